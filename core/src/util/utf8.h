@@ -1,0 +1,12 @@
+// Strict UTF-8 validation: no overlong forms, no surrogates, nothing above
+// U+10FFFF. Every text the system stores is checked with this one rule, so
+// nothing a writer accepts can be refused by a reader.
+#pragma once
+
+#include <string_view>
+
+namespace corvantine::util {
+
+bool IsValidUtf8(std::string_view text);
+
+}  // namespace corvantine::util
