@@ -1,0 +1,891 @@
+#include "util/json_reader.h"
+
+#include <algorithm>
+#include <bitset>
+#include <cassert>
+#include <charconv>
+#include <iterator>
+#include <limits>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "util/json_writer.h"
+#include "util/utf8.h"
+
+namespace corvantine::util::json {
+namespace {
+
+// serde_json's messages.
+constexpr std::string_view kEofList = "EOF while parsing a list";
+constexpr std::string_view kEofObject = "EOF while parsing an object";
+constexpr std::string_view kEofString = "EOF while parsing a string";
+constexpr std::string_view kEofValue = "EOF while parsing a value";
+constexpr std::string_view kExpectedColon = "expected `:`";
+constexpr std::string_view kExpectedListCommaOrEnd = "expected `,` or `]`";
+constexpr std::string_view kExpectedObjectCommaOrEnd = "expected `,` or `}`";
+constexpr std::string_view kExpectedIdent = "expected ident";
+constexpr std::string_view kExpectedValue = "expected value";
+constexpr std::string_view kInvalidEscape = "invalid escape";
+constexpr std::string_view kInvalidNumber = "invalid number";
+constexpr std::string_view kNumberOutOfRange = "number out of range";
+constexpr std::string_view kInvalidCodePoint = "invalid unicode code point";
+constexpr std::string_view kControlCharacter =
+    "control character (\\u0000-\\u001F) found while parsing a string";
+constexpr std::string_view kKeyMustBeString = "key must be a string";
+constexpr std::string_view kLoneSurrogate = "lone leading surrogate in hex escape";
+constexpr std::string_view kTrailingComma = "trailing comma";
+constexpr std::string_view kTrailingCharacters = "trailing characters";
+constexpr std::string_view kUnexpectedEndOfHexEscape = "unexpected end of hex escape";
+constexpr std::string_view kRecursionLimit = "recursion limit exceeded";
+
+bool IsWhitespace(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Bytes that end a run of plain string content.
+constexpr std::array<bool, 256> kStringStop = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; ++c) table[c] = c < 0x20 || c == '"' || c == '\\';
+  return table;
+}();
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void AppendUtf8(uint32_t code_point, std::string* out) {
+  if (code_point < 0x80) {
+    out->push_back(static_cast<char>(code_point));
+  } else if (code_point < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | code_point >> 6));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  } else if (code_point < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | code_point >> 12));
+    out->push_back(static_cast<char>(0x80 | (code_point >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | code_point >> 18));
+    out->push_back(static_cast<char>(0x80 | (code_point >> 12 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code_point >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  }
+}
+
+// For the text of a number that a double cannot hold (std::from_chars said
+// out of range): whether it is too large rather than too small.
+bool ExceedsDouble(std::string_view text) {
+  const size_t e = text.find_first_of("eE");
+  std::string_view mantissa = text.substr(0, e);
+  if (mantissa.front() == '-') mantissa.remove_prefix(1);
+  const size_t point = std::min(mantissa.find('.'), mantissa.size());
+  // The decimal exponent of the first significant digit; a zero mantissa
+  // never gets here.
+  int64_t magnitude = static_cast<int64_t>(point) - 1;
+  if (mantissa.front() == '0') {
+    magnitude = -static_cast<int64_t>(mantissa.find_first_not_of('0', point + 1) - point);
+  }
+  if (e == std::string_view::npos) return magnitude > 0;
+  std::string_view exponent = text.substr(e + 1);
+  const bool negative = exponent.front() == '-';
+  if (negative || exponent.front() == '+') exponent.remove_prefix(1);
+  constexpr int64_t kDecisive = int64_t{1} << 62;
+  int64_t value = kDecisive;
+  uint64_t parsed;
+  if (std::from_chars(exponent.data(), exponent.data() + exponent.size(), parsed).ec ==
+          std::errc() &&
+      parsed < static_cast<uint64_t>(kDecisive)) {
+    value = static_cast<int64_t>(parsed);
+  }
+  return magnitude + (negative ? -value : value) > 0;
+}
+
+// The value of a float's text whose magnitude has been checked: a value too
+// small for a double is zero, as in serde_json.
+double FloatValue(std::string_view text) {
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec == std::errc::result_out_of_range) return text.front() == '-' ? -0.0 : 0.0;
+  return value;
+}
+
+// serde's Debug form of a string in "invalid type: string ..." messages:
+// quoted, with quotes, backslashes and control characters escaped.
+std::string DebugQuoted(std::string_view text) {
+  std::string out = "\"";
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    switch (byte) {
+      case '\0': out += "\\0"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\n': out += "\\n"; continue;
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      default: break;
+    }
+    if (byte < 0x20 || byte == 0x7F) {
+      fmt::format_to(std::back_inserter(out), "\\u{{{:x}}}", byte);
+    } else if (byte == 0xC2 && i + 1 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+      // U+0080..U+009F, the C1 controls.
+      fmt::format_to(std::back_inserter(out), "\\u{{{:x}}}",
+                     static_cast<unsigned char>(text[++i]));
+    } else {
+      out.push_back(static_cast<char>(byte));
+    }
+  }
+  out += '"';
+  return out;
+}
+
+// "`A`", "`A` or `B`", "one of `A`, `B`, `C`", as serde lists variants.
+std::string OneOf(std::span<const std::string_view> names) {
+  if (names.size() == 1) return fmt::format("`{}`", names[0]);
+  if (names.size() == 2) return fmt::format("`{}` or `{}`", names[0], names[1]);
+  return fmt::format("one of `{}`", fmt::join(names, "`, `"));
+}
+
+template <typename T>
+Result<> Store(Result<T> value, T* out) {
+  if (!value.ok()) return std::move(value).error();
+  *out = std::move(value).value();
+  return {};
+}
+
+template <typename T>
+Result<T> Narrow(Result<uint64_t> value) {
+  if (!value.ok()) return std::move(value).error();
+  return static_cast<T>(*value);
+}
+
+}  // namespace
+
+// A scanned number. Integers keep their exact value; a float keeps its text,
+// converted only when wanted.
+struct Reader::Number {
+  enum class Kind { kUnsigned, kNegative, kFloat };
+  Kind kind;
+  uint64_t magnitude = 0;  // integers: the absolute value (at most 2^63 if negative)
+  std::string_view text;   // floats: as written, sign included
+
+  // serde's description of the number in "invalid type" messages.
+  std::string Describe() const {
+    switch (kind) {
+      case Kind::kUnsigned: return fmt::format("integer `{}`", magnitude);
+      case Kind::kNegative: return fmt::format("integer `-{}`", magnitude);
+      case Kind::kFloat: break;
+    }
+    std::string out = "floating point `";
+    AppendDouble(FloatValue(text), &out);
+    out += '`';
+    return out;
+  }
+};
+
+// Which of the open containers are objects, innermost last. Inline up to the
+// nesting limit; only IgnoreValue, which has none, goes beyond.
+class Reader::ContainerStack {
+ public:
+  bool empty() const { return size_ == 0; }
+  bool InObject() const {
+    const size_t top = size_ - 1;
+    return top < kInline ? inline_[top] : spill_[top - kInline];
+  }
+  void Push(bool object) {
+    if (size_ < kInline) {
+      inline_[size_] = object;
+    } else {
+      spill_.push_back(object);
+    }
+    ++size_;
+  }
+  void Pop() {
+    --size_;
+    if (size_ >= kInline) spill_.pop_back();
+  }
+
+ private:
+  static constexpr size_t kInline = 128;
+  std::bitset<kInline> inline_;
+  std::vector<bool> spill_;
+  size_t size_ = 0;
+};
+
+// Walk sinks: one builds the value, the other discards it.
+class Reader::DomBuilder {
+ public:
+  static constexpr bool kBuilds = true;
+
+  void OnNull() { Add(nullptr); }
+  void OnBool(bool value) { Add(value); }
+  void OnString(std::string_view text) { Add(std::string(text)); }
+  void OnNumber(const Number& number) {
+    switch (number.kind) {
+      case Number::Kind::kUnsigned: Add(number.magnitude); return;
+      case Number::Kind::kNegative: Add(static_cast<int64_t>(0 - number.magnitude)); return;
+      case Number::Kind::kFloat: Add(FloatValue(number.text)); return;
+    }
+  }
+  void OnKey(std::string_view key) { key_.assign(key); }
+  void OnOpen(bool object) {
+    open_.push_back(Add(object ? nlohmann::json::object() : nlohmann::json::array()));
+  }
+  void OnClose() { open_.pop_back(); }
+
+  nlohmann::json Take() { return std::move(root_); }
+
+ private:
+  // Only the innermost open container grows, so the pointers to the open
+  // ones stay valid.
+  nlohmann::json* Add(nlohmann::json value) {
+    if (open_.empty()) {
+      root_ = std::move(value);
+      return &root_;
+    }
+    nlohmann::json& parent = *open_.back();
+    if (parent.is_array()) {
+      parent.push_back(std::move(value));
+      return &parent.back();
+    }
+    nlohmann::json& slot = parent[key_];  // the last of duplicate keys wins
+    slot = std::move(value);
+    return &slot;
+  }
+
+  nlohmann::json root_;
+  std::vector<nlohmann::json*> open_;
+  std::string key_;
+};
+
+struct Reader::Discard {
+  static constexpr bool kBuilds = false;
+
+  void OnNull() {}
+  void OnBool(bool) {}
+  void OnString(std::string_view) {}
+  void OnNumber(const Number&) {}
+  void OnKey(std::string_view) {}
+  void OnOpen(bool) {}
+  void OnClose() {}
+};
+
+Error Error::Custom(std::string message) { return Error{std::move(message), false}; }
+
+Error InvalidLength(size_t length, std::string_view expected) {
+  return Error::Custom(fmt::format("invalid length {}, expected {}", length, expected));
+}
+
+Reader::Reader(std::string_view text) : text_(text) {}
+
+
+// ---- Typed reads: serde's deserialize_* entry points.
+
+Result<uint64_t> Reader::ReadU64() { return ReadUnsigned(UINT64_MAX, "u64"); }
+Result<uint32_t> Reader::ReadU32() { return Narrow<uint32_t>(ReadUnsigned(UINT32_MAX, "u32")); }
+Result<uint16_t> Reader::ReadU16() { return Narrow<uint16_t>(ReadUnsigned(UINT16_MAX, "u16")); }
+Result<uint8_t> Reader::ReadU8() { return Narrow<uint8_t>(ReadUnsigned(UINT8_MAX, "u8")); }
+
+Result<int64_t> Reader::ReadI64() {
+  CVN_ASSIGN_OR_RETURN(const Number number, ReadNumber("i64"));
+  switch (number.kind) {
+    case Number::Kind::kUnsigned:
+      if (number.magnitude > INT64_MAX) return NumberMismatch("invalid value", number, "i64");
+      return static_cast<int64_t>(number.magnitude);
+    case Number::Kind::kNegative: return static_cast<int64_t>(0 - number.magnitude);
+    case Number::Kind::kFloat: break;
+  }
+  return NumberMismatch("invalid type", number, "i64");
+}
+
+Result<uint64_t> Reader::ReadUnsigned(uint64_t max, std::string_view expected) {
+  CVN_ASSIGN_OR_RETURN(const Number number, ReadNumber(expected));
+  if (number.kind == Number::Kind::kUnsigned && number.magnitude <= max) return number.magnitude;
+  const bool is_float = number.kind == Number::Kind::kFloat;
+  return NumberMismatch(is_float ? "invalid type" : "invalid value", number, expected);
+}
+
+Result<Reader::Number> Reader::ReadNumber(std::string_view expected) {
+  CVN_ASSIGN_OR_RETURN(const char c, PeekValueStart());
+  if (c == '-') {
+    ++index_;
+    return ScanNumber(true, Mode::kStrict);
+  }
+  if (IsDigit(c)) return ScanNumber(false, Mode::kStrict);
+  return InvalidType(expected);
+}
+
+Result<bool> Reader::ReadBool() {
+  CVN_ASSIGN_OR_RETURN(const char c, PeekValueStart());
+  if (c != 't' && c != 'f') return InvalidType("a boolean");
+  ++index_;
+  CVN_TRY(ScanIdent(c == 't' ? "rue" : "alse"));
+  return c == 't';
+}
+
+Result<std::string> Reader::ReadString() {
+  CVN_ASSIGN_OR_RETURN(const char c, PeekValueStart());
+  if (c != '"') return InvalidType("a string");
+  ++index_;
+  CVN_ASSIGN_OR_RETURN(const std::string_view text, ScanString(Mode::kStrict, &scratch_));
+  return std::string(text);
+}
+
+Result<bool> Reader::TakeNull() {
+  char c;
+  if (!PeekNonWhitespace(&c) || c != 'n') return false;
+  ++index_;
+  CVN_TRY(ScanIdent("ull"));
+  return true;
+}
+
+Result<size_t> Reader::ReadVariant(std::span<const std::string_view> names) {
+  char c;
+  if (!PeekNonWhitespace(&c)) return PeekError(kEofValue);
+  if (c == '"') return MatchVariant(names);
+  if (c != '{') return PeekError(kExpectedValue);
+  // {"Name":null}: serde reads the unit variant's value as ().
+  CVN_TRY(EnterNested());
+  ++index_;
+  CVN_ASSIGN_OR_RETURN(const size_t variant, MatchVariant(names));
+  CVN_TRY(ReadColon());
+  CVN_ASSIGN_OR_RETURN(const char value, PeekValueStart());
+  if (value != 'n') return InvalidType("unit");
+  ++index_;
+  CVN_TRY(ScanIdent("ull"));
+  ++depth_left_;
+  if (!PeekNonWhitespace(&c)) return ErrorHere(kEofObject);
+  if (c != '}') return ErrorHere(kExpectedValue);
+  ++index_;
+  return variant;
+}
+
+Result<size_t> Reader::MatchVariant(std::span<const std::string_view> names) {
+  CVN_ASSIGN_OR_RETURN(const char c, PeekValueStart());
+  if (c != '"') return InvalidType("variant identifier");
+  ++index_;
+  CVN_ASSIGN_OR_RETURN(const std::string_view name, ScanString(Mode::kStrict, &scratch_));
+  const auto found = std::find(names.begin(), names.end(), name);
+  if (found != names.end()) return static_cast<size_t>(found - names.begin());
+  if (names.empty()) return ErrorHere(fmt::format("unknown variant `{}`, there are no variants", name));
+  return ErrorHere(fmt::format("unknown variant `{}`, expected {}", name, OneOf(names)));
+}
+
+Result<nlohmann::json> Reader::ReadValue() {
+  DomBuilder builder;
+  CVN_TRY(Walk(Mode::kStrict, builder));
+  return builder.Take();
+}
+
+Result<> Reader::SkipValue() {
+  Discard discard;
+  return Walk(Mode::kStrict, discard);
+}
+
+Result<> Reader::IgnoreValue() {
+  Discard discard;
+  return Walk(Mode::kIgnore, discard);
+}
+
+Result<> Reader::Finish() {
+  char c;
+  if (PeekNonWhitespace(&c)) return PeekError(kTrailingCharacters);
+  return {};
+}
+
+// ---- Structs, sequences and maps.
+
+Result<> Reader::ReadStruct(std::string_view name, std::span<const Field> fields) {
+  assert(fields.size() <= 64);
+  const ReadFn as_array = [&](Reader&) { return VisitStructArray(name, fields); };
+  const ReadFn as_object = [&](Reader&) { return VisitStructObject(fields); };
+  return Visit(fmt::format("struct {}", name), &as_array, &as_object);
+}
+
+Result<> Reader::VisitStructArray(std::string_view name, std::span<const Field> fields) {
+  bool ended = false;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (!ended) {
+      CVN_ASSIGN_OR_RETURN(const bool more, NextElement());
+      ended = !more;
+    }
+    if (!ended) {
+      CVN_TRY(fields[i].read(*this));
+    } else if (fields[i].presence != Presence::kDefault) {
+      return InvalidLength(i, fmt::format("struct {} with {} element{}", name, fields.size(),
+                                          fields.size() == 1 ? "" : "s"));
+    }
+  }
+  return {};
+}
+
+Result<> Reader::VisitStructObject(std::span<const Field> fields) {
+  std::bitset<64> seen;
+  for (;;) {
+    CVN_ASSIGN_OR_RETURN(const std::optional<std::string_view> key, NextKey());
+    if (!key) break;
+    const auto field = std::find_if(fields.begin(), fields.end(),
+                                    [&](const Field& f) { return f.name == *key; });
+    if (field == fields.end()) {
+      CVN_TRY(ReadColon());
+      CVN_TRY(IgnoreValue());
+      continue;
+    }
+    const size_t i = field - fields.begin();
+    if (seen[i]) return Error::Custom(fmt::format("duplicate field `{}`", field->name));
+    seen[i] = true;
+    CVN_TRY(ReadColon());
+    CVN_TRY(field->read(*this));
+  }
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (!seen[i] && fields[i].presence == Presence::kRequired) {
+      return Error::Custom(fmt::format("missing field `{}`", fields[i].name));
+    }
+  }
+  return {};
+}
+
+Result<> Reader::ReadSeq(std::string_view expected, const ReadFn& visit) {
+  return Visit(expected, &visit, nullptr);
+}
+
+Result<> Reader::ReadMap(std::string_view expected, const ReadFn& visit) {
+  return Visit(expected, nullptr, &visit);
+}
+
+Result<bool> Reader::NextElement() {
+  CVN_ASSIGN_OR_RETURN(const bool more, NextItem(false, first_, Mode::kStrict));
+  if (more) first_ = false;
+  return more;
+}
+
+Result<std::optional<std::string_view>> Reader::NextKey() {
+  CVN_ASSIGN_OR_RETURN(const bool more, NextItem(true, first_, Mode::kStrict));
+  if (!more) return std::optional<std::string_view>();
+  first_ = false;
+  ++index_;  // the opening quote
+  CVN_ASSIGN_OR_RETURN(const std::string_view key, ScanString(Mode::kStrict, &scratch_));
+  return std::optional<std::string_view>(key);
+}
+
+Result<> Reader::ReadColon() {
+  char c;
+  if (!PeekNonWhitespace(&c)) return PeekError(kEofObject);
+  if (c != ':') return PeekError(kExpectedColon);
+  ++index_;
+  return {};
+}
+
+// serde_json's deserialize_seq, _map and _struct: the container, then its
+// visitor, then its end.
+Result<> Reader::Visit(std::string_view expected, const ReadFn* seq, const ReadFn* map) {
+  CVN_ASSIGN_OR_RETURN(const char c, PeekValueStart());
+  const ReadFn* visit = c == '[' ? seq : c == '{' ? map : nullptr;
+  if (visit == nullptr) return InvalidType(expected);
+  CVN_TRY(EnterNested());
+  ++index_;
+  first_ = true;
+  Result<> visited = (*visit)(*this);
+  ++depth_left_;
+  // The end is read even after a failed visit, as serde_json does: it moves
+  // the position given to a failure that has none yet.
+  Result<> ended = c == '[' ? EndSeq() : EndMap();
+  first_ = false;
+  if (!visited.ok()) return Place(std::move(visited).error());
+  return ended;
+}
+
+Result<> Reader::EnterNested() {
+  if (--depth_left_ == 0) return PeekError(kRecursionLimit);
+  return {};
+}
+
+Result<> Reader::EndSeq() {
+  char c;
+  if (!PeekNonWhitespace(&c)) return PeekError(kEofList);
+  if (c == ']') {
+    ++index_;
+    return {};
+  }
+  if (c == ',') {
+    ++index_;
+    if (PeekNonWhitespace(&c) && c == ']') return PeekError(kTrailingComma);
+  }
+  return PeekError(kTrailingCharacters);
+}
+
+Result<> Reader::EndMap() {
+  char c;
+  if (!PeekNonWhitespace(&c)) return PeekError(kEofObject);
+  if (c == '}') {
+    ++index_;
+    return {};
+  }
+  return PeekError(c == ',' ? kTrailingComma : kTrailingCharacters);
+}
+
+// ---- Whole values, without a visitor: serde_json's Value and IgnoredAny.
+
+template <typename Sink>
+Result<> Reader::Walk(Mode mode, Sink& sink) {
+  const bool strict = mode == Mode::kStrict;
+  ContainerStack open;
+  for (;;) {
+    CVN_ASSIGN_OR_RETURN(const char c, PeekValueStart());
+    bool first = false;
+    if (c == '[' || c == '{') {
+      if (strict) CVN_TRY(EnterNested());
+      ++index_;
+      open.Push(c == '{');
+      sink.OnOpen(c == '{');
+      first = true;
+    } else {
+      CVN_TRY(WalkScalar(c, mode, sink));
+    }
+    // Close what ends here; stop before the next element or member.
+    for (;;) {
+      if (open.empty()) return {};
+      CVN_ASSIGN_OR_RETURN(const bool more, NextItem(open.InObject(), first, mode));
+      if (more) break;
+      ++index_;
+      open.Pop();
+      if (strict) ++depth_left_;
+      sink.OnClose();
+      first = false;
+    }
+    if (open.InObject()) {
+      ++index_;  // the key's opening quote
+      CVN_ASSIGN_OR_RETURN(const std::string_view key,
+                           ScanString(mode, Sink::kBuilds ? &scratch_ : nullptr));
+      sink.OnKey(key);
+      CVN_TRY(ReadColon());
+    }
+  }
+}
+
+template <typename Sink>
+Result<> Reader::WalkScalar(char first, Mode mode, Sink& sink) {
+  switch (first) {
+    case 'n':
+      ++index_;
+      CVN_TRY(ScanIdent("ull"));
+      sink.OnNull();
+      return {};
+    case 't':
+    case 'f':
+      ++index_;
+      CVN_TRY(ScanIdent(first == 't' ? "rue" : "alse"));
+      sink.OnBool(first == 't');
+      return {};
+    case '"': {
+      ++index_;
+      CVN_ASSIGN_OR_RETURN(const std::string_view text,
+                           ScanString(mode, Sink::kBuilds ? &scratch_ : nullptr));
+      sink.OnString(text);
+      return {};
+    }
+    default: {
+      if (first != '-' && !IsDigit(first)) return PeekError(kExpectedValue);
+      if (first == '-') ++index_;
+      CVN_ASSIGN_OR_RETURN(const Number number, ScanNumber(first == '-', mode));
+      sink.OnNumber(number);
+      return {};
+    }
+  }
+}
+
+// Before an element or member of an open container: false at its end (the
+// bracket not consumed), true before the next value or key (after the comma).
+Result<bool> Reader::NextItem(bool object, bool first, Mode mode) {
+  const char close = object ? '}' : ']';
+  char c;
+  bool at_end = !PeekNonWhitespace(&c);
+  if (!at_end && c == close) return false;
+  if (at_end) return PeekError(object ? kEofObject : kEofList);
+  if (!first) {
+    if (c != ',') return PeekError(object ? kExpectedObjectCommaOrEnd : kExpectedListCommaOrEnd);
+    ++index_;
+    at_end = !PeekNonWhitespace(&c);
+    if (!at_end && c == close) {
+      // IgnoredAny reads on after a comma as if a value or key followed.
+      if (mode == Mode::kStrict) return PeekError(kTrailingComma);
+      return PeekError(object ? kKeyMustBeString : kExpectedValue);
+    }
+    if (at_end && object) return PeekError(mode == Mode::kStrict ? kEofValue : kEofObject);
+  }
+  if (object && c != '"') return PeekError(kKeyMustBeString);
+  return true;
+}
+
+// ---- Tokens.
+
+Result<char> Reader::PeekValueStart() {
+  char c;
+  if (!PeekNonWhitespace(&c)) return PeekError(kEofValue);
+  return c;
+}
+
+bool Reader::PeekNonWhitespace(char* c) {
+  while (index_ < text_.size() && IsWhitespace(text_[index_])) ++index_;
+  if (index_ == text_.size()) return false;
+  *c = text_[index_];
+  return true;
+}
+
+Result<> Reader::ScanIdent(std::string_view rest) {
+  for (const char expected : rest) {
+    if (index_ == text_.size()) return ErrorHere(kEofValue);
+    if (text_[index_++] != expected) return ErrorHere(kExpectedIdent);
+  }
+  return {};
+}
+
+// After the opening quote. Returns the content, decoded into *decoded when
+// the string holds escapes (with no `decoded`, an empty view then).
+Result<std::string_view> Reader::ScanString(Mode mode, std::string* decoded) {
+  const size_t start = index_;
+  size_t copied_to = start;  // content before this is in *decoded
+  bool escaped = false;
+  unsigned high_bits = 0;
+  if (decoded != nullptr) decoded->clear();
+  for (;;) {
+    while (index_ < text_.size()) {
+      const auto byte = static_cast<unsigned char>(text_[index_]);
+      if (kStringStop[byte]) break;
+      high_bits |= byte;
+      ++index_;
+    }
+    if (index_ == text_.size()) return ErrorHere(kEofString);
+    const char c = text_[index_];
+    if (c == '"') {
+      const std::string_view raw = text_.substr(start, index_ - start);
+      ++index_;
+      // Escapes are ASCII, so the raw text is valid UTF-8 exactly when the
+      // decoded string is.
+      if (mode == Mode::kStrict && (high_bits & 0x80) != 0 && !IsValidUtf8(raw)) {
+        return ErrorHere(kInvalidCodePoint);
+      }
+      if (!escaped) return raw;
+      if (decoded == nullptr) return std::string_view();
+      decoded->append(text_.substr(copied_to, index_ - 1 - copied_to));
+      return std::string_view(*decoded);
+    }
+    if (c == '\\') {
+      if (decoded != nullptr) decoded->append(text_.substr(copied_to, index_ - copied_to));
+      ++index_;
+      escaped = true;
+      CVN_TRY(ScanEscape(mode, decoded));
+      copied_to = index_;
+      continue;
+    }
+    // A control character; IgnoredAny reports it one byte earlier.
+    if (mode == Mode::kStrict) ++index_;
+    return ErrorHere(kControlCharacter);
+  }
+}
+
+// After the backslash.
+Result<> Reader::ScanEscape(Mode mode, std::string* decoded) {
+  if (index_ == text_.size()) return ErrorHere(kEofString);
+  char simple;
+  switch (text_[index_++]) {
+    case '"': simple = '"'; break;
+    case '\\': simple = '\\'; break;
+    case '/': simple = '/'; break;
+    case 'b': simple = '\b'; break;
+    case 'f': simple = '\f'; break;
+    case 'n': simple = '\n'; break;
+    case 'r': simple = '\r'; break;
+    case 't': simple = '\t'; break;
+    case 'u': return ScanUnicodeEscape(mode, decoded);
+    default: return ErrorHere(kInvalidEscape);
+  }
+  if (decoded != nullptr) decoded->push_back(simple);
+  return {};
+}
+
+// After "\u". A surrogate must be the leading half of a pair, unless
+// IgnoredAny reads it.
+Result<> Reader::ScanUnicodeEscape(Mode mode, std::string* decoded) {
+  CVN_ASSIGN_OR_RETURN(const uint16_t unit, ScanHex4());
+  if (mode == Mode::kIgnore) return {};
+  uint32_t code_point = unit;
+  if (unit >= 0xDC00 && unit <= 0xDFFF) return ErrorHere(kLoneSurrogate);
+  if (unit >= 0xD800 && unit <= 0xDBFF) {
+    for (const char expected : {'\\', 'u'}) {
+      if (index_ == text_.size()) return ErrorHere(kEofString);
+      if (text_[index_++] != expected) return ErrorHere(kUnexpectedEndOfHexEscape);
+    }
+    CVN_ASSIGN_OR_RETURN(const uint16_t low, ScanHex4());
+    if (low < 0xDC00 || low > 0xDFFF) return ErrorHere(kLoneSurrogate);
+    code_point = 0x10000 + ((unit - 0xD800u) << 10) + (low - 0xDC00u);
+  }
+  if (decoded != nullptr) AppendUtf8(code_point, decoded);
+  return {};
+}
+
+Result<uint16_t> Reader::ScanHex4() {
+  if (text_.size() - index_ < 4) {
+    index_ = text_.size();
+    return ErrorHere(kEofString);
+  }
+  int value = 0;
+  bool valid = true;
+  for (int i = 0; i < 4; ++i) {
+    const int digit = HexValue(text_[index_ + i]);
+    valid = valid && digit >= 0;
+    value = value << 4 | (digit & 0xF);
+  }
+  index_ += 4;
+  if (!valid) return ErrorHere(kInvalidEscape);
+  return static_cast<uint16_t>(value);
+}
+
+// After the sign. Integers that fit u64 (or i64 when negative) stay exact;
+// the rest are floats, and in strict mode a float too large for a double
+// fails. IgnoredAny checks the syntax only.
+Result<Reader::Number> Reader::ScanNumber(bool negative, Mode mode) {
+  const bool strict = mode == Mode::kStrict;
+  // IgnoredAny reads a missing digit at the end of the input as a NUL byte.
+  const std::string_view missing_digit = strict ? kEofValue : kInvalidNumber;
+  const size_t start = negative ? index_ - 1 : index_;
+  const size_t size = text_.size();
+  if (index_ == size) return ErrorHere(missing_digit);
+  const char lead = text_[index_++];
+  if (!IsDigit(lead)) return ErrorHere(kInvalidNumber);
+  uint64_t magnitude = lead - '0';
+  bool fits = true;
+  int64_t integer_digits = 1;
+  if (lead == '0') {
+    if (index_ < size && IsDigit(text_[index_])) return PeekError(kInvalidNumber);
+  } else {
+    for (; index_ < size && IsDigit(text_[index_]); ++index_, ++integer_digits) {
+      const unsigned digit = text_[index_] - '0';
+      fits = fits && magnitude <= (UINT64_MAX - digit) / 10;
+      if (fits) magnitude = magnitude * 10 + digit;
+    }
+  }
+  bool is_float = !fits;
+  int64_t exponent = 0;
+  if (index_ < size && text_[index_] == '.') {
+    const size_t digits = ++index_;
+    while (index_ < size && IsDigit(text_[index_])) ++index_;
+    if (index_ == digits) return PeekError(index_ < size || !strict ? kInvalidNumber : kEofValue);
+    is_float = true;
+  }
+  if (index_ < size && (text_[index_] == 'e' || text_[index_] == 'E')) {
+    ++index_;
+    const bool exponent_negative = index_ < size && text_[index_] == '-';
+    if (index_ < size && (text_[index_] == '+' || text_[index_] == '-')) ++index_;
+    if (index_ == size) return ErrorHere(missing_digit);
+    if (!IsDigit(text_[index_++])) return ErrorHere(kInvalidNumber);
+    exponent = text_[index_ - 1] - '0';
+    constexpr int64_t kExponentCap = 1'000'000'000;  // far beyond any double
+    for (; index_ < size && IsDigit(text_[index_]); ++index_) {
+      exponent = std::min(exponent * 10 + (text_[index_] - '0'), kExponentCap);
+    }
+    if (exponent_negative) exponent = -exponent;
+    is_float = true;
+  }
+  // serde_json reads -0 as the integer 0 and a negative integer below i64's
+  // range as a float.
+  if (!is_float && (!negative || magnitude == 0)) {
+    return Number{Number::Kind::kUnsigned, magnitude, {}};
+  }
+  if (!is_float && magnitude <= uint64_t{1} << 63) {
+    return Number{Number::Kind::kNegative, magnitude, {}};
+  }
+  const std::string_view text = text_.substr(start, index_ - start);
+  // Below 10^308 a value is surely finite; only larger ones are converted.
+  if (strict && integer_digits + exponent > 308) {
+    double value;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec == std::errc::result_out_of_range && ExceedsDouble(text)) {
+      return ErrorHere(kNumberOutOfRange);
+    }
+  }
+  return Number{Number::Kind::kFloat, 0, text};
+}
+
+// ---- Errors.
+
+Error Reader::ErrorAt(size_t index, std::string_view what) const {
+  const std::string_view before = text_.substr(0, index);
+  const size_t line_start = before.rfind('\n') + 1;  // npos + 1 == 0
+  const auto line = 1 + std::count(before.begin(), before.begin() + line_start, '\n');
+  return Error{fmt::format("{} at line {} column {}", what, line, index - line_start)};
+}
+
+// serde_json's error(): at the bytes consumed so far.
+Error Reader::ErrorHere(std::string_view what) const { return ErrorAt(index_, what); }
+
+// serde_json's peek_error(): the peeked byte counts as consumed.
+Error Reader::PeekError(std::string_view what) const {
+  return ErrorAt(std::min(text_.size(), index_ + 1), what);
+}
+
+Error Reader::Place(Error error) const {
+  if (error.has_position) return error;
+  return ErrorHere(error.message);
+}
+
+// serde_json's peek_invalid_type(): reads the value in the way (a scalar
+// whole, a container not at all) to describe it.
+Error Reader::InvalidType(std::string_view expected) {
+  const char c = index_ < text_.size() ? text_[index_] : '\0';
+  std::string got;
+  switch (c) {
+    case 'n':
+    case 't':
+    case 'f': {
+      ++index_;
+      Result<> ident = ScanIdent(c == 'n' ? "ull" : c == 't' ? "rue" : "alse");
+      if (!ident.ok()) return std::move(ident).error();
+      got = c == 'n' ? "null" : c == 't' ? "boolean `true`" : "boolean `false`";
+      break;
+    }
+    case '"': {
+      ++index_;
+      Result<std::string_view> text = ScanString(Mode::kStrict, &scratch_);
+      if (!text.ok()) return std::move(text).error();
+      got = "string " + DebugQuoted(*text);
+      break;
+    }
+    case '[': got = "sequence"; break;
+    case '{': got = "map"; break;
+    default: {
+      if (c != '-' && !IsDigit(c)) return PeekError(kExpectedValue);
+      if (c == '-') ++index_;
+      Result<Number> number = ScanNumber(c == '-', Mode::kStrict);
+      if (!number.ok()) return std::move(number).error();
+      got = number->Describe();
+    }
+  }
+  return ErrorHere(fmt::format("invalid type: {}, expected {}", got, expected));
+}
+
+Error Reader::NumberMismatch(const char* problem, const Number& number,
+                             std::string_view expected) const {
+  return ErrorHere(fmt::format("{}: {}, expected {}", problem, number.Describe(), expected));
+}
+
+// ---- Documents and typed fields.
+
+Result<> ReadDocument(std::string_view text, const ReadFn& read) {
+  Reader reader(text);
+  Result<> result = read(reader);
+  if (!result.ok()) return reader.Place(std::move(result).error());
+  return reader.Finish();
+}
+
+Result<> ReadInto(Reader& reader, uint64_t* out) { return Store(reader.ReadU64(), out); }
+Result<> ReadInto(Reader& reader, uint32_t* out) { return Store(reader.ReadU32(), out); }
+Result<> ReadInto(Reader& reader, uint16_t* out) { return Store(reader.ReadU16(), out); }
+Result<> ReadInto(Reader& reader, uint8_t* out) { return Store(reader.ReadU8(), out); }
+Result<> ReadInto(Reader& reader, int64_t* out) { return Store(reader.ReadI64(), out); }
+Result<> ReadInto(Reader& reader, bool* out) { return Store(reader.ReadBool(), out); }
+Result<> ReadInto(Reader& reader, std::string* out) { return Store(reader.ReadString(), out); }
+
+}  // namespace corvantine::util::json

@@ -1,0 +1,240 @@
+#include "util/json_reader.h"
+
+#include <array>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace corvantine::util::json {
+namespace {
+
+struct Checkpoint {
+  std::string consumer_id;
+  uint64_t position = 0;
+};
+
+Result<Checkpoint> ReadCheckpoint(std::string_view text) {
+  Checkpoint c;
+  const Field fields[] = {
+      {"consumer_id", Presence::kRequired, Into(&c.consumer_id)},
+      {"position", Presence::kRequired, Into(&c.position)},
+  };
+  CVN_TRY(ReadDocument(text, [&](Reader& r) { return r.ReadStruct("ConsumerCheckpoint", fields); }));
+  return c;
+}
+
+std::string Outcome(const Result<Checkpoint>& c) {
+  if (!c.ok()) return c.error().message;
+  return c->consumer_id + "@" + std::to_string(c->position);
+}
+
+TEST(JsonStructReader, CheckpointAcceptsBothFormsAndReportsLikeSerde) {
+  struct Case {
+    std::string text;
+    std::string outcome;
+  };
+  const Case cases[] = {
+      {"{\"position\":5,\"consumer_id\":\"a\"}", "a@5"},
+      {"[\"a\",5]", "a@5"},
+      {" {\"consumer_id\" : \"\\u0041\",\n \"position\": 18446744073709551615 } ",
+       "A@18446744073709551615"},
+      // Unknown members are skipped as serde's IgnoredAny does: no range,
+      // UTF-8 or nesting checks, and its own wording for a trailing comma.
+      {"{\"consumer_id\":\"a\",\"skip\":{\"x\":[1e400,\"\xff\",[[{}]]]},\"position\":5}", "a@5"},
+      {"{\"consumer_id\":\"a\",\"x\":" + std::string(300, '[') + std::string(300, ']') +
+           ",\"position\":5}",
+       "a@5"},
+      {"{\"consumer_id\":\"a\",\"x\":[1,],\"position\":1}", "expected value at line 1 column 27"},
+      {"{\"consumer_id\":\"a\",\"consumer_id\" :\"b\"}",
+       "duplicate field `consumer_id` at line 1 column 33"},
+      {"{}", "missing field `consumer_id` at line 1 column 2"},
+      {"{\"consumer_id\":\"a\"}", "missing field `position` at line 1 column 19"},
+      {"{\n  \"consumer_id\": \"a\"\n}", "missing field `position` at line 3 column 1"},
+      {"[\"a\"]",
+       "invalid length 1, expected struct ConsumerCheckpoint with 2 elements at line 1 column 5"},
+      {"[\"a\",5,6]", "trailing characters at line 1 column 8"},
+      {"5", "invalid type: integer `5`, expected struct ConsumerCheckpoint at line 1 column 1"},
+      {"\"x\\n\"",
+       "invalid type: string \"x\\n\", expected struct ConsumerCheckpoint at line 1 column 5"},
+      {"null", "invalid type: null, expected struct ConsumerCheckpoint at line 1 column 4"},
+      {"{\"consumer_id\":\"a\",\"position\":-1}",
+       "invalid value: integer `-1`, expected u64 at line 1 column 32"},
+      {"{\"consumer_id\":\"a\",\"position\":1.5}",
+       "invalid type: floating point `1.5`, expected u64 at line 1 column 33"},
+      {"{\"consumer_id\":\"a\",\"position\":1e20}",
+       "invalid type: floating point `1e20`, expected u64 at line 1 column 34"},
+      {"{\"consumer_id\":\"a\",\"position\":[1]}",
+       "invalid type: sequence, expected u64 at line 1 column 30"},
+      {"{\"consumer_id\":5,\"position\":1}",
+       "invalid type: integer `5`, expected a string at line 1 column 16"},
+      {"{\"consumer_id\":true}", "invalid type: boolean `true`, expected a string at line 1 column 19"},
+      {"{\"consumer_id\":\"a\",}", "trailing comma at line 1 column 20"},
+      {"{\"consumer_id\":\"a\" \"position\":1}", "expected `,` or `}` at line 1 column 20"},
+      {"{\"consumer_id\":\"a\",\"position\":1} x", "trailing characters at line 1 column 34"},
+      {"", "EOF while parsing a value at line 1 column 0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(Outcome(ReadCheckpoint(c.text)), c.outcome);
+  }
+}
+
+struct Inner {
+  bool flag = false;
+  int64_t delta = 0;
+};
+
+Result<> ReadInner(Reader& reader, Inner* inner) {
+  const Field fields[] = {
+      {"flag", Presence::kRequired, Into(&inner->flag)},
+      {"delta", Presence::kDefault, Into(&inner->delta)},
+  };
+  return reader.ReadStruct("Inner", fields);
+}
+
+struct Record {
+  uint32_t version = 0;
+  std::array<uint8_t, 16> id{};
+  std::optional<uint32_t> checksum;
+  std::map<std::string, std::vector<uint8_t>> metadata;
+  Inner inner;
+  uint16_t small = 7;
+};
+
+Result<Record> ReadRecord(std::string_view text) {
+  Record r;
+  const Field fields[] = {
+      {"version", Presence::kRequired, Into(&r.version)},
+      {"id", Presence::kOptional, Into(&r.id)},
+      {"checksum", Presence::kOptional, Into(&r.checksum)},
+      {"metadata", Presence::kOptional, Into(&r.metadata)},
+      {"inner", Presence::kDefault, [&](Reader& reader) { return ReadInner(reader, &r.inner); }},
+      {"small", Presence::kDefault, Into(&r.small)},
+  };
+  CVN_TRY(ReadDocument(text, [&](Reader& reader) { return reader.ReadStruct("Record", fields); }));
+  return r;
+}
+
+const std::string kId = "[0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,255]";
+
+TEST(JsonStructReader, TypedFieldsFollowSerdeRules) {
+  const Result<Record> minimal = ReadRecord("{\"version\":1}");
+  ASSERT_TRUE(minimal.ok()) << minimal.error().message;
+  EXPECT_EQ(minimal->id, (std::array<uint8_t, 16>{}));
+  EXPECT_FALSE(minimal->checksum.has_value());
+  EXPECT_EQ(minimal->small, 7);
+
+  const Result<Record> full = ReadRecord(
+      "{\"small\":65535,\"checksum\":9,\"id\":" + kId +
+      ",\"metadata\":{\"k\":[1,2],\"j\":[],\"k\":[3]},\"inner\":[true,-3],\"version\":4294967295}");
+  ASSERT_TRUE(full.ok()) << full.error().message;
+  EXPECT_EQ(full->version, 4294967295u);
+  EXPECT_EQ(full->id[15], 255);
+  EXPECT_EQ(full->checksum, 9u);
+  const std::map<std::string, std::vector<uint8_t>> metadata = {{"j", {}}, {"k", {3}}};
+  EXPECT_EQ(full->metadata, metadata);
+  EXPECT_TRUE(full->inner.flag);
+  EXPECT_EQ(full->inner.delta, -3);
+  EXPECT_EQ(full->small, 65535);
+
+  // Null means absent for an optional field, in either form.
+  EXPECT_FALSE(ReadRecord("{\"version\":1,\"checksum\":null}")->checksum.has_value());
+  EXPECT_FALSE(ReadRecord("[1," + kId + ",null,{}]")->checksum.has_value());
+}
+
+TEST(JsonStructReader, TypedFieldErrors) {
+  struct Case {
+    std::string text;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"{\"version\":4294967296}",
+       "invalid value: integer `4294967296`, expected u32 at line 1 column 21"},
+      {"{\"version\":1,\"small\":65536}",
+       "invalid value: integer `65536`, expected u16 at line 1 column 26"},
+      {"{\"version\":1,\"id\":[1,2]}",
+       "invalid length 2, expected an array of length 16 at line 1 column 23"},
+      {"{\"version\":1,\"id\":[256]}", "invalid value: integer `256`, expected u8 at line 1 column 22"},
+      {"{\"version\":1,\"id\":[0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16]}",
+       "trailing characters at line 1 column 58"},
+      {"{\"version\":1,\"id\":\"x\"}",
+       "invalid type: string \"x\", expected an array of length 16 at line 1 column 21"},
+      {"{\"version\":1,\"metadata\":[]}", "invalid type: sequence, expected a map at line 1 column 24"},
+      {"{\"version\":1,\"metadata\":{\"k\":[-1]}}",
+       "invalid value: integer `-1`, expected u8 at line 1 column 32"},
+      {"{\"version\":1,\"metadata\":{\"k\":{}}}",
+       "invalid type: map, expected a sequence at line 1 column 29"},
+      {"{\"version\":1,\"inner\":{\"delta\":1}}", "missing field `flag` at line 1 column 32"},
+      {"{\"version\":1,\"inner\":{\"flag\":1}}",
+       "invalid type: integer `1`, expected a boolean at line 1 column 30"},
+      {"{\"version\":1,\"inner\":[]}",
+       "invalid length 0, expected struct Inner with 2 elements at line 1 column 23"},
+      {"{\"version\":1,\"inner\":[true,9223372036854775808]}",
+       "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 46"},
+      {"[1]", "invalid length 1, expected struct Record with 6 elements at line 1 column 3"},
+      {"{\"version\":1,\"checksum\":nul}", "expected ident at line 1 column 28"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const Result<Record> record = ReadRecord(c.text);
+    ASSERT_FALSE(record.ok());
+    EXPECT_EQ(record.error().message, c.message);
+  }
+}
+
+// A caller's own error gets the position where the enclosing struct read
+// stops: after the closing brace, or before the comma that would continue.
+TEST(JsonStructReader, CustomErrorsArePlacedByTheEnclosingRead) {
+  const auto read = [](std::string_view text) {
+    uint64_t position = 0;
+    const Field fields[] = {
+        {"position", Presence::kRequired,
+         [&](Reader& r) -> Result<> {
+           CVN_TRY(ReadInto(r, &position));
+           if (position == 0) return Error::Custom("position must not be zero");
+           return {};
+         }},
+        {"name", Presence::kOptional, [](Reader& r) { return r.IgnoreValue(); }},
+    };
+    return ReadDocument(text, [&](Reader& r) { return r.ReadStruct("Cursor", fields); });
+  };
+  EXPECT_EQ(read("{\"position\":0 }").error().message,
+            "position must not be zero at line 1 column 15");
+  EXPECT_EQ(read("{\"position\":0,\"name\":1}").error().message,
+            "position must not be zero at line 1 column 13");
+  EXPECT_TRUE(read("{\"position\":2,\"name\":1}").ok());
+}
+
+TEST(JsonReader, UnitVariantsByName) {
+  const std::string_view two[] = {"Active", "Archived"};
+  const std::string_view three[] = {"A", "B", "C"};
+  struct Case {
+    std::string text;
+    std::span<const std::string_view> names;
+    std::string outcome;
+  };
+  const Case cases[] = {
+      {"\"Active\"", two, "0"},
+      {" {\"Archived\" : null } ", two, "1"},
+      {"\"Gone\"", two, "unknown variant `Gone`, expected `Active` or `Archived` at line 1 column 6"},
+      {"\"D\"", three, "unknown variant `D`, expected one of `A`, `B`, `C` at line 1 column 3"},
+      {"5", two, "expected value at line 1 column 1"},
+      {"{\"Archived\":1}", two, "invalid type: integer `1`, expected unit at line 1 column 13"},
+      {"{\"Archived\":null,}", two, "expected value at line 1 column 16"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    size_t variant = 0;
+    const Result<> read = ReadDocument(c.text, [&](Reader& r) -> Result<> {
+      CVN_ASSIGN_OR_RETURN(variant, r.ReadVariant(c.names));
+      return {};
+    });
+    EXPECT_EQ(read.ok() ? std::to_string(variant) : read.error().message, c.outcome);
+  }
+}
+
+}  // namespace
+}  // namespace corvantine::util::json
