@@ -1,0 +1,90 @@
+// The five 16-byte identifiers that records carry, and the generator of new
+// ones. The identifiers share one representation but are distinct types, so
+// an event id cannot be passed where a stream id is expected.
+#pragma once
+
+#include <chrono>
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "util/coding.h"
+
+namespace corvantine::format {
+
+using IdBytes = util::Bytes16;
+
+// 32 lowercase hexadecimal digits, two per byte, in stored order.
+std::string IdBytesToHex(const IdBytes& bytes);
+// The inverse of IdBytesToHex; accepts either case. Nothing unless `hex` is
+// exactly 32 hexadecimal digits.
+std::optional<IdBytes> IdBytesFromHex(std::string_view hex);
+// The compact JSON array of the 16 bytes as decimal numbers: "[0,1,...,15]".
+std::string IdBytesToJsonArray(const IdBytes& bytes);
+
+// An identifier: 16 bytes, compared and hashed byte by byte. In records and
+// files it is written as its 16 bytes in order, with no length prefix.
+template <typename Tag>
+class Id {
+ public:
+  constexpr Id() = default;  // all zero bytes
+  constexpr explicit Id(const IdBytes& bytes) : bytes_(bytes) {}
+
+  static std::optional<Id> FromHex(std::string_view hex) {
+    std::optional<IdBytes> bytes = IdBytesFromHex(hex);
+    if (!bytes) return std::nullopt;
+    return Id(*bytes);
+  }
+
+  const IdBytes& bytes() const { return bytes_; }
+  // The identifier's text form, also its debug text.
+  std::string ToHex() const { return IdBytesToHex(bytes_); }
+  std::string ToJsonArray() const { return IdBytesToJsonArray(bytes_); }
+
+  friend bool operator==(const Id&, const Id&) = default;
+  friend auto operator<=>(const Id&, const Id&) = default;
+
+ private:
+  IdBytes bytes_{};
+};
+
+struct EventIdTag;
+struct StreamIdTag;
+struct BranchIdTag;
+struct BatchIdTag;
+struct DatabaseIdTag;
+
+using EventId = Id<EventIdTag>;
+using StreamId = Id<StreamIdTag>;
+using BranchId = Id<BranchIdTag>;  // all zero bytes: the default branch
+using BatchId = Id<BatchIdTag>;
+using DatabaseId = Id<DatabaseIdTag>;
+
+// New identifiers are composed of the wall clock and a process-wide counter:
+// bytes 0..8 the nanoseconds since the Unix epoch, bytes 8..16 the counter
+// XOR (process id << 32), both little-endian. Two ids made in one process
+// differ in bytes 8..16 until the counter wraps.
+
+// Advances the process-wide id counter (first value 1) and returns the value
+// it held before. Safe from any thread.
+uint64_t NextIdCounter();
+// Nanoseconds since the Unix epoch, wrapping at 2^64; 0 before the epoch.
+uint64_t UnixNanos(std::chrono::system_clock::time_point time);
+IdBytes ComposeIdBytes(uint64_t unix_nanos, uint64_t counter, uint32_t process_id);
+// ComposeIdBytes of the current time, the next counter value and this process.
+IdBytes GenerateIdBytes();
+
+}  // namespace corvantine::format
+
+template <typename Tag>
+struct std::hash<corvantine::format::Id<Tag>> {
+  size_t operator()(const corvantine::format::Id<Tag>& id) const {
+    const auto& bytes = id.bytes();
+    return std::hash<std::string_view>()(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  }
+};

@@ -1,0 +1,188 @@
+// The stream catalog: the in-memory index that makes appends checkable and
+// repeatable. It knows which streams exist on which branch with which id and
+// last revision, which event ids were stored with what content, which
+// idempotency keys were used for what request, and the receipt of every
+// batch. The database asks it before each append and records each append in
+// it; it is saved whole in checkpoints and can be rebuilt from the log alone.
+//
+// Invariants: every batch id in events() has a receipt; a (branch, name)
+// pair keeps one stream id for ever; a stream's revision only grows. The
+// same name on two branches is two streams.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "error/error.h"
+#include "format/ids.h"
+#include "stream/event.h"
+#include "stream/stream.h"
+#include "util/coding.h"
+
+namespace corvantine::stream {
+
+struct StreamEntry {
+  format::StreamId stream_id;
+  uint64_t revision = 0;  // of the stream's last stored event
+
+  friend bool operator==(const StreamEntry&, const StreamEntry&) = default;
+};
+
+// What the catalog keeps per event id.
+struct EventEntry {
+  uint32_t fingerprint = 0;  // EventFingerprint of the stored event
+  format::BatchId batch_id;  // the batch that holds it
+
+  friend bool operator==(const EventEntry&, const EventEntry&) = default;
+};
+
+struct IdempotencyEntry {
+  uint32_t request_digest = 0;  // CRC-32C of the request that used the key
+  AppendReceipt receipt;
+
+  friend bool operator==(const IdempotencyEntry&, const IdempotencyEntry&) = default;
+};
+
+// One event of an appended batch, as RecordBatch takes it.
+struct BatchEvent {
+  format::EventId event_id;
+  uint32_t fingerprint = 0;
+};
+
+// An event's fingerprint with the receipt of the batch that holds it.
+struct StoredEventReceipt {
+  uint32_t fingerprint = 0;
+  AppendReceipt receipt;
+
+  friend bool operator==(const StoredEventReceipt&, const StoredEventReceipt&) = default;
+};
+
+// A key scoped to a branch: a stream name or idempotency key bytes.
+struct BranchKey {
+  format::BranchId branch;
+  std::string bytes;
+
+  friend bool operator==(const BranchKey&, const BranchKey&) = default;
+  friend auto operator<=>(const BranchKey&, const BranchKey&) = default;
+};
+
+// A borrowed BranchKey, so that lookups need not build a string.
+struct BranchKeyRef {
+  BranchKeyRef(const format::BranchId& branch, std::string_view bytes)
+      : branch(branch), bytes(bytes) {}
+  BranchKeyRef(const BranchKey& key) : branch(key.branch), bytes(key.bytes) {}
+
+  const format::BranchId& branch;
+  std::string_view bytes;
+};
+
+// Hash and equality over BranchKey and BranchKeyRef alike.
+struct BranchKeyHash {
+  using is_transparent = void;
+  size_t operator()(BranchKeyRef key) const;
+};
+struct BranchKeyEqual {
+  using is_transparent = void;
+  bool operator()(BranchKeyRef a, BranchKeyRef b) const {
+    return a.branch == b.branch && a.bytes == b.bytes;
+  }
+};
+
+class StreamCatalog {
+ public:
+  // Iteration order is unspecified; Encode sorts.
+  using StreamMap = std::unordered_map<BranchKey, StreamEntry, BranchKeyHash, BranchKeyEqual>;
+  using EventMap = std::unordered_map<format::EventId, EventEntry>;
+  using IdempotencyMap =
+      std::unordered_map<BranchKey, IdempotencyEntry, BranchKeyHash, BranchKeyEqual>;
+  using ReceiptMap = std::unordered_map<format::BatchId, AppendReceipt>;
+
+  // Rebuilds a catalog from the event records of the whole log, every
+  // branch, in position order, as `source.Next()` hands them out: each call
+  // returns a Result holding the next record (borrowed or owned form) or
+  // nothing at the end. An error from the source or from ApplyStoredEvent
+  // ends the rebuild with that error.
+  template <typename Source>
+  static Result<StreamCatalog> Rebuild(Source& source);
+
+  // Lookups; nothing when the catalog holds no entry.
+  std::optional<StreamEntry> Stream(const format::BranchId& branch, std::string_view name) const;
+  std::optional<uint64_t> Revision(const format::BranchId& branch, std::string_view name) const;
+  std::optional<format::StreamId> StreamIdOf(const format::BranchId& branch,
+                                             std::string_view name) const;
+  std::optional<IdempotencyEntry> Idempotent(const format::BranchId& branch,
+                                             std::string_view key) const;
+  // The fingerprint stored for the event id.
+  std::optional<uint32_t> EventDigest(const format::EventId& event_id) const;
+  std::optional<AppendReceipt> BatchReceipt(const format::BatchId& batch_id) const;
+  // Nothing unless both the event and its batch's receipt are known.
+  std::optional<StoredEventReceipt> EventReceipt(const format::EventId& event_id) const;
+
+  // Records an appended batch, replacing any entries it meets: the stream's
+  // id and revision (the receipt's current revision), every listed event
+  // (caller-given and generated ids alike), the receipt under its batch id,
+  // and, when a key is given, the idempotency entry.
+  void RecordBatch(const format::BranchId& branch, std::string_view stream_name,
+                   const format::StreamId& stream_id, std::span<const BatchEvent> events,
+                   std::optional<IdempotencyKey> idempotency_key, uint32_t request_digest,
+                   const AppendReceipt& receipt);
+
+  // Adds one stored event of the log, as a rebuild does, in this order:
+  //   1. its stream name (the errors of StreamNameView);
+  //   2. the stream entry of (branch, name): created from the record, or its
+  //      revision raised to the record's; a different stream id is Corrupt
+  //      at the record's position, "stream name maps to multiple stream IDs";
+  //   3. events[event id] := (fingerprint, batch id); an id already stored
+  //      with another fingerprint is EventIdConflict;
+  //   4. the batch's receipt: created from its first record (previous
+  //      revision = revision - 1, durability buffered), else extended to
+  //      this record's position and revision;
+  //   5. with "corvantine.idempotency_key" and a 4-byte
+  //      "corvantine.request_digest", the idempotency entry (digest
+  //      little-endian, the receipt as it now stands); a digest of another
+  //      length adds nothing.
+  // On error the catalog is unchanged.
+  Result<> ApplyStoredEvent(StoredEvent event);
+
+  // The maps streams, events, idempotency and receipts, each as a u64 count
+  // and its entries, key then value, in ascending key order (ids by their bytes, branch keys
+  // by branch then bytes), so equal catalogs encode to equal bytes.
+  void Encode(util::BinaryWriter& writer) const;
+  // A repeated key keeps the last value. Never allocates for more entries
+  // than the remaining bytes can hold.
+  static Result<StreamCatalog> Decode(util::BinaryReader& reader);
+
+  const StreamMap& streams() const { return streams_; }
+  const EventMap& events() const { return events_; }
+  const IdempotencyMap& idempotency() const { return idempotency_; }
+  const ReceiptMap& receipts() const { return receipts_; }
+
+  friend bool operator==(const StreamCatalog&, const StreamCatalog&) = default;
+
+ private:
+  // Steps 4 and 5 of ApplyStoredEvent.
+  const AppendReceipt& ExtendReceipt(StoredEvent event);
+  void RecordStoredIdempotency(StoredEvent event, const AppendReceipt& receipt);
+
+  StreamMap streams_;
+  EventMap events_;
+  IdempotencyMap idempotency_;
+  ReceiptMap receipts_;
+};
+
+template <typename Source>
+Result<StreamCatalog> StreamCatalog::Rebuild(Source& source) {
+  StreamCatalog catalog;
+  for (;;) {
+    CVN_ASSIGN_OR_RETURN(auto record, source.Next());
+    if (!record) return catalog;
+    CVN_TRY(catalog.ApplyStoredEvent(*record));
+  }
+}
+
+}  // namespace corvantine::stream

@@ -1,0 +1,171 @@
+// The binary form of receipts and of the stream catalog, in the codec of
+// util/coding.h.
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "stream/catalog.h"
+
+namespace corvantine::stream {
+
+namespace {
+
+using util::BinaryReader;
+using util::BinaryWriter;
+
+// The fewest bytes an encoded entry of each map can take, by which the
+// decoder bounds an entry count before it reserves room for it.
+constexpr size_t kIdBytes = 16;
+constexpr size_t kLengthBytes = 8;
+constexpr size_t kMinReceiptBytes = kIdBytes + 8 + 8 + kIdBytes + 1 + 8 + 4;
+constexpr size_t kMinStreamEntryBytes = kIdBytes + kLengthBytes + kIdBytes + 8;
+constexpr size_t kMinEventEntryBytes = kIdBytes + 4 + kIdBytes;
+constexpr size_t kMinIdempotencyEntryBytes = kIdBytes + kLengthBytes + 4 + kMinReceiptBytes;
+constexpr size_t kMinReceiptEntryBytes = kIdBytes + kMinReceiptBytes;
+
+template <typename Tag>
+void PutId(BinaryWriter& writer, const format::Id<Tag>& id) {
+  writer.PutArray16(id.bytes());
+}
+
+template <typename Id>
+Result<Id> ReadId(BinaryReader& reader) {
+  CVN_ASSIGN_OR_RETURN(util::Bytes16 bytes, reader.Array16());
+  return Id(bytes);
+}
+
+// Stream names are read back as UTF-8 text, idempotency keys as bytes; both
+// are written alike.
+void PutBranchKey(BinaryWriter& writer, const BranchKey& key) {
+  PutId(writer, key.branch);
+  writer.PutBytes(key.bytes);
+}
+
+Result<BranchKey> ReadBranchKey(BinaryReader& reader, bool utf8_text) {
+  CVN_ASSIGN_OR_RETURN(auto branch, ReadId<format::BranchId>(reader));
+  CVN_ASSIGN_OR_RETURN(std::string_view bytes, utf8_text ? reader.String() : reader.Bytes());
+  return BranchKey{branch, std::string(bytes)};
+}
+
+// The map's entries in ascending key order, which makes encodings
+// reproducible whatever the hash map's iteration order.
+template <typename Map>
+std::vector<const typename Map::value_type*> SortedEntries(const Map& map) {
+  std::vector<const typename Map::value_type*> entries;
+  entries.reserve(map.size());
+  for (const auto& entry : map) entries.push_back(&entry);
+  std::sort(entries.begin(), entries.end(),
+            [](const auto* a, const auto* b) { return a->first < b->first; });
+  return entries;
+}
+
+template <typename Map, typename PutEntry>
+void PutMap(BinaryWriter& writer, const Map& map, PutEntry put_entry) {
+  writer.PutLength(map.size());
+  for (const auto* entry : SortedEntries(map)) put_entry(entry->first, entry->second);
+}
+
+// `read_entry` returns Result<std::pair<key, value>>.
+template <typename Map, typename ReadEntry>
+Result<> ReadMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_entry, Map& map) {
+  CVN_ASSIGN_OR_RETURN(size_t count, reader.Length(min_entry_bytes));
+  map.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    CVN_ASSIGN_OR_RETURN(auto entry, read_entry(reader));
+    map.insert_or_assign(std::move(entry.first), std::move(entry.second));
+  }
+  return {};
+}
+
+Result<std::pair<BranchKey, StreamEntry>> ReadStreamEntry(BinaryReader& reader) {
+  CVN_ASSIGN_OR_RETURN(BranchKey key, ReadBranchKey(reader, /*utf8_text=*/true));
+  StreamEntry entry;
+  CVN_ASSIGN_OR_RETURN(entry.stream_id, ReadId<format::StreamId>(reader));
+  CVN_ASSIGN_OR_RETURN(entry.revision, reader.U64());
+  return std::pair(std::move(key), entry);
+}
+
+Result<std::pair<format::EventId, EventEntry>> ReadEventEntry(BinaryReader& reader) {
+  CVN_ASSIGN_OR_RETURN(auto event_id, ReadId<format::EventId>(reader));
+  EventEntry entry;
+  CVN_ASSIGN_OR_RETURN(entry.fingerprint, reader.U32());
+  CVN_ASSIGN_OR_RETURN(entry.batch_id, ReadId<format::BatchId>(reader));
+  return std::pair(event_id, entry);
+}
+
+Result<std::pair<BranchKey, IdempotencyEntry>> ReadIdempotencyEntry(BinaryReader& reader) {
+  CVN_ASSIGN_OR_RETURN(BranchKey key, ReadBranchKey(reader, /*utf8_text=*/false));
+  IdempotencyEntry entry;
+  CVN_ASSIGN_OR_RETURN(entry.request_digest, reader.U32());
+  CVN_ASSIGN_OR_RETURN(entry.receipt, AppendReceipt::Decode(reader));
+  return std::pair(std::move(key), std::move(entry));
+}
+
+Result<std::pair<format::BatchId, AppendReceipt>> ReadReceiptEntry(BinaryReader& reader) {
+  CVN_ASSIGN_OR_RETURN(auto batch_id, ReadId<format::BatchId>(reader));
+  CVN_ASSIGN_OR_RETURN(AppendReceipt receipt, AppendReceipt::Decode(reader));
+  return std::pair(batch_id, receipt);
+}
+
+}  // namespace
+
+void AppendReceipt::Encode(BinaryWriter& writer) const {
+  PutId(writer, batch_id);
+  writer.PutU64(first_position);
+  writer.PutU64(last_position);
+  PutId(writer, stream_id);
+  writer.PutOptionTag(previous_revision.has_value());
+  if (previous_revision) writer.PutU64(*previous_revision);
+  writer.PutU64(current_revision.value);
+  writer.PutVariantIndex(static_cast<uint32_t>(durability));
+}
+
+Result<AppendReceipt> AppendReceipt::Decode(BinaryReader& reader) {
+  AppendReceipt receipt;
+  CVN_ASSIGN_OR_RETURN(receipt.batch_id, ReadId<format::BatchId>(reader));
+  CVN_ASSIGN_OR_RETURN(receipt.first_position, reader.U64());
+  CVN_ASSIGN_OR_RETURN(receipt.last_position, reader.U64());
+  CVN_ASSIGN_OR_RETURN(receipt.stream_id, ReadId<format::StreamId>(reader));
+  CVN_ASSIGN_OR_RETURN(bool has_previous, reader.OptionTag());
+  if (has_previous) {
+    CVN_ASSIGN_OR_RETURN(receipt.previous_revision, reader.U64());
+  }
+  CVN_ASSIGN_OR_RETURN(receipt.current_revision.value, reader.U64());
+  CVN_ASSIGN_OR_RETURN(uint32_t durability, reader.VariantIndex(kReceiptDurabilityCount));
+  receipt.durability = static_cast<ReceiptDurability>(durability);
+  return receipt;
+}
+
+void StreamCatalog::Encode(BinaryWriter& writer) const {
+  PutMap(writer, streams_, [&](const BranchKey& key, const StreamEntry& entry) {
+    PutBranchKey(writer, key);
+    PutId(writer, entry.stream_id);
+    writer.PutU64(entry.revision);
+  });
+  PutMap(writer, events_, [&](const format::EventId& event_id, const EventEntry& entry) {
+    PutId(writer, event_id);
+    writer.PutU32(entry.fingerprint);
+    PutId(writer, entry.batch_id);
+  });
+  PutMap(writer, idempotency_, [&](const BranchKey& key, const IdempotencyEntry& entry) {
+    PutBranchKey(writer, key);
+    writer.PutU32(entry.request_digest);
+    entry.receipt.Encode(writer);
+  });
+  PutMap(writer, receipts_, [&](const format::BatchId& batch_id, const AppendReceipt& receipt) {
+    PutId(writer, batch_id);
+    receipt.Encode(writer);
+  });
+}
+
+Result<StreamCatalog> StreamCatalog::Decode(BinaryReader& reader) {
+  StreamCatalog catalog;
+  CVN_TRY(ReadMap(reader, kMinStreamEntryBytes, ReadStreamEntry, catalog.streams_));
+  CVN_TRY(ReadMap(reader, kMinEventEntryBytes, ReadEventEntry, catalog.events_));
+  CVN_TRY(ReadMap(reader, kMinIdempotencyEntryBytes, ReadIdempotencyEntry, catalog.idempotency_));
+  CVN_TRY(ReadMap(reader, kMinReceiptEntryBytes, ReadReceiptEntry, catalog.receipts_));
+  return catalog;
+}
+
+}  // namespace corvantine::stream
