@@ -1,0 +1,168 @@
+// The retention anchor document: what a database must keep once the log
+// segments below its retention floor are gone. It captures, at one durable
+// head, both catalogs, every standalone system record, the snapshots that
+// restore each projection, and the checkpoints that let a branch or a feed
+// consumer start above the floor (its bootstraps).
+//
+// The binary form is the codec of util/coding.h, each struct's fields in
+// declared order. The two bootstrap types also have a JSON form: the payload
+// of the system records by which applications register them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "branch/catalog.h"
+#include "error/error.h"
+#include "format/ids.h"
+#include "stream/catalog.h"
+#include "util/coding.h"
+
+namespace corvantine::retention {
+
+inline constexpr uint32_t kAnchorFormatVersion = 5;
+// The codec a consumer bootstrap names when its registration names none.
+inline constexpr std::string_view kDefaultBootstrapCodec = "opaque";
+
+// The event types of the system records that register bootstraps.
+inline constexpr std::string_view kBranchBootstrapEventType =
+    "corvantine.retention.branch_bootstrap";
+inline constexpr std::string_view kConsumerBootstrapEventType =
+    "corvantine.retention.consumer_bootstrap";
+
+// Proof that a projection can be restored without the reclaimed log.
+struct RetentionProjectionCoverage {
+  std::string name;
+  format::IdBytes descriptor_fingerprint{};
+  format::BranchId branch_id;
+  uint64_t cursor = 0;                    // the position the snapshots were taken at
+  std::vector<std::string> snapshot_ids;  // one per partition
+
+  void Encode(util::BinaryWriter& writer) const;
+  static Result<RetentionProjectionCoverage> Decode(util::BinaryReader& reader);
+
+  friend bool operator==(const RetentionProjectionCoverage&,
+                         const RetentionProjectionCoverage&) = default;
+};
+
+// An application's checkpoint that lets a branch live on above `floor`.
+struct RetentionBranchBootstrap {
+  format::BranchId branch_id;
+  uint64_t floor = 0;     // the floor the checkpoint was registered for
+  uint32_t checksum = 0;  // CRC-32C of checkpoint
+  std::string checkpoint;
+
+  void Encode(util::BinaryWriter& writer) const;
+  static Result<RetentionBranchBootstrap> Decode(util::BinaryReader& reader);
+
+  // Compact JSON, keys in this order, ids and bytes as arrays of numbers:
+  //   {"branch_id":[0,...],"floor":7,"checksum":9,"checkpoint":[1,2]}
+  std::string ToJson() const;
+  // The object form with its keys in any order (unknown keys skipped) or an
+  // array of the values in declared order. A missing or repeated key, a
+  // value that does not fit its field, an id array not of 16 elements, or
+  // anything but whitespace after the value is Serialization with the JSON
+  // reader's message.
+  static Result<RetentionBranchBootstrap> FromJson(std::string_view json);
+
+  friend bool operator==(const RetentionBranchBootstrap&,
+                         const RetentionBranchBootstrap&) = default;
+};
+
+// The feed filter a consumer bootstrap was registered for; an empty list
+// restricts nothing.
+struct RetentionFeedScope {
+  std::vector<format::BranchId> branches;
+  std::vector<format::StreamId> streams;
+  std::vector<std::string> event_types;
+
+  void Encode(util::BinaryWriter& writer) const;
+  static Result<RetentionFeedScope> Decode(util::BinaryReader& reader);
+
+  friend bool operator==(const RetentionFeedScope&, const RetentionFeedScope&) = default;
+};
+
+// An application's checkpoint that lets a feed consumer resume above `floor`.
+struct RetentionConsumerBootstrap {
+  std::string consumer_id;
+  uint64_t floor = 0;
+  uint32_t checksum = 0;  // CRC-32C of checkpoint
+  std::string checkpoint;
+  format::IdBytes checkpoint_id{};  // fresh at registration, never all zero
+  RetentionFeedScope scope;
+  std::string codec{kDefaultBootstrapCodec};  // names the checkpoint's encoding
+  uint32_t codec_version = 0;
+
+  void Encode(util::BinaryWriter& writer) const;
+  static Result<RetentionConsumerBootstrap> Decode(util::BinaryReader& reader);
+
+  // Compact JSON, keys in this order:
+  //   {"consumer_id":"c","floor":7,"checksum":9,"checkpoint":[1],
+  //    "checkpoint_id":[...],"scope":{"branches":[[...]],"streams":[],
+  //    "event_types":["t"]},"codec":"opaque","codec_version":1}
+  std::string ToJson() const;
+  // As RetentionBranchBootstrap::FromJson; `codec` alone may be left out
+  // (of the object, or at the end of the array) and then reads as "opaque".
+  static Result<RetentionConsumerBootstrap> FromJson(std::string_view json);
+
+  friend bool operator==(const RetentionConsumerBootstrap&,
+                         const RetentionConsumerBootstrap&) = default;
+};
+
+// A standalone system record of the reclaimed log, without its position.
+struct AnchoredSystemRecord {
+  std::string event_type;
+  std::string payload;
+
+  void Encode(util::BinaryWriter& writer) const;
+  static Result<AnchoredSystemRecord> Decode(util::BinaryReader& reader);
+
+  friend bool operator==(const AnchoredSystemRecord&, const AnchoredSystemRecord&) = default;
+};
+
+struct CoreRetentionAnchor {
+  uint32_t format_version = kAnchorFormatVersion;
+  format::DatabaseId database_id;
+  uint64_t floor = 0;  // the retention floor this anchor makes safe
+  uint64_t head = 0;   // the durable head everything was captured at
+  stream::StreamCatalog stream_catalog;
+  branch::BranchCatalog branch_catalog;
+  std::vector<RetentionProjectionCoverage> projection_coverage;
+  std::vector<RetentionBranchBootstrap> branch_bootstraps;      // at most one per branch
+  std::vector<RetentionConsumerBootstrap> consumer_bootstraps;  // at most one per consumer
+  std::vector<AnchoredSystemRecord> system_records;             // in log order
+
+  void Encode(util::BinaryWriter& writer) const;
+  // Fails with the reader's Codec error (or a catalog's decoding error).
+  // Bytes after the document are left unread. Never allocates for more
+  // elements than the remaining bytes can hold.
+  static Result<CoreRetentionAnchor> Decode(util::BinaryReader& reader);
+
+  friend bool operator==(const CoreRetentionAnchor&, const CoreRetentionAnchor&) = default;
+};
+
+// The summary of an anchor file; computed, never stored.
+struct RetentionAnchorInfo {
+  uint32_t format_version = 0;
+  format::DatabaseId database_id;
+  uint64_t floor = 0;
+  uint64_t head = 0;
+  uint64_t bytes = 0;                   // the whole file, header included
+  uint32_t checksum = 0;                // the header's payload checksum: "the anchor checksum"
+  uint64_t projection_checkpoints = 0;  // snapshot ids over all coverage entries
+  uint64_t branch_bootstraps = 0;
+  uint64_t consumer_bootstraps = 0;
+  uint64_t bootstrap_bytes = 0;  // checkpoint bytes of all bootstraps
+  uint64_t system_records = 0;
+
+  // The summary of `anchor` stored in a file of `file_bytes` whose header
+  // carries `checksum`.
+  static RetentionAnchorInfo Of(const CoreRetentionAnchor& anchor, uint64_t file_bytes,
+                                uint32_t checksum);
+
+  friend bool operator==(const RetentionAnchorInfo&, const RetentionAnchorInfo&) = default;
+};
+
+}  // namespace corvantine::retention

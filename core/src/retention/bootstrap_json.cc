@@ -1,0 +1,173 @@
+// The JSON form of the bootstraps: the payload of the system records that
+// register them.
+
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "retention/anchor.h"
+#include "util/json_reader.h"
+#include "util/json_writer.h"
+
+namespace corvantine::retention {
+
+namespace {
+
+namespace json = util::json;
+using json::Presence;
+
+// Byte strings and ids are arrays of numbers, one per byte.
+void WriteBytes(json::Writer& writer, std::string_view bytes) {
+  writer.BeginArray();
+  for (const char byte : bytes) writer.Uint(static_cast<uint8_t>(byte));
+  writer.EndArray();
+}
+
+void WriteId(json::Writer& writer, const format::IdBytes& id) {
+  writer.BeginArray();
+  for (const uint8_t byte : id) writer.Uint(byte);
+  writer.EndArray();
+}
+
+template <typename Tag>
+void WriteIds(json::Writer& writer, const std::vector<format::Id<Tag>>& ids) {
+  writer.BeginArray();
+  for (const format::Id<Tag>& id : ids) WriteId(writer, id.bytes());
+  writer.EndArray();
+}
+
+void WriteScope(json::Writer& writer, const RetentionFeedScope& scope) {
+  writer.BeginObject();
+  writer.Key("branches");
+  WriteIds(writer, scope.branches);
+  writer.Key("streams");
+  WriteIds(writer, scope.streams);
+  writer.Key("event_types");
+  writer.BeginArray();
+  for (const std::string& event_type : scope.event_types) writer.String(event_type);
+  writer.EndArray();
+  writer.EndObject();
+}
+
+json::ReadFn IntoBytes(std::string* out) {
+  return [out](json::Reader& reader) -> json::Result<> {
+    std::vector<uint8_t> bytes;
+    CVN_TRY(json::ReadInto(reader, &bytes));
+    out->assign(bytes.begin(), bytes.end());
+    return {};
+  };
+}
+
+template <typename Tag>
+json::ReadFn IntoId(format::Id<Tag>* out) {
+  return [out](json::Reader& reader) -> json::Result<> {
+    format::IdBytes bytes;
+    CVN_TRY(json::ReadInto(reader, &bytes));
+    *out = format::Id<Tag>(bytes);
+    return {};
+  };
+}
+
+template <typename Tag>
+json::ReadFn IntoIds(std::vector<format::Id<Tag>>* out) {
+  return [out](json::Reader& reader) -> json::Result<> {
+    std::vector<format::IdBytes> ids;
+    CVN_TRY(json::ReadInto(reader, &ids));
+    out->clear();
+    for (const format::IdBytes& bytes : ids) out->emplace_back(bytes);
+    return {};
+  };
+}
+
+json::ReadFn IntoScope(RetentionFeedScope* scope) {
+  return [scope](json::Reader& reader) {
+    const json::Field fields[] = {
+        {"branches", Presence::kRequired, IntoIds(&scope->branches)},
+        {"streams", Presence::kRequired, IntoIds(&scope->streams)},
+        {"event_types", Presence::kRequired, json::Into(&scope->event_types)},
+    };
+    return reader.ReadStruct("RetentionFeedScope", fields);
+  };
+}
+
+// Reads `text` as one struct document; the reader's message becomes a
+// Serialization error.
+Result<> ReadStructDocument(std::string_view text, std::string_view name,
+                            std::span<const json::Field> fields) {
+  json::Result<> read = json::ReadDocument(
+      text, [&](json::Reader& reader) { return reader.ReadStruct(name, fields); });
+  if (!read.ok()) return CorvantineError::Serialization(std::move(read).error().message);
+  return {};
+}
+
+}  // namespace
+
+std::string RetentionBranchBootstrap::ToJson() const {
+  std::string out;
+  json::Writer writer(&out);
+  writer.BeginObject();
+  writer.Key("branch_id");
+  WriteId(writer, branch_id.bytes());
+  writer.Key("floor");
+  writer.Uint(floor);
+  writer.Key("checksum");
+  writer.Uint(checksum);
+  writer.Key("checkpoint");
+  WriteBytes(writer, checkpoint);
+  writer.EndObject();
+  return out;
+}
+
+Result<RetentionBranchBootstrap> RetentionBranchBootstrap::FromJson(std::string_view text) {
+  RetentionBranchBootstrap bootstrap;
+  const json::Field fields[] = {
+      {"branch_id", Presence::kRequired, IntoId(&bootstrap.branch_id)},
+      {"floor", Presence::kRequired, json::Into(&bootstrap.floor)},
+      {"checksum", Presence::kRequired, json::Into(&bootstrap.checksum)},
+      {"checkpoint", Presence::kRequired, IntoBytes(&bootstrap.checkpoint)},
+  };
+  CVN_TRY(ReadStructDocument(text, "RetentionBranchBootstrap", fields));
+  return bootstrap;
+}
+
+std::string RetentionConsumerBootstrap::ToJson() const {
+  std::string out;
+  json::Writer writer(&out);
+  writer.BeginObject();
+  writer.Key("consumer_id");
+  writer.String(consumer_id);
+  writer.Key("floor");
+  writer.Uint(floor);
+  writer.Key("checksum");
+  writer.Uint(checksum);
+  writer.Key("checkpoint");
+  WriteBytes(writer, checkpoint);
+  writer.Key("checkpoint_id");
+  WriteId(writer, checkpoint_id);
+  writer.Key("scope");
+  WriteScope(writer, scope);
+  writer.Key("codec");
+  writer.String(codec);
+  writer.Key("codec_version");
+  writer.Uint(codec_version);
+  writer.EndObject();
+  return out;
+}
+
+Result<RetentionConsumerBootstrap> RetentionConsumerBootstrap::FromJson(std::string_view text) {
+  RetentionConsumerBootstrap bootstrap;  // its codec is the default until read
+  const json::Field fields[] = {
+      {"consumer_id", Presence::kRequired, json::Into(&bootstrap.consumer_id)},
+      {"floor", Presence::kRequired, json::Into(&bootstrap.floor)},
+      {"checksum", Presence::kRequired, json::Into(&bootstrap.checksum)},
+      {"checkpoint", Presence::kRequired, IntoBytes(&bootstrap.checkpoint)},
+      {"checkpoint_id", Presence::kRequired, json::Into(&bootstrap.checkpoint_id)},
+      {"scope", Presence::kRequired, IntoScope(&bootstrap.scope)},
+      {"codec", Presence::kDefault, json::Into(&bootstrap.codec)},
+      {"codec_version", Presence::kRequired, json::Into(&bootstrap.codec_version)},
+  };
+  CVN_TRY(ReadStructDocument(text, "RetentionConsumerBootstrap", fields));
+  return bootstrap;
+}
+
+}  // namespace corvantine::retention
