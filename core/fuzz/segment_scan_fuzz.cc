@@ -1,0 +1,37 @@
+// Scanning arbitrary bytes as a segment must never crash, and the repair it
+// decides must be stable: the kept prefix scans again as a clean segment
+// with the same next position.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "log/segment.h"
+
+using namespace corvantine;
+
+namespace {
+
+void Check(bool condition) {
+  if (!condition) std::abort();
+}
+
+constexpr uint64_t kBase = 0;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const auto scan = log::segment::ScanSegment(input, kBase);
+  if (!scan.ok()) return 0;
+  Check(scan->good_length <= size);
+  Check((scan->reason == log::segment::StopReason::kCleanEof) == (scan->good_length == size));
+  Check(scan->next_position >= kBase);
+
+  const auto again = log::segment::ScanSegment(input.substr(0, scan->good_length), kBase);
+  Check(again.ok());
+  Check(again->reason == log::segment::StopReason::kCleanEof);
+  Check(again->good_length == scan->good_length);
+  Check(again->next_position == scan->next_position);
+  return 0;
+}

@@ -1,0 +1,586 @@
+#include "log/segment.h"
+
+#include <cerrno>
+#include <memory>
+#include <vector>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "log/record.h"
+#include "platform/fault.h"
+#include "platform/test_util.h"
+#include "util/coding.h"
+#include "util/crc32c.h"
+
+namespace corvantine::log::segment {
+namespace {
+
+using Range = std::pair<uint64_t, uint64_t>;
+using platform::Op;
+using platform::Outcome;
+using platform::testing::Fault;
+using platform::testing::ScopedFault;
+
+constexpr std::string_view kPayloads[] = {"alpha", "beta", "gamma", "delta"};
+
+format::RecordEnvelopeV2 EventEnvelope(uint8_t batch_tag, uint32_t index) {
+  format::RecordEnvelopeV2 envelope;
+  envelope.event_id = format::EventId(format::IdBytes{batch_tag, static_cast<uint8_t>(index)});
+  envelope.stream_id = format::StreamId(format::IdBytes{7});
+  envelope.stream_revision = format::StreamRevision{index};
+  envelope.timestamp_unix_nanos = 1'000 + index;
+  envelope.event_type = *format::EventType::New("order.placed");
+  envelope.payload_format = 0x80000001;
+  envelope.batch_id = format::BatchId(format::IdBytes{batch_tag});
+  envelope.batch_index = index;
+  envelope.metadata = {{std::string(format::kStreamNameKey), "orders"}};
+  return envelope;
+}
+
+std::vector<BatchRecord> Batch(uint8_t tag, uint32_t count) {
+  std::vector<BatchRecord> records;
+  for (uint32_t i = 0; i < count; ++i) {
+    records.push_back({EventEnvelope(tag, i), kPayloads[i % std::size(kPayloads)]});
+  }
+  return records;
+}
+
+format::RecordEnvelopeV2 SystemEnvelope() {
+  format::RecordEnvelopeV2 envelope;
+  envelope.event_type = *format::EventType::New("corvantine.branch.created");
+  envelope.payload_format = 1;
+  return envelope;
+}
+
+std::string ControlPayload(uint32_t count, uint32_t digest) {
+  std::string payload(8, '\0');
+  util::EncodeFixed32(payload.data(), count);
+  util::EncodeFixed32(payload.data() + 4, digest);
+  return payload;
+}
+
+std::string ReadAll(const std::string& path) { return *platform::ReadFile(path); }
+
+void WriteAll(const std::string& path, std::string_view bytes) {
+  platform::File file = *platform::CreateOrTruncate(path);
+  ASSERT_TRUE(file.WriteAt(0, bytes).ok());
+}
+
+std::vector<format::OwnedStoredRecord> Frames(std::string_view bytes) {
+  std::vector<format::OwnedStoredRecord> frames;
+  while (!bytes.empty()) {
+    auto frame = record::DecodeOwned(bytes);
+    if (!frame.ok() || !frame->has_value()) break;
+    bytes.remove_prefix((*frame)->frame_len);
+    frames.push_back(std::move(**frame));
+  }
+  return frames;
+}
+
+std::string Warning(const std::string& path, uint64_t at, StopReason reason, uint64_t dropped) {
+  return fmt::format("corvantine: truncating {} at byte {} ({}), dropping {} trailing byte(s)\n",
+                     path, at, StopReasonText(reason), dropped);
+}
+
+class SegmentTest : public ::testing::Test {
+ protected:
+  std::string PathOf(uint64_t base) const {
+    return platform::JoinPath(dir_.path(), SegmentFileName(base));
+  }
+
+  struct Opened {
+    Result<Segment> segment;
+    std::string warning;  // what the open printed on stderr
+  };
+  static Opened OpenCapturing(const std::string& path) {
+    ::testing::internal::CaptureStderr();
+    Result<Segment> segment = Segment::Open(path);
+    return {std::move(segment), ::testing::internal::GetCapturedStderr()};
+  }
+
+  platform::TempDir dir_;
+};
+
+TEST(SegmentNameTest, FileNamesAndBaseOffsets) {
+  EXPECT_EQ(SegmentFileName(0), "00000000000000000000.seg");
+  EXPECT_EQ(SegmentFileName(1234), "00000000000000001234.seg");
+  EXPECT_EQ(SegmentFileName(UINT64_MAX), "18446744073709551615.seg");
+
+  const struct {
+    std::string_view path;
+    uint64_t base;
+  } accepted[] = {
+      {"00000000000000000042.seg", 42},
+      {"+7.seg", 7},
+      {"42", 42},
+      {"/data/log/00000000000000001234.seg", 1234},
+      {"dir.d/5.sidx", 5},
+      {"18446744073709551615.seg", UINT64_MAX},
+  };
+  for (const auto& c : accepted) {
+    auto base = ParseBaseOffset(c.path);
+    ASSERT_TRUE(base.ok()) << c.path;
+    EXPECT_EQ(*base, c.base) << c.path;
+  }
+  for (std::string_view path : {"-1.seg", "abc.seg", ".seg", "18446744073709551616.seg", "+.seg",
+                                "++7.seg", " 7.seg", "7a.seg", "", "log/"}) {
+    EXPECT_EQ(Outcome(ParseBaseOffset(path)), fmt::format("invalid segment file name: {}", path));
+  }
+}
+
+TEST(SegmentNameTest, ParseBatchControl) {
+  auto control = ParseBatchControl(ControlPayload(3, 0xdeadbeef));
+  ASSERT_TRUE(control.ok());
+  EXPECT_EQ(control->count, 3u);
+  EXPECT_EQ(control->digest, 0xdeadbeefu);
+
+  EXPECT_EQ(Outcome(ParseBatchControl(std::string(7, '\1'))),
+            "invalid format: batch control payload must be eight bytes");
+  EXPECT_EQ(Outcome(ParseBatchControl(std::string(9, '\1'))),
+            "invalid format: batch control payload must be eight bytes");
+  EXPECT_EQ(Outcome(ParseBatchControl(std::string(8, '\0'))),
+            "invalid format: batch control count must be nonzero");
+}
+
+TEST_F(SegmentTest, CreateMakesAnEmptySegmentOnce) {
+  auto segment = Segment::Create(dir_.path(), 0);
+  ASSERT_TRUE(segment.ok());
+  EXPECT_EQ(segment->path(), PathOf(0));
+  EXPECT_EQ(segment->base(), 0u);
+  EXPECT_EQ(segment->byte_length(), 0u);
+  EXPECT_EQ(segment->next_position(), 0u);
+  EXPECT_EQ(Outcome(Segment::Create(dir_.path(), 0)), "io: File exists (os error 17)");
+}
+
+// Frames of a batch of three events written at position 10, in file order.
+TEST_F(SegmentTest, BatchLayout) {
+  auto segment = Segment::Create(dir_.path(), 10);
+  ASSERT_TRUE(segment.ok());
+  std::vector<BatchRecord> batch = Batch(1, 3);
+  batch[1].envelope.metadata["late"] = "only on event 1";
+  auto positions = segment->AppendBatch(batch);
+  ASSERT_TRUE(positions.ok());
+  EXPECT_EQ(*positions, Range(10, 12));
+  EXPECT_EQ(segment->next_position(), 13u);
+
+  const std::string bytes = ReadAll(segment->path());
+  EXPECT_EQ(segment->byte_length(), bytes.size());
+  const std::vector<format::OwnedStoredRecord> frames = Frames(bytes);
+  ASSERT_EQ(frames.size(), 5u);
+  const struct {
+    uint8_t kind;
+    uint64_t position;
+    uint32_t batch_index;
+  } expected[] = {{3, 10, 3}, {1, 10, 0}, {1, 11, 1}, {1, 12, 2}, {4, 10, 3}};
+  for (size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(frames[i].kind, expected[i].kind) << i;
+    EXPECT_EQ(frames[i].position, expected[i].position) << i;
+    EXPECT_EQ(frames[i].envelope.batch_index, expected[i].batch_index) << i;
+  }
+  for (size_t i = 1; i <= 3; ++i) {
+    EXPECT_EQ(frames[i].envelope, batch[i - 1].envelope);
+    EXPECT_EQ(frames[i].payload, batch[i - 1].payload);
+  }
+
+  // The control frames: event 0's envelope with the batch-control changes.
+  const size_t events_begin = frames[0].frame_len;
+  const size_t events_end = bytes.size() - frames[4].frame_len;
+  const uint32_t digest =
+      util::crc32c::Value(std::string_view(bytes).substr(events_begin, events_end - events_begin));
+  std::string count_bytes(4, '\0'), digest_bytes(4, '\0');
+  util::EncodeFixed32(count_bytes.data(), 3);
+  util::EncodeFixed32(digest_bytes.data(), digest);
+  format::RecordEnvelopeV2 control = batch[0].envelope;
+  control.event_type = *format::EventType::New("corvantine.batch-control");
+  control.batch_index = 3;
+  control.metadata = {{std::string(format::kBatchCountKey), count_bytes},
+                      {std::string(format::kBatchDigestKey), digest_bytes},
+                      {std::string(format::kStreamNameKey), "orders"}};
+  EXPECT_EQ(frames[0].envelope, control);
+  EXPECT_EQ(frames[4].envelope, control);
+  EXPECT_EQ(frames[0].payload, count_bytes + digest_bytes);
+  EXPECT_EQ(frames[4].payload, count_bytes + digest_bytes);
+}
+
+TEST_F(SegmentTest, RefusedAppendsWriteNothing) {
+  auto segment = Segment::Create(dir_.path(), 5);
+  ASSERT_TRUE(segment.ok());
+  ASSERT_TRUE(segment->AppendBatch(Batch(1, 2)).ok());
+  const std::string before = ReadAll(segment->path());
+
+  std::vector<BatchRecord> swapped = Batch(2, 2);
+  std::swap(swapped[0], swapped[1]);
+  std::vector<BatchRecord> oversized = Batch(3, 2);
+  const std::string huge(16'777'217, 'x');
+  oversized[1].payload = huge;
+  format::RecordEnvelopeV2 bad_system = SystemEnvelope();
+  bad_system.metadata["corvantine.unknown"] = "";
+
+  EXPECT_EQ(Outcome(segment->AppendBatch({})),
+            "invalid argument: storage batch must not be empty");
+  EXPECT_EQ(Outcome(segment->AppendBatch(swapped)),
+            "invalid format: batch index 1 does not match event order 0");
+  EXPECT_EQ(Outcome(segment->AppendBatch(oversized)),
+            "resource limit exceeded: payload bytes is 16777217, maximum is 16777216");
+  EXPECT_EQ(Outcome(segment->AppendSystem(bad_system, "")),
+            "invalid format: unknown reserved metadata key corvantine.unknown");
+  EXPECT_EQ(ReadAll(segment->path()), before);
+  EXPECT_EQ(segment->byte_length(), before.size());
+  EXPECT_EQ(segment->next_position(), 7u);
+}
+
+TEST_F(SegmentTest, SystemRecordCarriesTheNextPosition) {
+  uint64_t length = 0;
+  {
+    Segment segment = *Segment::Create(dir_.path(), 0);
+    ASSERT_TRUE(segment.AppendBatch(Batch(1, 2)).ok());
+    ASSERT_TRUE(segment.AppendSystem(SystemEnvelope(), "{}").ok());
+    ASSERT_TRUE(segment.AppendSystem(SystemEnvelope(), "{}").ok());
+    EXPECT_EQ(segment.next_position(), 2u);
+    length = segment.byte_length();
+  }
+  auto [reopened, warning] = OpenCapturing(PathOf(0));
+  EXPECT_EQ(warning, "");
+  ASSERT_TRUE(reopened.ok());
+  EXPECT_EQ(reopened->byte_length(), length);
+  EXPECT_EQ(reopened->next_position(), 2u);
+  EXPECT_EQ(*reopened->AppendBatch(Batch(2, 1)), Range(2, 2));
+
+  const std::vector<format::OwnedStoredRecord> frames = Frames(ReadAll(PathOf(0)));
+  ASSERT_EQ(frames.size(), 9u);
+  for (size_t i : {4, 5, 6, 7, 8}) EXPECT_EQ(frames[i].position, 2u) << i;
+  EXPECT_EQ(frames[4].kind, format::kSystemRecordFrame);
+  EXPECT_EQ(frames[7].kind, format::kEventFrame);
+}
+
+// Frames made by hand, for damage that the writer never produces.
+std::string Frame(uint8_t kind, uint64_t position, const format::RecordEnvelopeV2& envelope,
+                  std::string_view payload = "") {
+  std::string frame;
+  EXPECT_TRUE(record::EncodeKind(kind, position, envelope, payload, &frame).ok());
+  return frame;
+}
+
+std::string Event(uint64_t position, uint8_t tag, uint32_t index) {
+  return Frame(format::kEventFrame, position, EventEnvelope(tag, index), "payload");
+}
+
+std::string Control(uint8_t kind, uint64_t position, uint8_t tag, std::string_view payload) {
+  return Frame(kind, position, EventEnvelope(tag, 0), payload);
+}
+
+uint32_t Digest(std::string_view events) { return util::crc32c::Value(events); }
+
+// A valid segment at base 0 holding positions 0 and 1, followed by a tail:
+// the scan keeps `kept` and drops `dropped`, or fails.
+TEST(ScanSegmentTest, StopsAtTheFirstBrokenUnit) {
+  platform::TempDir segment_dir;
+  auto segment = Segment::Create(segment_dir.path(), 0);
+  ASSERT_TRUE(segment.ok());
+  ASSERT_TRUE(segment->AppendBatch(Batch(1, 2)).ok());
+  const std::string prefix = ReadAll(segment->path());
+
+  const std::string ev2 = Event(2, 9, 0);
+  const std::string ev3 = Event(3, 9, 1);
+  const uint32_t d2 = Digest(ev2);
+  const uint32_t d23 = Digest(ev2 + ev3);
+  auto open = [](uint32_t count, uint32_t digest, uint8_t tag = 9) {
+    return Control(format::kBatchOpenFrame, 2, tag, ControlPayload(count, digest));
+  };
+  auto commit = [](uint32_t count, uint32_t digest, uint64_t position = 2, uint8_t tag = 9) {
+    return Control(format::kBatchCommitFrame, position, tag, ControlPayload(count, digest));
+  };
+  std::string damaged = ev2;
+  damaged[damaged.size() - 1] ^= 1;
+  const std::string system = Frame(format::kSystemRecordFrame, 2, SystemEnvelope(), "{}");
+
+  const struct {
+    std::string name;
+    std::string kept;
+    std::string dropped;
+    uint64_t next_position;
+    std::string outcome;  // the stop reason's text, or the error's
+  } cases[] = {
+      {"clean end", "", "", 2, "clean eof"},
+      {"stray bytes", "", "0123456789", 2, "torn tail: incomplete trailing record"},
+      {"31 zero bytes", "", std::string(31, '\0'), 2, "torn tail: incomplete trailing record"},
+      {"32 zero bytes", "", std::string(32, '\0'), 2, "invalid format: bad v2 frame magic"},
+      {"half a frame", "", ev2.substr(0, 40), 2, "torn tail: incomplete trailing record"},
+      {"checksum mismatch", "", damaged + ev3, 2, "crc mismatch"},
+      {"standalone event", ev2, "x", 3, "torn tail: incomplete trailing record"},
+      {"standalone event off sequence", "", ev3, 2, "offset-sequence mismatch"},
+      {"system records", system + system, "", 2, "clean eof"},
+      {"system record off sequence", "", Frame(format::kSystemRecordFrame, 3, SystemEnvelope()),
+       2, "offset-sequence mismatch"},
+      {"batch", open(2, d23) + ev2 + ev3 + commit(2, d23), "", 4, "clean eof"},
+      {"open off sequence", "", Control(format::kBatchOpenFrame, 1, 9, ControlPayload(1, d2)) + ev2,
+       2, "offset-sequence mismatch"},
+      {"open inside a batch", "", open(1, d2) + open(1, d2), 2, "offset-sequence mismatch"},
+      {"system record inside a batch", "", open(1, d2) + system, 2, "offset-sequence mismatch"},
+      {"unfinished batch", "", open(2, d23) + ev2 + ev3, 2,
+       "torn tail: incomplete trailing record"},
+      {"commit without open", "", commit(1, d2), 2, "batch commit mismatch"},
+      {"event at wrong position", "", open(1, d2) + Event(3, 9, 0), 2, "batch commit mismatch"},
+      {"event of another batch", "", open(1, d2) + Event(2, 8, 0), 2, "batch commit mismatch"},
+      {"event with wrong index", "", open(2, d23) + Event(2, 9, 1), 2, "batch commit mismatch"},
+      {"more events than counted", "", open(1, d2) + ev2 + ev3, 2, "batch commit mismatch"},
+      {"commit too early", "", open(2, d23) + ev2 + commit(2, d23), 2, "batch commit mismatch"},
+      {"commit at wrong position", "", open(1, d2) + ev2 + commit(1, d2, 3), 2,
+       "batch commit mismatch"},
+      {"commit of another batch", "", open(1, d2) + ev2 + commit(1, d2, 2, 8), 2,
+       "batch commit mismatch"},
+      {"commit count differs", "", open(1, d2) + ev2 + commit(2, d2), 2, "batch commit mismatch"},
+      {"commit digest differs", "", open(1, d2) + ev2 + commit(1, d2 ^ 1), 2,
+       "batch commit mismatch"},
+      {"digest does not match events", "", open(1, d2 ^ 1) + ev2 + commit(1, d2 ^ 1), 2,
+       "batch commit mismatch"},
+      {"short open payload", "", Control(format::kBatchOpenFrame, 2, 9, "1234567"), 2,
+       "invalid format: batch control payload must be eight bytes"},
+      {"zero count", "", Control(format::kBatchOpenFrame, 2, 9, ControlPayload(0, 0)), 2,
+       "invalid format: batch control count must be nonzero"},
+      {"long commit payload", "",
+       open(1, d2) + ev2 + Control(format::kBatchCommitFrame, 2, 9, "123456789"), 2,
+       "invalid format: batch control payload must be eight bytes"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto scan = ScanSegment(prefix + c.kept + c.dropped, 0);
+    if (!scan.ok()) {
+      EXPECT_EQ(scan.error().ToString(), c.outcome);
+      continue;
+    }
+    EXPECT_EQ(StopReasonText(scan->reason), c.outcome);
+    EXPECT_EQ(scan->good_length, prefix.size() + c.kept.size());
+    EXPECT_EQ(scan->next_position, c.next_position);
+  }
+}
+
+// Appends a mix of units at base 100 and returns the image with the
+// (byte length, next position) after each unit, from the empty segment on.
+struct Written {
+  std::string bytes;
+  std::vector<std::pair<uint64_t, uint64_t>> boundaries;
+};
+
+Written WriteMixedSegment(const std::string& dir) {
+  Written written;
+  Segment segment = *Segment::Create(dir, 100);
+  written.boundaries.emplace_back(0, 100);
+  auto mark = [&] {
+    written.boundaries.emplace_back(segment.byte_length(), segment.next_position());
+  };
+  EXPECT_TRUE(segment.AppendBatch(Batch(1, 2)).ok());
+  mark();
+  EXPECT_TRUE(segment.AppendSystem(SystemEnvelope(), "{}").ok());
+  mark();
+  EXPECT_TRUE(segment.AppendBatch(Batch(2, 1)).ok());
+  mark();
+  EXPECT_TRUE(segment.AppendBatch(Batch(3, 3)).ok());
+  mark();
+  written.bytes = ReadAll(segment.path());
+  return written;
+}
+
+// The last unit that ends at or before byte `at`: (byte length, next position).
+std::pair<uint64_t, uint64_t> UnitBefore(const Written& written, uint64_t at) {
+  auto unit = written.boundaries.rbegin();
+  while (unit->first > at) ++unit;
+  return *unit;
+}
+
+TEST(ScanSegmentTest, EveryTornTailKeepsTheLastCompleteUnit) {
+  platform::TempDir dir;
+  const Written written = WriteMixedSegment(dir.path());
+  for (size_t cut = 0; cut <= written.bytes.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    const auto [length, next_position] = UnitBefore(written, cut);
+    auto scan = ScanSegment(std::string_view(written.bytes).substr(0, cut), 100);
+    ASSERT_TRUE(scan.ok()) << scan.error().ToString();
+    EXPECT_EQ(scan->good_length, length);
+    EXPECT_EQ(scan->next_position, next_position);
+    EXPECT_EQ(scan->reason, cut == length ? StopReason::kCleanEof : StopReason::kTornTail);
+  }
+}
+
+// Any single damaged byte stops the scan at the start of the unit that holds
+// it, or is damage that no torn write makes and fails the scan.
+TEST(ScanSegmentTest, EveryDamagedByteStopsAtItsUnit) {
+  platform::TempDir dir;
+  const Written written = WriteMixedSegment(dir.path());
+  for (size_t at = 0; at < written.bytes.size(); ++at) {
+    SCOPED_TRACE(at);
+    std::string damaged = written.bytes;
+    damaged[at] ^= 0x5a;
+    const auto [length, next_position] = UnitBefore(written, at);
+    auto scan = ScanSegment(damaged, 100);
+    if (scan.ok()) {
+      EXPECT_EQ(scan->good_length, length);
+      EXPECT_EQ(scan->next_position, next_position);
+      EXPECT_NE(scan->reason, StopReason::kCleanEof);
+    } else {
+      const error::Kind kind = scan.error().kind();
+      EXPECT_TRUE(kind == error::Kind::kInvalidFormat || kind == error::Kind::kResourceLimit)
+          << scan.error().ToString();
+    }
+  }
+}
+
+// Opening cuts a torn file back to its last unit, at cuts around each unit's
+// end (the scan above covers every cut).
+TEST_F(SegmentTest, OpenCutsATornTail) {
+  const Written written = WriteMixedSegment(dir_.path());
+  const std::string path = PathOf(100);
+  std::vector<uint64_t> cuts;
+  for (const auto& [length, next_position] : written.boundaries) {
+    for (uint64_t cut : {length - 1, length, length + 1, length + 32}) {
+      if (cut <= written.bytes.size()) cuts.push_back(cut);  // length - 1 wraps at 0
+    }
+  }
+  for (uint64_t cut : cuts) {
+    SCOPED_TRACE(cut);
+    const auto [length, next_position] = UnitBefore(written, cut);
+    WriteAll(path, std::string_view(written.bytes).substr(0, cut));
+
+    auto [segment, warning] = OpenCapturing(path);
+    ASSERT_TRUE(segment.ok()) << segment.error().ToString();
+    EXPECT_EQ(segment->byte_length(), length);
+    EXPECT_EQ(segment->next_position(), next_position);
+    EXPECT_EQ(*platform::FileSizeOf(path), length);
+    EXPECT_EQ(warning,
+              cut == length ? "" : Warning(path, length, StopReason::kTornTail, cut - length));
+  }
+}
+
+TEST_F(SegmentTest, OpenRefusesAZeroFilledTail) {
+  std::string bytes;
+  {
+    Segment segment = *Segment::Create(dir_.path(), 0);
+    ASSERT_TRUE(segment.AppendBatch(Batch(1, 2)).ok());
+    bytes = ReadAll(segment.path()) + std::string(4096, '\0');
+  }
+  WriteAll(PathOf(0), bytes);
+  EXPECT_EQ(Outcome(Segment::Open(PathOf(0))), "invalid format: bad v2 frame magic");
+  EXPECT_EQ(ReadAll(PathOf(0)), bytes);
+}
+
+TEST_F(SegmentTest, ChecksumMismatchInTheFirstFrameEmptiesTheSegment) {
+  std::string bytes;
+  {
+    Segment segment = *Segment::Create(dir_.path(), 40);
+    for (uint8_t tag = 0; tag < 100; ++tag) ASSERT_TRUE(segment.AppendBatch(Batch(tag, 8)).ok());
+    bytes = ReadAll(segment.path());
+  }
+  bytes[20] ^= 1;  // the position field
+  WriteAll(PathOf(40), bytes);
+  auto [segment, warning] = OpenCapturing(PathOf(40));
+  EXPECT_EQ(warning,
+            Warning(PathOf(40), 0, StopReason::kCrcMismatch, bytes.size()));
+  ASSERT_TRUE(segment.ok());
+  EXPECT_EQ(segment->byte_length(), 0u);
+  EXPECT_EQ(segment->next_position(), 40u);
+  EXPECT_EQ(*platform::FileSizeOf(PathOf(40)), 0u);
+}
+
+TEST_F(SegmentTest, OpenErrors) {
+  EXPECT_EQ(Outcome(Segment::Open(platform::JoinPath(dir_.path(), "abc.seg"))),
+            fmt::format("invalid segment file name: {}/abc.seg", dir_.path()));
+  EXPECT_EQ(Outcome(Segment::Open(PathOf(3))), "io: No such file or directory (os error 2)");
+
+  WriteAll(PathOf(0), "torn");
+  {
+    ScopedFault fault(Op::kTruncate, 1, Fault::Error(EIO));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Outcome(Segment::Open(PathOf(0))), "io: Input/output error (os error 5)");
+    ::testing::internal::GetCapturedStderr();
+  }
+  {
+    ScopedFault fault(Op::kSync, 1, Fault::Error(EIO));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Outcome(Segment::Open(PathOf(0))), "io: Input/output error (os error 5)");
+    ::testing::internal::GetCapturedStderr();
+  }
+}
+
+// A failed write is cut back, so the next append lands at the byte length
+// and a reopen finds every acknowledged batch, byte for byte as a run
+// without the fault writes them.
+TEST_F(SegmentTest, FailedWritesAreCutBack) {
+  const struct {
+    std::string name;
+    std::vector<std::pair<uint64_t, Fault>> faults;  // on the nth write from the append
+    std::string error;
+  } cases[] = {
+      {"failed write", {{1, Fault::Error(EIO)}}, "io: Input/output error (os error 5)"},
+      {"torn write", {{1, Fault::Short(100)}, {2, Fault::Error(ENOSPC)}},
+       "io: No space left on device (os error 28)"},
+      {"nothing written", {{1, Fault::Short(0)}}, "io: failed to write whole buffer"},
+  };
+  platform::TempDir clean_dir;
+  {
+    Segment clean = *Segment::Create(clean_dir.path(), 0);
+    ASSERT_TRUE(clean.AppendBatch(Batch(1, 2)).ok());
+    ASSERT_TRUE(clean.AppendBatch(Batch(3, 3)).ok());
+  }
+  const std::string expected = ReadAll(platform::JoinPath(clean_dir.path(), SegmentFileName(0)));
+
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::TempDir dir;
+    const std::string path = platform::JoinPath(dir.path(), SegmentFileName(0));
+    {
+      Segment segment = *Segment::Create(dir.path(), 0);
+      ASSERT_TRUE(segment.AppendBatch(Batch(1, 2)).ok());
+      const uint64_t length = segment.byte_length();
+      {
+        std::vector<std::unique_ptr<ScopedFault>> faults;
+        for (const auto& [nth, fault] : c.faults) {
+          faults.push_back(std::make_unique<ScopedFault>(Op::kWrite, nth, fault));
+        }
+        EXPECT_EQ(Outcome(segment.AppendBatch(Batch(2, 3))), c.error);
+      }
+      EXPECT_FALSE(segment.poisoned());
+      EXPECT_EQ(segment.byte_length(), length);
+      EXPECT_EQ(segment.next_position(), 2u);
+      EXPECT_EQ(*platform::FileSizeOf(path), length);
+      EXPECT_EQ(*segment.AppendBatch(Batch(3, 3)), Range(2, 4));
+    }
+    auto [reopened, warning] = OpenCapturing(path);
+    EXPECT_EQ(warning, "");
+    ASSERT_TRUE(reopened.ok());
+    EXPECT_EQ(reopened->next_position(), 5u);
+    EXPECT_EQ(ReadAll(path), expected);
+  }
+}
+
+TEST_F(SegmentTest, WritesAreRefusedWhenAFailedWriteCannotBeCutBack) {
+  Segment segment = *Segment::Create(dir_.path(), 0);
+  ASSERT_TRUE(segment.AppendBatch(Batch(1, 2)).ok());
+  const uint64_t length = segment.byte_length();
+  {
+    ScopedFault torn(Op::kWrite, 1, Fault::Short(100));
+    ScopedFault failed(Op::kWrite, 2, Fault::Error(ENOSPC));
+    ScopedFault stuck(Op::kTruncate, 1, Fault::Error(EIO));
+    EXPECT_EQ(Outcome(segment.AppendBatch(Batch(2, 3))),
+              "io: No space left on device (os error 28)");
+  }
+  EXPECT_TRUE(segment.poisoned());
+  EXPECT_EQ(Outcome(segment.AppendBatch(Batch(3, 1))), "io: Input/output error (os error 5)");
+  EXPECT_EQ(Outcome(segment.AppendSystem(SystemEnvelope(), "{}")),
+            "io: Input/output error (os error 5)");
+  EXPECT_EQ(*platform::FileSizeOf(segment.path()), length + 100);
+  const std::string path = segment.path();
+  segment = *Segment::Create(dir_.path(), 1000);  // closes the poisoned file
+
+  // Reopening drops the leftover bytes and keeps what was acknowledged.
+  auto [reopened, warning] = OpenCapturing(path);
+  EXPECT_EQ(warning,
+            Warning(path, length, StopReason::kTornTail, 100));
+  ASSERT_TRUE(reopened.ok());
+  EXPECT_FALSE(reopened->poisoned());
+  EXPECT_EQ(reopened->next_position(), 2u);
+  EXPECT_EQ(*reopened->AppendBatch(Batch(3, 1)), Range(2, 2));
+}
+
+}  // namespace
+}  // namespace corvantine::log::segment
