@@ -1,0 +1,274 @@
+#include "log/log.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "platform/platform.h"
+
+namespace corvantine::log {
+
+namespace {
+
+// The extension of a file name as a path sees it: none for "x" or ".seg",
+// "seg" for "1.seg" and "a.b.seg".
+std::optional<std::string_view> Extension(std::string_view name) {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+  return name.substr(dot + 1);
+}
+
+bool IsNotFound(const CorvantineError& error) {
+  return error.kind() == error::Kind::kIo && error.io_error().os_code == ENOENT;
+}
+
+// Releases a segment file that was created for a roll and never used. If the
+// removal fails the empty file stays; the next open removes it as an orphan.
+void RemoveUnusedSegment(segment::Segment unused) {
+  const std::string path = unused.path();
+  (void)unused.file().Close();
+  (void)platform::RemoveFile(path);
+}
+
+// Segments beyond the active one are left by a roll that stopped before its
+// manifest write. An empty one is removed; a non-empty one may hold
+// acknowledged records, so the open refuses to guess.
+Result<> RemoveEmptyOrphan(const std::string& path) {
+  CVN_ASSIGN_OR_RETURN(uint64_t size, platform::FileSizeOf(path));
+  if (size > 0) {
+    return CorvantineError::Manifest(
+        fmt::format("orphaned segment {:?} beyond the active one is non-empty ({} bytes) — "
+                    "refusing to delete",
+                    path, size));
+  }
+  return platform::RemoveFile(path);
+}
+
+struct ClassifiedSegments {
+  std::vector<SegmentMeta> closed;
+  std::optional<segment::Segment> active;
+};
+
+// Sorts the discovered segments into closed ones, the active one (opened and
+// repaired) and orphans beyond it.
+Result<ClassifiedSegments> ClassifySegments(const std::vector<SegmentMeta>& segments,
+                                            uint64_t active_base) {
+  ClassifiedSegments result;
+  for (const SegmentMeta& meta : segments) {
+    if (meta.base < active_base) {
+      result.closed.push_back(meta);
+    } else if (meta.base == active_base) {
+      CVN_ASSIGN_OR_RETURN(segment::Segment active, segment::Segment::Open(meta.path));
+      result.active.emplace(std::move(active));
+    } else {
+      CVN_TRY(RemoveEmptyOrphan(meta.path));
+    }
+  }
+  if (!result.active) {
+    return CorvantineError::Manifest(
+        fmt::format("manifest points at missing active segment base {}", active_base));
+  }
+  return result;
+}
+
+Result<manifest::Manifest> ReadOrBootstrapManifest(const std::string& data_dir,
+                                                   const std::string& log_dir) {
+  Result<manifest::Manifest> read = manifest::Manifest::Read(data_dir);
+  if (!read.ok() && IsNotFound(read.error())) return BootstrapManifest(data_dir, log_dir);
+  return read;
+}
+
+Result<> CheckFormatVersions(const manifest::Manifest& manifest) {
+  if (manifest.storage_format_version != manifest::kStorageFormatVersion) {
+    return CorvantineError::UnsupportedStorageFormat(manifest.storage_format_version,
+                                                     manifest::kStorageFormatVersion);
+  }
+  if (manifest.payload_format_version != manifest::kPayloadFormatVersion) {
+    return CorvantineError::UnsupportedPayloadFormat(manifest.payload_format_version,
+                                                     manifest::kPayloadFormatVersion);
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<SegmentMeta>> DiscoverSegments(const std::string& log_dir) {
+  CVN_ASSIGN_OR_RETURN(std::vector<std::string> names, platform::ListDir(log_dir));
+  std::vector<SegmentMeta> segments;
+  for (const std::string& name : names) {
+    if (Extension(name) != "seg") continue;
+    std::string path = platform::JoinPath(log_dir, name);
+    Result<uint64_t> base = segment::ParseBaseOffset(path);
+    if (!base.ok()) {
+      fmt::print(stderr, "corvantine: ignoring non-segment file in log dir: {}\n", path);
+      continue;
+    }
+    segments.push_back({std::move(path), *base});
+  }
+  std::stable_sort(segments.begin(), segments.end(),
+                   [](const SegmentMeta& a, const SegmentMeta& b) { return a.base < b.base; });
+  auto same_base = [](const SegmentMeta& a, const SegmentMeta& b) { return a.base == b.base; };
+  auto twin = std::adjacent_find(segments.begin(), segments.end(), same_base);
+  if (twin != segments.end()) {
+    return CorvantineError::Manifest(fmt::format("duplicate segment base {} ({} and {})",
+                                                 twin->base, twin->path, (twin + 1)->path));
+  }
+  return segments;
+}
+
+Result<manifest::Manifest> BootstrapManifest(const std::string& data_dir,
+                                             const std::string& log_dir) {
+  CVN_ASSIGN_OR_RETURN(std::vector<SegmentMeta> segments, DiscoverSegments(log_dir));
+  if (segments.size() > 1) {
+    return CorvantineError::Manifest(
+        "multiple segments on disk but no manifest — unexpected state");
+  }
+  manifest::Manifest manifest;
+  if (segments.empty()) {
+    CVN_ASSIGN_OR_RETURN(segment::Segment first, segment::Segment::Create(log_dir, 0));
+    CVN_TRY(first.file().Close());
+    CVN_TRY(SyncDir(log_dir));
+  } else {
+    manifest.active_segment_base = segments.front().base;
+  }
+  manifest.database_id = format::DatabaseId(format::GenerateIdBytes());
+  manifest.next_offset = manifest.active_segment_base;
+  CVN_TRY(manifest.Write(data_dir));
+  return manifest;
+}
+
+Result<std::unique_ptr<Log>> Log::OpenInternal(const std::string& directory,
+                                               uint64_t max_segment_bytes, uint64_t flags) {
+  CVN_TRY(platform::CreateDirs(directory));
+  if ((flags & kSkipMigrationCheck) == 0 &&
+      platform::PathExists(platform::JoinPath(directory, kMigrationMarkerName))) {
+    return CorvantineError::MigrationIncomplete(directory);
+  }
+  // From here on every early return releases the lock with `lock`.
+  CVN_ASSIGN_OR_RETURN(lock::DirLock lock, lock::DirLock::Acquire(directory));
+  const std::string log_dir = platform::JoinPath(directory, kLogDirName);
+  CVN_TRY(platform::CreateDirs(log_dir));
+  CVN_ASSIGN_OR_RETURN(manifest::Manifest manifest, ReadOrBootstrapManifest(directory, log_dir));
+  CVN_TRY(CheckFormatVersions(manifest));
+  CVN_ASSIGN_OR_RETURN(std::vector<SegmentMeta> segments, DiscoverSegments(log_dir));
+  CVN_ASSIGN_OR_RETURN(ClassifiedSegments classified,
+                       ClassifySegments(segments, manifest.active_segment_base));
+  const uint64_t head = classified.active->next_position();
+  if (manifest.retention_floor > head) {
+    return CorvantineError::Manifest(
+        fmt::format("retention floor {} is beyond head {}", manifest.retention_floor, head));
+  }
+  return std::unique_ptr<Log>(new Log(directory, std::move(classified.closed), std::move(lock),
+                                      std::move(manifest), std::move(*classified.active),
+                                      max_segment_bytes));
+}
+
+Log::Log(std::string directory, std::vector<SegmentMeta> closed, lock::DirLock lock,
+         manifest::Manifest manifest, segment::Segment active, uint64_t max_segment_bytes)
+    : directory_(std::move(directory)),
+      log_directory_(platform::JoinPath(directory_, kLogDirName)),
+      closed_(std::move(closed)),
+      lock_(std::move(lock)),
+      active_(std::move(active)),
+      manifest_(std::move(manifest)),
+      max_segment_bytes_(max_segment_bytes) {}
+
+Result<std::pair<uint64_t, uint64_t>> Log::AppendBatch(
+    std::span<const segment::BatchRecord> records) {
+  CVN_TRY(RollIfDue());  // refuses a fenced log too
+  Result<std::pair<uint64_t, uint64_t>> appended = active_.AppendBatch(records);
+  if (!appended.ok()) FenceIfPoisoned(appended.error());
+  return appended;
+}
+
+Result<> Log::AppendSystem(const format::RecordEnvelopeV2& envelope, std::string_view payload) {
+  CVN_TRY(RollIfDue());  // refuses a fenced log too
+  Result<> appended = active_.AppendSystem(envelope, payload);
+  if (!appended.ok()) FenceIfPoisoned(appended.error());
+  return appended;
+}
+
+Result<> Log::RollIfDue() {
+  CVN_TRY(CheckWritable());
+  const bool full = active_.byte_length() >= max_segment_bytes_;
+  const bool holds_events = active_.next_position() > active_.base();
+  if (!full || !holds_events) return {};
+  return Roll();
+}
+
+Result<> Log::Roll() {
+  CVN_TRY(CheckWritable());
+  CVN_TRY(FlushActive());
+  const uint64_t head = this->head();
+  CVN_ASSIGN_OR_RETURN(segment::Segment fresh, segment::Segment::Create(log_directory_, head));
+  if (Result<> synced = SyncDir(log_directory_); !synced.ok()) {
+    RemoveUnusedSegment(std::move(fresh));
+    return synced;
+  }
+  manifest::Manifest next = manifest_;
+  next.active_segment_base = head;
+  next.next_offset = head;
+  if (Result<> written = next.Write(directory_); !written.ok()) {
+    AbandonRoll(std::move(fresh), written.error());
+    return written;
+  }
+
+  manifest_ = std::move(next);
+  segment::Segment retired = std::exchange(active_, std::move(fresh));
+  closed_.push_back({retired.path(), retired.base()});
+  IndexRetired(closed_.back());
+  return {};
+}
+
+Result<> Log::SyncActive() {
+  CVN_TRY(CheckWritable());
+  return FlushActive();
+}
+
+Result<> Log::CheckWritable() const {
+  if (fence_) return *fence_;
+  return {};
+}
+
+Result<> Log::FlushActive() {
+  Result<> synced = active_.Sync();
+  if (!synced.ok()) fence_ = synced.error();
+  return synced;
+}
+
+void Log::FenceIfPoisoned(const CorvantineError& error) {
+  if (active_.poisoned() && !fence_) fence_ = error;
+}
+
+// A failed manifest write may have renamed the new document into place
+// without flushing the directory, so "manifest.json" may name either
+// segment. Writing the current manifest again settles that, and only then is
+// the new file safe to remove. If the rewrite fails too, the log cannot tell
+// which segment the file names; it stops writing, so the old segment cannot
+// grow past the new one's base, and keeps the empty new file, which a reopen
+// either adopts as the active segment or removes as an orphan.
+void Log::AbandonRoll(segment::Segment fresh, const CorvantineError& error) {
+  if (manifest_.Write(directory_).ok()) {
+    RemoveUnusedSegment(std::move(fresh));
+  } else {
+    fence_ = error;
+  }
+}
+
+void Log::IndexRetired(const SegmentMeta& retired) {
+  Result<index::Sidecar> built = reader::BuildSidecar(retired.path, retired.base);
+  if (!built.ok()) {
+    fmt::print(stderr, "corvantine: could not index retired segment {}: {}\n", retired.path,
+               built.error().ToString());
+    return;
+  }
+  index::PersistOrWarn(retired.path, *built);
+  sidecars_[retired.base] = std::make_shared<const index::Sidecar>(std::move(*built));
+}
+
+}  // namespace corvantine::log

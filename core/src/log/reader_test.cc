@@ -1,0 +1,1028 @@
+#include "log/reader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <numeric>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "log/log.h"
+#include "log/record.h"
+#include "log/segment.h"
+#include "platform/fault.h"
+#include "platform/platform.h"
+#include "platform/test_util.h"
+#include "util/coding.h"
+#include "util/crc32c.h"
+
+namespace corvantine::log::reader {
+namespace {
+
+using format::RecordEnvelopeV2;
+using platform::Op;
+using platform::Outcome;
+using platform::testing::CallCounter;
+using platform::testing::Fault;
+using platform::testing::ScopedFault;
+
+constexpr uint64_t kMaxPosition = std::numeric_limits<uint64_t>::max();
+
+// A stream whose id's first 8 bytes read `n` as a little-endian number.
+format::StreamId StreamNumber(uint64_t n) {
+  util::Bytes16 bytes{};
+  util::EncodeFixed64(reinterpret_cast<char*>(bytes.data()), n);
+  bytes[15] = 0x5a;
+  return format::StreamId(bytes);
+}
+
+format::BranchId BranchNumber(uint8_t n) { return format::BranchId(util::Bytes16{n}); }
+
+util::Bytes16 NextIdBytes() {
+  static uint64_t counter = 0;
+  util::Bytes16 bytes{};
+  util::EncodeFixed64(reinterpret_cast<char*>(bytes.data()) + 8, ++counter);
+  return bytes;
+}
+
+format::BatchId OtherBatch() { return format::BatchId(NextIdBytes()); }
+
+// What a test says about one event or system record.
+struct Event {
+  uint64_t stream = 0;
+  uint8_t branch = 0;
+  int64_t timestamp = 0;
+  size_t payload_bytes = 16;
+};
+
+std::vector<Event> Events(size_t n, size_t payload_bytes = 16) {
+  return std::vector<Event>(n, Event{.payload_bytes = payload_bytes});
+}
+
+RecordEnvelopeV2 EnvelopeOf(const Event& event) {
+  RecordEnvelopeV2 envelope;
+  envelope.event_id = format::EventId(NextIdBytes());
+  envelope.stream_id = StreamNumber(event.stream);
+  envelope.branch_id = BranchNumber(event.branch);
+  envelope.timestamp_unix_nanos = event.timestamp;
+  return envelope;
+}
+
+std::string PayloadOf(const RecordEnvelopeV2& envelope, size_t bytes) {
+  return std::string(bytes, static_cast<char>('a' + envelope.event_id.bytes()[8] % 26));
+}
+
+std::string ControlPayload(uint32_t count, uint32_t digest) {
+  std::string payload(8, '\0');
+  util::EncodeFixed32(payload.data(), count);
+  util::EncodeFixed32(payload.data() + 4, digest);
+  return payload;
+}
+
+// A frame as written, kept to predict what a read returns.
+struct Written {
+  uint8_t kind = 0;
+  uint64_t position = 0;
+  uint64_t offset = 0;  // in its segment file
+  RecordEnvelopeV2 envelope;
+  std::string payload;
+};
+
+// The bytes of one segment, built frame by frame. Batch, System and
+// Standalone write what the log writes; the frames "At" a position, Frame
+// and Raw write anything.
+class SegmentImage {
+ public:
+  explicit SegmentImage(uint64_t base) : base_(base), next_(base) {}
+
+  // One batch whose control frames carry a digest and a count off by the
+  // given errors.
+  void Batch(const std::vector<Event>& events, uint32_t digest_error = 0,
+             uint32_t count_error = 0) {
+    const format::BatchId batch_id(NextIdBytes());
+    std::vector<Written> frames;
+    std::string event_bytes;
+    for (size_t i = 0; i < events.size(); ++i) {
+      RecordEnvelopeV2 envelope = EnvelopeOf(events[i]);
+      envelope.batch_id = batch_id;
+      envelope.batch_index = static_cast<uint32_t>(i);
+      std::string payload = PayloadOf(envelope, events[i].payload_bytes);
+      EXPECT_TRUE(record::EncodeKind(format::kEventFrame, next_ + i, envelope, payload,
+                                     &event_bytes).ok());
+      frames.push_back({format::kEventFrame, next_ + i, 0, envelope, payload});
+    }
+    const auto count = static_cast<uint32_t>(events.size());
+    const std::string control_payload =
+        ControlPayload(count + count_error, util::crc32c::Value(event_bytes) + digest_error);
+    RecordEnvelopeV2 control = frames.front().envelope;
+    control.event_type = *format::EventType::New(std::string(segment::kBatchControlEventType));
+    control.batch_index = count;
+    Frame(format::kBatchOpenFrame, next_, control, control_payload);
+    for (Written& frame : frames) Frame(frame.kind, frame.position, frame.envelope, frame.payload);
+    Frame(format::kBatchCommitFrame, next_, control, control_payload);
+    next_ += count;
+  }
+
+  void System(const Event& event) {
+    RecordEnvelopeV2 envelope = EnvelopeOf(event);
+    Frame(format::kSystemRecordFrame, next_, envelope, PayloadOf(envelope, event.payload_bytes));
+  }
+
+  // An event outside any batch.
+  void Standalone(const Event& event) {
+    RecordEnvelopeV2 envelope = EnvelopeOf(event);
+    Frame(format::kEventFrame, next_++, envelope, PayloadOf(envelope, event.payload_bytes));
+  }
+
+  // Single frames of the all-zero batch id unless told otherwise.
+  void OpenAt(uint64_t position, uint32_t count = 1) {
+    Frame(format::kBatchOpenFrame, position, EnvelopeOf({}), ControlPayload(count, 0));
+  }
+  void EventAt(uint64_t position, uint32_t index = 0, format::BatchId batch = {}) {
+    RecordEnvelopeV2 envelope = EnvelopeOf({});
+    envelope.batch_index = index;
+    envelope.batch_id = batch;
+    Frame(format::kEventFrame, position, envelope, "");
+  }
+  void CommitAt(uint64_t position, format::BatchId batch = {}) {
+    RecordEnvelopeV2 envelope = EnvelopeOf({});
+    envelope.batch_id = batch;
+    Frame(format::kBatchCommitFrame, position, envelope, ControlPayload(1, 0));
+  }
+  void SystemAt(uint64_t position) {
+    Frame(format::kSystemRecordFrame, position, EnvelopeOf({}), "");
+  }
+
+  void Frame(uint8_t kind, uint64_t position, const RecordEnvelopeV2& envelope,
+             std::string payload) {
+    const uint64_t offset = bytes_.size();
+    EXPECT_TRUE(record::EncodeKind(kind, position, envelope, payload, &bytes_).ok());
+    written_.push_back({kind, position, offset, envelope, std::move(payload)});
+  }
+  void Raw(std::string_view bytes) { bytes_ += bytes; }
+
+  uint64_t base() const { return base_; }
+  uint64_t next_position() const { return next_; }
+  const std::string& bytes() const { return bytes_; }
+  std::string& mutable_bytes() { return bytes_; }
+  const std::vector<Written>& written() const { return written_; }
+
+ private:
+  uint64_t base_;
+  uint64_t next_;
+  std::string bytes_;
+  std::vector<Written> written_;
+};
+
+// The first `n` bytes of an event frame at `position`.
+std::string PartOfAFrame(uint64_t position, size_t n) {
+  SegmentImage image(position);
+  image.Standalone({});
+  return image.bytes().substr(0, n);
+}
+
+void WriteFile(const std::string& path, std::string_view bytes) {
+  auto file = platform::CreateOrTruncate(path);
+  ASSERT_TRUE(file.ok()) << file.error().ToString();
+  ASSERT_TRUE(file->WriteAt(0, bytes).ok());
+}
+
+// A log directory as a reader sees it, without a Log: closed segments and an
+// active one, whose state a test moves at will.
+class FakeLog {
+ public:
+  explicit FakeLog(std::string dir) : dir_(std::move(dir)) {}
+
+  // Writes one file per image; the last one becomes the active segment.
+  void Write(const std::vector<SegmentImage>& images) {
+    bases.clear();
+    for (const SegmentImage& image : images) {
+      WriteFile(SegmentPath(image.base()), image.bytes());
+      bases.push_back(image.base());
+    }
+    head = images.back().next_position();
+    active_length = images.back().bytes().size();
+  }
+
+  std::string SegmentPath(uint64_t base) const {
+    return platform::JoinPath(dir_, segment::SegmentFileName(base));
+  }
+
+  LogReader Plan(const ResolvedFilter& filter) const;
+
+  std::vector<uint64_t> bases;  // ascending; the last one is active
+  uint64_t head = 0;
+  uint64_t active_length = 0;
+  mutable std::map<uint64_t, std::shared_ptr<const index::Sidecar>> cache;
+
+ private:
+  std::string dir_;
+};
+
+class FakeLogView : public LogView {
+ public:
+  explicit FakeLogView(const FakeLog* log) : log_(log) {}
+
+  uint64_t head() const override { return log_->head; }
+  uint64_t active_base() const override { return log_->bases.back(); }
+  uint64_t active_length() const override { return log_->active_length; }
+  uint64_t NextSegmentBase(uint64_t base) const override {
+    return *std::upper_bound(log_->bases.begin(), log_->bases.end(), base);
+  }
+  std::string SegmentPath(uint64_t base) const override { return log_->SegmentPath(base); }
+  std::shared_ptr<const index::Sidecar> CachedSidecar(uint64_t base) const override {
+    auto it = log_->cache.find(base);
+    return it == log_->cache.end() ? nullptr : it->second;
+  }
+  void CacheSidecar(uint64_t base, std::shared_ptr<const index::Sidecar> sidecar) const override {
+    log_->cache[base] = std::move(sidecar);
+  }
+
+ private:
+  const FakeLog* log_;
+};
+
+LogReader FakeLog::Plan(const ResolvedFilter& filter) const {
+  std::vector<PlannedSegment> segments;
+  for (size_t i = 0; i + 1 < bases.size(); ++i) {
+    segments.push_back({SegmentPath(bases[i]), bases[i], bases[i + 1]});
+  }
+  segments.push_back({std::nullopt, bases.back(), head});
+  return LogReader(std::make_unique<FakeLogView>(this), PlanSegments(segments, filter, 0), filter);
+}
+
+struct ReadOutcome {
+  std::vector<format::OwnedStoredRecord> records;
+  std::string error;  // empty when the read ended without one
+};
+
+ReadOutcome ReadAll(LogReader& reader) {
+  ReadOutcome outcome;
+  for (;;) {
+    Result<std::optional<format::OwnedStoredRecord>> next = reader.NextOwned();
+    if (!next.ok()) {
+      outcome.error = next.error().ToString();
+      return outcome;
+    }
+    if (!*next) return outcome;
+    outcome.records.push_back(std::move(**next));
+  }
+}
+
+std::vector<uint64_t> Positions(const std::vector<format::OwnedStoredRecord>& records) {
+  std::vector<uint64_t> positions;
+  for (const auto& record : records) positions.push_back(record.position);
+  return positions;
+}
+
+ResolvedFilter Verifying() { return ResolvedFilter{.verify_batch_digest = true}; }
+
+// ---------------------------------------------------------------------------
+// SegmentCursor and BuildSidecar
+
+TEST(SegmentCursorTest, ReadsInLargeStepsAndNeverPastItsLimit) {
+  platform::TempDir dir;
+  const std::string path = platform::JoinPath(dir.path(), "file");
+  std::string content;
+  for (int i = 0; content.size() < 300 * 1024; ++i) content += std::to_string(i) + ",";
+  WriteFile(path, content);
+
+  SegmentCursor cursor;
+  std::string seen;
+  CallCounter reads(Op::kRead, path);
+  cursor.Open(*platform::OpenForRead(path), 10);
+  for (;;) {
+    ASSERT_TRUE(cursor.Fill(1'000).ok());
+    const std::string_view available = cursor.available();
+    if (available.empty()) break;
+    const size_t n = std::min<size_t>(available.size(), 1'000);
+    seen += available.substr(0, n);
+    cursor.Consume(n);
+  }
+  EXPECT_EQ(seen, content.substr(10));
+  EXPECT_LE(reads.count(), 4u);  // three steps of at least 128 KiB, then the end
+
+  cursor.Open(*platform::OpenForRead(path), 0);
+  ASSERT_TRUE(cursor.Fill(500, /*limit=*/100).ok());
+  EXPECT_EQ(cursor.available(), content.substr(0, 100));
+  cursor.Open(*platform::OpenForRead(path), 0);
+  ASSERT_TRUE(cursor.Fill(200 * 1024).ok());  // more than one step at once
+  EXPECT_GE(cursor.available().size(), 200u * 1024);
+}
+
+class BuildSidecarTest : public ::testing::Test {
+ protected:
+  Result<index::Sidecar> Build(const SegmentImage& image) {
+    const std::string path =
+        platform::JoinPath(dir_.path(), segment::SegmentFileName(image.base()));
+    WriteFile(path, image.bytes());
+    return BuildSidecar(path, image.base());
+  }
+  index::Sidecar Built(const SegmentImage& image) {
+    Result<index::Sidecar> sidecar = Build(image);
+    EXPECT_TRUE(sidecar.ok()) << sidecar.error().ToString();
+    return sidecar.ok() ? *sidecar : index::Sidecar{};
+  }
+
+  platform::TempDir dir_;
+};
+
+TEST_F(BuildSidecarTest, EmptyAndSystemOnlySegmentsHaveNoEvents) {
+  SegmentImage empty(40);
+  SegmentImage system_only(40);
+  for (int i = 0; i < 3; ++i) system_only.System({.stream = 1, .timestamp = 5});
+  index::Sidecar expected;
+  expected.base = expected.end = 40;
+  expected.seek_points = {{40, 0}};
+  EXPECT_EQ(Built(empty), expected);
+  expected.system_record_count = 3;
+  EXPECT_EQ(Built(system_only), expected);
+}
+
+TEST_F(BuildSidecarTest, PostingsAndTimeSpan) {
+  SegmentImage image(10);
+  image.Batch({{.stream = 7, .timestamp = 50}, {.stream = 2, .timestamp = -3}});
+  image.System({.stream = 9, .timestamp = -1000});  // counts, but has no posting or time
+  image.Standalone({.stream = 7, .timestamp = 20});
+  image.Batch({{.stream = 2, .timestamp = 90}});
+  const index::Sidecar sidecar = Built(image);
+  EXPECT_EQ(sidecar.end, 14u);
+  EXPECT_EQ(sidecar.min_timestamp, -3);
+  EXPECT_EQ(sidecar.max_timestamp, 90);
+  EXPECT_EQ(sidecar.system_record_count, 1u);
+  const std::vector<index::PostingEntry> postings = {{StreamNumber(2), 11, 13, 2},
+                                                     {StreamNumber(7), 10, 12, 2}};
+  EXPECT_EQ(sidecar.postings, postings);
+}
+
+TEST_F(BuildSidecarTest, SeekPointsFallOnlyOnFramesOutsideBatches) {
+  SegmentImage image(10);
+  for (int i = 0; i < 4; ++i) image.Standalone({.payload_bytes = 70'000});
+  image.Batch(Events(1'000, 180));  // about 200 KiB
+  image.Standalone({});
+  const std::vector<Written>& w = image.written();
+  ASSERT_GT(w[1'005].offset - w[4].offset, 200u * 1024);
+  const std::vector<index::SeekPoint> expected = {
+      {10, 0}, {11, w[1].offset}, {12, w[2].offset}, {13, w[3].offset},
+      {14, w[4].offset},  // the batch's open frame
+      {1'014, w[1'006].offset},
+  };
+  EXPECT_EQ(Built(image).seek_points, expected);
+}
+
+TEST_F(BuildSidecarTest, FailuresNameTheDamage) {
+  using S = SegmentImage&;
+  const struct {
+    std::function<void(S)> write;
+    std::string error;
+  } cases[] = {
+      {[](S s) { s.Batch(Events(2)); s.Raw("0123456789"); },
+       "corrupt record at offset 102: segment has trailing bytes"},
+      {[](S s) { s.Batch(Events(2)); s.Raw(PartOfAFrame(102, 40)); },
+       "corrupt record at offset 102: segment ends mid-frame"},
+      {[](S s) { s.Batch(Events(1)); s.OpenAt(101, 3); s.EventAt(101); s.EventAt(102, 1); },
+       "corrupt record at offset 101: segment ends inside an uncommitted batch"},
+      {[](S s) { s.CommitAt(100); }, "corrupt record at offset 100: batch commit without begin"},
+      {[](S s) { s.OpenAt(100, 2); s.EventAt(100); s.OpenAt(101); },
+       "corrupt record at offset 101: position 101 breaks expected sequence 100"},
+      {[](S s) { s.OpenAt(100, 2); s.SystemAt(100); },
+       "corrupt record at offset 100: position 100 breaks expected sequence 100"},
+      {[](S s) { s.EventAt(101); },
+       "corrupt record at offset 101: position 101 breaks expected sequence 100"},
+      {[](S s) { s.OpenAt(100, 2); s.EventAt(100); s.EventAt(100); },
+       "corrupt record at offset 100: position 100 breaks expected sequence 101"},
+      {[](S s) { s.OpenAt(100); s.CommitAt(100); },  // no events
+       "corrupt record at offset 100: position 100 breaks expected sequence 100"},
+      {[](S s) { s.OpenAt(100); s.EventAt(100); s.CommitAt(101); },
+       "corrupt record at offset 101: position 101 breaks expected sequence 100"},
+      {[](S s) { s.Raw(std::string(40, '\0')); }, "invalid format: bad v2 frame magic"},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SegmentImage image(100);
+    cases[i].write(image);
+    EXPECT_EQ(Outcome(Build(image)), cases[i].error) << "case " << i;
+  }
+
+  SegmentImage flipped(100);
+  flipped.Batch(Events(1));
+  flipped.mutable_bytes()[flipped.written()[1].offset + 40] ^= 1;
+  EXPECT_TRUE(Outcome(Build(flipped)).starts_with("corrupt record at offset 100: v2 crc mismatch"));
+  EXPECT_EQ(Outcome(BuildSidecar(dir_.path() + "/missing.seg", 0)),
+            "io: No such file or directory (os error 2)");
+}
+
+// ---------------------------------------------------------------------------
+// Planning
+
+TEST(PlanSegmentsTest, ChoosesTheSegmentsARangeTouches) {
+  const std::vector<PlannedSegment> segments = {
+      {"a", 0, 100}, {"b", 100, 250}, {std::nullopt, 250, 300}};
+  auto range = [](uint64_t from, uint64_t to) { return ResolvedFilter{.from = from, .to = to}; };
+  // From 500 on: `from` does not apply to system records.
+  const ResolvedFilter system{.from = 500, .system_only = true};
+  const struct {
+    ResolvedFilter filter;
+    uint64_t floor;
+    std::vector<uint64_t> bases;
+  } cases[] = {
+      {range(0, kMaxPosition), 0, {0, 100, 250}},
+      {range(0, 1), 0, {0}},
+      {range(99, 101), 0, {0, 100}},
+      {range(100, 250), 0, {100}},
+      {range(120, 251), 0, {100, 250}},
+      {range(299, kMaxPosition), 0, {250}},
+      {range(300, kMaxPosition), 0, {}},  // from the head on
+      {range(40, 40), 0, {}},
+      {range(60, 20), 0, {}},
+      {system, 0, {0, 100, 250}},
+      {system, 100, {100, 250}},
+      {system, 120, {100, 250}},
+      {system, 250, {250}},
+      {system, 300, {250}},  // the active segment always stays
+  };
+  for (const auto& c : cases) {
+    std::vector<uint64_t> bases;
+    for (const PlannedSegment& s : PlanSegments(segments, c.filter, c.floor)) {
+      bases.push_back(s.base);
+    }
+    EXPECT_EQ(bases, c.bases) << c.filter.from << ".." << c.filter.to << " floor " << c.floor;
+  }
+  // After retention the first segment may start above `from`.
+  const std::vector<PlannedSegment> retained = {{"b", 100, 250}, {std::nullopt, 250, 300}};
+  EXPECT_EQ(PlanSegments(retained, range(10, 120), 0), (std::vector<PlannedSegment>{retained[0]}));
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+class LogReaderTest : public ::testing::Test {
+ protected:
+  void Write(const std::vector<SegmentImage>& images) { log_.Write(images); }
+  ReadOutcome Read(const ResolvedFilter& filter) {
+    LogReader reader = log_.Plan(filter);
+    return ReadAll(reader);
+  }
+
+  platform::TempDir dir_;
+  FakeLog log_{dir_.path()};
+};
+
+TEST_F(LogReaderTest, EveryFailureHasItsText) {
+  using S = SegmentImage&;
+  // Each case writes the closed segment at base 0, planned to end at 10; an
+  // empty active segment follows.
+  const struct {
+    bool verify;
+    std::function<void(S)> write;
+    std::string error;
+  } cases[] = {
+      {false, [](S s) { s.EventAt(1); },
+       "corrupt record at offset 1: position 1 breaks expected sequence 0"},
+      {false, [](S s) { s.Batch(Events(2)); s.OpenAt(2); s.EventAt(3); },
+       "corrupt record at offset 3: position 3 breaks expected sequence 2"},
+      {false, [](S s) { s.OpenAt(0, 2); s.EventAt(0); s.EventAt(1, /*index=*/2); },
+       "corrupt record at offset 1: position 1 breaks expected sequence 1"},
+      {false, [](S s) { s.OpenAt(0); s.EventAt(0, 0, OtherBatch()); },
+       "corrupt record at offset 0: position 0 breaks expected sequence 0"},
+      {false, [](S s) { s.Batch(Events(3)); s.OpenAt(3, 2); s.EventAt(3); s.OpenAt(4); },
+       "corrupt record at offset 4: position 4 breaks expected sequence 3"},
+      {false, [](S s) { s.OpenAt(0, 2); s.SystemAt(0); },
+       "corrupt record at offset 0: position 0 breaks expected sequence 0"},
+      {false, [](S s) { s.CommitAt(0); }, "corrupt record at offset 0: batch commit without begin"},
+      {false, [](S s) { s.OpenAt(0); s.EventAt(0); s.CommitAt(0, OtherBatch()); },
+       "corrupt record at offset 0: batch commit does not match its begin"},
+      {false, [](S s) { s.OpenAt(0); s.EventAt(0); s.CommitAt(1); },
+       "corrupt record at offset 1: batch commit does not match its begin"},
+      {true, [](S s) { s.Batch(Events(2), /*digest_error=*/1); },
+       "corrupt record at offset 0: batch digest verification failed"},
+      {true, [](S s) { s.Batch(Events(2), 0, /*count_error=*/1); },
+       "corrupt record at offset 0: batch digest verification failed"},
+      {false, [](S s) { s.OpenAt(0); s.CommitAt(0); },
+       "corrupt record at offset 0: batch committed zero events"},
+      {true, [](S s) { s.Frame(format::kBatchOpenFrame, 0, EnvelopeOf({}), "1234567"); },
+       "invalid format: batch control payload must be eight bytes"},
+      {true, [](S s) { s.OpenAt(0, /*count=*/0); },
+       "invalid format: batch control count must be nonzero"},
+      {false, [](S s) { s.Batch(Events(4)); },
+       "corrupt record at offset 4: closed segment ended at position 4 before its recorded end 10"},
+      {false, [](S s) { s.Batch(Events(10)); s.Raw("0123456789"); },
+       "corrupt record at offset 10: closed segment has 10 trailing byte(s)"},
+      {false, [](S s) { s.Batch(Events(9)); s.Raw(PartOfAFrame(9, 100)); },
+       "corrupt record at offset 9: closed segment ends mid-frame"},
+      {false, [](S s) { s.Raw(std::string(32, 'x')); }, "invalid format: bad v2 frame magic"},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SegmentImage closed(0);
+    cases[i].write(closed);
+    Write({closed, SegmentImage(10)});
+    log_.cache.clear();
+    (void)platform::RemoveFile(index::SidecarPath(log_.SegmentPath(0)));
+    const ResolvedFilter filter{.verify_batch_digest = cases[i].verify};
+    EXPECT_EQ(Read(filter).error, cases[i].error) << "case " << i;
+    EXPECT_EQ(log_.cache.count(0), 0u) << "case " << i;  // no sidecar describes damage
+  }
+}
+
+TEST_F(LogReaderTest, DigestFailureComesAfterTheBatchHasBeenHandedOut) {
+  SegmentImage active(0);
+  active.Batch(Events(3));
+  active.Batch(Events(2), /*digest_error=*/7);
+  Write({active});
+
+  LogReader reader = log_.Plan(Verifying());
+  for (uint64_t position = 0; position < 5; ++position) {
+    Result<std::optional<format::StoredRecord>> next = reader.Next();
+    ASSERT_TRUE(next.ok() && *next) << position;
+    EXPECT_EQ((*next)->position, position);
+  }
+  EXPECT_EQ(Outcome(reader.Next()), "corrupt record at offset 3: batch digest verification failed");
+  EXPECT_EQ(Read(ResolvedFilter{}).records.size(), 5u);  // unverified, it reads cleanly
+}
+
+TEST_F(LogReaderTest, MaxRecordsAndEmptyPlansSetTheScannedPosition) {
+  SegmentImage active(0);
+  active.Batch(Events(10));
+  Write({active});
+  LogReader limited = log_.Plan(ResolvedFilter{.max_records = 3, .from = 2});
+  EXPECT_EQ(Positions(ReadAll(limited).records), (std::vector<uint64_t>{2, 3, 4}));
+  EXPECT_EQ(limited.scanned_position(), 5u);
+
+  const struct {
+    uint64_t from, to, scanned;
+  } empty_plans[] = {{2, 2, 2}, {3, 1, 3}, {10, kMaxPosition, 10}, {19, kMaxPosition, 19}};
+  for (const auto& c : empty_plans) {
+    LogReader reader = log_.Plan(ResolvedFilter{.from = c.from, .to = c.to});
+    EXPECT_TRUE(ReadAll(reader).records.empty());
+    EXPECT_EQ(reader.scanned_position(), c.scanned) << c.from << ".." << c.to;
+  }
+}
+
+TEST_F(LogReaderTest, ActiveSegmentEndsAtItsLengthOrAtATornTail) {
+  SegmentImage active(0);
+  active.Batch(Events(3));
+  const size_t complete = active.bytes().size();
+  SegmentImage more(3);
+  more.Batch(Events(2));
+  const struct {
+    std::string tail;
+    bool counted;  // whether the active length covers the tail
+  } cases[] = {
+      {more.bytes(), false},  // a failed write's whole batch
+      {std::string(100, 'x'), false},
+      {more.bytes().substr(0, 20), true},
+      {more.bytes().substr(0, more.written()[1].offset + 40), true},
+  };
+  for (const auto& c : cases) {
+    SegmentImage torn = active;
+    torn.Raw(c.tail);
+    Write({torn});
+    log_.active_length = c.counted ? torn.bytes().size() : complete;
+    ReadOutcome read = Read(Verifying());
+    EXPECT_EQ(read.error, "");
+    EXPECT_EQ(Positions(read.records), (std::vector<uint64_t>{0, 1, 2}));
+  }
+}
+
+TEST_F(LogReaderTest, ReaderSeesAppendsUpToTheActiveLength) {
+  SegmentImage active(0);
+  active.Batch(Events(2));
+  Write({active});
+  LogReader reader = log_.Plan(ResolvedFilter{});
+  ASSERT_TRUE(reader.Next().ok());
+
+  active.Batch(Events(2));  // an append lands between two calls
+  WriteFile(log_.SegmentPath(0), active.bytes());
+  log_.head = active.next_position();
+  log_.active_length = active.bytes().size();
+  ReadOutcome rest = ReadAll(reader);
+  EXPECT_EQ(rest.error, "");
+  EXPECT_EQ(Positions(rest.records), (std::vector<uint64_t>{1, 2, 3}));
+  EXPECT_EQ(reader.scanned_position(), 4u);
+}
+
+TEST_F(LogReaderTest, ActiveSegmentRolledAwayBeforeOpeningIsReadAsClosed) {
+  SegmentImage first(0);
+  first.Batch(Events(3));
+  Write({first});
+  LogReader reader = log_.Plan(Verifying());
+
+  first.Batch(Events(2));  // appended after planning, then the log rolls
+  SegmentImage second(5);
+  second.Batch(Events(1));
+  Write({first, second});
+  ReadOutcome read = ReadAll(reader);
+  EXPECT_EQ(read.error, "");
+  EXPECT_EQ(Positions(read.records), (std::vector<uint64_t>{0, 1, 2, 3, 4}));
+  // The plan covered the log up to the roll, not up to the head.
+  EXPECT_EQ(reader.scanned_position(), 5u);
+  ASSERT_TRUE(log_.cache.count(0));
+  EXPECT_EQ(log_.cache[0]->end, 5u);
+}
+
+TEST_F(LogReaderTest, SkipsClosedSegmentsWithoutOpeningThem) {
+  SegmentImage a(0), b(4), c(8), active(12);
+  a.Batch({{.stream = 1, .timestamp = 100}, {.stream = 5, .timestamp = 150}});
+  a.Batch({{.stream = 1, .timestamp = 120}, {.stream = 1, .timestamp = 130}});
+  b.Batch({{.stream = 2, .timestamp = 200}, {.stream = 6, .timestamp = 250}});
+  b.System({});
+  b.Batch({{.stream = 2, .timestamp = 220}, {.stream = 2, .timestamp = 230}});
+  c.Batch(std::vector<Event>(4, {.stream = 3, .timestamp = 300}));
+  active.System({});
+  Write({a, b, c, active});
+  auto opened = [&](const ResolvedFilter& filter) {
+    std::vector<std::unique_ptr<CallCounter>> opens;
+    for (uint64_t base : {0, 4, 8}) {
+      opens.push_back(std::make_unique<CallCounter>(Op::kOpen, segment::SegmentFileName(base)));
+    }
+    EXPECT_EQ(Read(filter).error, "");
+    std::vector<uint64_t> bases;
+    for (size_t i = 0; i < opens.size(); ++i) {
+      if (opens[i]->count() > 0) bases.push_back(4 * i);
+    }
+    return bases;
+  };
+  ASSERT_EQ(opened(ResolvedFilter{}), (std::vector<uint64_t>{0, 4, 8}));  // indexes all three
+  ASSERT_EQ(log_.cache.size(), 3u);
+
+  const ResolvedFilter streams{.partition = PartitionFilter::Streams({StreamNumber(2)})};
+  const struct {
+    ResolvedFilter filter;
+    std::vector<uint64_t> opened;
+  } cases[] = {
+      {streams, {4}},
+      {{.partition = PartitionFilter::Streams({})}, {}},
+      {{.partition = PartitionFilter::Modulo(4, 1)}, {0}},  // streams 1 and 5
+      {{.time_range = {{0, 200}}}, {0}},
+      {{.time_range = {{230, 1'000}}}, {4, 8}},
+      {{.time_range = {{150, 1'000}}}, {0, 4, 8}},  // from the first one's last event
+      {{.system_only = true}, {4}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(opened(c.filter), c.opened);
+  // A fresh log finds the sidecar files the reads left behind.
+  log_.cache.clear();
+  EXPECT_EQ(opened(streams), (std::vector<uint64_t>{4}));
+}
+
+TEST_F(LogReaderTest, ReadStartsAtTheSeekPointBeforeFrom) {
+  SegmentImage closed(0);
+  for (int i = 0; i < 5; ++i) closed.Standalone({.payload_bytes = 70'000});
+  Write({closed, SegmentImage(5)});
+  ASSERT_EQ(Read(ResolvedFilter{}).records.size(), 5u);  // builds the sidecar
+
+  // Damage the first frames: only a read that starts there meets them.
+  std::string damaged = closed.bytes();
+  std::fill(damaged.begin(), damaged.begin() + closed.written()[2].offset, 'x');
+  WriteFile(log_.SegmentPath(0), damaged);
+  ReadOutcome read = Read(ResolvedFilter{.from = 3});
+  EXPECT_EQ(read.error, "");
+  EXPECT_EQ(Positions(read.records), (std::vector<uint64_t>{3, 4}));
+  EXPECT_EQ(Read(ResolvedFilter{.from = 1}).error, "invalid format: bad v2 frame magic");
+}
+
+TEST_F(LogReaderTest, UnpersistableSidecarCostsAWarning) {
+  SegmentImage closed(0);
+  closed.Batch(Events(2));
+  Write({closed, SegmentImage(2)});
+  ScopedFault refused(Op::kRename, 1, Fault::Error(EACCES).Persistent(), ".sidx");
+  ::testing::internal::CaptureStderr();
+  ReadOutcome read = Read(ResolvedFilter{});
+  const std::string warnings = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(read.error, "");
+  EXPECT_EQ(read.records.size(), 2u);
+  EXPECT_EQ(warnings, "corvantine: could not persist sidecar for " + log_.SegmentPath(0) +
+                          ": Permission denied (os error 13)\n");
+  EXPECT_TRUE(log_.cache.count(0));
+}
+
+TEST_F(LogReaderTest, IoErrorsAreReturnedAndAFailedOpenIsRetried) {
+  SegmentImage closed(0), active(2);
+  closed.Batch(Events(2));
+  active.Batch(Events(1));
+  Write({closed, active});
+  ASSERT_EQ(Read(ResolvedFilter{}).records.size(), 3u);  // sidecar in the cache
+
+  LogReader reader = log_.Plan(ResolvedFilter{});
+  {
+    ScopedFault fault(Op::kOpen, 1, Fault::Error(EMFILE), segment::SegmentFileName(0));
+    EXPECT_EQ(Outcome(reader.Next()), "io: Too many open files (os error 24)");
+  }
+  ReadOutcome rest = ReadAll(reader);
+  EXPECT_EQ(rest.error, "");
+  EXPECT_EQ(Positions(rest.records), (std::vector<uint64_t>{0, 1, 2}));
+
+  ScopedFault fault(Op::kRead, 1, Fault::Error(EIO), segment::SegmentFileName(2));
+  EXPECT_EQ(Read(ResolvedFilter{}).error, "io: Input/output error (os error 5)");
+}
+
+TEST_F(LogReaderTest, StoredLogIterStopsAfterAnError) {
+  SegmentImage active(0);
+  active.Batch(Events(1));
+  active.Raw(std::string(32, 'x'));
+  Write({active});
+  StoredLogIter iter(log_.Plan(ResolvedFilter{}));
+  std::optional<Result<format::OwnedStoredRecord>> first = iter.Next();
+  ASSERT_TRUE(first && first->ok());
+  EXPECT_EQ((*first)->payload, active.written()[1].payload);
+  std::optional<Result<format::OwnedStoredRecord>> second = iter.Next();
+  ASSERT_TRUE(second && !second->ok());
+  EXPECT_EQ(second->error().ToString(), "invalid format: bad v2 frame magic");
+  EXPECT_FALSE(iter.Next());
+}
+
+// ---------------------------------------------------------------------------
+// Reads through a real log
+
+class Random {
+ public:
+  explicit Random(uint64_t seed) : engine_(seed) {}
+  uint64_t Below(uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(engine_); }
+  int64_t Between(int64_t lo, int64_t hi) {
+    return std::uniform_int_distribution<int64_t>(lo, hi)(engine_);
+  }
+  bool OneIn(uint64_t n) { return Below(n) == 0; }
+
+ private:
+  std::mt19937_64 engine_;
+};
+
+constexpr uint64_t kStreams = 8;
+constexpr uint8_t kBranches = 3;
+
+ResolvedFilter RandomFilter(Random& random, uint64_t head) {
+  ResolvedFilter filter;
+  filter.system_only = random.OneIn(8);
+  filter.verify_batch_digest = random.OneIn(2);
+  filter.from = random.OneIn(4) ? 0 : random.Below(head + 3);
+  // An event at or beyond `to` ends a system-record read too, but only in a
+  // segment the read does not skip: such reads always run to the end.
+  if (!filter.system_only && !random.OneIn(3)) filter.to = filter.from + random.Below(head + 3);
+  if (random.OneIn(3)) {
+    std::vector<format::StreamId> streams;
+    for (uint64_t i = random.Below(4); i > 0; --i) {
+      streams.push_back(StreamNumber(random.Below(kStreams + 2)));
+    }
+    filter.partition = PartitionFilter::Streams(streams);
+  } else if (random.OneIn(2)) {
+    const auto count = static_cast<uint32_t>(1 + random.Below(4));
+    filter.partition = PartitionFilter::Modulo(count, static_cast<uint32_t>(random.Below(count)));
+  }
+  if (random.OneIn(4)) {
+    filter.branch_scopes.emplace();
+    for (uint8_t branch = 0; branch < kBranches; ++branch) {
+      if (random.OneIn(2)) {
+        filter.branch_scopes->push_back({BranchNumber(branch), random.Below(head + 2)});
+      }
+    }
+  }
+  if (random.OneIn(4)) {
+    const int64_t lo = random.Between(-100, 3'000);
+    filter.time_range = {{lo, lo + random.Between(0, 1'500)}};
+  }
+  if (random.OneIn(5)) filter.max_records = random.Below(20);
+  return filter;
+}
+
+// Whether the filter selects a frame, decided without the reader's code.
+bool Selects(const ResolvedFilter& filter, const Written& frame) {
+  const RecordEnvelopeV2& envelope = frame.envelope;
+  const PartitionFilter& partition = filter.partition;
+  const std::vector<format::StreamId>& set = partition.streams();
+  const uint64_t stream =
+      util::DecodeFixed64(reinterpret_cast<const char*>(envelope.stream_id.bytes().data()));
+  if ((partition.kind() == PartitionFilter::Kind::kStreams &&
+       std::find(set.begin(), set.end(), envelope.stream_id) == set.end()) ||
+      (partition.kind() == PartitionFilter::Kind::kModulo &&
+       stream % partition.count() != partition.index())) {
+    return false;
+  }
+  if (filter.branch_scopes &&
+      std::none_of(filter.branch_scopes->begin(), filter.branch_scopes->end(),
+                   [&](const BranchScope& scope) {
+                     return scope.branch == envelope.branch_id && frame.position < scope.limit;
+                   })) {
+    return false;
+  }
+  return !filter.time_range || (filter.time_range->first <= envelope.timestamp_unix_nanos &&
+                                envelope.timestamp_unix_nanos < filter.time_range->second);
+}
+
+std::vector<const Written*> BruteForce(const std::vector<Written>& frames,
+                                       const ResolvedFilter& filter) {
+  std::vector<const Written*> selected;
+  for (const Written& frame : frames) {
+    if (filter.max_records && selected.size() >= *filter.max_records) break;
+    const uint8_t wanted = filter.system_only ? format::kSystemRecordFrame : format::kEventFrame;
+    if (!filter.system_only && frame.kind == format::kEventFrame && frame.position >= filter.to) {
+      break;
+    }
+    if (frame.kind == wanted && (filter.system_only || frame.position >= filter.from) &&
+        Selects(filter, frame)) {
+      selected.push_back(&frame);
+    }
+  }
+  return selected;
+}
+
+class LogBackedReadTest : public ::testing::Test {
+ protected:
+  void Open(uint64_t max_segment_bytes) {
+    Result<std::unique_ptr<Log>> opened = Log::OpenInternal(dir_.path(), max_segment_bytes, 0);
+    ASSERT_TRUE(opened.ok()) << opened.error().ToString();
+    log_ = std::move(*opened);
+  }
+
+  Result<> AppendBatch(const std::vector<Event>& events) {
+    const format::BatchId batch_id(NextIdBytes());
+    std::vector<Written> frames;
+    for (size_t i = 0; i < events.size(); ++i) {
+      RecordEnvelopeV2 envelope = EnvelopeOf(events[i]);
+      envelope.batch_id = batch_id;
+      envelope.batch_index = static_cast<uint32_t>(i);
+      std::string payload = PayloadOf(envelope, events[i].payload_bytes);
+      frames.push_back({format::kEventFrame, 0, 0, std::move(envelope), std::move(payload)});
+    }
+    std::vector<segment::BatchRecord> records;
+    for (const Written& frame : frames) records.push_back({frame.envelope, frame.payload});
+    CVN_ASSIGN_OR_RETURN(auto positions, log_->AppendBatch(records));
+    for (size_t i = 0; i < frames.size(); ++i) {
+      frames[i].position = positions.first + i;
+      written_.push_back(std::move(frames[i]));
+    }
+    return {};
+  }
+
+  Result<> AppendSystem(const Event& event) {
+    RecordEnvelopeV2 envelope = EnvelopeOf(event);
+    std::string payload = PayloadOf(envelope, event.payload_bytes);
+    const uint64_t position = log_->head();
+    CVN_TRY(log_->AppendSystem(envelope, payload));
+    written_.push_back({format::kSystemRecordFrame, position, 0, envelope, std::move(payload)});
+    return {};
+  }
+
+  // Leaves each closed segment's sidecar file sound, missing, stale or
+  // damaged, and sometimes forgets the cached ones.
+  void ShuffleSidecars(Random& random, const std::vector<index::Sidecar>& sound) {
+    if (random.OneIn(2)) log_->sidecar_cache().clear();
+    for (size_t i = 0; i < sound.size(); ++i) {
+      const std::string path = log_->closed_segments()[i].path;
+      index::Sidecar stale = sound[i];
+      ++stale.end;
+      std::string damaged = sound[i].Encode();
+      damaged[random.Below(damaged.size())] ^= 0x10;
+      switch (random.Below(4)) {
+        case 0:
+          ASSERT_TRUE(index::Persist(path, sound[i]).ok());
+          break;
+        case 1:
+          (void)platform::RemoveFile(index::SidecarPath(path));
+          break;
+        case 2:
+          ASSERT_TRUE(index::Persist(path, stale).ok());
+          break;
+        case 3:
+          WriteFile(index::SidecarPath(path), damaged);
+          break;
+      }
+    }
+  }
+
+  platform::TempDir dir_;
+  std::unique_ptr<Log> log_;
+  std::vector<Written> written_;
+};
+
+TEST_F(LogBackedReadTest, PlannedReadsMatchABruteForceScan) {
+  Open(128 * 1024);
+  Random random(0x5eed'cafe);
+  for (int unit = 0; unit < 400; ++unit) {
+    auto event = [&] {
+      const size_t bytes = random.OneIn(10) ? 3'000 + random.Below(12'000) : random.Below(300);
+      const uint64_t stream = (unit / 60 * 3 + random.Below(3)) % kStreams;  // a few per segment
+      return Event{stream, static_cast<uint8_t>(random.Below(kBranches)),
+                   unit * 10 + random.Between(0, 200), bytes};
+    };
+    if (random.OneIn(7)) {
+      ASSERT_TRUE(AppendSystem(event()).ok());
+    } else {
+      std::vector<Event> batch;
+      for (uint64_t i = 0, n = 1 + random.Below(5); i < n; ++i) batch.push_back(event());
+      ASSERT_TRUE(AppendBatch(batch).ok());
+    }
+  }
+  ASSERT_GE(log_->closed_segments().size(), 6u);
+  std::vector<index::Sidecar> sound;
+  for (const SegmentMeta& meta : log_->closed_segments()) {
+    Result<index::Sidecar> sidecar = BuildSidecar(meta.path, meta.base);
+    ASSERT_TRUE(sidecar.ok()) << sidecar.error().ToString();
+    sound.push_back(*sidecar);
+  }
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (int query = 0; query < 300 && std::chrono::steady_clock::now() < deadline; ++query) {
+    ShuffleSidecars(random, sound);
+    const ResolvedFilter filter = RandomFilter(random, log_->head());
+    const std::vector<const Written*> expected = BruteForce(written_, filter);
+    SCOPED_TRACE(::testing::Message() << "query " << query << ": from " << filter.from << " to "
+                                      << filter.to << " system " << filter.system_only);
+    LogReader reader = log_->PlanReader(filter);
+    for (const Written* want : expected) {
+      Result<std::optional<format::StoredRecord>> next = reader.Next();
+      ASSERT_TRUE(next.ok()) << next.error().ToString();
+      ASSERT_TRUE(*next);
+      ASSERT_EQ((*next)->position, want->position);
+      ASSERT_EQ((*next)->kind, want->kind);
+      ASSERT_EQ((*next)->envelope, want->envelope);
+      ASSERT_EQ((*next)->payload, want->payload);
+      if (!filter.system_only) {
+        ASSERT_EQ(reader.scanned_position(), want->position + 1);
+      }
+    }
+    Result<std::optional<format::StoredRecord>> end = reader.Next();
+    ASSERT_TRUE(end.ok() && !*end) << Outcome(end);
+    if (!filter.max_records || expected.size() < *filter.max_records) {
+      EXPECT_EQ(reader.scanned_position(),
+                std::max(filter.from, std::min(log_->head(), filter.to)));
+    }
+  }
+
+  const std::vector<const Written*> expected = BruteForce(written_, {.system_only = true});
+  StoredLogIter iter = log_->SystemRecords();
+  for (const Written* want : expected) {
+    std::optional<Result<format::OwnedStoredRecord>> next = iter.Next();
+    ASSERT_TRUE(next && next->ok());
+    EXPECT_EQ((*next)->envelope, want->envelope);
+  }
+  EXPECT_FALSE(iter.Next());
+}
+
+TEST_F(LogBackedReadTest, ActiveSegmentRolledAwayDuringAPlan) {
+  Open(4 * 1024);
+  ASSERT_TRUE(AppendBatch(Events(3)).ok());
+  LogReader unopened = log_->PlanReader(Verifying());
+  LogReader started = log_->PlanReader(Verifying());
+  ASSERT_TRUE(started.Next().ok());
+
+  while (log_->closed_segments().empty()) ASSERT_TRUE(AppendBatch(Events(2, 500)).ok());
+  const uint64_t rolled_at = log_->active_segment().base();
+  ASSERT_TRUE(AppendBatch(Events(1)).ok());
+
+  std::vector<uint64_t> expected(rolled_at);
+  std::iota(expected.begin(), expected.end(), 0);
+  for (LogReader* reader : {&unopened, &started}) {
+    ReadOutcome read = ReadAll(*reader);
+    EXPECT_EQ(read.error, "");
+    EXPECT_EQ(Positions(read.records),
+              std::vector<uint64_t>(expected.begin() + (reader == &started), expected.end()));
+    EXPECT_EQ(reader->scanned_position(), rolled_at);
+  }
+}
+
+TEST_F(LogBackedReadTest, BytesOfAFailedWriteAreNeverRead) {
+  Open(Log::kDefaultMaxSegmentBytes);
+  ASSERT_TRUE(AppendBatch(Events(2)).ok());
+  {
+    // The open frame and two whole events land; the file cannot be cut back.
+    ScopedFault torn(Op::kWrite, 1, Fault::Short(25'000));
+    ScopedFault full(Op::kWrite, 2, Fault::Error(ENOSPC));
+    ScopedFault stuck(Op::kTruncate, 1, Fault::Error(EIO));
+    ASSERT_FALSE(AppendBatch(Events(3, 10'000)).ok());
+  }
+  const segment::Segment& active = log_->active_segment();
+  ASSERT_GT(*platform::FileSizeOf(active.path()), active.byte_length() + 20'000);
+  LogReader reader = log_->PlanReader(ResolvedFilter{});
+  ReadOutcome read = ReadAll(reader);
+  EXPECT_EQ(read.error, "");
+  EXPECT_EQ(Positions(read.records), (std::vector<uint64_t>{0, 1}));
+}
+
+TEST_F(LogBackedReadTest, SystemRecordsOfSegmentsLeftBelowTheFloorAreNotRead) {
+  Open(1'024);
+  ASSERT_TRUE(AppendSystem({.stream = 1}).ok());
+  ASSERT_TRUE(AppendBatch(Events(3, 600)).ok());
+  ASSERT_TRUE(AppendSystem({.stream = 2}).ok());  // rolls first
+  ASSERT_TRUE(AppendBatch(Events(3, 600)).ok());
+  ASSERT_TRUE(AppendSystem({.stream = 3}).ok());  // rolls first
+  ASSERT_EQ(log_->closed_segments().size(), 2u);
+
+  ASSERT_TRUE(log_->ActivateRetention(3, 99).ok());
+  {
+    ScopedFault stuck(Op::kRemove, 1, Fault::Error(EBUSY).Persistent());
+    log_->ReclaimBelowRetentionFloor();
+  }
+  ASSERT_EQ(log_->closed_segments().front().base, 0u);  // a failed clean-up left it
+
+  std::vector<format::StreamId> streams;
+  StoredLogIter iter = log_->SystemRecords();
+  while (std::optional<Result<format::OwnedStoredRecord>> next = iter.Next()) {
+    ASSERT_TRUE(next->ok()) << next->error().ToString();
+    streams.push_back((*next)->envelope.stream_id);
+  }
+  EXPECT_EQ(streams, (std::vector<format::StreamId>{StreamNumber(2), StreamNumber(3)}));
+}
+
+}  // namespace
+}  // namespace corvantine::log::reader
