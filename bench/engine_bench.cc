@@ -1,0 +1,79 @@
+// The engine's command round trip: the median time of head() called from a
+// thread other than the sequencer, and the throughput of single-event
+// buffered appends from one and from four caller threads.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "facade/engine.h"
+#include "platform/test_util.h"
+
+namespace {
+
+using corvantine::facade::AppendBatch;
+using corvantine::facade::Engine;
+using corvantine::facade::EventData;
+using corvantine::facade::OpenConfig;
+
+struct Database {
+  corvantine::platform::TempDir dir;
+  std::optional<Engine> engine;
+};
+std::unique_ptr<Database> database;
+
+void OpenDatabase(const benchmark::State&) {
+  database = std::make_unique<Database>();
+  OpenConfig config;
+  config.path = database->dir.path();
+  database->engine.emplace(std::move(Engine::Open(config)).value());
+}
+
+void CloseDatabase(const benchmark::State&) { database.reset(); }
+
+void BM_HeadRoundTrip(benchmark::State& state) {
+  const Engine& engine = *database->engine;
+  std::vector<int64_t> nanos;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(engine.Head());
+    nanos.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count());
+  }
+  std::nth_element(nanos.begin(), nanos.begin() + nanos.size() / 2, nanos.end());
+  state.counters["median_ns"] = static_cast<double>(nanos[nanos.size() / 2]);
+}
+
+void BM_BufferedAppend(benchmark::State& state) {
+  const Engine& engine = *database->engine;
+  const std::string stream = "bench-" + std::to_string(state.thread_index());
+  for (auto _ : state) {
+    AppendBatch batch;
+    batch.stream = stream;
+    batch.events.push_back(EventData::Json(R"({"amount":42,"currency":"EUR"})"));
+    if (!engine.Append(std::move(batch)).ok()) {
+      state.SkipWithError("append failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(BM_HeadRoundTrip)->Setup(OpenDatabase)->Teardown(CloseDatabase)->UseRealTime();
+BENCHMARK(BM_BufferedAppend)
+    ->Setup(OpenDatabase)
+    ->Teardown(CloseDatabase)
+    ->Threads(1)
+    ->Threads(4)
+    ->MinTime(0.5)
+    ->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

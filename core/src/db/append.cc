@@ -1,0 +1,240 @@
+// The write path: one append request becomes one atomic batch in the log.
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "db/db.h"
+#include "db/request.h"
+#include "util/coding.h"
+
+namespace corvantine::db {
+
+namespace {
+
+using stream::AppendReceipt;
+using stream::BatchEvent;
+using stream::ReceiptDurability;
+
+// What every record of one batch shares.
+struct BatchStamp {
+  format::DatabaseId database_id;
+  format::BranchId branch_id;
+  format::StreamId stream_id;
+  format::BatchId batch_id;
+  uint64_t first_revision = 0;
+  int64_t timestamp_unix_nanos = 0;
+  std::string_view stream_name;
+  const stream::IdempotencyKey* idempotency_key = nullptr;
+  std::string request_digest;  // 4 bytes little-endian, with a key only
+};
+
+// The envelope of the event at `index`, taking its type and metadata over.
+format::RecordEnvelopeV2 EnvelopeOf(const BatchStamp& stamp, stream::NewEvent& event,
+                                    size_t index) {
+  format::RecordEnvelopeV2 envelope;
+  envelope.event_id = event.event_id.value_or(format::EventId(format::GenerateIdBytes()));
+  envelope.database_id = stamp.database_id;
+  envelope.branch_id = stamp.branch_id;
+  envelope.stream_id = stamp.stream_id;
+  envelope.stream_revision = format::StreamRevision{stamp.first_revision + index};
+  envelope.timestamp_unix_nanos = stamp.timestamp_unix_nanos;
+  envelope.event_type = std::move(event.event_type);
+  envelope.schema_version = event.schema_version;
+  envelope.payload_format = kEventPayloadFormat;
+  envelope.batch_id = stamp.batch_id;
+  envelope.batch_index = static_cast<uint32_t>(index);
+  envelope.metadata = std::move(event.metadata);
+  envelope.metadata.emplace(format::kStreamNameKey, stamp.stream_name);
+  if (stamp.idempotency_key != nullptr) {
+    envelope.metadata.emplace(format::kIdempotencyKeyKey, stamp.idempotency_key->bytes());
+    envelope.metadata.emplace(format::kRequestDigestKey, stamp.request_digest);
+  }
+  return envelope;
+}
+
+// Whether two events of the batch carry one id with different content. Only
+// caller-given ids can repeat; a generated one is fresh.
+bool RepeatsIdWithOtherContent(std::span<const stream::NewEvent> events,
+                               std::span<const BatchEvent> built) {
+  std::vector<BatchEvent> given;
+  for (size_t i = 0; i < events.size(); ++i) {
+    if (events[i].event_id) given.push_back(built[i]);
+  }
+  if (given.size() < 2) return false;
+  auto by_id = [](const BatchEvent& a, const BatchEvent& b) { return a.event_id < b.event_id; };
+  std::sort(given.begin(), given.end(), by_id);
+  auto conflicting = [](const BatchEvent& a, const BatchEvent& b) {
+    return a.event_id == b.event_id && a.fingerprint != b.fingerprint;
+  };
+  return std::adjacent_find(given.begin(), given.end(), conflicting) != given.end();
+}
+
+// The receipt of the batch that `events` retry: each must carry a given id
+// that one batch stored with the same content.
+Result<AppendReceipt> RetriedReceipt(std::span<const stream::NewEvent> events,
+                                     std::span<const BatchEvent> built,
+                                     const stream::StreamCatalog& catalog) {
+  std::optional<AppendReceipt> receipt;
+  for (size_t i = 0; i < events.size(); ++i) {
+    if (!events[i].event_id) return CorvantineError::EventIdConflict();
+    std::optional<stream::StoredEventReceipt> stored = catalog.EventReceipt(*events[i].event_id);
+    if (!stored || stored->fingerprint != built[i].fingerprint) {
+      return CorvantineError::EventIdConflict();
+    }
+    if (receipt && receipt->batch_id != stored->receipt.batch_id) {
+      return CorvantineError::EventIdConflict();
+    }
+    receipt = std::move(stored->receipt);
+  }
+  return std::move(*receipt);
+}
+
+// The batch as the log is to store it.
+struct PreparedBatch {
+  std::vector<log::segment::BatchRecord> records;  // payloads view the request's
+  std::vector<BatchEvent> events;                  // each record's id and fingerprint
+  uint64_t payload_bytes = 0;
+  bool retry = false;  // a caller-given id is stored: the batch was written before
+};
+
+// Builds the records of `events`, which give up their types and metadata,
+// and checks their ids against `catalog` and one another.
+Result<PreparedBatch> Prepare(const BatchStamp& stamp, std::vector<stream::NewEvent>& events,
+                              const stream::StreamCatalog& catalog) {
+  PreparedBatch batch;
+  batch.records.reserve(events.size());
+  batch.events.reserve(events.size());
+  for (size_t i = 0; i < events.size(); ++i) {
+    stream::NewEvent& event = events[i];
+    format::RecordEnvelopeV2 envelope = EnvelopeOf(stamp, event, i);
+    const uint32_t fingerprint = stream::EventFingerprint(
+        envelope.event_type, envelope.schema_version, envelope.metadata, event.payload);
+    const std::optional<uint32_t> stored = catalog.EventDigest(envelope.event_id);
+    if (stored && *stored != fingerprint) return CorvantineError::EventIdConflict();
+    batch.retry |= stored && event.event_id;
+    batch.events.push_back({envelope.event_id, fingerprint});
+    batch.records.push_back({std::move(envelope), event.payload});
+    batch.payload_bytes += event.payload.size();
+  }
+  if (RepeatsIdWithOtherContent(events, batch.events)) return CorvantineError::EventIdConflict();
+  return batch;
+}
+
+ReceiptDurability Reached(bool committed, uint8_t requested) {
+  if (committed) return ReceiptDurability::kSynced;
+  return requested == stream::kRequestFlush ? ReceiptDurability::kFlushed
+                                            : ReceiptDurability::kBuffered;
+}
+
+}  // namespace
+
+Result<AppendReceipt> Corvantine::AppendBatchWithId(stream::AppendRequest request,
+                                                    std::optional<format::BatchId> batch_id) {
+  CVN_TRY(CheckTarget(request));
+  const format::BranchId& branch_id = request.branch_id;
+  const std::string& name = request.stream.str();
+  const std::optional<stream::StreamEntry> existing = streams_.Stream(branch_id, name);
+  const std::optional<uint64_t> previous =
+      existing ? std::optional<uint64_t>(existing->revision) : std::nullopt;
+  const uint32_t request_digest = RequestDigest(request);
+  if (request.idempotency_key) {
+    std::optional<stream::IdempotencyEntry> entry =
+        streams_.Idempotent(branch_id, request.idempotency_key->bytes());
+    if (entry) {
+      if (entry->request_digest != request_digest) return CorvantineError::IdempotencyConflict();
+      return ReturnStored(std::move(entry->receipt), request.durability);
+    }
+  }
+  if (!request.expected_revision.IsMetBy(previous)) {
+    return CorvantineError::RevisionConflict(request.expected_revision.DebugString(),
+                                             stream::OptionalRevisionDebugString(previous));
+  }
+
+  BatchStamp stamp;
+  stamp.database_id = log_->database_id();
+  stamp.branch_id = branch_id;
+  stamp.stream_id =
+      existing ? existing->stream_id : NewStreamId(log_->database_id(), branch_id, name);
+  stamp.batch_id = batch_id.value_or(format::BatchId(format::GenerateIdBytes()));
+  stamp.first_revision = previous ? *previous + 1 : 0;
+  stamp.timestamp_unix_nanos = CurrentTimestampNanos();
+  stamp.stream_name = name;
+  if (request.idempotency_key) {
+    stamp.idempotency_key = &*request.idempotency_key;
+    stamp.request_digest.resize(sizeof request_digest);
+    util::EncodeFixed32(stamp.request_digest.data(), request_digest);
+  }
+  CVN_ASSIGN_OR_RETURN(const PreparedBatch batch, Prepare(stamp, request.events, streams_));
+  if (batch.retry) {
+    CVN_ASSIGN_OR_RETURN(AppendReceipt receipt,
+                         RetriedReceipt(request.events, batch.events, streams_));
+    if (batch_id && *batch_id != receipt.batch_id) return CorvantineError::BatchIdConflict();
+    return ReturnStored(std::move(receipt), request.durability);
+  }
+  if (streams_.receipts().contains(stamp.batch_id)) return CorvantineError::BatchIdConflict();
+
+  const LogEnd end = End();
+  Result<std::pair<uint64_t, uint64_t>> positions = log_->AppendBatch(batch.records);
+  CountAppendedSince(end);
+  if (!positions.ok()) return std::move(positions).error();
+  uncommitted_bytes_ += batch.payload_bytes;
+  uncommitted_events_ += batch.events.size();
+
+  // The batch is in the segment file, so the catalog records it whether or
+  // not the commit succeeds: else the next append would take its revisions
+  // and a retry under its key would write it twice.
+  const bool commit = CommitDue(request.durability);
+  const Result<> flushed = commit ? Flush() : Result<>();
+  const AppendReceipt receipt{
+      stamp.batch_id,
+      positions->first,
+      positions->second,
+      stamp.stream_id,
+      previous,
+      format::StreamRevision{stamp.first_revision + batch.events.size() - 1},
+      Reached(commit && flushed.ok(), request.durability)};
+  streams_.RecordBatch(branch_id, name, stamp.stream_id, batch.events,
+                       std::move(request.idempotency_key), request_digest, receipt);
+  if (!flushed.ok()) return flushed.error();
+  if (commit) PersistCheckpointIfDue();
+  return receipt;
+}
+
+Result<> Corvantine::CheckTarget(const stream::AppendRequest& request) const {
+  const size_t count = request.events.size();
+  if (count == 0) {
+    return CorvantineError::InvalidArgument("append batch must contain at least one event");
+  }
+  if (count > kMaxBatchEvents) {
+    return CorvantineError::ResourceLimit("batch event count", count, kMaxBatchEvents);
+  }
+  CVN_TRY(CheckCallerMetadata(request.events));
+  const branch::BranchInfo* branch = branches_.Find(request.branch_id);
+  if (branch == nullptr) return CorvantineError::BranchNotFound(request.branch_id.ToHex());
+  if (branch->status == branch::BranchStatus::kArchived) {
+    return CorvantineError::BranchArchived(branch->name);
+  }
+  return {};
+}
+
+Result<AppendReceipt> Corvantine::ReturnStored(AppendReceipt receipt, uint8_t durability) {
+  if (durability != stream::kRequestSync || receipt.durability == ReceiptDurability::kSynced) {
+    return receipt;
+  }
+  CVN_TRY(Commit());
+  receipt.durability = ReceiptDurability::kSynced;
+  return receipt;
+}
+
+bool Corvantine::CommitDue(uint8_t durability) const {
+  if (durability == stream::kRequestSync) return true;
+  if (policy_.commit_every_bytes && uncommitted_bytes_ >= *policy_.commit_every_bytes) return true;
+  if (policy_.commit_every_count && uncommitted_events_ >= *policy_.commit_every_count) return true;
+  if (policy_.commit_every_millis) {
+    const uint64_t elapsed_millis = (options_.monotonic_nanos() - last_commit_nanos_) / 1'000'000;
+    if (elapsed_millis >= *policy_.commit_every_millis) return true;
+  }
+  return false;
+}
+
+}  // namespace corvantine::db

@@ -1,0 +1,73 @@
+// The core catalog checkpoint, "core-catalog.bin" in the database directory:
+// the stream catalog as it stood at one log position, so that an open need
+// not decode every event of the log. It is derived data: a checkpoint that
+// is missing, damaged, for another database or ahead of the log is ignored
+// and the catalog rebuilt from the log. Layout, integers little-endian, no
+// header and no version:
+//
+//   offset  size  field
+//   0       16    database id
+//   16      8     head: the catalog holds every event below this position
+//   24      C     the stream catalog's encoding (stream/catalog.h)
+//   24+C    4     CRC-32C of bytes 0 .. 24+C-1
+//
+// Bytes after the checksum are ignored.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "error/error.h"
+#include "format/ids.h"
+#include "stream/catalog.h"
+
+namespace corvantine::db {
+
+inline constexpr char kCoreCatalogFileName[] = "core-catalog.bin";
+inline constexpr char kCoreCatalogTempName[] = "core-catalog.tmp";
+// A longer file is never read as a checkpoint.
+inline constexpr uint64_t kMaxCoreCatalogBytes = 256ull << 20;
+
+// The file's bytes, checksum included.
+std::string EncodeCoreCatalog(const format::DatabaseId& database_id, uint64_t head,
+                              const stream::StreamCatalog& catalog);
+
+struct CoreCatalogCheckpoint {
+  format::DatabaseId database_id;
+  uint64_t head = 0;
+  stream::StreamCatalog catalog;
+
+  // The inverse of EncodeCoreCatalog. Fails with the reader's Codec error on a short or malformed
+  // input, and with Codec "core catalog checksum mismatch". Never allocates for more entries than
+  // the input can hold.
+  static Result<CoreCatalogCheckpoint> Decode(std::string_view bytes);
+};
+
+// A checkpoint accepted by LoadCoreCatalog.
+struct LoadedCheckpoint {
+  uint64_t head = 0;
+  stream::StreamCatalog catalog;
+  uint64_t file_bytes = 0;
+};
+
+// The checkpoint of `directory` if it can serve an open of database
+// `database_id` whose log holds positions `floor` up to `log_head`: it must
+// be readable, at most 256 MiB, decode, carry that database id, a head from
+// `floor` to `log_head` and a matching checksum. The events from its head up
+// to the log head are not in it. Never fails: any problem yields nothing.
+std::optional<LoadedCheckpoint> LoadCoreCatalog(const std::string& directory,
+                                                const format::DatabaseId& database_id,
+                                                uint64_t floor, uint64_t log_head);
+
+// Writes the checkpoint through "core-catalog.tmp": written, flushed,
+// closed, then renamed over "core-catalog.bin". The directory is not
+// flushed: a checkpoint lost in a crash is rebuilt. Returns the file's size.
+// On failure (Io) the temporary file may stay and the old checkpoint is
+// unchanged.
+Result<uint64_t> PersistCoreCatalog(const std::string& directory,
+                                    const format::DatabaseId& database_id, uint64_t head,
+                                    const stream::StreamCatalog& catalog);
+
+}  // namespace corvantine::db

@@ -1,0 +1,264 @@
+#include <cerrno>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "db/checkpoint.h"
+#include "db/db.h"
+#include "db/test_util.h"
+#include "platform/fault.h"
+#include "platform/platform.h"
+#include "platform/test_util.h"
+
+namespace corvantine::db {
+namespace {
+
+using namespace testing;
+using platform::Op;
+using platform::Outcome;
+using platform::TempDir;
+using platform::testing::CallCounter;
+using platform::testing::Fault;
+using platform::testing::ScopedFault;
+using stream::ReceiptDurability;
+
+constexpr char kIoError[] = "io: Input/output error (os error 5)";
+
+// Counts the flushes of segment files.
+CallCounter SegmentFlushes() { return CallCounter(Op::kSync, ".seg"); }
+
+std::string CheckpointPath(const TempDir& dir) {
+  return platform::JoinPath(dir.path(), kCoreCatalogFileName);
+}
+
+uint64_t CheckpointHead(const TempDir& dir) {
+  return CoreCatalogCheckpoint::Decode(platform::ReadFile(CheckpointPath(dir)).value())
+      .value()
+      .head;
+}
+
+TEST(GroupCommitTest, ThresholdsDecideWhichAppendCommits) {
+  constexpr auto B = ReceiptDurability::kBuffered;
+  constexpr auto F = ReceiptDurability::kFlushed;
+  constexpr auto S = ReceiptDurability::kSynced;
+  constexpr uint8_t kBuf = stream::kRequestBuffered;
+  struct Step {
+    uint64_t at_millis;  // the monotonic clock when the append runs
+    std::string payload;
+    uint8_t durability;
+    ReceiptDurability expected;
+  };
+  struct Case {
+    const char* what;
+    CommitPolicy policy;
+    std::vector<Step> steps;
+    uint64_t flushes;
+  } cases[] = {
+      {"no threshold", {}, {{0, "a", kBuf, B}, {1000, "b", kBuf, B}, {0, "c", 1, F}}, 0},
+      {"sync", {}, {{0, "a", kBuf, B}, {0, "b", stream::kRequestSync, S}, {0, "c", kBuf, B}}, 1},
+      {"count 3",
+       {std::nullopt, 3, std::nullopt},
+       {{0, "a", kBuf, B}, {0, "b", 1, F}, {0, "c", kBuf, S}, {0, "d", kBuf, B}},
+       1},
+      {"sync resets the count",
+       {std::nullopt, 3, std::nullopt},
+       {{0, "a", kBuf, B},
+        {0, "b", stream::kRequestSync, S},
+        {0, "c", kBuf, B},
+        {0, "d", kBuf, B},
+        {0, "e", kBuf, S}},
+       2},
+      {"bytes 10",
+       {10, std::nullopt, std::nullopt},
+       {{0, "1234", kBuf, B}, {0, "1234", kBuf, B}, {0, "12", kBuf, S}, {0, "1", kBuf, B}},
+       1},
+      {"millis 10",
+       {std::nullopt, std::nullopt, 10},
+       {{9, "a", kBuf, B}, {10, "b", kBuf, S}, {19, "c", kBuf, B}, {20, "d", kBuf, S}},
+       2},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    auto now = std::make_shared<uint64_t>(0);
+    Options options;
+    options.monotonic_nanos = [now] { return *now; };
+    auto db = OpenDb(dir.path(), c.policy, std::nullopt, options);
+    CallCounter flushes = SegmentFlushes();
+    for (const Step& step : c.steps) {
+      *now = step.at_millis * 1'000'000;
+      auto receipt = AppendOne(*db, "orders", step.payload, step.durability);
+      ASSERT_TRUE(receipt.ok()) << c.what;
+      EXPECT_EQ(receipt->durability, step.expected) << c.what << " " << step.payload;
+      if (step.expected == ReceiptDurability::kSynced) {
+        EXPECT_EQ(db->durable_head(), db->log().head()) << c.what;
+      }
+    }
+    EXPECT_EQ(flushes.count(), c.flushes) << c.what;
+  }
+}
+
+// A batch that reached the segment stays in the catalog when its commit
+// fails: a keyed retry finds it instead of writing it again.
+TEST(CommitFailureTest, CatalogFollowsTheLog) {
+  TempDir dir;
+  auto db = OpenDb(dir.path());
+  ASSERT_TRUE(AppendOne(*db, "orders", "a").ok());
+  RequestSpec spec;
+  spec.key = "key";
+  spec.events.push_back(Event("b"));
+  spec.durability = stream::kRequestSync;
+  {
+    ScopedFault fault(Op::kSync, 1, Fault::Error(EIO), ".seg");
+    EXPECT_EQ(Outcome(db->AppendBatchWithId(Request(spec), std::nullopt)), kIoError);
+  }
+  EXPECT_EQ(db->stream_catalog().Revision({}, "orders"), 1u);
+  const stream::AppendReceipt stored = db->stream_catalog().Idempotent({}, "key")->receipt;
+  EXPECT_EQ(stored.first_position, 1u);
+  EXPECT_EQ(stored.durability, ReceiptDurability::kBuffered);  // it never became durable
+  EXPECT_EQ(db->durable_head(), 0u);
+
+  RequestSpec buffered = spec;
+  buffered.durability = stream::kRequestBuffered;
+  EXPECT_EQ(*db->AppendBatchWithId(Request(buffered), std::nullopt), stored);
+  // A sync retry must commit, which the fenced log refuses.
+  EXPECT_EQ(Outcome(db->AppendBatchWithId(Request(spec), std::nullopt)), kIoError);
+  EXPECT_EQ(Outcome(AppendOne(*db, "orders", "c")), kIoError);
+  EXPECT_EQ(db->log().head(), 2u);
+
+  // The batch is in the file; reopened, the retry still finds it.
+  db.reset();
+  db = OpenDb(dir.path());
+  EXPECT_EQ(*db->AppendBatchWithId(Request(buffered), std::nullopt), stored);
+  EXPECT_EQ(db->log().head(), 2u);
+}
+
+// The checkpoint is derived data: failing to write it warns and fails
+// nothing.
+TEST(CheckpointFailureTest, OnlyWarns) {
+  const std::string warning =
+      std::string("corvantine: could not persist core catalog: ") + kIoError + "\n";
+  format::BranchId side;
+  auto fork = [&side](Corvantine& db) -> Result<> {
+    CVN_ASSIGN_OR_RETURN(const branch::BranchInfo info, db.ForkBranch({}, 0, "side", {}));
+    side = info.id;
+    return {};
+  };
+  auto nothing = [](Corvantine&) -> Result<> { return {}; };
+  struct Case {
+    const char* what;
+    std::function<Result<>(Corvantine&)> setup;
+    std::function<Result<>(Corvantine&)> operation;  // runs with renames failing
+  } cases[] = {
+      {"sync append", nothing,
+       [](Corvantine& db) -> Result<> {
+         CVN_TRY(AppendOne(db, "orders", "a", stream::kRequestSync));
+         return {};
+       }},
+      {"commit",
+       [](Corvantine& db) -> Result<> {
+         CVN_TRY(AppendOne(db, "orders", "a"));
+         return {};
+       },
+       [](Corvantine& db) -> Result<> {
+         CVN_TRY(db.Commit());
+         return {};
+       }},
+      {"fork", nothing, fork},
+      {"archive", fork,
+       [&side](Corvantine& db) -> Result<> {
+         CVN_TRY(db.ArchiveBranch(side));
+         return {};
+       }},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    auto db = OpenDb(dir.path());
+    ASSERT_TRUE(c.setup(*db).ok()) << c.what;
+    ::testing::internal::CaptureStderr();
+    Result<> outcome;
+    {
+      ScopedFault fault(Op::kRename, 1, Fault::Error(EIO), "core-catalog");
+      outcome = c.operation(*db);
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), warning) << c.what;
+    EXPECT_EQ(Outcome(outcome), "ok") << c.what;
+    EXPECT_EQ(db->durable_head(), db->log().head()) << c.what;
+  }
+}
+
+// A commit rewrites the checkpoint only once the log has grown by half the
+// checkpoint's size since the last one, so its cost does not grow with the
+// history.
+TEST(CheckpointCadenceTest, FollowsTheLogsGrowth) {
+  TempDir dir;
+  auto db = OpenDb(dir.path());
+  uint64_t size = platform::FileSizeOf(CheckpointPath(dir)).value();
+  uint64_t log_bytes = db->log().active_segment().byte_length();
+  int persisted = 0;
+  constexpr int kCommits = 60;
+  for (int i = 0; i < kCommits; ++i) {
+    CallCounter renames(Op::kRename, "core-catalog");
+    ASSERT_TRUE(AppendOne(*db, "orders", "{\"n\":1}", stream::kRequestSync).ok());
+    const uint64_t grown = db->log().active_segment().byte_length() - log_bytes;
+    const bool due = 2 * grown >= size;
+    ASSERT_EQ(renames.count(), due ? 1u : 0u) << "commit " << i;
+    if (due) {
+      ++persisted;
+      size = platform::FileSizeOf(CheckpointPath(dir)).value();
+      log_bytes = db->log().active_segment().byte_length();
+      EXPECT_EQ(CheckpointHead(dir), db->durable_head());
+    }
+  }
+  EXPECT_GT(persisted, 5);
+  EXPECT_LT(persisted, kCommits / 2);
+}
+
+TEST(CheckpointCadenceTest, CloseCheckpointsOnlyWhatIsCommitted) {
+  TempDir dir;
+  auto db = OpenDb(dir.path());
+  // Commit until one leaves the checkpoint behind.
+  for (int i = 0; i < 50 && CheckpointHead(dir) == db->durable_head(); ++i) {
+    ASSERT_TRUE(AppendOne(*db, "s", "x", stream::kRequestSync).ok());
+  }
+  ASSERT_LT(CheckpointHead(dir), db->durable_head());
+  const uint64_t committed = db->durable_head();
+  db.reset();
+  EXPECT_EQ(CheckpointHead(dir), committed);
+
+  db = OpenDb(dir.path());
+  ASSERT_TRUE(AppendOne(*db, "s", "uncommitted").ok());
+  db.reset();
+  EXPECT_EQ(CheckpointHead(dir), committed);
+
+  // A failed flush leaves the batch uncommitted too.
+  db = OpenDb(dir.path());  // checkpoints the event the reopen applied
+  EXPECT_EQ(CheckpointHead(dir), committed + 1);
+  {
+    ScopedFault fault(Op::kSync, 1, Fault::Error(EIO), ".seg");
+    EXPECT_EQ(Outcome(AppendOne(*db, "s", "y", stream::kRequestSync)), kIoError);
+  }
+  db.reset();
+  EXPECT_EQ(CheckpointHead(dir), committed + 1);
+}
+
+TEST(OpenFlushTest, FlushesTheActiveSegmentOnce) {
+  TempDir dir;
+  for (int round = 0; round < 2; ++round) {
+    CallCounter flushes = SegmentFlushes();
+    auto db = OpenDb(dir.path());
+    EXPECT_EQ(flushes.count(), 1u) << "round " << round;
+    ASSERT_TRUE(AppendOne(*db, "orders", "unflushed").ok());
+  }
+  // The failed flush fails the open and releases the lock.
+  {
+    ScopedFault fault(Op::kSync, 1, Fault::Error(EIO), ".seg");
+    EXPECT_EQ(Outcome(Corvantine::OpenInternal(dir.path(), {}, std::nullopt)), kIoError);
+  }
+  EXPECT_NE(OpenDb(dir.path()), nullptr);
+}
+
+}  // namespace
+}  // namespace corvantine::db

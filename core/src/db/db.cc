@@ -1,0 +1,94 @@
+#include "db/db.h"
+
+#include <cstdio>
+#include <limits>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "db/checkpoint.h"
+#include "platform/system.h"
+
+namespace corvantine::db {
+
+uint64_t CurrentTimestampMs() { return platform::NowUnixMillis(); }
+
+int64_t CurrentTimestampNanos() {
+  constexpr uint64_t kMaxMillis = std::numeric_limits<int64_t>::max() / 1'000'000;
+  const uint64_t millis = CurrentTimestampMs();
+  if (millis > kMaxMillis) return std::numeric_limits<int64_t>::max();
+  return static_cast<int64_t>(millis * 1'000'000);
+}
+
+Corvantine::~Corvantine() {
+  const bool all_committed = durable_head_ == log_->head() && !log_->fence();
+  if (all_committed && (!checkpoint_ || checkpoint_->head != durable_head_)) PersistCheckpoint();
+}
+
+Result<uint64_t> Corvantine::Commit() {
+  CVN_TRY(Flush());
+  PersistCheckpointIfDue();
+  return durable_head_;
+}
+
+Result<> Corvantine::Flush() {
+  CVN_TRY(log_->SyncActive());
+  durable_head_ = log_->head();
+  uncommitted_bytes_ = 0;
+  uncommitted_events_ = 0;
+  last_commit_nanos_ = options_.monotonic_nanos();
+  return {};
+}
+
+// Rewriting the whole catalog at every commit would make a commit's cost
+// grow with the history. Waiting until the log has grown by half the
+// checkpoint's size keeps the writing proportional to the appending, and
+// the events a reopen must apply on top of the checkpoint to a bounded
+// share of the log.
+void Corvantine::PersistCheckpointIfDue() {
+  if (checkpoint_ &&
+      2 * (appended_bytes_ - checkpoint_->appended_bytes) < checkpoint_->file_bytes) {
+    return;
+  }
+  PersistCheckpoint();
+}
+
+void Corvantine::PersistCheckpoint() {
+  Result<uint64_t> written =
+      PersistCoreCatalog(directory_, log_->database_id(), durable_head_, streams_);
+  if (!written.ok()) {
+    fmt::print(stderr, "corvantine: could not persist core catalog: {}\n",
+               written.error().ToString());
+    return;
+  }
+  checkpoint_ = CheckpointMark{durable_head_, *written, appended_bytes_};
+}
+
+Result<std::vector<SystemRecord>> Corvantine::SystemMetadata() const {
+  std::vector<SystemRecord> records;
+  if (verified_anchor_) {
+    for (const retention::AnchoredSystemRecord& record : verified_anchor_->system_records) {
+      records.push_back({record.event_type, record.payload});
+    }
+  }
+  log::StoredLogIter stored = log_->SystemRecords();
+  while (std::optional<Result<format::OwnedStoredRecord>> next = stored.Next()) {
+    CVN_ASSIGN_OR_RETURN(format::OwnedStoredRecord record, std::move(*next));
+    records.push_back({record.envelope.event_type.str(), std::move(record.payload)});
+  }
+  return records;
+}
+
+Corvantine::LogEnd Corvantine::End() const {
+  const log::segment::Segment& active = log_->active_segment();
+  return LogEnd{active.base(), active.byte_length()};
+}
+
+// A write may roll the log first; the bytes it appended are then all in the
+// new active segment.
+void Corvantine::CountAppendedSince(LogEnd end) {
+  const log::segment::Segment& active = log_->active_segment();
+  appended_bytes_ += active.byte_length() - (active.base() == end.base ? end.length : 0);
+}
+
+}  // namespace corvantine::db

@@ -1,0 +1,262 @@
+// The core database: one open database directory. It owns the log, the
+// stream catalog (streams, revisions, event ids, idempotency keys, receipts)
+// and the branch catalog, and appends atomic batches with expected-revision
+// checks, idempotent retries and group commit. It is used from one thread.
+//
+// Both catalogs follow the log: whatever reached a segment file is in them,
+// even when the flush that was to make it durable failed (the log then
+// refuses every later write until it is reopened). The stream catalog is
+// checkpointed in "core-catalog.bin" (db/checkpoint.h), which is derived
+// data: a failure to write it warns on stderr and fails nothing.
+//
+// Open takes the catalogs from the newest of: the retention anchor the
+// manifest names (retention/retention.h), a valid checkpoint, or the empty
+// catalog at position 0; and brings them up to the log head from the log.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "branch/branch.h"
+#include "branch/catalog.h"
+#include "db/read.h"
+#include "error/error.h"
+#include "format/ids.h"
+#include "log/log.h"
+#include "log/reader.h"
+#include "platform/system.h"
+#include "retention/anchor.h"
+#include "stream/catalog.h"
+#include "stream/stream.h"
+
+namespace corvantine::db {
+
+inline constexpr size_t kMaxBatchEvents = 4096;
+// The payload format word of every appended event record.
+inline constexpr uint32_t kEventPayloadFormat = 0x80000001;
+
+// Group-commit thresholds; an append commits when it asks for sync or when a
+// set threshold is reached. With none set, only sync appends, Commit(), fork
+// and archive commit.
+struct CommitPolicy {
+  std::optional<uint64_t> commit_every_bytes;   // payload bytes since the last commit
+  std::optional<uint64_t> commit_every_count;   // events since the last commit
+  std::optional<uint64_t> commit_every_millis;  // since the last commit (or open)
+};
+
+struct Options {
+  // Monotonic nanoseconds, for commit_every_millis; tests inject their own.
+  std::function<uint64_t()> monotonic_nanos = platform::MonotonicNanos;
+};
+
+// What the database keeps of the retention anchor it accepted: everything
+// but the catalogs, which became its own.
+struct VerifiedAnchor {
+  format::DatabaseId database_id;
+  uint64_t floor = 0;
+  uint64_t head = 0;
+  uint32_t checksum = 0;
+  std::vector<retention::RetentionProjectionCoverage> projection_coverage;
+  std::vector<retention::RetentionBranchBootstrap> branch_bootstraps;
+  std::vector<retention::RetentionConsumerBootstrap> consumer_bootstraps;
+  std::vector<retention::AnchoredSystemRecord> system_records;
+};
+
+struct SystemRecord {
+  std::string event_type;
+  std::string payload;
+
+  friend bool operator==(const SystemRecord&, const SystemRecord&) = default;
+};
+
+// Wall-clock milliseconds since the Unix epoch; 0 before it.
+uint64_t CurrentTimestampMs();
+// CurrentTimestampMs() in nanoseconds, saturating at the largest i64: the
+// timestamp of appended events and of branch records.
+int64_t CurrentTimestampNanos();
+
+class Corvantine {
+ public:
+  // Opens (or creates) the database in `directory`:
+  //   1. opens the log (its errors unchanged) with the given segment size
+  //      target, 64 MiB by default, and flushes the active segment once, so
+  //      that the head it declares durable is;
+  //   2. loads the anchor the manifest names (retention::LoadAuthoritative)
+  //      and accepts it when it passes retention::ValidateForOpen (its head
+  //      may lie below the log head) and carries the manifest's checksum, if
+  //      one is named. An anchor that cannot be read fails the open with its
+  //      error when the manifest names a checksum or the log no longer starts
+  //      at position 0, and otherwise warns "corvantine: ignoring
+  //      non-authoritative retention anchor: {error}". A missing or refused
+  //      anchor fails with InvalidFormat "manifest has no matching
+  //      authoritative retention anchor" when the manifest names a checksum,
+  //      else with "retained database has no compatible authoritative core
+  //      anchor" when the log no longer starts at 0, else is ignored;
+  //   3. the stream catalog starts from the newer of the accepted anchor's
+  //      and a valid checkpoint's, else empty at 0, and applies every event
+  //      from there to the log head; a catalog not taken from an exact
+  //      checkpoint is checkpointed (unless an anchor was accepted);
+  //   4. the branch catalog is the anchor's, else the default branch alone,
+  //      with every branch record of the log applied to it.
+  // A failure after step 1 releases the directory lock again.
+  static Result<std::unique_ptr<Corvantine>> OpenInternal(const std::string& directory,
+                                                          CommitPolicy policy,
+                                                          std::optional<uint64_t> max_segment_bytes,
+                                                          Options options = {});
+
+  Corvantine(const Corvantine&) = delete;
+  Corvantine& operator=(const Corvantine&) = delete;
+  // Checkpoints the catalog when everything appended is committed and the
+  // checkpoint is behind; makes no commit of its own.
+  ~Corvantine();
+
+  // Appends `request` as one atomic batch, under `batch_id` when given
+  // (replication passes its source's), else a fresh one. Checks, in order,
+  // nothing being written unless all pass:
+  //   1. 1 to 4096 events (InvalidArgument "append batch must contain at
+  //      least one event", ResourceLimit "batch event count");
+  //   2. no caller metadata under a key the append writes (CheckCallerMetadata);
+  //   3. the branch exists (BranchNotFound, hex id) and is active
+  //      (BranchArchived, name);
+  //   4. with an idempotency key already used on the branch: the same
+  //      request digest returns the stored receipt, another one is
+  //      IdempotencyConflict;
+  //   5. the expected revision (RevisionConflict with the debug texts, e.g.
+  //      "NoStream" and "Some(StreamRevision(3))");
+  //   6. event ids: one stored with other content, or repeated in the batch
+  //      with other content, is EventIdConflict; a batch whose caller-given
+  //      ids are stored is a retry, returning the stored receipt when every
+  //      event carries a given id stored with the same content by one batch
+  //      (else EventIdConflict) of the same batch id, if one is given (else
+  //      BatchIdConflict);
+  //   7. a batch id that holds a batch already is BatchIdConflict.
+  // A retry asking for sync commits first when its receipt was not synced,
+  // and returns it marked synced. Then the batch is written with the system
+  // metadata keys, and committed when it asks for sync or a threshold is
+  // reached; the receipt says synced, flushed (asked for, not committed) or
+  // buffered. A failed write changes nothing; a failed commit returns its Io
+  // error with the batch written and recorded.
+  Result<stream::AppendReceipt> AppendBatchWithId(stream::AppendRequest request,
+                                                  std::optional<format::BatchId> batch_id);
+
+  // Flushes the active segment and makes the log head durable; the
+  // checkpoint is rewritten once the log has grown by half its size since
+  // the last one. Returns the durable head. A failed flush is Io and changes
+  // nothing (the log refuses later writes).
+  Result<uint64_t> Commit();
+
+  // The accepted anchor's system records, then the log's standalone system
+  // records in position order, as (event type, payload).
+  Result<std::vector<SystemRecord>> SystemMetadata() const;
+
+  // Plans a read of the log as the request's branch sees it. Checks, in
+  // order: a Modulo partition with count 0 or index >= count ->
+  // InvalidArgument "partition class {index} of {count} is not a valid
+  // partition"; until beyond the head -> OffsetBeyondHead; until, then the
+  // first position, below the retention floor -> PositionUnavailable; the
+  // errors of BranchCatalog::ReplayScopes. A start at or after until gives
+  // an empty read. The reader must not outlive the database.
+  Result<log::reader::LogReader> Read(ReadRequest request) const;
+
+  // Compares two branches (archived ones too) from their common ancestor:
+  // the partition check of Read, each until against the head, BranchNotFound
+  // for either side, BranchCatalog::Divergence's errors, and a divergence
+  // below the floor -> PositionUnavailable. The shared read runs from the
+  // floor to the divergence, each side's from there to its until.
+  Result<BranchDiff> Diff(const DiffRequest& request) const;
+
+  // Creates branch `name` from `parent` (archived parents too) at
+  // `position`, which must lie from the floor up to the head
+  // (OffsetBeyondHead, PositionUnavailable) on a batch boundary
+  // (NotBatchBoundary), and pass BranchCatalog::Insert. Writes the
+  // "corvantine.branch.created" record, adds the branch to the catalog,
+  // then commits; a failed commit returns its error with the branch created.
+  Result<branch::BranchInfo> ForkBranch(const format::BranchId& parent, uint64_t position,
+                                        std::string name, branch::BranchMetadata metadata);
+
+  // Archives a branch: BranchNotFound, InvalidArgument "the default branch
+  // cannot be archived"; an archived branch is returned as it is. Otherwise
+  // writes the "corvantine.branch.archived" record, archives it in the
+  // catalog, then commits as ForkBranch does.
+  Result<branch::BranchInfo> ArchiveBranch(const format::BranchId& id);
+
+  const std::string& directory() const { return directory_; }
+  log::Log& log() { return *log_; }
+  const log::Log& log() const { return *log_; }
+  const stream::StreamCatalog& stream_catalog() const { return streams_; }
+  const branch::BranchCatalog& branch_catalog() const { return branches_; }
+  const CommitPolicy& commit_policy() const { return policy_; }
+  // The log head as it stood at the last commit (or open).
+  uint64_t durable_head() const { return durable_head_; }
+  const std::optional<VerifiedAnchor>& verified_anchor() const { return verified_anchor_; }
+
+ private:
+  // A checkpoint on disk: its head, its size, and appended_bytes_ when it
+  // was written (0 for one adopted at open).
+  struct CheckpointMark {
+    uint64_t head = 0;
+    uint64_t file_bytes = 0;
+    uint64_t appended_bytes = 0;
+  };
+  // What open assembles before the database exists.
+  struct Catalogs {
+    std::optional<VerifiedAnchor> verified_anchor;
+    stream::StreamCatalog streams;
+    branch::BranchCatalog branches;
+    std::optional<CheckpointMark> checkpoint;  // when the streams are exactly a checkpoint's
+  };
+  // Where the active segment ends; what a write appended is measured from it.
+  struct LogEnd {
+    uint64_t base = 0;
+    uint64_t length = 0;
+  };
+
+  Corvantine(std::string directory, CommitPolicy policy, Options options,
+             std::unique_ptr<log::Log> log, Catalogs catalogs);
+
+  static Result<Catalogs> LoadCatalogs(const std::string& directory, log::Log& log);
+
+  // Append steps; see append.cc.
+  // The checks before any lookup: batch size, caller metadata, branch.
+  Result<> CheckTarget(const stream::AppendRequest& request) const;
+  Result<stream::AppendReceipt> ReturnStored(stream::AppendReceipt receipt, uint8_t durability);
+  bool CommitDue(uint8_t durability) const;
+
+  // Flushes the log and moves the durable head; the first half of Commit.
+  Result<> Flush();
+  void PersistCheckpointIfDue();
+  // Writes the checkpoint at the durable head; a failure only warns.
+  void PersistCheckpoint();
+
+  // Fork and archive steps; see branches.cc.
+  Result<> CheckBatchBoundary(uint64_t position) const;
+  Result<> WriteBranchRecord(std::string_view event_type, const branch::BranchInfo& info,
+                             int64_t timestamp_unix_nanos);
+
+  LogEnd End() const;
+  void CountAppendedSince(LogEnd end);
+
+  std::string directory_;
+  CommitPolicy policy_;
+  Options options_;
+  std::unique_ptr<log::Log> log_;
+  std::optional<VerifiedAnchor> verified_anchor_;
+  stream::StreamCatalog streams_;
+  branch::BranchCatalog branches_;
+
+  uint64_t last_commit_nanos_ = 0;
+  uint64_t uncommitted_bytes_ = 0;   // payload bytes appended since the last commit
+  uint64_t uncommitted_events_ = 0;  // events appended since the last commit
+  uint64_t durable_head_ = 0;
+
+  // Log bytes written through this database since open.
+  uint64_t appended_bytes_ = 0;
+  // The last checkpoint this database wrote or adopted, if any.
+  std::optional<CheckpointMark> checkpoint_;
+};
+
+}  // namespace corvantine::db

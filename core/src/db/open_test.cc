@@ -1,0 +1,336 @@
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "db/checkpoint.h"
+#include "db/db.h"
+#include "db/test_util.h"
+#include "platform/platform.h"
+#include "platform/test_util.h"
+#include "retention/retention.h"
+
+namespace corvantine::db {
+namespace {
+
+using namespace testing;
+using platform::Outcome;
+using platform::TempDir;
+using stream::ReceiptDurability;
+
+constexpr char kNoMatchingAnchor[] =
+    "invalid format: manifest has no matching authoritative retention anchor";
+
+std::string CheckpointPath(const std::string& dir) {
+  return platform::JoinPath(dir, kCoreCatalogFileName);
+}
+
+uint64_t CheckpointHead(const std::string& dir) {
+  return CoreCatalogCheckpoint::Decode(platform::ReadFile(CheckpointPath(dir)).value())
+      .value()
+      .head;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  ASSERT_TRUE(platform::CreateOrTruncate(path)->WriteAt(0, bytes).ok());
+}
+
+// The anchor of `db` at its durable head, as the retention code captures it.
+retention::CoreRetentionAnchor AnchorOf(const Corvantine& db, uint64_t floor) {
+  retention::CoreRetentionAnchor anchor;
+  anchor.database_id = db.log().database_id();
+  anchor.floor = floor;
+  anchor.head = db.durable_head();
+  anchor.stream_catalog = db.stream_catalog();
+  anchor.branch_catalog = db.branch_catalog();
+  const std::vector<SystemRecord> records = db.SystemMetadata().value();
+  for (const SystemRecord& record : records) {
+    anchor.system_records.push_back({record.event_type, record.payload});
+  }
+  return anchor;
+}
+
+uint32_t Publish(const Corvantine& db, const retention::CoreRetentionAnchor& anchor) {
+  return retention::Publish(db.directory(), anchor, db.log().retention_anchor_checksum())
+      .value()
+      .checksum;
+}
+
+// A stream only an anchor knows: shows which base a reopened catalog grew from.
+void MarkAsAnchors(retention::CoreRetentionAnchor& anchor) {
+  const stream::AppendReceipt receipt{
+      format::BatchId(format::GenerateIdBytes()), 0, 0, {}, {}, {0}, ReceiptDurability::kSynced};
+  anchor.stream_catalog.RecordBatch({}, "from-anchor", {}, {}, std::nullopt, 0, receipt);
+}
+
+TEST(OpenTest, FreshDirectory) {
+  TempDir dir;
+  auto db = OpenDb(dir.path());
+  EXPECT_EQ(db->durable_head(), 0u);
+  EXPECT_EQ(db->stream_catalog(), stream::StreamCatalog());
+  EXPECT_EQ(db->branch_catalog(), branch::BranchCatalog());
+  EXPECT_FALSE(db->verified_anchor());
+  EXPECT_EQ(CheckpointHead(dir.path()), 0u);
+}
+
+TEST(OpenTest, CheckpointBehindTheLogIsRolledForward) {
+  TempDir dir;
+  auto db = OpenDb(dir.path());
+  const auto first = AppendOne(*db, "a", "1", stream::kRequestSync).value();
+  ASSERT_EQ(CheckpointHead(dir.path()), 1u);
+  const std::string stale = platform::ReadFile(CheckpointPath(dir.path())).value();
+  RequestSpec keyed;
+  keyed.stream = "b";
+  keyed.key = "key";
+  keyed.events.push_back(Event("2"));
+  keyed.events.push_back(Event("3", EventIdOf(3)));
+  ASSERT_TRUE(db->AppendBatchWithId(Request(keyed), std::nullopt).ok());
+  ASSERT_TRUE(AppendOne(*db, "a", "4").ok());
+  const stream::StreamCatalog live = db->stream_catalog();
+  db.reset();
+
+  WriteFile(CheckpointPath(dir.path()), stale);
+  db = OpenDb(dir.path());
+  EXPECT_TRUE(SameIgnoringDurability(db->stream_catalog(), live));
+  // What came from the checkpoint keeps the durability it recorded.
+  EXPECT_EQ(db->stream_catalog().BatchReceipt(first.batch_id)->durability,
+            ReceiptDurability::kSynced);
+  EXPECT_EQ(CheckpointHead(dir.path()), 4u);  // rewritten at the log head
+}
+
+// A checkpoint ahead of the log (its tail was lost) is rebuilt over.
+TEST(OpenTest, CheckpointAheadOfTheLogIsIgnored) {
+  TempDir dir, earlier;
+  auto db = OpenDb(dir.path());
+  ASSERT_TRUE(AppendOne(*db, "a", "1", stream::kRequestSync).ok());
+  db.reset();
+  std::filesystem::copy(
+      dir.path(), earlier.path(),
+      std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing);
+  db = OpenDb(dir.path());
+  ASSERT_TRUE(AppendOne(*db, "b", "2", stream::kRequestSync).ok());
+  db.reset();
+  WriteFile(CheckpointPath(earlier.path()), platform::ReadFile(CheckpointPath(dir.path())).value());
+
+  db = OpenDb(earlier.path());
+  EXPECT_FALSE(db->stream_catalog().Stream({}, "b"));
+  EXPECT_TRUE(SameIgnoringDurability(db->stream_catalog(), RebuiltCatalog(db->log())));
+  EXPECT_EQ(CheckpointHead(earlier.path()), 1u);
+}
+
+enum class AnchorState {
+  kMissing,
+  kDamaged,
+  kOtherDatabase,
+  kOtherChecksum,
+  kGood,
+  kBehind,
+  kAhead
+};
+
+struct OpenCase {
+  const char* what;
+  bool manifest_names_anchor;
+  AnchorState state;
+  std::string outcome;
+  bool accepted;
+  std::string warning;
+};
+
+// Builds a database whose anchor is in `state`: the head is 3 with a branch
+// forked at 2; kBehind anchors at 2 and appends after it. The checkpoint is
+// removed, so an accepted anchor provides the catalogs.
+void MakeDatabase(const std::string& dir, const OpenCase& c, stream::StreamCatalog* streams,
+                  branch::BranchCatalog* branches) {
+  auto db = OpenDb(dir);
+  ASSERT_TRUE(AppendOne(*db, "orders", "1").ok());
+  ASSERT_TRUE(AppendOne(*db, "orders", "2").ok());
+  ASSERT_TRUE(db->ForkBranch({}, 2, "side", {}).ok());
+  const bool behind = c.state == AnchorState::kBehind;
+  if (!behind) {
+    ASSERT_TRUE(AppendOne(*db, "orders", "3", stream::kRequestSync).ok());
+  }
+
+  retention::CoreRetentionAnchor anchor = AnchorOf(*db, 0);
+  if (c.state == AnchorState::kOtherDatabase) {
+    anchor.database_id = format::DatabaseId(format::GenerateIdBytes());
+  }
+  if (c.state == AnchorState::kAhead) anchor.head += 1;
+  if (c.state != AnchorState::kOtherChecksum || c.manifest_names_anchor) {
+    const uint32_t checksum = Publish(*db, anchor);
+    if (c.manifest_names_anchor) {
+      ASSERT_TRUE(db->log().ActivateRetention(0, checksum).ok());
+    }
+  }
+  if (c.state == AnchorState::kOtherChecksum) {
+    // A newer anchor the manifest does not name, and the named one lost.
+    ASSERT_TRUE(AppendOne(*db, "orders", "4", stream::kRequestSync).ok());
+    Publish(*db, AnchorOf(*db, 0));
+    (void)platform::RemoveFile(retention::PreviousAnchorPath(dir));
+  }
+  if (behind) {
+    ASSERT_TRUE(AppendOne(*db, "orders", "3").ok());
+    ASSERT_TRUE(db->ArchiveBranch(db->branch_catalog().Named("side")->id).ok());
+    ASSERT_TRUE(db->ForkBranch({}, 3, "later", {}).ok());
+  }
+  *streams = db->stream_catalog();
+  *branches = db->branch_catalog();
+  db.reset();
+  ASSERT_TRUE(platform::RemoveFile(CheckpointPath(dir)).ok());
+
+  const std::string anchor_path = retention::AnchorPath(dir);
+  if (c.state == AnchorState::kMissing) {
+    ASSERT_TRUE(platform::RemoveFile(anchor_path).ok());
+  }
+  if (c.state == AnchorState::kDamaged) {
+    std::string bytes = platform::ReadFile(anchor_path).value();
+    bytes.back() ^= 0x01;
+    WriteFile(anchor_path, bytes);
+  }
+}
+
+TEST(OpenTest, AnchorDecisionTable) {
+  const std::string kChecksumMismatch = "invalid format: retention anchor checksum mismatch";
+  const OpenCase cases[] = {
+      {"unnamed, missing", false, AnchorState::kMissing, "ok", false, ""},
+      {"unnamed, damaged", false, AnchorState::kDamaged, "ok", false,
+       "corvantine: ignoring non-authoritative retention anchor: " + kChecksumMismatch + "\n"},
+      {"unnamed, other database", false, AnchorState::kOtherDatabase, "ok", false, ""},
+      {"unnamed, unnamed checksum", false, AnchorState::kOtherChecksum, "ok", true, ""},
+      {"unnamed, good", false, AnchorState::kGood, "ok", true, ""},
+      {"unnamed, behind the log", false, AnchorState::kBehind, "ok", true, ""},
+      {"unnamed, ahead of the log", false, AnchorState::kAhead, "ok", false, ""},
+      {"named, missing", true, AnchorState::kMissing, kNoMatchingAnchor, false, ""},
+      {"named, damaged", true, AnchorState::kDamaged, kChecksumMismatch, false, ""},
+      {"named, other database", true, AnchorState::kOtherDatabase, kNoMatchingAnchor, false, ""},
+      {"named, other checksum", true, AnchorState::kOtherChecksum, kNoMatchingAnchor, false, ""},
+      {"named, good", true, AnchorState::kGood, "ok", true, ""},
+      {"named, behind the log", true, AnchorState::kBehind, "ok", true, ""},
+      {"named, ahead of the log", true, AnchorState::kAhead, kNoMatchingAnchor, false, ""},
+  };
+  for (const OpenCase& c : cases) {
+    TempDir dir;
+    stream::StreamCatalog streams;
+    branch::BranchCatalog branches;
+    MakeDatabase(dir.path(), c, &streams, &branches);
+    ::testing::internal::CaptureStderr();
+    auto db = Corvantine::OpenInternal(dir.path(), {}, std::nullopt);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.warning) << c.what;
+    ASSERT_EQ(Outcome(db), c.outcome) << c.what;
+    if (!db.ok()) {
+      EXPECT_FALSE(platform::PathExists(platform::JoinPath(dir.path(), "LOCK"))) << c.what;
+      continue;
+    }
+    Corvantine& opened = **db;
+    EXPECT_EQ(opened.verified_anchor().has_value(), c.accepted) << c.what;
+    EXPECT_TRUE(SameIgnoringDurability(opened.stream_catalog(), streams)) << c.what;
+    EXPECT_EQ(opened.branch_catalog(), branches) << c.what;
+    // An accepted anchor leaves the missing checkpoint alone.
+    EXPECT_EQ(platform::PathExists(CheckpointPath(dir.path())), !c.accepted) << c.what;
+  }
+}
+
+// The manifest keeps naming the anchor a plan was applied with while a newer
+// one is published: open relies on the named one.
+TEST(OpenTest, UsesTheAnchorTheManifestNames) {
+  TempDir dir;
+  auto db = OpenDb(dir.path());
+  ASSERT_TRUE(AppendOne(*db, "orders", "1", stream::kRequestSync).ok());
+  const uint32_t named = Publish(*db, AnchorOf(*db, 0));
+  ASSERT_TRUE(db->log().ActivateRetention(0, named).ok());
+  ASSERT_TRUE(AppendOne(*db, "orders", "2", stream::kRequestSync).ok());
+  const uint32_t newer = Publish(*db, AnchorOf(*db, 0));
+  ASSERT_NE(newer, named);
+  db.reset();
+
+  db = OpenDb(dir.path());
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(db->verified_anchor()->checksum, named);
+  EXPECT_EQ(db->verified_anchor()->head, 1u);
+}
+
+// With an anchor and a checkpoint, the stream catalog grows from the newer.
+TEST(OpenTest, NewerOfAnchorAndCheckpointIsTheBase) {
+  for (const bool checkpoint_newer : {true, false}) {
+    TempDir dir;
+    auto db = OpenDb(dir.path());
+    ASSERT_TRUE(AppendOne(*db, "orders", "1", stream::kRequestSync).ok());
+    const std::string old_checkpoint = platform::ReadFile(CheckpointPath(dir.path())).value();
+    ASSERT_TRUE(AppendOne(*db, "orders", "2", stream::kRequestSync).ok());
+    retention::CoreRetentionAnchor anchor = AnchorOf(*db, 0);
+    MarkAsAnchors(anchor);
+    ASSERT_TRUE(db->log().ActivateRetention(0, Publish(*db, anchor)).ok());
+    ASSERT_TRUE(AppendOne(*db, "orders", "3").ok());
+    const stream::StreamCatalog live = db->stream_catalog();
+    ASSERT_TRUE(db->Commit().ok());
+    db.reset();
+    if (!checkpoint_newer) WriteFile(CheckpointPath(dir.path()), old_checkpoint);
+
+    db = OpenDb(dir.path());
+    ASSERT_TRUE(db->verified_anchor());
+    EXPECT_EQ(db->stream_catalog().Stream({}, "from-anchor").has_value(), !checkpoint_newer);
+    EXPECT_EQ(db->stream_catalog().Revision({}, "orders"), 2u);
+    if (checkpoint_newer) {
+      EXPECT_EQ(db->stream_catalog(), live);
+    }
+  }
+}
+
+// Retention removed the first segments; events and branch records written
+// after the anchor are brought in from the log, with or without checkpoint.
+TEST(RetainedDatabaseTest, OpensWithTheLogGrownPastTheAnchor) {
+  TempDir dir;
+  auto db = OpenDb(dir.path(), {}, /*max_segment_bytes=*/1);  // a segment per batch
+  for (const char* payload : {"0", "1", "2", "3"}) ASSERT_TRUE(AppendOne(*db, "s", payload).ok());
+  const branch::BranchInfo side = db->ForkBranch({}, 2, "side", {}).value();
+  retention::CoreRetentionAnchor anchor = AnchorOf(*db, 3);
+  const std::vector<SystemRecord> anchored = db->SystemMetadata().value();
+  ASSERT_TRUE(db->log().ActivateRetention(3, Publish(*db, anchor)).ok());
+  db->log().ReclaimBelowRetentionFloor();
+  ASSERT_EQ(db->log().closed_segments().front().base, 3u);
+
+  ASSERT_TRUE(AppendOne(*db, "s", "4").ok());
+  ASSERT_TRUE(AppendOne(*db, "t", "5").ok());
+  ASSERT_TRUE(db->ArchiveBranch(side.id).ok());
+  ASSERT_TRUE(db->ForkBranch({}, 5, "later", {}).ok());
+  const stream::StreamCatalog streams = db->stream_catalog();
+  const branch::BranchCatalog branches = db->branch_catalog();
+  db.reset();
+
+  for (const bool with_checkpoint : {true, false}) {
+    if (!with_checkpoint) {
+      ASSERT_TRUE(platform::RemoveFile(CheckpointPath(dir.path())).ok());
+    }
+    db = OpenDb(dir.path());
+    ASSERT_NE(db, nullptr);
+    EXPECT_EQ(db->verified_anchor()->head, 4u);
+    EXPECT_TRUE(SameIgnoringDurability(db->stream_catalog(), streams));
+    EXPECT_EQ(db->branch_catalog(), branches);
+    // The anchor's system records come first, then the log's retained ones.
+    const std::vector<SystemRecord> records = db->SystemMetadata().value();
+    ASSERT_GE(records.size(), anchored.size() + 2);
+    EXPECT_EQ(std::vector<SystemRecord>(records.begin(), records.begin() + anchored.size()),
+              anchored);
+    EXPECT_EQ(records.back().event_type, branch::kBranchCreatedEventType);
+    db.reset();
+  }
+  // Without the anchor the retained log cannot stand alone.
+  ASSERT_TRUE(platform::RemoveFile(retention::AnchorPath(dir.path())).ok());
+  EXPECT_EQ(Outcome(Corvantine::OpenInternal(dir.path(), {}, std::nullopt)), kNoMatchingAnchor);
+}
+
+TEST(RetainedDatabaseTest, RefusesAnUnanchoredRetainedLog) {
+  TempDir dir;
+  auto db = OpenDb(dir.path(), {}, 1);
+  for (const char* payload : {"0", "1", "2"}) ASSERT_TRUE(AppendOne(*db, "s", payload).ok());
+  ASSERT_TRUE(db->Commit().ok());
+  const std::string first_segment = db->log().closed_segments().front().path;
+  db.reset();
+  ASSERT_TRUE(platform::RemoveFile(first_segment).ok());
+  EXPECT_EQ(Outcome(Corvantine::OpenInternal(dir.path(), {}, std::nullopt)),
+            "invalid format: retained database has no compatible authoritative core anchor");
+}
+
+}  // namespace
+}  // namespace corvantine::db

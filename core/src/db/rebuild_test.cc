@@ -1,0 +1,139 @@
+// The stream catalog kept by appends must be what the log rebuilds, whatever
+// mix of streams, branches, keys, retries and conflicts produced it.
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "db/checkpoint.h"
+#include "db/db.h"
+#include "db/test_util.h"
+#include "platform/platform.h"
+#include "platform/test_util.h"
+
+namespace corvantine::db {
+namespace {
+
+using namespace testing;
+using platform::TempDir;
+
+class RandomWorkload {
+ public:
+  explicit RandomWorkload(Corvantine& db) : db_(db), branches_{format::BranchId()} {}
+
+  void Step() {
+    const int choice = Pick(20);
+    if (choice == 0 && branches_.size() < 4) {
+      const branch::BranchInfo info =
+          db_.ForkBranch(Choose(branches_), db_.log().head(),
+                         "branch-" + std::to_string(branches_.size()), {})
+              .value();
+      branches_.push_back(info.id);
+    } else if (choice == 1) {
+      ASSERT_TRUE(db_.Commit().ok());
+    } else if (choice <= 5 && !sent_.empty()) {
+      Send(Choose(sent_));  // a retry: keyed, by event ids, or a conflict
+    } else {
+      Send(NewRequest());
+    }
+  }
+
+ private:
+  int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random_); }
+  template <typename T>
+  const T& Choose(const std::vector<T>& values) {
+    return values[Pick(static_cast<int>(values.size()))];
+  }
+
+  RequestSpec NewRequest() {
+    RequestSpec spec;
+    spec.stream = "stream-" + std::to_string(Pick(5));
+    spec.branch = Choose(branches_);
+    if (Pick(3) == 0) spec.key = "key-" + std::to_string(Pick(30));
+    switch (Pick(4)) {
+      case 0:
+        spec.expected = stream::ExpectedRevision::NoStream();
+        break;
+      case 1:
+        spec.expected = stream::ExpectedRevision::Exact({static_cast<uint64_t>(Pick(4))});
+        break;
+      default:
+        break;
+    }
+    const int events = 1 + Pick(4);
+    for (int i = 0; i < events; ++i) {
+      std::optional<format::EventId> id;
+      if (Pick(3) == 0) id = EventIdOf(static_cast<uint8_t>(Pick(200)));
+      format::Metadata metadata;
+      if (Pick(2) == 0) metadata["tag"] = std::to_string(Pick(3));
+      spec.events.push_back(Event("{\"v\":" + std::to_string(Pick(4)) + "}", id, metadata));
+    }
+    spec.durability = static_cast<uint8_t>(Pick(3));
+    return spec;
+  }
+
+  // Conflicts are expected; anything else failing is not.
+  void Send(RequestSpec spec) {
+    Result<stream::AppendReceipt> receipt = db_.AppendBatchWithId(Request(spec), std::nullopt);
+    if (!receipt.ok()) {
+      const error::Kind kind = receipt.error().kind();
+      ASSERT_TRUE(kind == error::Kind::kRevisionConflict ||
+                  kind == error::Kind::kIdempotencyConflict ||
+                  kind == error::Kind::kEventIdConflict)
+          << receipt.error().ToString();
+      return;
+    }
+    sent_.push_back(std::move(spec));
+  }
+
+  Corvantine& db_;
+  std::mt19937 random_{20261207};
+  std::vector<format::BranchId> branches_;
+  std::vector<RequestSpec> sent_;
+};
+
+TEST(RebuildTest, LiveCatalogEqualsEveryRebuild) {
+  TempDir dir;
+  auto db = OpenDb(dir.path());
+  RandomWorkload workload(*db);
+  std::string stale_checkpoint;
+  for (int step = 0; step < 400; ++step) {
+    ASSERT_NO_FATAL_FAILURE(workload.Step());
+    if (step == 200) {
+      ASSERT_TRUE(db->Commit().ok());
+      stale_checkpoint =
+          platform::ReadFile(platform::JoinPath(dir.path(), kCoreCatalogFileName)).value();
+    }
+  }
+  ASSERT_GT(db->log().head(), 300u);
+  const stream::StreamCatalog live = db->stream_catalog();
+  const branch::BranchCatalog branches = db->branch_catalog();
+  EXPECT_TRUE(SameIgnoringDurability(live, RebuiltCatalog(db->log())));
+  const CoreCatalogCheckpoint decoded =
+      CoreCatalogCheckpoint::Decode(EncodeCoreCatalog(db->log().database_id(), 7, live)).value();
+  EXPECT_EQ(decoded.catalog, live);
+  EXPECT_EQ(decoded.head, 7u);
+  ASSERT_TRUE(db->Commit().ok());
+  db.reset();  // leaves a checkpoint at the head
+
+  const std::string checkpoint = platform::JoinPath(dir.path(), kCoreCatalogFileName);
+  db = OpenDb(dir.path());
+  EXPECT_EQ(db->stream_catalog(), live) << "from the checkpoint";
+  EXPECT_EQ(db->branch_catalog(), branches);
+  db.reset();
+
+  ASSERT_TRUE(platform::CreateOrTruncate(checkpoint)->WriteAt(0, stale_checkpoint).ok());
+  db = OpenDb(dir.path());
+  EXPECT_TRUE(SameIgnoringDurability(db->stream_catalog(), live)) << "from a stale checkpoint";
+  EXPECT_EQ(db->branch_catalog(), branches);
+  db.reset();
+
+  ASSERT_TRUE(platform::RemoveFile(checkpoint).ok());
+  db = OpenDb(dir.path());
+  EXPECT_TRUE(SameIgnoringDurability(db->stream_catalog(), live)) << "from the log alone";
+  EXPECT_EQ(db->branch_catalog(), branches);
+}
+
+}  // namespace
+}  // namespace corvantine::db

@@ -1,0 +1,132 @@
+// Helpers for the tests of the database and of the suites built on it.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "db/db.h"
+#include "stream/catalog.h"
+#include "stream/stream.h"
+
+namespace corvantine::db::testing {
+
+inline stream::NewEvent Event(std::string payload, std::optional<format::EventId> id = {},
+                              format::Metadata metadata = {}) {
+  stream::NewEvent event;
+  event.payload = std::move(payload);
+  event.event_id = id;
+  event.metadata = std::move(metadata);
+  return event;
+}
+
+inline format::EventId EventIdOf(uint8_t n) {
+  format::IdBytes bytes{};
+  bytes[15] = n;
+  bytes[0] = 0xe1;
+  return format::EventId(bytes);
+}
+
+struct RequestSpec {
+  std::string stream = "orders";
+  std::vector<stream::NewEvent> events;
+  std::optional<std::string> key;
+  stream::ExpectedRevision expected;
+  format::BranchId branch;
+  uint8_t durability = stream::kRequestBuffered;
+};
+
+inline stream::AppendRequest Request(RequestSpec spec) {
+  std::optional<stream::IdempotencyKey> key;
+  if (spec.key) key = stream::IdempotencyKey::New(*spec.key).value();
+  return stream::AppendRequest{spec.expected,
+                               stream::StreamName::New(spec.stream).value(),
+                               std::move(spec.events),
+                               std::move(key),
+                               spec.branch,
+                               spec.durability};
+}
+
+// One event with payload `payload` appended to `stream`, buffered.
+inline Result<stream::AppendReceipt> AppendOne(Corvantine& db, std::string stream,
+                                               std::string payload,
+                                               uint8_t durability = stream::kRequestBuffered) {
+  RequestSpec spec;
+  spec.stream = std::move(stream);
+  spec.events.push_back(Event(std::move(payload)));
+  spec.durability = durability;
+  return db.AppendBatchWithId(Request(std::move(spec)), std::nullopt);
+}
+
+inline std::unique_ptr<Corvantine> OpenDb(const std::string& dir, CommitPolicy policy = {},
+                                          std::optional<uint64_t> max_segment_bytes = {},
+                                          Options options = {}) {
+  Result<std::unique_ptr<Corvantine>> db =
+      Corvantine::OpenInternal(dir, policy, max_segment_bytes, std::move(options));
+  if (!db.ok()) {
+    ADD_FAILURE() << "open failed: " << db.error().ToString();
+    return nullptr;
+  }
+  return std::move(db).value();
+}
+
+// Every record a reader hands out; an error fails the test.
+inline std::vector<format::OwnedStoredRecord> Drain(log::reader::LogReader reader) {
+  std::vector<format::OwnedStoredRecord> records;
+  for (;;) {
+    Result<std::optional<format::OwnedStoredRecord>> next = reader.NextOwned();
+    if (!next.ok()) {
+      ADD_FAILURE() << "read failed: " << next.error().ToString();
+      return records;
+    }
+    if (!*next) return records;
+    records.push_back(std::move(**next));
+  }
+}
+
+// The stream catalog rebuilt from every event of the log.
+inline stream::StreamCatalog RebuiltCatalog(const log::Log& log) {
+  log::reader::LogReader reader = log.PlanReader(log::reader::ResolvedFilter{});
+  Result<stream::StreamCatalog> catalog = stream::StreamCatalog::Rebuild(reader);
+  if (!catalog.ok()) ADD_FAILURE() << "rebuild failed: " << catalog.error().ToString();
+  return catalog.ok() ? std::move(catalog).value() : stream::StreamCatalog();
+}
+
+// Catalog equality up to the durability of receipts, which the log does not
+// record: a catalog rebuilt from the log says buffered where an append said
+// synced.
+inline ::testing::AssertionResult SameIgnoringDurability(const stream::StreamCatalog& a,
+                                                         const stream::StreamCatalog& b) {
+  auto same_receipt = [](stream::AppendReceipt x, stream::AppendReceipt y) {
+    x.durability = y.durability;
+    return x == y;
+  };
+  if (a.streams() != b.streams()) return ::testing::AssertionFailure() << "streams differ";
+  if (a.events() != b.events()) return ::testing::AssertionFailure() << "events differ";
+  if (a.receipts().size() != b.receipts().size()) {
+    return ::testing::AssertionFailure() << "receipt counts differ";
+  }
+  for (const auto& [batch, receipt] : a.receipts()) {
+    auto other = b.receipts().find(batch);
+    if (other == b.receipts().end() || !same_receipt(receipt, other->second)) {
+      return ::testing::AssertionFailure() << "receipt of batch " << batch.ToHex() << " differs";
+    }
+  }
+  if (a.idempotency().size() != b.idempotency().size()) {
+    return ::testing::AssertionFailure() << "idempotency counts differ";
+  }
+  for (const auto& [key, entry] : a.idempotency()) {
+    auto other = b.idempotency().find(key);
+    if (other == b.idempotency().end() || other->second.request_digest != entry.request_digest ||
+        !same_receipt(entry.receipt, other->second.receipt)) {
+      return ::testing::AssertionFailure() << "idempotency entry differs";
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+}  // namespace corvantine::db::testing

@@ -1,0 +1,96 @@
+// The write road and the position queries.
+#include <utility>
+
+#include "facade/sequencer.h"
+#include "util/json.h"
+
+namespace corvantine::facade {
+
+namespace {
+
+constexpr uint64_t kMaxBatchPayloadBytes = 16 << 20;
+constexpr uint64_t kMaxEventPayloadBytes = 8 << 20;
+
+// The engine's own limits, before anything is converted: the whole batch,
+// then each event in order.
+EngineResult<> CheckEvents(const std::vector<EventData>& events) {
+  uint64_t total = 0;
+  for (const EventData& event : events) total += event.body.size();
+  if (total > kMaxBatchPayloadBytes) {
+    return EngineError::LimitExceeded("batch payload", total, kMaxBatchPayloadBytes);
+  }
+  for (const EventData& event : events) {
+    if (event.body.size() > kMaxEventPayloadBytes) {
+      return EngineError::LimitExceeded("payload", event.body.size(), kMaxEventPayloadBytes);
+    }
+    if (event.codec == EventCodec::kJson) {
+      util::json::Result<> valid = util::json::Validate(event.body);
+      if (!valid.ok()) return EngineError::InvalidJson(std::move(valid.error().message));
+    }
+  }
+  return {};
+}
+
+// Each body is copied once, into its stored form, and released right away.
+Result<std::vector<stream::NewEvent>> ToNewEvents(std::vector<EventData> events) {
+  std::vector<stream::NewEvent> converted;
+  converted.reserve(events.size());
+  for (EventData& event : events) {
+    CVN_ASSIGN_OR_RETURN(format::EventType type,
+                         format::EventType::New(std::move(event.event_type)));
+    converted.push_back(stream::NewEvent{
+        std::move(type), EncodeEngineEvent(event.codec, std::exchange(event.body, {})),
+        std::move(event.metadata), event.schema_version, event.event_id});
+  }
+  return converted;
+}
+
+Result<stream::AppendRequest> ToAppendRequest(AppendBatch batch) {
+  CVN_ASSIGN_OR_RETURN(std::vector<stream::NewEvent> events,
+                       ToNewEvents(std::move(batch.events)));
+  CVN_ASSIGN_OR_RETURN(stream::StreamName stream, stream::StreamName::New(std::move(batch.stream)));
+  std::optional<stream::IdempotencyKey> key;
+  if (batch.idempotency_key) {
+    CVN_ASSIGN_OR_RETURN(key, stream::IdempotencyKey::New(std::move(*batch.idempotency_key)));
+  }
+  return stream::AppendRequest{batch.expected_revision, std::move(stream), std::move(events),
+                               std::move(key), batch.branch, batch.durability};
+}
+
+}  // namespace
+
+EngineResult<AppendReceiptDto> Sequencer::Handle(command::Append& command) {
+  EngineResult<AppendReceiptDto> receipt = Append(std::move(command.batch));
+  // Whatever the outcome; nobody wakes when the durable head stayed.
+  PublishDurableHead();
+  return receipt;
+}
+
+EngineResult<AppendReceiptDto> Sequencer::Append(AppendBatch batch) {
+  CVN_TRY(CheckEvents(batch.events));
+  Result<stream::AppendRequest> request = ToAppendRequest(std::move(batch));
+  if (!request.ok()) return EngineError::FromCore(request.error());
+  return FromCore(db_->AppendBatchWithId(std::move(request).value(), std::nullopt));
+}
+
+EngineResult<uint64_t> Sequencer::Handle(command::Commit&) {
+  Result<uint64_t> durable_head = db_->Commit();
+  PublishDurableHead();
+  return FromCore(std::move(durable_head));
+}
+
+EngineResult<uint64_t> Sequencer::Handle(command::Head&) { return db_->log().head(); }
+
+EngineResult<uint64_t> Sequencer::Handle(command::DurableHead&) { return db_->durable_head(); }
+
+// Every event takes one position and every commit makes the whole head
+// durable, so the positions above the durable head are the uncommitted events.
+EngineResult<uint64_t> Sequencer::Handle(command::UncommittedCount&) {
+  return db_->log().head() - db_->durable_head();
+}
+
+EngineResult<uint64_t> Sequencer::Handle(command::RetentionFloor&) {
+  return db_->log().retention_floor();
+}
+
+}  // namespace corvantine::facade

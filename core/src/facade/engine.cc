@@ -1,0 +1,153 @@
+#include "facade/engine.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "facade/channel.h"
+#include "facade/command.h"
+#include "facade/sequencer.h"
+
+namespace corvantine::facade {
+
+// The record that every copy of a handle shares. The sequencer never holds
+// it, so its destruction, which stops and joins the sequencer, cannot run on
+// the sequencer itself.
+struct Engine::Inner {
+  Inner(std::shared_ptr<EngineShared> shared, std::thread sequencer)
+      : shared(std::move(shared)), sequencer(std::move(sequencer)) {}
+
+  // The last handle is gone: stops the sequencer, unacknowledged, and
+  // waits for it to end.
+  ~Inner() {
+    shared->feed.Notify();
+    shared->commands.Push(command::Shutdown{});
+    if (sequencer.joinable()) sequencer.join();
+  }
+
+  // Returns once the sequencer has ended, whoever stopped it.
+  void JoinSequencer() {
+    std::lock_guard<std::mutex> lock(join_mutex);
+    if (sequencer.joinable()) sequencer.join();
+  }
+
+  std::shared_ptr<EngineShared> shared;
+  std::atomic<bool> closed{false};
+  std::mutex join_mutex;
+  std::thread sequencer;  // guarded by join_mutex once the engine is shared
+};
+
+EngineResult<Engine> Engine::Open(OpenConfig config) {
+  auto shared = std::make_shared<EngineShared>();
+  ReplySlot<EngineResult<>> ready;
+  std::thread sequencer;
+  try {
+    sequencer = std::thread(RunSequencer, std::move(config), shared,
+                            ReplySender<EngineResult<>>(&ready));
+  } catch (const std::system_error& error) {
+    return EngineError::Internal(error.code().message());
+  }
+  std::optional<EngineResult<>> started = ready.Wait();
+  if (!started || !started->ok()) {
+    // The sequencer has let go of the directory before it answered, and
+    // ends right after.
+    sequencer.join();
+    if (!started) return EngineError::Internal("sequencer stopped during open");
+    return std::move(*started).error();
+  }
+  return Engine(std::make_shared<Inner>(std::move(shared), std::move(sequencer)));
+}
+
+EngineResult<> Engine::Close() const {
+  Inner& inner = *inner_;
+  if (inner.closed.exchange(true, std::memory_order_acq_rel)) {
+    // Another Close is stopping the sequencer; return only once it has ended,
+    // so that the directory is free whichever Close returns first.
+    inner.JoinSequencer();
+    return {};
+  }
+  inner.shared->feed.Notify();
+  ReplySlot<EngineResult<>> ack;
+  const bool acknowledged =
+      inner.shared->commands.Push(command::Shutdown{ReplySender<EngineResult<>>(&ack)}) &&
+      ack.Wait().has_value();
+  inner.JoinSequencer();
+  if (inner.shared->panicked.load(std::memory_order_acquire)) {
+    return EngineError::Internal("sequencer panicked");
+  }
+  if (!acknowledged) return EngineError::Closed();
+  return {};
+}
+
+template <typename C>
+EngineResult<typename C::Value> Engine::Call(C command) const {
+  using Reply = EngineResult<typename C::Value>;
+  if (inner_->closed.load(std::memory_order_acquire)) return EngineError::Closed();
+  ReplySlot<Reply> slot;
+  command.reply = ReplySender<Reply>(&slot);
+  if (!inner_->shared->commands.Push(std::move(command))) return EngineError::Closed();
+  std::optional<Reply> reply = slot.Wait();
+  if (!reply) return EngineError::Closed();
+  return std::move(*reply);
+}
+
+EngineResult<AppendReceiptDto> Engine::Append(AppendBatch batch) const {
+  return Call(command::Append{{}, std::move(batch)});
+}
+
+EngineResult<uint64_t> Engine::Commit() const { return Call(command::Commit{}); }
+
+EngineResult<uint64_t> Engine::Head() const { return Call(command::Head{}); }
+
+EngineResult<uint64_t> Engine::DurableHead() const { return Call(command::DurableHead{}); }
+
+EngineResult<uint64_t> Engine::UncommittedCount() const {
+  return Call(command::UncommittedCount{});
+}
+
+EngineResult<uint64_t> Engine::RetentionFloor() const { return Call(command::RetentionFloor{}); }
+
+EngineResult<BranchDto> Engine::Fork(const format::BranchId& parent, uint64_t position,
+                                     std::string name, branch::BranchMetadata metadata) const {
+  return Call(command::Fork{{}, parent, position, std::move(name), std::move(metadata)});
+}
+
+EngineResult<BranchDto> Engine::BranchNamed(std::string name) const {
+  return Call(command::BranchNamed{{}, std::move(name)});
+}
+
+EngineResult<std::vector<BranchDto>> Engine::Ancestry(const format::BranchId& branch) const {
+  return Call(command::Ancestry{{}, branch});
+}
+
+EngineResult<BranchDto> Engine::Archive(const format::BranchId& branch) const {
+  return Call(command::Archive{{}, branch});
+}
+
+EngineResult<DiffDto> Engine::Diff(DiffRequest request) const {
+  return Call(command::Diff{{}, std::move(request)});
+}
+
+EngineResult<ReaderHandle> Engine::OpenReader(ReaderRequest request) const {
+  return Call(command::OpenReader{{}, std::move(request)});
+}
+
+EngineResult<ReplayPage> Engine::NextPage(ReaderHandle reader) const {
+  return Call(command::NextPage{{}, reader});
+}
+
+EngineResult<> Engine::CancelReader(ReaderHandle reader) const {
+  return Call(command::CancelReader{{}, reader});
+}
+
+EngineResult<> Engine::CloseReader(ReaderHandle reader) const {
+  return Call(command::CloseReader{{}, reader});
+}
+
+const FeedSignal& Engine::feed_signal() const { return inner_->shared->feed; }
+
+}  // namespace corvantine::facade

@@ -1,0 +1,129 @@
+// The engine: the only way into an open database. Engine::Open starts the
+// sequencer, one thread that owns the database and executes every operation
+// in arrival order; an Engine is a cheap shared handle to it. Any number of
+// threads may hold copies and call at once: each call sends one command and
+// blocks until the sequencer answers. The handle checks no argument itself;
+// every check happens on the sequencer.
+//
+// Once closed, every operation of every copy fails at once with the closed
+// error ("engine_closed"), which is also what a caller gets when the
+// sequencer is gone for any other reason. Dropping the last handle without
+// Close stops the sequencer the same way. When Close returns, or the last
+// handle is gone, the sequencer has ended and the directory lock is
+// released; appends that no commit made durable stay as durable as the last
+// commit made them.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "branch/branch.h"
+#include "facade/error.h"
+#include "facade/feed_signal.h"
+#include "facade/records.h"
+#include "format/ids.h"
+
+namespace corvantine::facade {
+
+struct OpenConfig {
+  // Group-commit thresholds: uncommitted body bytes, uncommitted events,
+  // milliseconds since the last commit.
+  std::optional<uint64_t> commit_every_bytes;
+  std::optional<uint64_t> commit_every_count;
+  std::optional<uint64_t> commit_every_millis;
+  // Automatic snapshot thresholds of registered projections.
+  std::optional<uint64_t> snapshot_every_events;
+  std::optional<uint64_t> snapshot_every_bytes;
+  std::optional<uint64_t> snapshot_every_millis;
+  // Segment roll threshold; nothing: 64 MiB.
+  std::optional<uint64_t> segment_bytes;
+  std::string path;  // the database directory
+};
+
+class Engine {
+ public:
+  // Starts the sequencer on `config.path` and waits until it has opened the
+  // database. Fails with the open's error (e.g. "locked", kind 3), with
+  // "internal" and the system's text when no thread can be started, or with
+  // "internal" "sequencer stopped during open" when it failed unexpectedly.
+  static EngineResult<Engine> Open(OpenConfig config);
+
+  // Stops the sequencer: commands queued before are executed, later ones
+  // fail with the closed error. Returns once the sequencer has ended, also
+  // when another thread's Close is doing the work; a second Close succeeds.
+  // "internal" "sequencer panicked" when the sequencer ended by a defect.
+  EngineResult<> Close() const;
+
+  // Appends one batch. Refused before the database sees it: bodies summing
+  // to more than 16 MiB ("batch payload") or one over 8 MiB ("payload"), both
+  // "resource_limit"; a JSON-coded body that is not one JSON value nested at
+  // most 128 deep ("invalid_json", the parser's message). Then the database's
+  // checks and errors (stream name, idempotency key, batch size, branch,
+  // expected revision, ids).
+  EngineResult<AppendReceiptDto> Append(AppendBatch batch) const;
+  // Makes everything appended durable; returns the new durable head.
+  EngineResult<uint64_t> Commit() const;
+  // The next position to be written, uncommitted events included.
+  EngineResult<uint64_t> Head() const;
+  EngineResult<uint64_t> DurableHead() const;
+  // Events appended since the last commit.
+  EngineResult<uint64_t> UncommittedCount() const;
+  EngineResult<uint64_t> RetentionFloor() const;
+
+  // Branches. Fork checks the name ("branch name must be nonempty and
+  // contain no NUL", "branch name bytes"), then the database's fork rules.
+  // Fork and Archive commit.
+  EngineResult<BranchDto> Fork(const format::BranchId& parent, uint64_t position,
+                               std::string name, branch::BranchMetadata metadata) const;
+  // "not_found" "branch handle was not found" for an unknown name.
+  EngineResult<BranchDto> BranchNamed(std::string name) const;
+  // The branch's lineage, the default branch first and the branch last.
+  EngineResult<std::vector<BranchDto>> Ancestry(const format::BranchId& branch) const;
+  EngineResult<BranchDto> Archive(const format::BranchId& branch) const;
+  // Compares two branches from their common ancestor; returns ready-made
+  // reader requests for the shared history and for each side. Page limits
+  // as for OpenReader.
+  EngineResult<DiffDto> Diff(DiffRequest request) const;
+
+  // Readers. OpenReader refuses page events outside 1..4096 ("page events")
+  // and page bytes outside 1..16 MiB ("page bytes"), both "resource_limit",
+  // then a range the database cannot read. The reader's end is fixed when
+  // it opens. A page takes records in log order, skipping other streams: the
+  // first always, each further one while the page has fewer than page
+  // events and its size (body plus metadata values) stays within page
+  // bytes. Every page moves the reader forward, so reading to `done` ends.
+  EngineResult<ReaderHandle> OpenReader(ReaderRequest request) const;
+  // "not_found" "reader handle was not found"; "cancelled" "reader was
+  // cancelled".
+  EngineResult<ReplayPage> NextPage(ReaderHandle reader) const;
+  // Makes the reader's later pages fail; it stays open until closed.
+  EngineResult<> CancelReader(ReaderHandle reader) const;
+  EngineResult<> CloseReader(ReaderHandle reader) const;
+
+  // Published by the sequencer whenever the durable head may have moved.
+  const FeedSignal& feed_signal() const;
+
+ private:
+  struct Inner;
+
+  explicit Engine(std::shared_ptr<Inner> inner) : inner_(std::move(inner)) {}
+
+  template <typename C>
+  EngineResult<typename C::Value> Call(C command) const;
+
+  std::shared_ptr<Inner> inner_;
+};
+
+namespace testing {
+
+// Makes the next start-up (once its database is open) or command handler of
+// any engine in the process throw, as a defect would.
+void ThrowAtNextStep();
+
+}  // namespace testing
+
+}  // namespace corvantine::facade

@@ -1,0 +1,59 @@
+#include "facade/records.h"
+
+#include <utility>
+
+#include "util/coding.h"
+
+namespace corvantine::facade {
+
+std::string EncodeEngineEvent(EventCodec codec, std::string_view body) {
+  std::string payload;
+  payload.reserve(kEngineEventHeaderBytes + body.size());
+  util::BinaryWriter writer(payload);
+  writer.PutVariantIndex(static_cast<uint32_t>(codec));
+  writer.PutBytes(body);
+  return payload;
+}
+
+Result<EngineEvent> EngineEvent::Decode(std::string payload) {
+  util::BinaryReader reader(payload);
+  CVN_ASSIGN_OR_RETURN(const uint32_t codec, reader.VariantIndex(2));
+  CVN_ASSIGN_OR_RETURN(const std::string_view body, reader.Bytes());
+  const size_t length = body.size();
+  // The body moves to the front of the payload's own buffer.
+  payload.erase(0, kEngineEventHeaderBytes);
+  payload.resize(length);
+  return EngineEvent{static_cast<EventCodec>(codec), std::move(payload)};
+}
+
+EventData EventData::Json(std::string body) {
+  EventData event;
+  event.body = std::move(body);
+  return event;
+}
+
+EngineResult<RecordDto> MakeRecordDto(format::OwnedStoredRecord record) {
+  Result<EngineEvent> event = EngineEvent::Decode(std::move(record.payload));
+  if (!event.ok()) {
+    return EngineError(event.error().text(), "codec", ErrorKind::kCodec);
+  }
+  format::RecordEnvelopeV2& envelope = record.envelope;
+  return RecordDto{
+      .event_type = envelope.event_type.str(),
+      .body = std::move(event->bytes),
+      .database_id = envelope.database_id,
+      .batch_id = envelope.batch_id,
+      .position = record.position,
+      .timestamp = envelope.timestamp_unix_nanos,
+      .event_id = envelope.event_id,
+      .branch_id = envelope.branch_id,
+      .stream_id = envelope.stream_id,
+      .stream_revision = envelope.stream_revision.value,
+      .metadata = std::move(envelope.metadata),
+      .batch_index = envelope.batch_index,
+      .schema_version = envelope.schema_version,
+      .codec = event->codec,
+  };
+}
+
+}  // namespace corvantine::facade

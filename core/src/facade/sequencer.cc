@@ -1,0 +1,121 @@
+#include "facade/sequencer.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+namespace corvantine::facade {
+
+namespace {
+
+constexpr char kThreadName[] = "corvantine-sequencer";
+
+std::atomic<bool> throw_at_next_step{false};
+
+void ThrowIfArmedForTesting() {
+  if (throw_at_next_step.load(std::memory_order_relaxed) &&
+      throw_at_next_step.exchange(false)) {
+    throw std::logic_error("injected sequencer failure");
+  }
+}
+
+// Leaves only the signals that the thread's own faults raise deliverable.
+void BlockAsynchronousSignals() {
+  sigset_t signals;
+  sigfillset(&signals);
+  for (int synchronous : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) {
+    sigdelset(&signals, synchronous);
+  }
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+void NameThisThread() {
+#if defined(__linux__)
+  char name[16] = {};  // Linux keeps at most 15 bytes
+  std::char_traits<char>::copy(name, kThreadName, sizeof name - 1);
+  pthread_setname_np(pthread_self(), name);
+#elif defined(__APPLE__)
+  pthread_setname_np(kThreadName);
+#endif
+}
+
+}  // namespace
+
+namespace testing {
+
+void ThrowAtNextStep() { throw_at_next_step.store(true); }
+
+}  // namespace testing
+
+void RunSequencer(OpenConfig config, std::shared_ptr<EngineShared> shared,
+                  ReplySender<EngineResult<>> ready) {
+  BlockAsynchronousSignals();
+  NameThisThread();
+  std::unique_ptr<Sequencer> sequencer;
+  std::vector<Command> batch;
+  try {
+    EngineResult<std::unique_ptr<Sequencer>> started = Sequencer::Start(config, shared->feed);
+    if (started.ok()) {
+      sequencer = std::move(started).value();
+      ready.Send({});
+      sequencer->Run(shared->commands, batch);
+    } else {
+      ready.Send(std::move(started).error());
+    }
+  } catch (...) {
+    shared->panicked.store(true, std::memory_order_release);
+  }
+  sequencer.reset();
+  batch.clear();
+  shared->commands.Close();
+}
+
+EngineResult<std::unique_ptr<Sequencer>> Sequencer::Start(const OpenConfig& config,
+                                                          FeedSignal& feed) {
+  db::CommitPolicy policy{config.commit_every_bytes, config.commit_every_count,
+                          config.commit_every_millis};
+  Result<std::unique_ptr<db::Corvantine>> db =
+      db::Corvantine::OpenInternal(config.path, policy, config.segment_bytes);
+  if (!db.ok()) return EngineError::FromCore(db.error());
+  ThrowIfArmedForTesting();
+  std::unique_ptr<Sequencer> sequencer(new Sequencer(std::move(db).value(), feed));
+  sequencer->PublishDurableHead();
+  return sequencer;
+}
+
+Sequencer::Sequencer(std::unique_ptr<db::Corvantine> db, FeedSignal& feed)
+    : db_(std::move(db)), feed_(feed) {}
+
+void Sequencer::Run(MessageQueue<Command>& commands, std::vector<Command>& batch) {
+  for (;;) {
+    commands.TakeAll(&batch);
+    for (Command& command : batch) {
+      if (!Execute(command)) return;
+    }
+    batch.clear();
+  }
+}
+
+bool Sequencer::Execute(Command& command) {
+  ThrowIfArmedForTesting();
+  return std::visit(
+      [this](auto& c) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(c)>, command::Shutdown>) {
+          c.ack.Send({});
+          return false;
+        } else {
+          c.reply.Send(Handle(c));
+          return true;
+        }
+      },
+      command);
+}
+
+void Sequencer::PublishDurableHead() { feed_.Publish(db_->durable_head()); }
+
+}  // namespace corvantine::facade

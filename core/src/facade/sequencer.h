@@ -1,0 +1,114 @@
+// The sequencer: the engine's one worker thread. It owns the database and
+// every piece of engine state, and executes the commands of all handles one
+// at a time, in arrival order; nothing else touches that state, so none of
+// it is locked. There is no timer: group commit is decided inside appends.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "db/db.h"
+#include "facade/channel.h"
+#include "facade/command.h"
+#include "facade/engine.h"
+#include "facade/error.h"
+#include "facade/feed_signal.h"
+#include "facade/records.h"
+
+namespace corvantine::facade {
+
+// What an engine's handles share with its sequencer thread. The thread holds
+// this, never a handle, so dropping the last handle can join it.
+struct EngineShared {
+  MessageQueue<Command> commands;
+  FeedSignal feed;
+  std::atomic<bool> panicked{false};  // the thread ended by an exception
+};
+
+// The body of the sequencer thread. Blocks every asynchronous signal (a
+// Ctrl+C is never taken here, so it cannot interrupt the engine's I/O),
+// names the thread, opens the database and reports on `ready`, then
+// executes commands until a Shutdown. At the end it drops the database,
+// which releases the directory lock, before anything else is answered:
+// the commands queued behind the Shutdown and those sent later find the
+// engine closed. An exception that escapes start-up or a handler ends the
+// thread the same way, with `panicked` set.
+void RunSequencer(OpenConfig config, std::shared_ptr<EngineShared> shared,
+                  ReplySender<EngineResult<>> ready);
+
+inline constexpr uint32_t kMaxPageEvents = 4096;
+inline constexpr uint64_t kMaxPageBytes = 16 << 20;
+
+// Page events outside 1..4096 ("page events"), then page bytes outside
+// 1..16 MiB ("page bytes"): "resource_limit".
+EngineResult<> CheckPageLimits(uint32_t page_events, uint64_t page_bytes);
+
+class Sequencer {
+ public:
+  // Opens the database and publishes its durable head. On failure nothing
+  // stays open.
+  static EngineResult<std::unique_ptr<Sequencer>> Start(const OpenConfig& config,
+                                                        FeedSignal& feed);
+
+  Sequencer(const Sequencer&) = delete;
+  Sequencer& operator=(const Sequencer&) = delete;
+
+  // Executes commands in arrival order until a Shutdown, which it
+  // acknowledges. `batch` receives the commands taken from the queue; those
+  // behind the Shutdown are left in it.
+  void Run(MessageQueue<Command>& commands, std::vector<Command>& batch);
+
+ private:
+  struct ReaderState {
+    format::BranchId branch;
+    std::optional<std::string> stream;
+    uint64_t end = 0;  // fixed when the reader opens
+    uint64_t page_bytes = 0;
+    uint32_t page_events = 0;
+    uint64_t position = 0;  // where the next page starts
+    bool cancelled = false;
+  };
+
+  Sequencer(std::unique_ptr<db::Corvantine> db, FeedSignal& feed);
+
+  // Executes one command and answers it; false for a Shutdown.
+  bool Execute(Command& command);
+
+  // The handlers, each answering one command (append.cc, branches.cc,
+  // readers.cc).
+  EngineResult<AppendReceiptDto> Handle(command::Append& command);
+  EngineResult<uint64_t> Handle(command::Commit& command);
+  EngineResult<uint64_t> Handle(command::Head& command);
+  EngineResult<uint64_t> Handle(command::DurableHead& command);
+  EngineResult<uint64_t> Handle(command::UncommittedCount& command);
+  EngineResult<uint64_t> Handle(command::RetentionFloor& command);
+  EngineResult<BranchDto> Handle(command::Fork& command);
+  EngineResult<BranchDto> Handle(command::BranchNamed& command);
+  EngineResult<std::vector<BranchDto>> Handle(command::Ancestry& command);
+  EngineResult<BranchDto> Handle(command::Archive& command);
+  EngineResult<DiffDto> Handle(command::Diff& command);
+  EngineResult<ReaderHandle> Handle(command::OpenReader& command);
+  EngineResult<ReplayPage> Handle(command::NextPage& command);
+  EngineResult<> Handle(command::CancelReader& command);
+  EngineResult<> Handle(command::CloseReader& command);
+
+  EngineResult<AppendReceiptDto> Append(AppendBatch batch);
+  EngineResult<ReplayPage> ReadPage(const ReaderState& reader) const;
+  EngineResult<ReaderState*> FindReader(ReaderHandle handle);
+
+  // Tells feed waiters where the durable head is now; after every operation
+  // that may have moved it, before its answer goes out.
+  void PublishDurableHead();
+
+  std::unique_ptr<db::Corvantine> db_;
+  FeedSignal& feed_;
+  std::unordered_map<ReaderHandle, ReaderState> readers_;
+  uint64_t next_handle_ = 1;  // shared by readers, feeds and queries
+};
+
+}  // namespace corvantine::facade

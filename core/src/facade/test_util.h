@@ -1,0 +1,110 @@
+// Helpers for the tests of the engine and of the suites built on it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "facade/engine.h"
+#include "log/lock.h"
+#include "platform/platform.h"
+
+namespace corvantine::facade::testing {
+
+// "ok", or the error as callers display it: "{code}: {message}".
+template <typename T>
+std::string Outcome(const EngineResult<T>& result) {
+  return result.ok() ? "ok" : result.error().ToString();
+}
+
+inline OpenConfig ConfigFor(const std::string& path) {
+  OpenConfig config;
+  config.path = path;
+  return config;
+}
+
+// An open engine, or nothing with a test failure.
+inline std::optional<Engine> OpenEngine(OpenConfig config) {
+  EngineResult<Engine> engine = Engine::Open(std::move(config));
+  if (!engine.ok()) {
+    ADD_FAILURE() << "open failed: " << engine.error().ToString();
+    return std::nullopt;
+  }
+  return std::move(engine).value();
+}
+
+inline std::optional<Engine> OpenEngine(const std::string& path) {
+  return OpenEngine(ConfigFor(path));
+}
+
+inline AppendBatch Batch(std::string stream, std::vector<EventData> events,
+                         stream::ExpectedRevision expected = {}) {
+  AppendBatch batch;
+  batch.stream = std::move(stream);
+  batch.events = std::move(events);
+  batch.expected_revision = expected;
+  return batch;
+}
+
+// One JSON event appended to `stream`, buffered.
+inline EngineResult<AppendReceiptDto> AppendOne(const Engine& engine, std::string stream,
+                                                std::string body = "{}",
+                                                stream::ExpectedRevision expected = {}) {
+  std::vector<EventData> events;
+  events.push_back(EventData::Json(std::move(body)));
+  return engine.Append(Batch(std::move(stream), std::move(events), expected));
+}
+
+inline ReaderRequest ReadFrom(uint64_t start, std::optional<uint64_t> end = {},
+                              uint32_t page_events = 4096, uint64_t page_bytes = 16 << 20) {
+  ReaderRequest request;
+  request.start = start;
+  request.end = end;
+  request.page_events = page_events;
+  request.page_bytes = page_bytes;
+  return request;
+}
+
+// Every page of a new reader until it is done; a test failure when it is not
+// done after `max_pages` pages or a call fails.
+inline std::vector<ReplayPage> ReadPages(const Engine& engine, ReaderRequest request,
+                                         int max_pages = 100000) {
+  std::vector<ReplayPage> pages;
+  EngineResult<ReaderHandle> reader = engine.OpenReader(std::move(request));
+  if (!reader.ok()) {
+    ADD_FAILURE() << "open reader failed: " << reader.error().ToString();
+    return pages;
+  }
+  for (int i = 0; i < max_pages; ++i) {
+    EngineResult<ReplayPage> page = engine.NextPage(*reader);
+    if (!page.ok()) {
+      ADD_FAILURE() << "next page failed: " << page.error().ToString();
+      return pages;
+    }
+    pages.push_back(std::move(page).value());
+    if (pages.back().done) {
+      EXPECT_EQ(Outcome(engine.CloseReader(*reader)), "ok");
+      return pages;
+    }
+  }
+  ADD_FAILURE() << "reader not done after " << max_pages << " pages";
+  return pages;
+}
+
+inline std::vector<RecordDto> ReadAll(const Engine& engine, ReaderRequest request) {
+  std::vector<RecordDto> records;
+  for (ReplayPage& page : ReadPages(engine, std::move(request))) {
+    for (RecordDto& record : page.records) records.push_back(std::move(record));
+  }
+  return records;
+}
+
+inline bool LockFileExists(const std::string& path) {
+  return platform::PathExists(platform::JoinPath(path, log::lock::kLockFileName));
+}
+
+}  // namespace corvantine::facade::testing

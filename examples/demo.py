@@ -1,0 +1,74 @@
+"""A short tour of corvantine on a database in a temporary directory.
+
+`./dev demo` builds the module and runs this with PYTHONPATH set to it.
+"""
+
+import tempfile
+
+import corvantine
+
+
+def drain(reader):
+    """Every row of a Reader, page by page."""
+    rows = []
+    while True:
+        page = reader.next_page()
+        rows += page["records"]
+        if page["done"]:
+            reader.close()
+            return rows
+
+
+def show(rows, indent="    "):
+    for row in rows:
+        print(f"{indent}@{row['offset']} rev {row['stream_revision']} "
+              f"{row['event_type']}: {row['body']}")
+
+
+def main():
+    with tempfile.TemporaryDirectory() as directory, \
+            corvantine.open(f"{directory}/shop") as db:
+        print(f"opened {directory}/shop, corvantine {corvantine.__version__}: {db!r}")
+
+        checkout = [
+            {"body": {"order": 1, "item": "tea", "qty": 2}, "event_type": "order.placed"},
+            {"body": {"order": 1, "paid": 7.5}, "event_type": "order.paid",
+             "metadata": {"channel": "web"}},
+        ]
+        receipt = db.append_batch("orders", checkout, expected_revision="no_stream",
+                                  idempotency_key="checkout-1", durability="sync")
+        print(f"appended a batch to a new stream (expected revision no_stream): positions "
+              f"{receipt['first_position']}..{receipt['last_position']}, revision "
+              f"{receipt['current_revision']}, {receipt['durability']}")
+
+        retry = db.append_batch("orders", checkout, expected_revision="no_stream",
+                                idempotency_key="checkout-1", durability="sync")
+        print(f"retried it under the same idempotency key: same receipt {retry == receipt}, "
+              f"head still {db.head()}")
+        try:
+            db.append_batch("orders", [{"body": {"order": 2}}], expected_revision="no_stream")
+        except corvantine.ConflictError as error:
+            print(f"a stale expected revision is refused: {error}")
+
+        print("the stream read back:")
+        show(db.replay("orders"))
+
+        branch = db.fork("orders", db.head())
+        print(f"forked branch {branch} at position {db.head()}")
+        db.append("orders", {"order": 1, "shipped": "standard"})
+        db.append_branch(branch, "orders", {"order": 1, "shipped": "express"})
+        db.append_branch(branch, "orders", {"order": 1, "gift_wrap": True})
+        print(f"appended on main and on {branch}; committed up to {db.commit()}")
+
+        diff = db.diff("main", branch, namespace="orders")
+        print(f"diff main vs {branch}: common ancestor {diff['common_ancestor']}, "
+              f"diverged at {diff['divergence_offset']}")
+        print(f"  shared history: {len(drain(diff['shared']))} events")
+        for side in ("left", "right"):
+            print(f"  only on {diff[side]['branch']}:")
+            show(drain(diff[side]["suffix"]))
+    print("closed the database and removed its directory")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,31 @@
+#include "class_support.h"
+
+#include "py_ref.h"
+
+namespace corvantine::python {
+
+PyObject* NoConstructor(PyTypeObject* type, PyObject*, PyObject*) {
+  Ref name = Ref::Steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+  if (name) PyErr_Format(PyExc_TypeError, "No constructor defined for %S", name.get());
+  return nullptr;
+}
+
+PyObject* AllocInstance(PyTypeObject* type) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  return alloc(type, 0);
+}
+
+void FreeInstance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free(self);
+  Py_DECREF(type);
+}
+
+PyObject* RaiseCppException(const std::exception& exception) {
+  if (dynamic_cast<const std::bad_alloc*>(&exception) != nullptr) return PyErr_NoMemory();
+  PyErr_SetString(PyExc_SystemError, exception.what());
+  return nullptr;
+}
+
+}  // namespace corvantine::python

@@ -1,0 +1,228 @@
+// The Corvantine class itself: its type, `open`, lifecycle and counters.
+#include "database.h"
+
+#include <cerrno>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <system_error>
+
+#include "args.h"
+#include "class_support.h"
+#include "database_methods.h"
+#include "errors.h"
+#include "gil.h"
+#include "py_ref.h"
+
+namespace corvantine::python {
+
+namespace {
+
+struct DatabaseObject {
+  PyObject ob_base;
+  facade::Engine* engine;  // owned
+};
+
+PyTypeObject* database_type;
+
+PyObject* NewDatabase(facade::Engine engine) {
+  PyObject* self = AllocInstance(database_type);
+  if (self == nullptr) return nullptr;
+  auto* owned = new (std::nothrow) facade::Engine(std::move(engine));
+  if (owned == nullptr) {
+    FreeInstance(self);
+    return PyErr_NoMemory();
+  }
+  reinterpret_cast<DatabaseObject*>(self)->engine = owned;
+  return self;
+}
+
+// With the interpreter lock held: when this was the engine's last handle,
+// its sequencer stops and is joined here.
+void Dealloc(PyObject* self) {
+  delete reinterpret_cast<DatabaseObject*>(self)->engine;
+  FreeInstance(self);
+}
+
+// A relative path is made absolute now, so that a later change of the
+// working directory cannot split one database over two directories.
+bool AbsolutePath(std::string_view path, std::string* out) {
+  if (path.empty() || path.front() == '/') {
+    out->assign(path);
+    return true;
+  }
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  if (error) {
+    errno = error.value();
+    PyErr_SetFromErrno(PyExc_OSError);
+    return false;
+  }
+  *out = absolute.string();
+  return true;
+}
+
+constexpr const char* kOpenNames[] = {"path",
+                                      "commit_every_bytes",
+                                      "commit_every_count",
+                                      "commit_every_millis",
+                                      "snapshot_every_events",
+                                      "snapshot_every_bytes",
+                                      "snapshot_every_millis"};
+constexpr Parameters kOpen{"open", kOpenNames, 7, 1};
+constexpr Parameters kStaticOpen{"Corvantine.open", kOpenNames, 7, 1};
+
+PyObject* OpenWith(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) {
+  PyObject* values[7];
+  std::string_view path;
+  facade::OpenConfig config;
+  if (!Bind(parameters, args, nargs, kwnames, values) || !ArgText(values[0], "path", &path) ||
+      !ArgOptionalU64(values[1], "commit_every_bytes", &config.commit_every_bytes) ||
+      !ArgOptionalU64(values[2], "commit_every_count", &config.commit_every_count) ||
+      !ArgOptionalU64(values[3], "commit_every_millis", &config.commit_every_millis) ||
+      !ArgOptionalU64(values[4], "snapshot_every_events", &config.snapshot_every_events) ||
+      !ArgOptionalU64(values[5], "snapshot_every_bytes", &config.snapshot_every_bytes) ||
+      !ArgOptionalU64(values[6], "snapshot_every_millis", &config.snapshot_every_millis) ||
+      !AbsolutePath(path, &config.path)) {
+    return nullptr;
+  }
+  auto engine = WithoutGil([&] { return facade::Engine::Open(std::move(config)); });
+  if (!engine.ok()) return RaiseEngineError(engine.error());
+  return NewDatabase(std::move(engine).value());
+}
+
+PyObject* Open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return OpenWith(kOpen, args, nargs, kwnames);
+}
+
+PyObject* StaticOpen(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return OpenWith(kStaticOpen, args, nargs, kwnames);
+}
+
+PyObject* Close(PyObject* self, PyObject*) {
+  const facade::Engine& engine = EngineOf(self);
+  auto closed = WithoutGil([&] { return engine.Close(); });
+  if (!closed.ok()) return RaiseEngineError(closed.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* Enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+constexpr const char* kExitNames[] = {"_exc_type", "_exc_value", "_traceback"};
+constexpr Parameters kExit{"Corvantine.__exit__", kExitNames, 3, 0};
+
+// Closes whether or not the block raised, and lets its exception go on.
+PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* values[3];
+  if (!Bind(kExit, args, nargs, kwnames, values)) return nullptr;
+  Ref closed = Ref::Steal(Close(self, nullptr));
+  if (!closed) return nullptr;
+  Py_RETURN_FALSE;
+}
+
+// One of the engine's counters, as an int.
+template <facade::EngineResult<uint64_t> (facade::Engine::*Query)() const>
+PyObject* Counter(PyObject* self, PyObject*) {
+  const facade::Engine& engine = EngineOf(self);
+  auto value = WithoutGil([&] { return (engine.*Query)(); });
+  if (!value.ok()) return RaiseEngineError(value.error());
+  return PyLong_FromUnsignedLongLong(*value);
+}
+
+// The one call that asks the engine with the interpreter lock held.
+PyObject* Repr(PyObject* self) {
+  auto head = EngineOf(self).Head();
+  if (!head.ok()) return PyUnicode_FromString("<corvantine.Corvantine closed>");
+  return PyUnicode_FromFormat("<corvantine.Corvantine head=%llu>",
+                              static_cast<unsigned long long>(*head));
+}
+
+// The function and the static method share their text signature.
+constexpr char kOpenDoc[] =
+    "open(path, commit_every_bytes=None, commit_every_count=None, commit_every_millis=None, "
+    "snapshot_every_events=None, snapshot_every_bytes=None, snapshot_every_millis=None)\n--\n\n";
+
+PyMethodDef methods[] = {
+    FastCallEntry<StaticOpen>("open", kOpenDoc, METH_STATIC),
+    FastCallEntry<Append>("append", "append($self, namespace, event)\n--\n\n"),
+    FastCallEntry<AppendReceipt>(
+        "append_receipt",
+        "append_receipt($self, namespace, event)\n--\n\n"
+        "Append one JSON event and return the complete stable engine receipt."),
+    FastCallEntry<AppendBatch>(
+        "append_batch",
+        "append_batch($self, namespace, events, *, branch=None, expected_revision=None, "
+        "idempotency_key=None, durability=\"buffered\")\n--\n\n"
+        "Atomically append a batch of fully described JSON events."),
+    FastCallEntry<AppendBranch>("append_branch",
+                                "append_branch($self, branch, namespace, event)\n--\n\n"),
+    NoArgsEntry<Counter<&facade::Engine::Commit>>("commit", "commit($self)\n--\n\n"),
+    NoArgsEntry<Counter<&facade::Engine::Head>>("head", "head($self)\n--\n\n"),
+    NoArgsEntry<Counter<&facade::Engine::DurableHead>>("durable_head",
+                                                       "durable_head($self)\n--\n\n"),
+    NoArgsEntry<Counter<&facade::Engine::RetentionFloor>>("retention_floor",
+                                                          "retention_floor($self)\n--\n\n"),
+    NoArgsEntry<Counter<&facade::Engine::UncommittedCount>>("uncommitted_count",
+                                                            "uncommitted_count($self)\n--\n\n"),
+    NoArgsEntry<Close>("close", "close($self)\n--\n\n"),
+    NoArgsEntry<Enter>("__enter__", "__enter__($self)\n--\n\n"),
+    FastCallEntry<Exit>(
+        "__exit__", "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"),
+    FastCallEntry<Replay>("replay", "replay($self, namespace, start=0, end=None)\n--\n\n"),
+    FastCallEntry<OpenReader>("open_reader",
+                              "open_reader($self, namespace, start=0, end=None, page_events=256, "
+                              "page_bytes=1048576)\n--\n\n"),
+    FastCallEntry<Fork>("fork", "fork($self, namespace, at, parent=None)\n--\n\n"),
+    FastCallEntry<Diff>(
+        "diff",
+        "diff($self, left, right, namespace=None, left_until=None, right_until=None, "
+        "page_events=256, page_bytes=1048576)\n--\n\n"
+        "Compare two timelines named by branch (the default timeline is \"main\"). Returns a "
+        "summary dict plus three pre-scoped Reader objects: the shared history and each "
+        "side's own events after the divergence. Nothing is materialized until a reader is "
+        "drained."),
+    FastCallEntry<History>("history", "history($self, namespace)\n--\n\n"),
+    FastCallEntry<BranchHistory>("branch_history",
+                                 "branch_history($self, branch, namespace)\n--\n\n"),
+    FastCallEntry<BranchAncestry>("branch_ancestry", "branch_ancestry($self, branch)\n--\n\n"),
+    FastCallEntry<ArchiveBranch>("archive_branch", "archive_branch($self, branch)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef open_function = FastCallEntry<Open>("open", kOpenDoc);
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&NoConstructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(&Repr)},
+    {Py_tp_methods, methods},
+    {Py_tp_doc, const_cast<char*>("")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"builtins.Corvantine", sizeof(DatabaseObject), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+
+}  // namespace
+
+const facade::Engine& EngineOf(PyObject* self) {
+  return *reinterpret_cast<DatabaseObject*>(self)->engine;
+}
+
+bool AddDatabaseClass(PyObject* module) {
+  if (database_type == nullptr) {
+    database_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (database_type == nullptr) return false;
+  }
+  return PyModule_AddType(module, database_type) == 0;
+}
+
+bool AddOpenFunction(PyObject* module) {
+  Ref name = Ref::Steal(PyModule_GetNameObject(module));
+  if (!name) return false;
+  Ref function = Ref::Steal(PyCFunction_NewEx(&open_function, nullptr, name.get()));
+  return function && PyModule_AddObjectRef(module, "open", function.get()) == 0;
+}
+
+}  // namespace corvantine::python

@@ -1,0 +1,18 @@
+// The class `Corvantine`, the handle of one open database, and the function
+// `open` that makes one (also the static method Corvantine.open).
+//
+// A Corvantine holds one engine handle. close() and leaving a `with` block
+// stop the engine; every later call that reaches it raises CancelledError
+// "engine_closed: engine handle is closed", while close() itself still
+// succeeds. Dropping the object without close stops the engine once no
+// Reader of it is left either.
+#pragma once
+
+#include <Python.h>
+
+namespace corvantine::python {
+
+bool AddDatabaseClass(PyObject* module);
+bool AddOpenFunction(PyObject* module);
+
+}  // namespace corvantine::python

@@ -1,0 +1,233 @@
+// Corvantine.append, append_receipt, append_branch and append_batch.
+#include <climits>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "args.h"
+#include "database_methods.h"
+#include "errors.h"
+#include "gil.h"
+#include "json_write.h"
+#include "keys.h"
+#include "py_ref.h"
+#include "records.h"
+#include "values.h"
+
+namespace corvantine::python {
+
+namespace {
+
+enum class Reply { kFirstPosition, kReceipt };
+
+facade::AppendBatch OneEventBatch(const format::BranchId& branch, std::string_view stream,
+                                  std::string body) {
+  facade::AppendBatch batch;
+  batch.stream.assign(stream);
+  batch.branch = branch;
+  batch.events.push_back(facade::EventData::Json(std::move(body)));
+  return batch;
+}
+
+PyObject* AppendAndReply(const facade::Engine& engine, facade::AppendBatch batch, Reply reply) {
+  auto receipt = WithoutGil([&] { return engine.Append(std::move(batch)); });
+  if (!receipt.ok()) return RaiseEngineError(receipt.error());
+  if (reply == Reply::kReceipt) return ReceiptDict(*receipt);
+  return PyLong_FromUnsignedLongLong(receipt->first_position);
+}
+
+constexpr const char* kAppendNames[] = {"namespace", "event"};
+constexpr Parameters kAppend{"Corvantine.append", kAppendNames, 2, 2};
+constexpr Parameters kAppendReceipt{"Corvantine.append_receipt", kAppendNames, 2, 2};
+
+// One JSON event on the default branch.
+PyObject* AppendOne(const Parameters& parameters, Reply reply, PyObject* self,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* values[2];
+  std::string_view stream;
+  std::string body;
+  if (!Bind(parameters, args, nargs, kwnames, values) ||
+      !ArgText(values[0], "namespace", &stream) || !WriteJson(values[1], &body)) {
+    return nullptr;
+  }
+  return AppendAndReply(EngineOf(self), OneEventBatch({}, stream, std::move(body)), reply);
+}
+
+// A dict's own entry (overridden lookups are not consulted), held: later
+// checks may run Python code that removes it from the dict. Null when absent.
+bool Lookup(PyObject* dict, Key key, Ref* out) {
+  *out = Ref::Borrow(PyDict_GetItemWithError(dict, KeyObject(key)));
+  return *out || !PyErr_Occurred();
+}
+
+bool ParseExpectedRevision(PyObject* value, stream::ExpectedRevision* out) {
+  if (value == nullptr || value == Py_None) {
+    *out = stream::ExpectedRevision::Any();
+    return true;
+  }
+  if (PyLong_Check(value) && !PyBool_Check(value)) {
+    const unsigned long long revision = PyLong_AsUnsignedLongLong(value);
+    if (revision != ULLONG_MAX || !PyErr_Occurred()) {
+      *out = stream::ExpectedRevision::Exact(format::StreamRevision{revision});
+      return true;
+    }
+    PyErr_Clear();
+  } else if (std::string_view word; PyUnicode_Check(value) && ToStr(value, &word)) {
+    if (word == "any") {
+      *out = stream::ExpectedRevision::Any();
+      return true;
+    }
+    if (word == "no_stream") {
+      *out = stream::ExpectedRevision::NoStream();
+      return true;
+    }
+  }
+  PyErr_Clear();
+  RaiseInvalidArgument(
+      "expected_revision must be None, 'any', 'no_stream', or a non-negative integer");
+  return false;
+}
+
+bool ParseDurability(std::string_view word, uint8_t* out) {
+  if (word == "buffered") {
+    *out = stream::kRequestBuffered;
+  } else if (word == "flush") {
+    *out = stream::kRequestFlush;
+  } else if (word == "sync") {
+    *out = stream::kRequestSync;
+  } else {
+    RaiseInvalidArgument("durability must be 'buffered', 'flush', or 'sync'");
+    return false;
+  }
+  return true;
+}
+
+// Keys must be str, values bytes or str (stored as UTF-8); of two keys with
+// one text the later wins. Nothing here runs Python code, so the dict can
+// be walked in place.
+bool ParseMetadata(PyObject* value, format::Metadata* out) {
+  if (!PyDict_Check(value)) {
+    RaiseInvalidArgument("event metadata must be a dict");
+    return false;
+  }
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* item = nullptr;
+  while (PyDict_Next(value, &position, &key, &item)) {
+    std::string_view name;
+    std::string bytes;
+    if (!ToStr(key, &name) || !BytesOrUtf8(item, &bytes)) return false;
+    out->insert_or_assign(std::string(name), std::move(bytes));
+  }
+  return true;
+}
+
+// One event dict of append_batch. Its checks run in a fixed order: body
+// present, event_type, schema_version, event_id, metadata, body conversion.
+bool ParseEvent(PyObject* item, facade::EventData* event) {
+  if (!PyDict_Check(item)) {
+    RaiseInvalidArgument("each batch event must be a dict with a 'body' field");
+    return false;
+  }
+  Ref body;
+  if (!Lookup(item, Key::kBody, &body)) return false;
+  if (!body) {
+    RaiseInvalidArgument("batch event is missing required 'body'");
+    return false;
+  }
+  Ref value;
+  std::string_view text;
+  if (!Lookup(item, Key::kEventType, &value)) return false;
+  if (value) {
+    if (!ToStr(value.get(), &text)) return false;
+    event->event_type.assign(text);
+  }
+  if (!Lookup(item, Key::kSchemaVersion, &value)) return false;
+  if (value && !ToU32(value.get(), &event->schema_version)) return false;
+  if (!Lookup(item, Key::kEventId, &value)) return false;
+  if (value) {
+    util::Bytes16 id;
+    if (!ToStr(value.get(), &text) || !ParseHexId(text, &id)) return false;
+    event->event_id = format::EventId(id);
+  }
+  if (!Lookup(item, Key::kMetadata, &value)) return false;
+  if (value && !ParseMetadata(value.get(), &event->metadata)) return false;
+  return WriteJson(body.get(), &event->body);
+}
+
+constexpr const char* kAppendBatchNames[] = {"namespace",         "events",          "branch",
+                                             "expected_revision", "idempotency_key", "durability"};
+constexpr Parameters kAppendBatch{"Corvantine.append_batch", kAppendBatchNames, 2, 2};
+
+constexpr const char* kAppendBranchNames[] = {"branch", "namespace", "event"};
+constexpr Parameters kAppendBranch{"Corvantine.append_branch", kAppendBranchNames, 3, 3};
+
+}  // namespace
+
+PyObject* Append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return AppendOne(kAppend, Reply::kFirstPosition, self, args, nargs, kwnames);
+}
+
+PyObject* AppendReceipt(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return AppendOne(kAppendReceipt, Reply::kReceipt, self, args, nargs, kwnames);
+}
+
+// The event is converted before the branch is looked up, so a conversion
+// error wins over an unknown branch.
+PyObject* AppendBranch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* values[3];
+  std::string_view branch_name;
+  std::string_view stream;
+  std::string body;
+  if (!Bind(kAppendBranch, args, nargs, kwnames, values) ||
+      !ArgStr(values[0], "branch", &branch_name) || !ArgText(values[1], "namespace", &stream) ||
+      !WriteJson(values[2], &body)) {
+    return nullptr;
+  }
+  const facade::Engine& engine = EngineOf(self);
+  auto branch = ResolveBranch(engine, branch_name);
+  if (!branch.ok()) return RaiseEngineError(branch.error());
+  return AppendAndReply(engine, OneEventBatch(*branch, stream, std::move(body)),
+                        Reply::kFirstPosition);
+}
+
+// Argument types first, in parameter order; then the branch lookup, the
+// expected revision, the idempotency key, the events in list order and the
+// durability word. Every check is done before the append is sent.
+PyObject* AppendBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* values[6];
+  std::string_view stream;
+  std::optional<std::string_view> branch_name;
+  std::string_view durability = "buffered";
+  if (!Bind(kAppendBatch, args, nargs, kwnames, values) ||
+      !ArgText(values[0], "namespace", &stream) || !ArgList(values[1], "events") ||
+      !ArgOptionalStr(values[2], "branch", &branch_name) ||
+      (values[5] != nullptr && !ArgStr(values[5], "durability", &durability))) {
+    return nullptr;
+  }
+  const facade::Engine& engine = EngineOf(self);
+  facade::AppendBatch batch;
+  if (branch_name) {
+    auto branch = ResolveBranch(engine, *branch_name);
+    if (!branch.ok()) return RaiseEngineError(branch.error());
+    batch.branch = *branch;
+  }
+  if (!ParseExpectedRevision(values[3], &batch.expected_revision)) return nullptr;
+  if (values[4] != nullptr && values[4] != Py_None &&
+      !BytesOrUtf8(values[4], &batch.idempotency_key.emplace())) {
+    return nullptr;
+  }
+  PyObject* events = values[1];
+  // The length is read at every step: an event's conversion may run Python
+  // code that changes the list.
+  for (Py_ssize_t i = 0; i < PyList_Size(events); ++i) {
+    Ref item = Ref::Borrow(PyList_GetItem(events, i));
+    if (!ParseEvent(item.get(), &batch.events.emplace_back())) return nullptr;
+  }
+  if (!ParseDurability(durability, &batch.durability)) return nullptr;
+  batch.stream.assign(stream);
+  return AppendAndReply(engine, std::move(batch), Reply::kReceipt);
+}
+
+}  // namespace corvantine::python

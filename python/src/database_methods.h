@@ -1,0 +1,51 @@
+// The methods of `Corvantine`, one file per group: database.cc (lifecycle
+// and counters), database_append.cc, database_read.cc and
+// database_branches.cc. Each follows one pattern: bind and convert the
+// arguments with the interpreter lock held, release it around each engine
+// call, raise an engine error through RaiseEngineError, convert the reply
+// with the lock held again.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "facade/engine.h"
+#include "format/ids.h"
+
+namespace corvantine::python {
+
+// The engine handle of a Corvantine object.
+const facade::Engine& EngineOf(PyObject* self);
+
+// The id of the branch of that name, asked with the lock released: one
+// engine call of its own ("not_found" for an unknown name).
+facade::EngineResult<format::BranchId> ResolveBranch(const facade::Engine& engine,
+                                                     std::string_view name);
+
+// The rows of everything `branch` shows of one stream, from `start` to `end`
+// (exclusive), read with the lock released. Without a start the read begins
+// at the retention floor, the lowest position still held; without an end it
+// goes to the head. The engine reader is closed whatever happens.
+PyObject* ReadRows(const facade::Engine& engine, const format::BranchId& branch,
+                   std::string_view stream, std::optional<uint64_t> start,
+                   std::optional<uint64_t> end);
+
+// Each a METH_FASTCALL | METH_KEYWORDS method.
+PyObject* Append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* AppendReceipt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* AppendBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* AppendBranch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* Replay(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* OpenReader(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* History(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* Fork(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* Diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* BranchHistory(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* BranchAncestry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+PyObject* ArchiveBranch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace corvantine::python

@@ -1,0 +1,125 @@
+// Corvantine.replay, history and open_reader.
+#include <utility>
+#include <vector>
+
+#include "args.h"
+#include "database_methods.h"
+#include "errors.h"
+#include "gil.h"
+#include "reader.h"
+#include "records.h"
+
+namespace corvantine::python {
+
+namespace {
+
+// The page limits of a whole-stream read.
+constexpr uint32_t kCollectPageEvents = 1024;
+constexpr uint64_t kCollectPageBytes = 8 << 20;
+
+using Records = std::vector<facade::RecordDto>;
+
+// Drains one engine reader into one list, in log order. The reader is
+// closed on every path; an error of closing counts only when the read
+// itself succeeded.
+facade::EngineResult<Records> Collect(const facade::Engine& engine, facade::ReaderRequest request) {
+  auto reader = engine.OpenReader(std::move(request));
+  if (!reader.ok()) return std::move(reader).error();
+  Records records;
+  for (;;) {
+    auto page = engine.NextPage(*reader);
+    if (!page.ok()) {
+      static_cast<void>(engine.CloseReader(*reader));
+      return std::move(page).error();
+    }
+    records.insert(records.end(), std::make_move_iterator(page->records.begin()),
+                   std::make_move_iterator(page->records.end()));
+    if (page->done) break;
+  }
+  auto closed = engine.CloseReader(*reader);
+  if (!closed.ok()) return std::move(closed).error();
+  return records;
+}
+
+facade::EngineResult<Records> ReadStream(const facade::Engine& engine,
+                                         const format::BranchId& branch, std::string stream,
+                                         std::optional<uint64_t> start,
+                                         std::optional<uint64_t> end) {
+  if (!start) {
+    auto floor = engine.RetentionFloor();
+    if (!floor.ok()) return std::move(floor).error();
+    start = *floor;
+  }
+  facade::ReaderRequest request;
+  request.branch = branch;
+  request.stream = std::move(stream);
+  request.start = *start;
+  request.end = end;
+  request.page_bytes = kCollectPageBytes;
+  request.page_events = kCollectPageEvents;
+  return Collect(engine, std::move(request));
+}
+
+constexpr const char* kReplayNames[] = {"namespace", "start", "end"};
+constexpr Parameters kReplay{"Corvantine.replay", kReplayNames, 3, 1};
+
+constexpr const char* kHistoryNames[] = {"namespace"};
+constexpr Parameters kHistory{"Corvantine.history", kHistoryNames, 1, 1};
+
+constexpr const char* kOpenReaderNames[] = {"namespace", "start", "end", "page_events",
+                                            "page_bytes"};
+constexpr Parameters kOpenReader{"Corvantine.open_reader", kOpenReaderNames, 5, 1};
+
+}  // namespace
+
+PyObject* ReadRows(const facade::Engine& engine, const format::BranchId& branch,
+                   std::string_view stream, std::optional<uint64_t> start,
+                   std::optional<uint64_t> end) {
+  std::string owned(stream);
+  auto records =
+      WithoutGil([&] { return ReadStream(engine, branch, std::move(owned), start, end); });
+  if (!records.ok()) return RaiseEngineError(records.error());
+  return RowList(*records);
+}
+
+PyObject* Replay(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* values[3];
+  std::string_view stream;
+  std::optional<uint64_t> start;
+  std::optional<uint64_t> end;
+  if (!Bind(kReplay, args, nargs, kwnames, values) || !ArgText(values[0], "namespace", &stream) ||
+      (values[1] != nullptr && !ArgU64(values[1], "start", 0, &start.emplace())) ||
+      !ArgOptionalU64(values[2], "end", &end)) {
+    return nullptr;
+  }
+  return ReadRows(EngineOf(self), format::BranchId(), stream, start, end);
+}
+
+PyObject* History(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* values[1];
+  std::string_view stream;
+  if (!Bind(kHistory, args, nargs, kwnames, values) || !ArgText(values[0], "namespace", &stream)) {
+    return nullptr;
+  }
+  return ReadRows(EngineOf(self), format::BranchId(), stream, std::nullopt, std::nullopt);
+}
+
+PyObject* OpenReader(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* values[5];
+  std::string_view stream;
+  facade::ReaderRequest request;
+  if (!Bind(kOpenReader, args, nargs, kwnames, values) ||
+      !ArgText(values[0], "namespace", &stream) || !ArgU64(values[1], "start", 0, &request.start) ||
+      !ArgOptionalU64(values[2], "end", &request.end) ||
+      !ArgU32(values[3], "page_events", 256, &request.page_events) ||
+      !ArgU64(values[4], "page_bytes", 1 << 20, &request.page_bytes)) {
+    return nullptr;
+  }
+  request.stream.emplace(stream);
+  const facade::Engine& engine = EngineOf(self);
+  auto reader = WithoutGil([&] { return engine.OpenReader(std::move(request)); });
+  if (!reader.ok()) return RaiseEngineError(reader.error());
+  return NewReader(engine, *reader);
+}
+
+}  // namespace corvantine::python

@@ -1,0 +1,123 @@
+#include "errors.h"
+
+#include <string>
+
+#include "py_ref.h"
+
+namespace corvantine::python {
+
+namespace {
+
+enum ExceptionClass {
+  kCorvantineError,
+  kInvalidArgumentError,
+  kConflictError,
+  kNotFoundError,
+  kLockedError,
+  kIoError,
+  kCorruptionError,
+  kUnsupportedFormatError,
+  kCodecError,
+  kResourceLimitError,
+  kCancelledError,
+  kPositionUnavailableError,
+  kExceptionClassCount,
+};
+
+struct ClassSpec {
+  const char* qualified_name;
+  PyObject* const* base;
+};
+
+// In the order in which the module adds them.
+const ClassSpec kClassSpecs[kExceptionClassCount] = {
+    {"corvantine.CorvantineError", &PyExc_RuntimeError},
+    {"corvantine.InvalidArgumentError", &PyExc_ValueError},
+    {"corvantine.ConflictError", &PyExc_ValueError},
+    {"corvantine.NotFoundError", &PyExc_KeyError},
+    {"corvantine.LockedError", &PyExc_OSError},
+    {"corvantine.IoError", &PyExc_OSError},
+    {"corvantine.CorruptionError", &PyExc_RuntimeError},
+    {"corvantine.UnsupportedFormatError", &PyExc_RuntimeError},
+    {"corvantine.CodecError", &PyExc_ValueError},
+    {"corvantine.ResourceLimitError", &PyExc_ValueError},
+    {"corvantine.CancelledError", &PyExc_RuntimeError},
+    {"corvantine.PositionUnavailableError", &PyExc_ValueError},
+};
+
+// The classes live for the rest of the process: never released.
+PyObject* classes[kExceptionClassCount];
+
+const char* ShortName(const ClassSpec& spec) {
+  return std::string_view(spec.qualified_name).substr(sizeof("corvantine.") - 1).data();
+}
+
+ExceptionClass ClassOfKind(facade::ErrorKind kind) {
+  switch (kind) {
+    case facade::ErrorKind::kInvalidArgument: return kInvalidArgumentError;
+    case facade::ErrorKind::kConflict: return kConflictError;
+    case facade::ErrorKind::kNotFound: return kNotFoundError;
+    case facade::ErrorKind::kLocked: return kLockedError;
+    case facade::ErrorKind::kCorruption: return kCorruptionError;
+    case facade::ErrorKind::kUnsupportedFormat: return kUnsupportedFormatError;
+    case facade::ErrorKind::kCodec: return kCodecError;
+    case facade::ErrorKind::kIo: return kIoError;
+    case facade::ErrorKind::kCancelled: return kCancelledError;
+    case facade::ErrorKind::kResourceLimit: return kResourceLimitError;
+    case facade::ErrorKind::kInternal: return kCorvantineError;
+  }
+  return kCorvantineError;
+}
+
+// The instance is made at once so that its `bootstrap` attribute can be set;
+// a failure to set it is dropped rather than hiding the engine's error.
+PyObject* RaisePositionUnavailable(PyObject* message) {
+  PyObject* type = classes[kPositionUnavailableError];
+  Ref exception = Ref::Steal(PyObject_CallFunctionObjArgs(type, message, nullptr));
+  if (!exception) return nullptr;
+  if (PyObject_SetAttrString(exception.get(), "bootstrap", Py_None) < 0) PyErr_Clear();
+  PyErr_SetObject(type, exception.get());
+  return nullptr;
+}
+
+}  // namespace
+
+bool AddExceptionClasses(PyObject* module) {
+  for (int i = 0; i < kExceptionClassCount; ++i) {
+    const ClassSpec& spec = kClassSpecs[i];
+    if (classes[i] == nullptr) {
+      classes[i] = PyErr_NewException(spec.qualified_name, *spec.base, nullptr);
+      if (classes[i] == nullptr) return false;
+    }
+    if (PyModule_AddObjectRef(module, ShortName(spec), classes[i]) < 0) return false;
+  }
+  return true;
+}
+
+bool AdoptExceptionClasses(PyObject* corvantine_module) {
+  for (int i = 0; i < kExceptionClassCount; ++i) {
+    if (classes[i] != nullptr) continue;
+    classes[i] = PyObject_GetAttrString(corvantine_module, ShortName(kClassSpecs[i]));
+    if (classes[i] == nullptr) return false;
+  }
+  return true;
+}
+
+PyObject* RaiseEngineError(const facade::EngineError& error) {
+  Ref message = Ref::Steal(DecodeLossy(error.ToString()));
+  if (!message) return nullptr;
+  if (error.code() == "position_unavailable") return RaisePositionUnavailable(message.get());
+  PyErr_SetObject(classes[ClassOfKind(error.kind())], message.get());
+  return nullptr;
+}
+
+PyObject* RaiseInvalidArgument(const char* message) {
+  PyErr_SetString(classes[kInvalidArgumentError], message);
+  return nullptr;
+}
+
+PyObject* DecodeLossy(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+}  // namespace corvantine::python

@@ -1,0 +1,29 @@
+// The module's initialisation: what `import corvantine` registers, in
+// order: the classes, the function `open`, the exception classes and
+// __version__. The module keeps no state of its own.
+#include <Python.h>
+
+#include "database.h"
+#include "errors.h"
+#include "keys.h"
+#include "py_ref.h"
+#include "reader.h"
+
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "corvantine", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_corvantine() {
+  using namespace corvantine::python;
+  Ref module = Ref::Steal(PyModule_Create(&module_def));
+  if (!module || !InitKeys() || !AddDatabaseClass(module.get()) || !AddReaderClass(module.get()) ||
+      !AddOpenFunction(module.get()) || !AddExceptionClasses(module.get()) ||
+      PyModule_AddStringConstant(module.get(), "__version__", "0.2.0") < 0) {
+    return nullptr;
+  }
+  return module.Release();
+}

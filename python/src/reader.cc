@@ -1,0 +1,149 @@
+#include "reader.h"
+
+#include "class_support.h"
+#include "errors.h"
+#include "gil.h"
+#include "records.h"
+
+namespace corvantine::python {
+
+namespace {
+
+struct ReaderObject {
+  PyObject ob_base;
+  facade::Engine* engine;  // owned
+  facade::ReaderHandle handle;
+  bool open;
+  int borrows;  // callers inside a method: > 0 sharing, -1 one alone
+};
+
+PyTypeObject* reader_type;
+
+ReaderObject* AsReader(PyObject* self) { return reinterpret_cast<ReaderObject*>(self); }
+
+// One method's claim on the Reader, held across its engine call.
+class Borrow {
+ public:
+  enum Mode { kShared, kAlone };
+
+  Borrow(ReaderObject* reader, Mode mode) {
+    if (mode == kAlone ? reader->borrows != 0 : reader->borrows < 0) {
+      PyErr_SetString(PyExc_RuntimeError,
+                      mode == kAlone ? "Already borrowed" : "Already mutably borrowed");
+      return;
+    }
+    reader_ = reader;
+    step_ = mode == kAlone ? -1 : 1;
+    reader_->borrows += step_;
+  }
+  ~Borrow() {
+    if (reader_ != nullptr) reader_->borrows -= step_;
+  }
+
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+
+  bool ok() const { return reader_ != nullptr; }
+
+ private:
+  ReaderObject* reader_ = nullptr;
+  int step_ = 0;
+};
+
+PyObject* RaiseClosed() {
+  PyErr_SetString(PyExc_RuntimeError, "reader is closed");
+  return nullptr;
+}
+
+PyObject* NextPage(PyObject* self, PyObject*) {
+  ReaderObject* reader = AsReader(self);
+  Borrow borrow(reader, Borrow::kShared);
+  if (!borrow.ok()) return nullptr;
+  if (!reader->open) return RaiseClosed();
+  const facade::Engine& engine = *reader->engine;
+  const facade::ReaderHandle handle = reader->handle;
+  auto page = WithoutGil([&] { return engine.NextPage(handle); });
+  if (!page.ok()) return RaiseEngineError(page.error());
+  return PageDict(*page);
+}
+
+PyObject* Cancel(PyObject* self, PyObject*) {
+  ReaderObject* reader = AsReader(self);
+  Borrow borrow(reader, Borrow::kShared);
+  if (!borrow.ok()) return nullptr;
+  if (!reader->open) return RaiseClosed();
+  const facade::Engine& engine = *reader->engine;
+  const facade::ReaderHandle handle = reader->handle;
+  auto cancelled = WithoutGil([&] { return engine.CancelReader(handle); });
+  if (!cancelled.ok()) return RaiseEngineError(cancelled.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* Close(PyObject* self, PyObject*) {
+  ReaderObject* reader = AsReader(self);
+  Borrow borrow(reader, Borrow::kAlone);
+  if (!borrow.ok()) return nullptr;
+  if (!reader->open) Py_RETURN_NONE;
+  reader->open = false;  // closed from here on, whatever the engine answers
+  const facade::Engine& engine = *reader->engine;
+  const facade::ReaderHandle handle = reader->handle;
+  auto closed = WithoutGil([&] { return engine.CloseReader(handle); });
+  if (!closed.ok()) return RaiseEngineError(closed.error());
+  Py_RETURN_NONE;
+}
+
+// With the interpreter lock held, as the engine's last handle may go here.
+void Dealloc(PyObject* self) {
+  ReaderObject* reader = AsReader(self);
+  if (reader->open) static_cast<void>(reader->engine->CloseReader(reader->handle));
+  delete reader->engine;
+  FreeInstance(self);
+}
+
+PyMethodDef methods[] = {
+    NoArgsEntry<NextPage>("next_page", "next_page($self)\n--\n\n"),
+    NoArgsEntry<Cancel>("cancel", "cancel($self)\n--\n\n"),
+    NoArgsEntry<Close>("close", "close($self)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&NoConstructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc)},
+    {Py_tp_methods, methods},
+    {Py_tp_doc, const_cast<char*>("")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"builtins.Reader", sizeof(ReaderObject), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+
+}  // namespace
+
+bool AddReaderClass(PyObject* module) {
+  if (reader_type == nullptr) {
+    reader_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (reader_type == nullptr) return false;
+  }
+  return PyModule_AddType(module, reader_type) == 0;
+}
+
+PyObject* NewReader(const facade::Engine& engine, facade::ReaderHandle handle) {
+  PyObject* self = AllocInstance(reader_type);
+  auto* copy = self != nullptr ? new (std::nothrow) facade::Engine(engine) : nullptr;
+  if (copy == nullptr) {
+    if (self != nullptr) {
+      FreeInstance(self);
+      PyErr_NoMemory();
+    }
+    static_cast<void>(WithoutGil([&] { return engine.CloseReader(handle); }));
+    return nullptr;
+  }
+  ReaderObject* reader = AsReader(self);
+  reader->engine = copy;
+  reader->handle = handle;
+  reader->open = true;
+  return self;
+}
+
+}  // namespace corvantine::python

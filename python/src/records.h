@@ -1,0 +1,35 @@
+// The dicts in which the engine's replies reach Python, each with a fixed
+// key order.
+#pragma once
+
+#include <Python.h>
+
+#include <vector>
+
+#include "facade/records.h"
+
+namespace corvantine::python {
+
+// One row dict per record, in order. A row's keys: offset, timestamp_ms
+// (nanoseconds / 1e6, truncated toward zero), event_id, batch_id,
+// batch_index, branch_id, namespace (the "corvantine.stream_name" metadata
+// as str, None when absent or not UTF-8), stream_revision, event_type,
+// schema_version, codec ("json" or "bytes"), metadata (str -> bytes, every
+// stored entry) and body: a JSON body parsed into Python objects, a bytes
+// body as bytes. A JSON body that does not parse raises ValueError.
+PyObject* RowList(const std::vector<facade::RecordDto>& records);
+
+// {"records": rows, "continuation": int, "done": bool}.
+PyObject* PageDict(const facade::ReplayPage& page);
+
+// batch_id, first_position, last_position, stream_id, previous_revision
+// (None for a new stream), current_revision, durability ("buffered",
+// "flushed" or "synced").
+PyObject* ReceiptDict(const facade::AppendReceiptDto& receipt);
+
+// id, name, parent_id (None without a parent), fork_position (None without
+// one), created_at_unix_nanos, status ("active" or "archived"), metadata
+// (str -> bytes).
+PyObject* BranchDict(const facade::BranchDto& branch);
+
+}  // namespace corvantine::python

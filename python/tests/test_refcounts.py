@@ -1,0 +1,109 @@
+"""Reference counts stay level over every method, error paths included.
+
+Runs only under a debug interpreter (sys.gettotalrefcount), with the module
+build that counts references through it (python/CMakeLists.txt)."""
+
+import gc
+import sys
+
+import pytest
+
+import corvantine
+
+pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
+                                reason="needs a debug interpreter")
+
+
+def swallow(call, *errors):
+    try:
+        call()
+    except errors or Exception:
+        pass
+
+
+def every_method(db, path):
+    db.append("s", {"a": [1, 2.5, None, True, "x" * 40], "b": {"c": 2**64 - 1}})
+    db.append_receipt("s", [-1, 1e16])
+    db.append_batch("s", [{"body": {"z": 1, "y": 2}, "event_type": "t", "schema_version": 2,
+                           "metadata": {"m": "v", "n": b"w"}}], idempotency_key="k",
+                    expected_revision="any", durability="flush")
+    fork = db.fork("s", db.head())
+    db.append_branch(fork, "s", {"on": "fork"})
+    db.replay("s", 0, db.head())
+    db.history("s")
+    db.branch_history(fork, "s")
+    db.branch_ancestry(fork)
+    reader = db.open_reader("s", page_events=1)
+    reader.next_page()
+    reader.cancel()
+    swallow(reader.next_page)
+    reader.close()
+    swallow(reader.next_page)
+    diff = db.diff("main", fork, namespace="s")
+    diff["shared"].next_page()
+    del diff
+    db.archive_branch(fork)
+    db.head(), db.durable_head(), db.commit(), db.uncommitted_count(), db.retention_floor()
+    repr(db)
+    # Error paths: binding, conversion, the module's own checks, the engine.
+    swallow(lambda: db.append())
+    swallow(lambda: db.append("s", 1, bogus=1))
+    swallow(lambda: db.append(1, 1))
+    swallow(lambda: db.append("s", {"k": (1,)}))
+    swallow(lambda: db.append("s", {1: 1}))
+    swallow(lambda: db.append("s", [2**64]))
+    items = [1]
+    items.append(items)
+    swallow(lambda: db.append("s", items))
+    items.clear()
+    swallow(lambda: db.append_batch("s", [{"body": 1, "metadata": {"m": 1}}]))
+    swallow(lambda: db.append_batch("s", [{"body": 1, "event_id": "xyz"}]))
+    swallow(lambda: db.append_batch("s", [{"body": 1}], expected_revision=True))
+    swallow(lambda: db.append_batch("s", [{"body": 1}], durability="never"))
+    swallow(lambda: db.append_batch("s", [{"body": 2}], idempotency_key="k"))
+    swallow(lambda: db.append_batch("s", [{"body": 1}], branch="missing"))
+    swallow(lambda: db.replay("s", end=10**6))
+    swallow(lambda: db.open_reader("s", page_events=0))
+    swallow(lambda: db.archive_branch("main"))
+    swallow(lambda: db.diff("main", "missing"))
+    swallow(lambda: db.fork("s\0", 0))
+    swallow(lambda: corvantine.open(path))
+
+
+def test_reference_counts_stay_level(tmp_path):
+    path = str(tmp_path / "db")
+    db = corvantine.open(path)
+    for _ in range(3):
+        every_method(db, path)
+    deltas = []
+    for _ in range(4):
+        gc.collect()
+        before = sys.gettotalrefcount()
+        for _ in range(10):
+            every_method(db, path)
+        gc.collect()
+        deltas.append(sys.gettotalrefcount() - before)
+    db.close()
+    # A reference lost per call would add at least 10 in every round.
+    assert min(deltas) < 10, deltas
+    assert sum(deltas) < 20, deltas
+
+
+def test_closed_database_and_lifecycle_reference_counts(tmp_path):
+    path = str(tmp_path / "db")
+
+    def cycle():
+        with corvantine.open(path) as db:
+            reader = db.open_reader("s")
+        swallow(db.head)
+        swallow(reader.next_page)
+        swallow(lambda: db.append("s", 1))
+        del reader
+
+    cycle()
+    gc.collect()
+    before = sys.gettotalrefcount()
+    for _ in range(10):
+        cycle()
+    gc.collect()
+    assert sys.gettotalrefcount() - before < 10
