@@ -1,4 +1,5 @@
-// Decoding arbitrary bytes as a stored catalog, a retention anchor payload or
+// Decoding arbitrary bytes as a stored catalog, a core catalog checkpoint, a
+// retention anchor payload or
 // one of the JSON records must never crash or allocate from an unchecked
 // length, and whatever decodes must encode again to bytes that decode to the
 // same value. The first input byte selects the decoder.
@@ -10,6 +11,7 @@
 
 #include "branch/branch.h"
 #include "branch/catalog.h"
+#include "db/checkpoint.h"
 #include "retention/anchor.h"
 #include "stream/catalog.h"
 #include "util/coding.h"
@@ -47,18 +49,28 @@ void JsonRoundTrip(std::string_view input) {
   Check(again.ok() && *again == *record);
 }
 
+void Checkpoint(std::string_view input) {
+  auto checkpoint = db::CoreCatalogCheckpoint::Decode(input);
+  if (!checkpoint.ok()) return;
+  const std::string encoded =
+      db::EncodeCoreCatalog(checkpoint->database_id, checkpoint->head, checkpoint->catalog);
+  auto again = db::CoreCatalogCheckpoint::Decode(encoded);
+  Check(again.ok() && again->catalog == checkpoint->catalog && again->head == checkpoint->head);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
-  switch (data[0] % 6) {
+  switch (data[0] % 7) {
     case 0: RoundTrip<stream::StreamCatalog>(input); break;
     case 1: RoundTrip<branch::BranchCatalog>(input); break;
     case 2: JsonRoundTrip<branch::BranchInfo>(input); break;
     case 3: RoundTrip<retention::CoreRetentionAnchor>(input); break;
     case 4: JsonRoundTrip<retention::RetentionBranchBootstrap>(input); break;
     case 5: JsonRoundTrip<retention::RetentionConsumerBootstrap>(input); break;
+    case 6: Checkpoint(input); break;
   }
   return 0;
 }

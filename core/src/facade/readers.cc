@@ -1,6 +1,6 @@
-// Paged readers. A reader is a cursor kept by the sequencer; each page plans
-// a fresh read of the log from the reader's position up to its end, so a
-// reader holds no file between pages.
+// Paged readers. A reader is a cursor kept by the sequencer: its read of the
+// log, from its position up to the end fixed when it opened, is planned by
+// the first page and goes on page after page.
 #include <algorithm>
 #include <utility>
 
@@ -37,12 +37,14 @@ EngineResult<ReaderHandle> Sequencer::Handle(command::OpenReader& command) {
   ReaderRequest& request = command.request;
   CVN_TRY(CheckPageLimits(request.page_events, request.page_bytes));
   const uint64_t end = request.end.value_or(db_->log().head());
-  // Planning the whole range checks it; the plan itself is not kept.
+  // Planning the whole range checks it; the first page goes on with it.
   Result<log::reader::LogReader> range = db_->Read(PlannedRead(request.branch, request.start, end));
   if (!range.ok()) return EngineError::FromCore(range.error());
   const ReaderHandle handle = next_handle_++;
   readers_.emplace(handle, ReaderState{request.branch, std::move(request.stream), end,
-                                       request.page_bytes, request.page_events, request.start});
+                                       request.page_bytes, request.page_events, request.start,
+                                       /*cancelled=*/false, std::move(range).value(),
+                                       /*held=*/std::nullopt});
   return handle;
 }
 
@@ -71,38 +73,57 @@ EngineResult<Sequencer::ReaderState*> Sequencer::FindReader(ReaderHandle handle)
   return &reader->second;
 }
 
+// The next record of the reader's stream, or nothing when its read is used
+// up. The read is planned again from the reader's position after an error.
+EngineResult<std::optional<RecordDto>> Sequencer::NextRecord(ReaderState& reader) const {
+  if (reader.held) return std::exchange(reader.held, std::nullopt);
+  if (!reader.log_reader) {
+    Result<log::reader::LogReader> planned =
+        db_->Read(PlannedRead(reader.branch, reader.position, reader.end));
+    if (!planned.ok()) return EngineError::FromCore(planned.error());
+    reader.log_reader.emplace(std::move(planned).value());
+  }
+  for (;;) {
+    Result<std::optional<format::StoredRecord>> next = reader.log_reader->Next();
+    if (!next.ok()) return EngineError::FromCore(next.error());
+    if (!*next) return std::optional<RecordDto>();
+    if (reader.stream && !BelongsTo(**next, *reader.stream)) continue;
+    CVN_ASSIGN_OR_RETURN(RecordDto record, MakeRecordDto(format::ToOwned(std::move(**next))));
+    return std::optional<RecordDto>(std::move(record));
+  }
+}
+
 // The first record that passes the stream filter is always taken; the page
 // then ends before a record that would overrun the byte budget (continuing
 // at it), or after the record that fills the event budget (continuing after
-// it). When the plan runs out, the page continues where the log reader
+// it). When the read runs out, the page continues where the log reader
 // stopped examining the log, which is never behind the reader's position:
-// records of other streams and branches are passed over for good.
-EngineResult<ReplayPage> Sequencer::ReadPage(const ReaderState& reader) const {
-  Result<log::reader::LogReader> planned =
-      db_->Read(PlannedRead(reader.branch, reader.position, reader.end));
-  if (!planned.ok()) return EngineError::FromCore(planned.error());
-  log::reader::LogReader& log_reader = *planned;
+// records of other streams and branches are passed over for good. After an
+// error the next page plans its read afresh from the reader's position.
+EngineResult<ReplayPage> Sequencer::ReadPage(ReaderState& reader) const {
   ReplayPage page;
   uint64_t bytes = 0;
   for (;;) {
-    Result<std::optional<format::StoredRecord>> next = log_reader.Next();
-    if (!next.ok()) return EngineError::FromCore(next.error());
+    EngineResult<std::optional<RecordDto>> next = NextRecord(reader);
+    if (!next.ok()) {
+      reader.log_reader.reset();
+      return std::move(next).error();
+    }
     if (!*next) {
-      page.continuation = std::max(reader.position, log_reader.scanned_position());
+      page.continuation = std::max(reader.position, reader.log_reader->scanned_position());
       break;
     }
-    if (reader.stream && !BelongsTo(**next, *reader.stream)) continue;
-    const uint64_t position = (*next)->position;
-    CVN_ASSIGN_OR_RETURN(RecordDto record, MakeRecordDto(format::ToOwned(std::move(**next))));
+    RecordDto& record = **next;
     const uint64_t size = PageBytes(record);
     if (!page.records.empty() && bytes + size > reader.page_bytes) {
-      page.continuation = position;
+      page.continuation = record.position;
+      reader.held = std::move(record);
       break;
     }
     page.records.push_back(std::move(record));
     bytes += size;
     if (page.records.size() == reader.page_events) {
-      page.continuation = position + 1;
+      page.continuation = page.records.back().position + 1;
       break;
     }
   }

@@ -72,6 +72,13 @@ class Sequencer {
     uint32_t page_events = 0;
     uint64_t position = 0;  // where the next page starts
     bool cancelled = false;
+    // The read that the last page stopped in, kept so that the next page
+    // goes on from there instead of scanning the log again; absent before
+    // the first page and after an error.
+    std::optional<log::reader::LogReader> log_reader;
+    // A record the read handed out that did not fit the last page: the
+    // first of the next one.
+    std::optional<RecordDto> held;
   };
 
   Sequencer(std::unique_ptr<db::Corvantine> db, FeedSignal& feed);
@@ -98,7 +105,8 @@ class Sequencer {
   EngineResult<> Handle(command::CloseReader& command);
 
   EngineResult<AppendReceiptDto> Append(AppendBatch batch);
-  EngineResult<ReplayPage> ReadPage(const ReaderState& reader) const;
+  EngineResult<ReplayPage> ReadPage(ReaderState& reader) const;
+  EngineResult<std::optional<RecordDto>> NextRecord(ReaderState& reader) const;
   EngineResult<ReaderState*> FindReader(ReaderHandle handle);
 
   // Tells feed waiters where the durable head is now; after every operation
