@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_check.h"
 #include "branch/branch.h"
 #include "branch/catalog.h"
 #include "db/checkpoint.h"
@@ -17,12 +18,9 @@
 #include "util/coding.h"
 
 using namespace corvantine;
+using fuzz::Check;
 
 namespace {
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
 
 template <typename Catalog>
 void RoundTrip(std::string_view input) {

@@ -7,18 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_check.h"
 #include "format/format.h"
 #include "log/record.h"
 
 using namespace corvantine;
-
-namespace {
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
+using fuzz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);

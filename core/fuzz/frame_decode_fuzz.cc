@@ -8,16 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_check.h"
 #include "format/format.h"
 #include "log/record.h"
 
 using namespace corvantine;
+using fuzz::Check;
 
 namespace {
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
 
 // Frame header and envelope bytes before the first metadata entry.
 size_t BytesBeforeEntries(const format::StoredRecord& record) {

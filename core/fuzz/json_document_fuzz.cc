@@ -12,15 +12,13 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "util/json.h"
 
 namespace json = corvantine::util::json;
+using corvantine::fuzz::Check;
 
 namespace {
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
 
 struct Sample {
   uint32_t version = 0;

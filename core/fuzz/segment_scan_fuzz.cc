@@ -6,15 +6,13 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "fuzz_check.h"
 #include "log/segment.h"
 
 using namespace corvantine;
+using fuzz::Check;
 
 namespace {
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
 
 constexpr uint64_t kBase = 0;
 
