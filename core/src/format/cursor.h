@@ -18,6 +18,8 @@ class Cursor {
   explicit Cursor(std::string_view bytes) : rest_(bytes) {}
 
   size_t remaining() const { return rest_.size(); }
+  // The bytes not read yet.
+  std::string_view rest() const { return rest_; }
 
   // The next n bytes, borrowed from the input.
   Result<std::string_view> Take(size_t n) {
@@ -27,11 +29,8 @@ class Cursor {
     return taken;
   }
 
-  Result<uint16_t> U16() { return Fixed<uint16_t>(util::DecodeFixed16); }
-  Result<uint32_t> U32() { return Fixed<uint32_t>(util::DecodeFixed32); }
-  Result<uint64_t> U64() { return Fixed<uint64_t>(util::DecodeFixed64); }
-  Result<int64_t> I64() { return Fixed<int64_t>(util::DecodeFixed64); }
-  Result<util::Bytes16> Array16();
+  Result<uint16_t> U16() { return Fixed<uint16_t, util::DecodeFixed16>(); }
+  Result<uint32_t> U32() { return Fixed<uint32_t, util::DecodeFixed32>(); }
 
   // A u16 length L, then L bytes. L above `limit` fails with ResourceLimit
   // "short byte string" before the presence of the L bytes is tested.
@@ -40,10 +39,11 @@ class Cursor {
  private:
   static CorvantineError Truncated();
 
-  template <typename T, typename Raw>
-  Result<T> Fixed(Raw (*decode)(const char*)) {
+  // The decoder is a template argument so that it is inlined.
+  template <typename T, auto decode>
+  Result<T> Fixed() {
     if (rest_.size() < sizeof(T)) return Truncated();
-    const Raw value = decode(rest_.data());
+    const auto value = decode(rest_.data());
     rest_.remove_prefix(sizeof(T));
     return static_cast<T>(value);
   }

@@ -1,5 +1,7 @@
 #include "format/envelope.h"
 
+#include <cstring>
+
 #include <fmt/format.h>
 
 #include "format/cursor.h"
@@ -13,37 +15,120 @@ namespace {
 // Every byte of a version 1 envelope other than the event type and the
 // metadata entries.
 constexpr uint64_t kFixedEnvelopeBytes = 114;
-// The two length fields of one metadata entry.
-constexpr uint64_t kEntryLengthBytes = 2 + 4;
+// The fixed-width fields between the version and the event type: four ids,
+// the revision and the timestamp.
+constexpr size_t kIdsBytes = 4 * 16 + 8 + 8;
+// Those between the event type and the metadata entries: schema version,
+// payload format, batch id, batch index and the entry count.
+constexpr size_t kTailBytes = 4 + 4 + 16 + 4 + 2;
 
-template <typename IdType>
-Result<IdType> ReadId(Cursor& cursor) {
-  CVN_ASSIGN_OR_RETURN(IdBytes bytes, cursor.Array16());
-  return IdType(bytes);
+uint64_t EntrySize(std::string_view key, std::string_view value) {
+  return 2 + key.size() + 4 + value.size();  // two length fields, then the bytes
 }
 
-Result<EventType> ReadEventType(Cursor& cursor, const FrameLimits& limits) {
+// The encoded size, without the checks of CheckedEnvelopeSize.
+uint64_t EnvelopeSize(const RecordEnvelopeV2& envelope) {
+  uint64_t size = kFixedEnvelopeBytes + envelope.event_type.size();
+  for (const auto& [key, value] : envelope.metadata) size += EntrySize(key, value);
+  return size;
+}
+
+char* Put16(char* dst, uint16_t value) {
+  util::EncodeFixed16(dst, value);
+  return dst + 2;
+}
+
+char* Put32(char* dst, uint32_t value) {
+  util::EncodeFixed32(dst, value);
+  return dst + 4;
+}
+
+char* Put64(char* dst, uint64_t value) {
+  util::EncodeFixed64(dst, value);
+  return dst + 8;
+}
+
+char* PutRaw(char* dst, const void* data, size_t n) {
+  std::memcpy(dst, data, n);
+  return dst + n;
+}
+
+char* PutId(char* dst, const IdBytes& id) { return PutRaw(dst, id.data(), id.size()); }
+
+IdBytes IdAt(const char* src) {
+  IdBytes bytes;
+  std::memcpy(bytes.data(), src, bytes.size());
+  return bytes;
+}
+
+Result<std::string_view> ReadEventType(Cursor& cursor, const FrameLimits& limits) {
   CVN_ASSIGN_OR_RETURN(std::string_view text, cursor.ShortBytes(limits.max_event_type_bytes));
-  return EventType::New(std::string(text));
+  CVN_TRY(EventType::Check(text));
+  return text;
 }
 
-Result<> ReadMetadataEntry(Cursor& cursor, const FrameLimits& limits, Metadata& metadata) {
+bool HasKey(std::string_view entries, std::string_view wanted) {
+  MetadataEntryReader reader(entries);
+  std::string_view key;
+  std::string_view value;
+  while (reader.Next(&key, &value)) {
+    if (key == wanted) return true;
+  }
+  return false;
+}
+
+// Finds a repeated metadata key without building a map. Writers store keys
+// in increasing order, so a key above the one before it is new; a key out of
+// order is looked for among the earlier entries, at most 256 of them.
+class RepeatedKeyCheck {
+ public:
+  // Whether `key` repeats a key of `earlier`, the entries read before it.
+  bool Repeats(std::string_view key, std::string_view earlier) {
+    // Keys are never empty, so the first key is above the initial last_.
+    const bool repeated = (!in_order_ || key <= last_) && HasKey(earlier, key);
+    in_order_ = in_order_ && key > last_;
+    last_ = key;
+    return repeated;
+  }
+
+ private:
+  std::string_view last_;
+  bool in_order_ = true;
+};
+
+// Reads and checks one metadata entry, and returns its key.
+Result<std::string_view> ReadMetadataEntry(Cursor& cursor, const FrameLimits& limits) {
   CVN_ASSIGN_OR_RETURN(std::string_view key, cursor.ShortBytes(limits.max_metadata_key_bytes));
   if (!util::IsValidUtf8(key)) return CorvantineError::InvalidFormat("metadata key is not UTF-8");
-  CVN_TRY(ValidateMetadataKey(key));
+  CVN_TRY(ValidateUtf8MetadataKey(key));
   CVN_ASSIGN_OR_RETURN(uint32_t value_length, cursor.U32());
   if (value_length > limits.max_metadata_value_bytes) {
     return CorvantineError::ResourceLimit("metadata value bytes", value_length,
                                           limits.max_metadata_value_bytes);
   }
-  CVN_ASSIGN_OR_RETURN(std::string_view value, cursor.Take(value_length));
+  CVN_TRY(cursor.Take(value_length));
+  return key;
+}
+
+void RebuildMetadata(std::string_view entries, Metadata* metadata) {
+  metadata->clear();
+  MetadataEntryReader reader(entries);
+  std::string_view key;
+  std::string_view value;
   // Writers store keys in order, so the end is the right hint.
-  const size_t size_before = metadata.size();
-  metadata.emplace_hint(metadata.end(), key, value);
-  if (metadata.size() == size_before) {
-    return CorvantineError::InvalidFormat("duplicate metadata key");
+  while (reader.Next(&key, &value)) metadata->emplace_hint(metadata->end(), key, value);
+}
+
+void AssignMetadata(std::string_view entries, Metadata* metadata) {
+  MetadataEntryReader reader(entries);
+  std::string_view key;
+  std::string_view value;
+  auto it = metadata->begin();
+  for (; reader.Next(&key, &value); ++it) {
+    if (it == metadata->end() || it->first != key) return RebuildMetadata(entries, metadata);
+    it->second.assign(value);
   }
-  return {};
+  if (it != metadata->end()) RebuildMetadata(entries, metadata);
 }
 
 }  // namespace
@@ -69,7 +154,7 @@ Result<uint64_t> CheckedEnvelopeSize(const RecordEnvelopeV2& envelope, const Fra
       return CorvantineError::ResourceLimit("metadata value bytes", value.size(),
                                             limits.max_metadata_value_bytes);
     }
-    size += kEntryLengthBytes + key.size() + value.size();
+    size += EntrySize(key, value);
   }
   if (size > limits.max_envelope_bytes) {
     return CorvantineError::ResourceLimit("envelope bytes", size, limits.max_envelope_bytes);
@@ -78,60 +163,106 @@ Result<uint64_t> CheckedEnvelopeSize(const RecordEnvelopeV2& envelope, const Fra
 }
 
 void AppendEnvelope(const RecordEnvelopeV2& envelope, std::string* out) {
-  util::BinaryWriter writer(*out);
-  writer.PutU16(kEnvelopeVersion);
-  writer.PutArray16(envelope.event_id.bytes());
-  writer.PutArray16(envelope.database_id.bytes());
-  writer.PutArray16(envelope.branch_id.bytes());
-  writer.PutArray16(envelope.stream_id.bytes());
-  writer.PutU64(envelope.stream_revision.value);
-  writer.PutI64(envelope.timestamp_unix_nanos);
+  const size_t start = out->size();
+  out->resize(start + EnvelopeSize(envelope));
+  WriteEnvelope(envelope, out->data() + start);
+}
+
+char* WriteEnvelope(const RecordEnvelopeV2& envelope, char* dst) {
+  dst = Put16(dst, kEnvelopeVersion);
+  dst = PutId(dst, envelope.event_id.bytes());
+  dst = PutId(dst, envelope.database_id.bytes());
+  dst = PutId(dst, envelope.branch_id.bytes());
+  dst = PutId(dst, envelope.stream_id.bytes());
+  dst = Put64(dst, envelope.stream_revision.value);
+  dst = Put64(dst, static_cast<uint64_t>(envelope.timestamp_unix_nanos));
   const std::string& type = envelope.event_type.str();
-  writer.PutU16(static_cast<uint16_t>(type.size()));
-  writer.PutRaw(type.data(), type.size());
-  writer.PutU32(envelope.schema_version);
-  writer.PutU32(envelope.payload_format);
-  writer.PutArray16(envelope.batch_id.bytes());
-  writer.PutU32(envelope.batch_index);
-  writer.PutU16(static_cast<uint16_t>(envelope.metadata.size()));
+  dst = Put16(dst, static_cast<uint16_t>(type.size()));
+  dst = PutRaw(dst, type.data(), type.size());
+  dst = Put32(dst, envelope.schema_version);
+  dst = Put32(dst, envelope.payload_format);
+  dst = PutId(dst, envelope.batch_id.bytes());
+  dst = Put32(dst, envelope.batch_index);
+  dst = Put16(dst, static_cast<uint16_t>(envelope.metadata.size()));
   for (const auto& [key, value] : envelope.metadata) {
-    writer.PutU16(static_cast<uint16_t>(key.size()));
-    writer.PutRaw(key.data(), key.size());
-    writer.PutU32(static_cast<uint32_t>(value.size()));
-    writer.PutRaw(value.data(), value.size());
+    dst = Put16(dst, static_cast<uint16_t>(key.size()));
+    dst = PutRaw(dst, key.data(), key.size());
+    dst = Put32(dst, static_cast<uint32_t>(value.size()));
+    dst = PutRaw(dst, value.data(), value.size());
   }
+  return dst;
 }
 
 Result<RecordEnvelopeV2> DecodeEnvelope(std::string_view bytes, const FrameLimits& limits) {
+  EnvelopeView view;
+  CVN_TRY(DecodeEnvelopeView(bytes, limits, &view));
+  return MakeEnvelope(view);
+}
+
+Result<> DecodeEnvelopeView(std::string_view bytes, const FrameLimits& limits, EnvelopeView* view) {
   Cursor cursor(bytes);
   CVN_ASSIGN_OR_RETURN(uint16_t version, cursor.U16());
   if (version != kEnvelopeVersion) {
     return CorvantineError::InvalidFormat(fmt::format("unsupported envelope version {}", version));
   }
-  RecordEnvelopeV2 envelope;
-  CVN_ASSIGN_OR_RETURN(envelope.event_id, ReadId<EventId>(cursor));
-  CVN_ASSIGN_OR_RETURN(envelope.database_id, ReadId<DatabaseId>(cursor));
-  CVN_ASSIGN_OR_RETURN(envelope.branch_id, ReadId<BranchId>(cursor));
-  CVN_ASSIGN_OR_RETURN(envelope.stream_id, ReadId<StreamId>(cursor));
-  CVN_ASSIGN_OR_RETURN(envelope.stream_revision.value, cursor.U64());
-  CVN_ASSIGN_OR_RETURN(envelope.timestamp_unix_nanos, cursor.I64());
-  CVN_ASSIGN_OR_RETURN(envelope.event_type, ReadEventType(cursor, limits));
-  CVN_ASSIGN_OR_RETURN(envelope.schema_version, cursor.U32());
-  CVN_ASSIGN_OR_RETURN(envelope.payload_format, cursor.U32());
-  CVN_ASSIGN_OR_RETURN(envelope.batch_id, ReadId<BatchId>(cursor));
-  CVN_ASSIGN_OR_RETURN(envelope.batch_index, cursor.U32());
-  CVN_ASSIGN_OR_RETURN(uint16_t entry_count, cursor.U16());
+  // Runs of fixed-width fields are taken whole: nothing but truncation can
+  // fail inside them.
+  CVN_ASSIGN_OR_RETURN(const std::string_view ids, cursor.Take(kIdsBytes));
+  view->event_id = EventId(IdAt(ids.data()));
+  view->database_id = DatabaseId(IdAt(ids.data() + 16));
+  view->branch_id = BranchId(IdAt(ids.data() + 32));
+  view->stream_id = StreamId(IdAt(ids.data() + 48));
+  view->stream_revision.value = util::DecodeFixed64(ids.data() + 64);
+  view->timestamp_unix_nanos = static_cast<int64_t>(util::DecodeFixed64(ids.data() + 72));
+  CVN_ASSIGN_OR_RETURN(view->event_type, ReadEventType(cursor, limits));
+  CVN_ASSIGN_OR_RETURN(const std::string_view tail, cursor.Take(kTailBytes));
+  view->schema_version = util::DecodeFixed32(tail.data());
+  view->payload_format = util::DecodeFixed32(tail.data() + 4);
+  view->batch_id = BatchId(IdAt(tail.data() + 8));
+  view->batch_index = util::DecodeFixed32(tail.data() + 24);
+  const uint16_t entry_count = util::DecodeFixed16(tail.data() + 28);
   if (entry_count > limits.max_metadata_entries) {
     return CorvantineError::ResourceLimit("metadata entries", entry_count,
                                           limits.max_metadata_entries);
   }
+  const std::string_view entries = cursor.rest();
+  RepeatedKeyCheck repeats;
   for (uint16_t i = 0; i < entry_count; ++i) {
-    CVN_TRY(ReadMetadataEntry(cursor, limits, envelope.metadata));
+    const std::string_view earlier = entries.substr(0, entries.size() - cursor.remaining());
+    CVN_ASSIGN_OR_RETURN(const std::string_view key, ReadMetadataEntry(cursor, limits));
+    if (repeats.Repeats(key, earlier)) {
+      return CorvantineError::InvalidFormat("duplicate metadata key");
+    }
   }
   if (cursor.remaining() > 0) {
     return CorvantineError::InvalidFormat("trailing bytes in v2 envelope");
   }
+  view->metadata_entries = entries;
+  return {};
+}
+
+RecordEnvelopeV2 MakeEnvelope(const EnvelopeView& view) {
+  RecordEnvelopeV2 envelope;
+  AssignEnvelope(view, &envelope);
   return envelope;
+}
+
+void AssignEnvelope(const EnvelopeView& view, RecordEnvelopeV2* envelope) {
+  envelope->event_id = view.event_id;
+  envelope->database_id = view.database_id;
+  envelope->branch_id = view.branch_id;
+  envelope->stream_id = view.stream_id;
+  envelope->stream_revision = view.stream_revision;
+  envelope->timestamp_unix_nanos = view.timestamp_unix_nanos;
+  // The view's type passed EventType::Check when it was decoded.
+  if (envelope->event_type.str() != view.event_type) {
+    envelope->event_type = *EventType::New(std::string(view.event_type));
+  }
+  envelope->schema_version = view.schema_version;
+  envelope->payload_format = view.payload_format;
+  envelope->batch_id = view.batch_id;
+  envelope->batch_index = view.batch_index;
+  AssignMetadata(view.metadata_entries, &envelope->metadata);
 }
 
 }  // namespace corvantine::format

@@ -32,6 +32,7 @@
 #include "format/limits.h"
 #include "format/metadata.h"
 #include "format/revision.h"
+#include "util/coding.h"
 
 namespace corvantine::format {
 
@@ -65,6 +66,10 @@ Result<uint64_t> CheckedEnvelopeSize(const RecordEnvelopeV2& envelope, const Fra
 // accepted it: the lengths must fit their fields.
 void AppendEnvelope(const RecordEnvelopeV2& envelope, std::string* out);
 
+// Writes the encoded envelope to dst, which must have room for the size
+// CheckedEnvelopeSize accepted, and returns the end of what it wrote.
+char* WriteEnvelope(const RecordEnvelopeV2& envelope, char* dst);
+
 // Decodes exactly the envelope bytes of one frame. Checks, in order: version
 // ("unsupported envelope version {}"); the event type's length against
 // max_event_type_bytes ("short byte string"), then EventType::New; the entry
@@ -75,5 +80,61 @@ void AppendEnvelope(const RecordEnvelopeV2& envelope, std::string* out);
 // ("trailing bytes in v2 envelope"). A read past the end fails with
 // "truncated v2 envelope".
 Result<RecordEnvelopeV2> DecodeEnvelope(std::string_view bytes, const FrameLimits& limits);
+
+// An envelope decoded in place: the event type and the metadata entries are
+// borrowed from the decoded bytes, so decoding allocates nothing. Readers
+// that pass over most frames (scans, batch control frames, records a filter
+// drops) look at views and make a RecordEnvelopeV2 only of what they keep.
+struct EnvelopeView {
+  EventId event_id;
+  DatabaseId database_id;
+  BranchId branch_id;
+  StreamId stream_id;
+  StreamRevision stream_revision;
+  int64_t timestamp_unix_nanos = 0;
+  std::string_view event_type;
+  uint32_t schema_version = 0;
+  uint32_t payload_format = 0;
+  BatchId batch_id;
+  uint32_t batch_index = 0;
+  // The metadata entries as stored, already checked; read them with
+  // MetadataEntryReader.
+  std::string_view metadata_entries;
+};
+
+// Walks the checked metadata entries of an EnvelopeView in stored order.
+class MetadataEntryReader {
+ public:
+  explicit MetadataEntryReader(std::string_view entries) : rest_(entries) {}
+
+  // The next entry, or false after the last.
+  bool Next(std::string_view* key, std::string_view* value) {
+    if (rest_.empty()) return false;
+    const char* entry = rest_.data();
+    const size_t key_length = util::DecodeFixed16(entry);
+    *key = std::string_view(entry + 2, key_length);
+    const size_t value_length = util::DecodeFixed32(entry + 2 + key_length);
+    *value = std::string_view(entry + 6 + key_length, value_length);
+    rest_.remove_prefix(6 + key_length + value_length);
+    return true;
+  }
+
+ private:
+  std::string_view rest_;
+};
+
+// DecodeEnvelope's checks, in the same order and with the same errors,
+// filling *view instead of making the envelope. (A view is some 150 bytes and
+// is decoded for every frame read, hence the out-parameter.)
+Result<> DecodeEnvelopeView(std::string_view bytes, const FrameLimits& limits, EnvelopeView* view);
+
+// The envelope that `view` describes.
+RecordEnvelopeV2 MakeEnvelope(const EnvelopeView& view);
+
+// Makes *envelope equal to MakeEnvelope(view), keeping its storage where it
+// can: an unchanged event type, and metadata with the same keys in the same
+// order (as consecutive records of one writer have), are overwritten in
+// place without allocating.
+void AssignEnvelope(const EnvelopeView& view, RecordEnvelopeV2* envelope);
 
 }  // namespace corvantine::format

@@ -25,6 +25,8 @@ class EventType {
   // -> "event type is not UTF-8"; a NUL byte -> "event type must not contain
   // NUL" (all InvalidFormat). The text is kept unchanged.
   static Result<EventType> New(std::string text);
+  // The checks of New, without making an event type.
+  static Result<> Check(std::string_view text);
 
   const std::string& str() const { return text_; }
   size_t size() const { return text_.size(); }

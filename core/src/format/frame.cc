@@ -29,22 +29,23 @@ struct FrameHeader {
 };
 
 // A frame of any other kind would make every reader refuse the log.
-Result<> CheckKindAndFlags(uint8_t kind, uint8_t flags) {
+bool KnownKindAndFlags(uint8_t kind, uint8_t flags) {
+  return kind >= kEventFrame && kind <= kBatchCommitFrame && flags == 0;
+}
+
+// The error of a kind or flags that KnownKindAndFlags refuses. (The checks
+// return a bool and leave the error to a function of its own because they
+// run for every frame, and a successful Result<> costs more than a bool.)
+CorvantineError UnknownKindOrFlags(uint8_t kind, uint8_t flags) {
   if (kind < kEventFrame || kind > kBatchCommitFrame) {
     return CorvantineError::InvalidFormat(fmt::format("unknown frame kind {}", kind));
   }
-  if (flags != 0) {
-    return CorvantineError::InvalidFormat(
-        fmt::format("unknown mandatory frame flags {:#04x}", flags));
-  }
-  return {};
+  return CorvantineError::InvalidFormat(
+      fmt::format("unknown mandatory frame flags {:#04x}", flags));
 }
 
-Result<> CheckPayloadLen(uint64_t payload_len, const FrameLimits& limits) {
-  if (payload_len > limits.max_payload_bytes) {
-    return CorvantineError::ResourceLimit("payload bytes", payload_len, limits.max_payload_bytes);
-  }
-  return {};
+CorvantineError PayloadTooLarge(uint64_t payload_len, const FrameLimits& limits) {
+  return CorvantineError::ResourceLimit("payload bytes", payload_len, limits.max_payload_bytes);
 }
 
 void EncodeHeader(const FrameHeader& header, char* dst) {
@@ -72,14 +73,17 @@ Result<FrameHeader> ParseHeader(std::string_view bytes, const FrameLimits& limit
   }
   FrameHeader header;
   header.kind = static_cast<uint8_t>(src[6]);
-  CVN_TRY(CheckKindAndFlags(header.kind, static_cast<uint8_t>(src[7])));
+  const auto flags = static_cast<uint8_t>(src[7]);
+  if (!KnownKindAndFlags(header.kind, flags)) return UnknownKindOrFlags(header.kind, flags);
   header.envelope_len = util::DecodeFixed32(src + 8);
   if (header.envelope_len > limits.max_envelope_bytes) {
     return CorvantineError::ResourceLimit("envelope bytes", header.envelope_len,
                                           limits.max_envelope_bytes);
   }
   header.payload_len = util::DecodeFixed32(src + 12);
-  CVN_TRY(CheckPayloadLen(header.payload_len, limits));
+  if (header.payload_len > limits.max_payload_bytes) {
+    return PayloadTooLarge(header.payload_len, limits);
+  }
   header.position = util::DecodeFixed64(src + 16);
   header.crc = util::DecodeFixed32(src + kCrcOffset);
   header.reserved = util::DecodeFixed32(src + kReservedOffset);
@@ -93,50 +97,80 @@ OwnedStoredRecord ToOwned(StoredRecord record) {
                            record.position, record.kind, record.flags, record.frame_len};
 }
 
+Result<uint64_t> CheckedFrameSize(uint8_t kind, uint8_t flags, const RecordEnvelopeV2& envelope,
+                                  std::string_view payload, const FrameLimits& limits) {
+  if (!KnownKindAndFlags(kind, flags)) return UnknownKindOrFlags(kind, flags);
+  if (payload.size() > limits.max_payload_bytes) return PayloadTooLarge(payload.size(), limits);
+  CVN_ASSIGN_OR_RETURN(uint64_t envelope_len, CheckedEnvelopeSize(envelope, limits));
+  return kFrameHeaderBytes + envelope_len + payload.size();
+}
+
+void WriteFrame(uint8_t kind, uint64_t position, const RecordEnvelopeV2& envelope,
+                std::string_view payload, uint64_t frame_len, char* dst) {
+  const uint64_t envelope_len = frame_len - kFrameHeaderBytes - payload.size();
+  const FrameHeader header{kind, static_cast<uint32_t>(envelope_len),
+                           static_cast<uint32_t>(payload.size()), position, 0, 0};
+  EncodeHeader(header, dst);
+  char* end = WriteEnvelope(envelope, dst + kFrameHeaderBytes);
+  std::memcpy(end, payload.data(), payload.size());
+  util::EncodeFixed32(dst + kCrcOffset, FrameCrc(std::string_view(dst, frame_len)));
+}
+
 Result<> EncodeFrame(uint8_t kind, uint8_t flags, uint64_t position,
                      const RecordEnvelopeV2& envelope, std::string_view payload,
                      const FrameLimits& limits, std::string* out) {
-  CVN_TRY(CheckKindAndFlags(kind, flags));
-  CVN_TRY(CheckPayloadLen(payload.size(), limits));
   // Everything is checked before the first byte is written, so a failure
   // leaves *out untouched and the frame is written in one pass.
-  CVN_ASSIGN_OR_RETURN(uint64_t envelope_len, CheckedEnvelopeSize(envelope, limits));
-  const FrameHeader header{kind, static_cast<uint32_t>(envelope_len),
-                           static_cast<uint32_t>(payload.size()), position, 0, 0};
+  CVN_ASSIGN_OR_RETURN(uint64_t frame_len,
+                       CheckedFrameSize(kind, flags, envelope, payload, limits));
   const size_t start = out->size();
-  out->reserve(start + header.frame_len());
-  out->resize(start + kFrameHeaderBytes);
-  EncodeHeader(header, out->data() + start);
-  AppendEnvelope(envelope, out);
-  out->append(payload);
-  char* frame = out->data() + start;
-  util::EncodeFixed32(frame + kCrcOffset, FrameCrc(std::string_view(frame, out->size() - start)));
+  out->resize(start + frame_len);
+  WriteFrame(kind, position, envelope, payload, frame_len, out->data() + start);
   return {};
 }
 
 Result<std::optional<StoredRecord>> Decode(std::string_view bytes, const FrameLimits& limits) {
-  if (bytes.size() < kFrameHeaderBytes) return std::nullopt;
+  FrameView frame;
+  CVN_ASSIGN_OR_RETURN(const bool whole, DecodeView(bytes, limits, &frame));
+  if (!whole) return std::nullopt;
+  return MakeRecord(frame);
+}
+
+Result<bool> DecodeView(std::string_view bytes, const FrameLimits& limits, FrameView* frame) {
+  if (bytes.size() < kFrameHeaderBytes) return false;
   CVN_ASSIGN_OR_RETURN(const FrameHeader header, ParseHeader(bytes, limits));
   if (header.reserved != 0) {
     return CorvantineError::InvalidFormat("nonzero reserved frame header field");
   }
-  if (bytes.size() < header.frame_len()) return std::nullopt;
-  const std::string_view frame = bytes.substr(0, header.frame_len());
-  const uint32_t computed = FrameCrc(frame);
+  if (bytes.size() < header.frame_len()) return false;
+  const std::string_view whole = bytes.substr(0, header.frame_len());
+  const uint32_t computed = FrameCrc(whole);
   if (header.crc != computed) {
     return CorvantineError::Corrupt(
         header.position,
         fmt::format("v2 crc mismatch: stored {:#010x}, computed {:#010x}", header.crc, computed));
   }
-  StoredRecord record;
-  CVN_ASSIGN_OR_RETURN(record.envelope, DecodeEnvelope(frame.substr(kFrameHeaderBytes,
-                                                                    header.envelope_len),
-                                                       limits));
-  record.payload = frame.substr(kFrameHeaderBytes + header.envelope_len);
-  record.position = header.position;
-  record.kind = header.kind;
-  record.frame_len = frame.size();
-  return record;
+  CVN_TRY(DecodeEnvelopeView(whole.substr(kFrameHeaderBytes, header.envelope_len), limits,
+                             &frame->envelope));
+  frame->payload = whole.substr(kFrameHeaderBytes + header.envelope_len);
+  frame->position = header.position;
+  frame->kind = header.kind;
+  frame->frame_len = whole.size();
+  return true;
+}
+
+StoredRecord MakeRecord(const FrameView& frame) {
+  return StoredRecord{MakeEnvelope(frame.envelope), frame.payload, frame.position, frame.kind,
+                      /*flags=*/0, frame.frame_len};
+}
+
+void AssignRecord(const FrameView& frame, StoredRecord* record) {
+  AssignEnvelope(frame.envelope, &record->envelope);
+  record->payload = frame.payload;
+  record->position = frame.position;
+  record->kind = frame.kind;
+  record->flags = 0;
+  record->frame_len = frame.frame_len;
 }
 
 Result<std::optional<uint64_t>> FrameTotalLen(std::string_view bytes, const FrameLimits& limits) {

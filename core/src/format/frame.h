@@ -70,6 +70,17 @@ Result<> EncodeFrame(uint8_t kind, uint8_t flags, uint64_t position,
                      const RecordEnvelopeV2& envelope, std::string_view payload,
                      const FrameLimits& limits, std::string* out);
 
+// The length 32 + E + P of the frame EncodeFrame would append, after the same
+// checks in the same order.
+Result<uint64_t> CheckedFrameSize(uint8_t kind, uint8_t flags, const RecordEnvelopeV2& envelope,
+                                  std::string_view payload, const FrameLimits& limits);
+
+// Writes the frame (flags 0) into dst[0, frame_len), where frame_len is what
+// CheckedFrameSize returned for the same record. Lets a caller lay out
+// several frames in one buffer before writing any of them.
+void WriteFrame(uint8_t kind, uint64_t position, const RecordEnvelopeV2& envelope,
+                std::string_view payload, uint64_t frame_len, char* dst);
+
 inline Result<> Encode(const StoredRecord& record, const FrameLimits& limits, std::string* out) {
   return EncodeFrame(record.kind, record.flags, record.position, record.envelope, record.payload,
                      limits, out);
@@ -85,6 +96,27 @@ inline Result<> Encode(const StoredRecord& record, const FrameLimits& limits, st
 // 0x{:08x}, computed 0x{:08x}", and finally DecodeEnvelope. The envelope is
 // not parsed before the checksum passes.
 Result<std::optional<StoredRecord>> Decode(std::string_view bytes, const FrameLimits& limits);
+
+// One frame decoded in place, borrowing everything from the decoded bytes.
+struct FrameView {
+  EnvelopeView envelope;
+  std::string_view payload;
+  uint64_t position = 0;
+  uint8_t kind = 0;
+  uint64_t frame_len = 0;
+};
+
+// Decode's checks, in the same order and with the same errors, decoding the
+// frame in place (see DecodeEnvelopeView). Returns false while the bytes hold
+// less than a whole frame; otherwise fills *frame and returns true.
+Result<bool> DecodeView(std::string_view bytes, const FrameLimits& limits, FrameView* frame);
+
+// The record that `frame` describes; its payload still borrows the frame.
+StoredRecord MakeRecord(const FrameView& frame);
+
+// Makes *record equal to MakeRecord(frame), keeping its storage where it can
+// (see AssignEnvelope).
+void AssignRecord(const FrameView& frame, StoredRecord* record);
 
 // The length 32 + E + P of the frame at the start of `bytes`, from a header
 // that passes Decode's checks up to "payload bytes" (the reserved field and

@@ -3,7 +3,10 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
 
 #include "util/coding.h"
@@ -452,6 +455,71 @@ TEST(EnvelopeDecodeTest, EveryShorterPrefixIsTruncated) {
     EXPECT_EQ(ErrorText(DecodeEnvelope(envelope.substr(0, n), kLimits)),
               "invalid format: truncated v2 envelope")
         << n;
+  }
+}
+
+// Repeated keys are found without a map: keys in increasing order are new,
+// and any other key is looked for among those before it.
+TEST(EnvelopeDecodeTest, RepeatedKeysAreFoundInAnyOrder) {
+  const struct {
+    std::vector<std::string_view> keys;
+    bool repeated;
+  } cases[] = {
+      {{"a", "b", "c"}, false}, {{"c", "a", "b"}, false}, {{"b", "a", "b"}, true},
+      {{"a", "b", "a"}, true},  {{"b", "a", "a"}, true},  {{"a", "c", "b", "c"}, true},
+      {{"ab", "a", "b"}, false}, {{"a", "a"}, true},
+  };
+  for (const auto& c : cases) {
+    std::string entries;
+    for (std::string_view key : c.keys) entries += Entry(key, "v");
+    const Result<RecordEnvelopeV2> decoded =
+        DecodeEnvelope(Envelope("t", static_cast<uint16_t>(c.keys.size()), entries), kLimits);
+    const std::string label = fmt::format("{}", fmt::join(c.keys, ","));
+    if (c.repeated) {
+      EXPECT_EQ(ErrorText(decoded), "invalid format: duplicate metadata key") << label;
+    } else {
+      ASSERT_TRUE(decoded.ok()) << label;
+      EXPECT_EQ(decoded->metadata.size(), c.keys.size()) << label;
+    }
+  }
+}
+
+// Decoding into a kept record overwrites what matches and rebuilds the rest:
+// whatever the record held before, it ends equal to a fresh decode.
+TEST(FrameViewTest, AssignRecordEqualsAFreshDecode) {
+  std::vector<std::string> frames;
+  for (const Metadata& metadata : std::vector<Metadata>{
+           {{"tenant", "acme"}, {"corvantine.stream_name", "orders"}},
+           {{"tenant", "a much longer tenant name"}, {"corvantine.stream_name", "o"}},
+           {{"tenant", "acme"}},
+           {},
+           {{"a", "1"}, {"tenant", "acme"}, {"z", ""}},
+       }) {
+    for (const char* type : {"order.placed", "application.json", "order.placed"}) {
+      StoredRecord record = GoldenRecord();
+      record.envelope.metadata = metadata;
+      record.envelope.event_type = *EventType::New(type);
+      frames.push_back(Encoded(record));
+    }
+  }
+  // Keys out of increasing order, written by hand.
+  std::string unordered = kGoldenFrame;
+  const size_t entries_at = 32 + 114 + 12;
+  const std::string stream_entry = unordered.substr(entries_at, 2 + 22 + 4 + 6);
+  const std::string tenant_entry =
+      unordered.substr(entries_at + stream_entry.size(), 2 + 6 + 4 + 4);
+  unordered.replace(entries_at, stream_entry.size() + tenant_entry.size(),
+                    tenant_entry + stream_entry);
+  PutU32(unordered, 24, FrameCrc(unordered));
+  frames.push_back(unordered);
+
+  StoredRecord kept;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    FrameView view;
+    ASSERT_TRUE(*DecodeView(frames[i], kLimits, &view)) << i;
+    AssignRecord(view, &kept);
+    EXPECT_EQ(kept, **Decode(frames[i], kLimits)) << i;
+    EXPECT_EQ(MakeRecord(view), kept) << i;
   }
 }
 

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <compare>
 #include <cstdlib>
+#include <utility>
 #include <unordered_set>
 
 #include <gtest/gtest.h>
@@ -53,6 +55,27 @@ TEST(IdValue, ComparesAndHashesByBytes) {
   EXPECT_EQ(EventId(low), EventId(low));
   std::unordered_set<EventId> set{EventId(low), EventId(high), EventId(low)};
   EXPECT_EQ(set.size(), 2u);
+}
+
+// The comparison works eight bytes at a time; it must order exactly as the
+// byte strings do, whichever byte is the first to differ.
+TEST(IdValue, OrdersAsTheByteStrings) {
+  for (size_t at = 0; at < 16; ++at) {
+    for (const auto& [a, b] : {std::pair<uint8_t, uint8_t>{0x01, 0x80}, {0x7f, 0x80}, {0, 0xff}}) {
+      IdBytes low = Counting();
+      IdBytes high = Counting();
+      low[at] = a;
+      high[at] = b;
+      // Bytes after the first difference must not matter.
+      for (size_t i = at + 1; i < 16; ++i) {
+        low[i] = 0xff;
+        high[i] = 0x00;
+      }
+      EXPECT_EQ(StreamId(low) <=> StreamId(high), std::strong_ordering::less) << at;
+      EXPECT_EQ(StreamId(high) <=> StreamId(low), std::strong_ordering::greater) << at;
+      EXPECT_EQ(StreamId(low) <=> StreamId(low), std::strong_ordering::equal) << at;
+    }
+  }
 }
 
 TEST(IdGeneration, ComposesClockThenCounterXorProcessId) {

@@ -34,5 +34,8 @@ inline constexpr std::string_view kV1NamespaceKey = "corvantine.v1_namespace";
 // of the seven reserved keys -> "unknown reserved metadata key {key}" (both
 // InvalidFormat).
 Result<> ValidateMetadataKey(std::string_view key);
+// ValidateMetadataKey for a key already known to be valid UTF-8, which the
+// frame decoder tests first with an error of its own.
+Result<> ValidateUtf8MetadataKey(std::string_view key);
 
 }  // namespace corvantine::format

@@ -221,7 +221,7 @@ Result<> Log::Roll() {
   manifest_ = std::move(next);
   segment::Segment retired = std::exchange(active_, std::move(fresh));
   closed_.push_back({retired.path(), retired.base()});
-  IndexRetired(closed_.back());
+  IndexRetired(retired);
   return {};
 }
 
@@ -260,15 +260,15 @@ void Log::AbandonRoll(segment::Segment fresh, const CorvantineError& error) {
   }
 }
 
-void Log::IndexRetired(const SegmentMeta& retired) {
-  Result<index::Sidecar> built = reader::BuildSidecar(retired.path, retired.base);
+void Log::IndexRetired(const segment::Segment& retired) {
+  Result<index::Sidecar> built = retired.CurrentSidecar();
   if (!built.ok()) {
-    fmt::print(stderr, "corvantine: could not index retired segment {}: {}\n", retired.path,
+    fmt::print(stderr, "corvantine: could not index retired segment {}: {}\n", retired.path(),
                built.error().ToString());
     return;
   }
-  index::PersistOrWarn(retired.path, *built);
-  sidecars_[retired.base] = std::make_shared<const index::Sidecar>(std::move(*built));
+  index::PersistOrWarn(retired.path(), *built);
+  sidecars_[retired.base()] = std::make_shared<const index::Sidecar>(std::move(*built));
 }
 
 }  // namespace corvantine::log

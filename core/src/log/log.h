@@ -118,8 +118,8 @@ class Log {
   // active segment, creates the new file, flushes the log directory, writes
   // the manifest naming the new segment, and only then switches to it. A
   // failure leaves the old segment active and removes the new file. The
-  // retired segment's sidecar is built, written beside it and cached; a
-  // failure there only warns.
+  // retired segment's sidecar, kept up to date by its appends, is written
+  // beside it and cached; a failure there only warns.
   Result<> Roll();
   // Flushes the active segment to stable storage.
   Result<> SyncActive();
@@ -178,8 +178,8 @@ class Log {
   void FenceIfPoisoned(const CorvantineError& error);
   // Undoes a roll whose manifest write failed with `error`; see log.cc.
   void AbandonRoll(segment::Segment fresh, const CorvantineError& error);
-  // Builds, persists and caches the sidecar of a just-retired segment.
-  void IndexRetired(const SegmentMeta& retired);
+  // Persists and caches the sidecar of a just-retired segment.
+  void IndexRetired(const segment::Segment& retired);
 
   std::string directory_;
   std::string log_directory_;

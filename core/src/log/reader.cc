@@ -45,106 +45,6 @@ Result<FrameStatus> FindFrame(SegmentCursor& cursor, uint64_t limit, uint64_t* l
   return FrameStatus::kFrame;
 }
 
-// Decodes the whole frame found by FindFrame and consumes it. A whole frame
-// is there, so Decode gives a record or an error.
-Result<format::StoredRecord> TakeFrame(SegmentCursor& cursor, uint64_t length) {
-  CVN_ASSIGN_OR_RETURN(
-      std::optional<format::StoredRecord> record,
-      format::Decode(cursor.available().substr(0, length), record::kStandardLimits));
-  cursor.Consume(length);
-  return std::move(record).value();
-}
-
-// The running state of BuildSidecar, fed one frame at a time. Unlike the
-// reader it does not compare batch ids or indexes, nor check digests.
-class SidecarBuilder {
- public:
-  explicit SidecarBuilder(uint64_t base) : expected_(base) {
-    sidecar_.base = base;
-    sidecar_.seek_points.push_back({base, 0});
-  }
-
-  // Called before each frame is added, with the frame's byte offset.
-  void NoteFrameOffset(uint64_t offset) {
-    if (in_batch_ || offset == 0 || offset - last_seek_offset_ < kSeekSpacing) return;
-    sidecar_.seek_points.push_back({expected_, offset});
-    last_seek_offset_ = offset;
-  }
-
-  Result<> Add(const format::StoredRecord& record) {
-    const uint64_t position = record.position;
-    switch (record.kind) {
-      case format::kEventFrame: {
-        const uint64_t expected = in_batch_ ? batch_begin_ + batch_events_ : expected_;
-        if (position != expected) return CorruptSequence(position, expected);
-        AddEvent(record);
-        if (in_batch_) {
-          ++batch_events_;
-        } else {
-          ++expected_;
-        }
-        return {};
-      }
-      case format::kSystemRecordFrame:
-        CVN_TRY(CheckStandalone(position));
-        ++sidecar_.system_record_count;
-        return {};
-      case format::kBatchOpenFrame:
-        CVN_TRY(CheckStandalone(position));
-        in_batch_ = true;
-        batch_begin_ = position;
-        batch_events_ = 0;
-        return {};
-      case format::kBatchCommitFrame:
-        if (!in_batch_) return CorvantineError::Corrupt(position, "batch commit without begin");
-        if (batch_events_ == 0 || position != batch_begin_) {
-          return CorruptSequence(position, batch_begin_);
-        }
-        in_batch_ = false;
-        expected_ = batch_begin_ + batch_events_;
-        return {};
-    }
-    return {};  // Decode admits no other kind
-  }
-
-  Result<index::Sidecar> Finish() {
-    if (in_batch_) {
-      return CorvantineError::Corrupt(expected_, "segment ends inside an uncommitted batch");
-    }
-    sidecar_.end = expected_;
-    sidecar_.postings.reserve(postings_.size());
-    for (auto& [stream, posting] : postings_) sidecar_.postings.push_back(posting);
-    return std::move(sidecar_);
-  }
-
-  uint64_t expected() const { return expected_; }
-
- private:
-  Result<> CheckStandalone(uint64_t position) const {
-    if (in_batch_ || position != expected_) return CorruptSequence(position, expected_);
-    return {};
-  }
-
-  void AddEvent(const format::StoredRecord& record) {
-    const int64_t timestamp = record.envelope.timestamp_unix_nanos;
-    sidecar_.min_timestamp = std::min(sidecar_.min_timestamp, timestamp);
-    sidecar_.max_timestamp = std::max(sidecar_.max_timestamp, timestamp);
-    const format::StreamId& stream = record.envelope.stream_id;
-    auto [it, inserted] = postings_.try_emplace(
-        stream, index::PostingEntry{stream, record.position, record.position, 0});
-    it->second.last_position = record.position;
-    ++it->second.count;
-  }
-
-  index::Sidecar sidecar_;
-  std::map<format::StreamId, index::PostingEntry> postings_;
-  uint64_t expected_;
-  uint64_t last_seek_offset_ = 0;
-  bool in_batch_ = false;
-  uint64_t batch_begin_ = 0;
-  uint32_t batch_events_ = 0;
-};
-
 uint64_t FirstWordLittleEndian(const format::StreamId& stream) {
   return util::DecodeFixed64(reinterpret_cast<const char*>(stream.bytes().data()));
 }
@@ -161,7 +61,7 @@ void SegmentCursor::Open(platform::File file, uint64_t offset) {
 
 void SegmentCursor::Close() { file_ = platform::File(); }
 
-Result<> SegmentCursor::Fill(size_t n, uint64_t limit) {
+Result<> SegmentCursor::Refill(size_t n, uint64_t limit) {
   while (filled_ - consumed_ < n && !at_end_) {
     if (consumed_ > 0) {
       std::memmove(buffer_.data(), buffer_.data() + consumed_, filled_ - consumed_);
@@ -189,11 +89,98 @@ CorvantineError CorruptSequence(uint64_t position, uint64_t expected) {
       position, fmt::format("position {} breaks expected sequence {}", position, expected));
 }
 
+SidecarBuilder::SidecarBuilder(uint64_t base) : expected_(base) {
+  sidecar_.base = base;
+  sidecar_.seek_points.push_back({base, 0});
+}
+
+Result<> SidecarBuilder::Add(const FrameSummary& frame) {
+  CVN_TRY(Check(frame));
+  AddChecked(frame);
+  return {};
+}
+
+Result<> SidecarBuilder::Check(const FrameSummary& frame) const {
+  const uint64_t position = frame.position;
+  switch (frame.kind) {
+    case format::kEventFrame: {
+      const uint64_t expected = in_batch_ ? batch_begin_ + batch_events_ : expected_;
+      if (position != expected) return CorruptSequence(position, expected);
+      return {};
+    }
+    case format::kSystemRecordFrame:
+    case format::kBatchOpenFrame:
+      return CheckStandalone(position);
+    case format::kBatchCommitFrame:
+      if (!in_batch_) return CorvantineError::Corrupt(position, "batch commit without begin");
+      if (batch_events_ == 0 || position != batch_begin_) {
+        return CorruptSequence(position, batch_begin_);
+      }
+      return {};
+  }
+  return {};  // Decode admits no other kind
+}
+
+void SidecarBuilder::AddChecked(const FrameSummary& frame) {
+  if (!in_batch_ && frame.offset != 0 && frame.offset - last_seek_offset_ >= kSeekSpacing) {
+    sidecar_.seek_points.push_back({expected_, frame.offset});
+    last_seek_offset_ = frame.offset;
+  }
+  switch (frame.kind) {
+    case format::kEventFrame:
+      AddEvent(frame);
+      if (in_batch_) {
+        ++batch_events_;
+      } else {
+        ++expected_;
+      }
+      return;
+    case format::kSystemRecordFrame:
+      ++sidecar_.system_record_count;
+      return;
+    case format::kBatchOpenFrame:
+      in_batch_ = true;
+      batch_begin_ = frame.position;
+      batch_events_ = 0;
+      return;
+    case format::kBatchCommitFrame:
+      in_batch_ = false;
+      expected_ = batch_begin_ + batch_events_;
+      return;
+  }
+}
+
+Result<index::Sidecar> SidecarBuilder::Finish() const {
+  if (in_batch_) {
+    return CorvantineError::Corrupt(expected_, "segment ends inside an uncommitted batch");
+  }
+  index::Sidecar sidecar = sidecar_;
+  sidecar.end = expected_;
+  sidecar.postings.reserve(postings_.size());
+  for (const auto& [stream, posting] : postings_) sidecar.postings.push_back(posting);
+  return sidecar;
+}
+
+Result<> SidecarBuilder::CheckStandalone(uint64_t position) const {
+  if (in_batch_ || position != expected_) return CorruptSequence(position, expected_);
+  return {};
+}
+
+void SidecarBuilder::AddEvent(const FrameSummary& frame) {
+  sidecar_.min_timestamp = std::min(sidecar_.min_timestamp, frame.timestamp_unix_nanos);
+  sidecar_.max_timestamp = std::max(sidecar_.max_timestamp, frame.timestamp_unix_nanos);
+  auto [it, inserted] = postings_.try_emplace(
+      frame.stream_id, index::PostingEntry{frame.stream_id, frame.position, frame.position, 0});
+  it->second.last_position = frame.position;
+  ++it->second.count;
+}
+
 Result<index::Sidecar> BuildSidecar(const std::string& path, uint64_t base) {
   CVN_ASSIGN_OR_RETURN(platform::File file, platform::OpenForRead(path));
   SegmentCursor cursor;
   cursor.Open(std::move(file), 0);
   SidecarBuilder builder(base);
+  format::FrameView frame;
   for (uint64_t offset = 0;;) {
     uint64_t length = 0;
     CVN_ASSIGN_OR_RETURN(FrameStatus status, FindFrame(cursor, SegmentCursor::kNoLimit, &length));
@@ -207,9 +194,11 @@ Result<index::Sidecar> BuildSidecar(const std::string& path, uint64_t base) {
       case FrameStatus::kFrame:
         break;
     }
-    builder.NoteFrameOffset(offset);
-    CVN_ASSIGN_OR_RETURN(format::StoredRecord record, TakeFrame(cursor, length));
-    CVN_TRY(builder.Add(record));
+    // A whole frame is there, so DecodeView fills `frame` or fails.
+    CVN_TRY(format::DecodeView(cursor.available().substr(0, length), record::kStandardLimits,
+                               &frame));
+    cursor.Consume(length);
+    CVN_TRY(builder.Add(FrameSummary::Of(frame, offset)));
     offset += length;
   }
 }
@@ -281,11 +270,6 @@ std::vector<PlannedSegment> PlanSegments(std::vector<PlannedSegment> segments,
   return std::vector<PlannedSegment>(std::make_move_iterator(first), std::make_move_iterator(last));
 }
 
-struct LogReader::Frame {
-  format::StoredRecord record;
-  std::string_view bytes;
-};
-
 LogReader::LogReader(std::unique_ptr<const LogView> log, std::vector<PlannedSegment> plan,
                      ResolvedFilter filter)
     : log_(std::move(log)),
@@ -293,27 +277,39 @@ LogReader::LogReader(std::unique_ptr<const LogView> log, std::vector<PlannedSegm
       filter_(std::move(filter)),
       scanned_(filter_.from) {}
 
-Result<std::optional<format::StoredRecord>> LogReader::Next() {
-  if (done_) return std::nullopt;
-  if (filter_.max_records && yielded_ >= *filter_.max_records) return Finish(scanned_);
+Result<const format::FrameView*> LogReader::NextView() {
+  if (done_) return nullptr;
+  if (filter_.max_records && yielded_ >= *filter_.max_records) {
+    Finish(scanned_);
+    return nullptr;
+  }
   while (!done_) {
     if (!cursor_.is_open()) {
-      if (next_segment_ == plan_.size()) return Finish(std::min(CoveredEnd(), filter_.to));
+      if (next_segment_ == plan_.size()) {
+        Finish(std::min(CoveredEnd(), filter_.to));
+        return nullptr;
+      }
       CVN_TRY(OpenNextSegment());
       continue;
     }
-    CVN_ASSIGN_OR_RETURN(std::optional<Frame> frame, ReadFrame());
-    if (!frame) {
+    CVN_ASSIGN_OR_RETURN(const bool read, ReadFrame());
+    if (!read) {
       cursor_.Close();
       continue;
     }
-    CVN_ASSIGN_OR_RETURN(bool yield, Admit(*frame));
+    CVN_ASSIGN_OR_RETURN(const bool yield, Admit());
     if (yield) {
       ++yielded_;
-      return std::move(frame->record);
+      return &frame_;
     }
   }
-  return std::nullopt;
+  return nullptr;
+}
+
+Result<std::optional<format::StoredRecord>> LogReader::Next() {
+  CVN_ASSIGN_OR_RETURN(const format::FrameView* frame, NextView());
+  if (frame == nullptr) return std::nullopt;
+  return format::MakeRecord(*frame);
 }
 
 Result<std::optional<format::OwnedStoredRecord>> LogReader::NextOwned() {
@@ -322,11 +318,10 @@ Result<std::optional<format::OwnedStoredRecord>> LogReader::NextOwned() {
   return format::ToOwned(std::move(*record));
 }
 
-std::optional<format::StoredRecord> LogReader::Finish(uint64_t scanned) {
+void LogReader::Finish(uint64_t scanned) {
   done_ = true;
   scanned_ = std::max(scanned_, scanned);
   cursor_.Close();
-  return std::nullopt;
 }
 
 // The position up to which the plan covers the log: the head, unless the
@@ -398,7 +393,8 @@ bool LogReader::Skips(const index::Sidecar& sidecar) const {
   return false;
 }
 
-Result<std::optional<LogReader::Frame>> LogReader::ReadFrame() {
+// Reads the next frame into frame_, or tells that the segment has no more.
+Result<bool> LogReader::ReadFrame() {
   // The active segment is read up to its complete frames as they stand now.
   const bool still_active = segment_active_ && log_->active_base() == segment_.base;
   const uint64_t limit = still_active ? log_->active_length() : SegmentCursor::kNoLimit;
@@ -407,21 +403,24 @@ Result<std::optional<LogReader::Frame>> LogReader::ReadFrame() {
   switch (status) {
     case FrameStatus::kEnd:
       CVN_TRY(CheckSegmentEnd());
-      return std::nullopt;
+      return false;
     case FrameStatus::kPartialHeader:
-      if (segment_active_) return std::nullopt;  // a torn tail
+      if (segment_active_) return false;  // a torn tail
       return CorvantineError::Corrupt(
           expected_,
           fmt::format("closed segment has {} trailing byte(s)", cursor_.available().size()));
     case FrameStatus::kPartialFrame:
-      if (segment_active_) return std::nullopt;
+      if (segment_active_) return false;
       return CorvantineError::Corrupt(expected_, "closed segment ends mid-frame");
     case FrameStatus::kFrame:
       break;
   }
-  const std::string_view bytes = cursor_.available().substr(0, length);
-  CVN_ASSIGN_OR_RETURN(format::StoredRecord record, TakeFrame(cursor_, length));
-  return Frame{std::move(record), bytes};
+  // A whole frame is there, so DecodeView fills frame_ or fails. The view
+  // stays valid until the cursor's next Fill.
+  frame_bytes_ = cursor_.available().substr(0, length);
+  CVN_TRY(format::DecodeView(frame_bytes_, record::kStandardLimits, &frame_));
+  cursor_.Consume(length);
+  return true;
 }
 
 Result<> LogReader::CheckSegmentEnd() const {
@@ -433,36 +432,34 @@ Result<> LogReader::CheckSegmentEnd() const {
 
 // Checks a frame's place in the sequence and its batch, and tells whether
 // it is handed out.
-Result<bool> LogReader::Admit(const Frame& frame) {
-  const format::StoredRecord& record = frame.record;
-  switch (record.kind) {
+Result<bool> LogReader::Admit() {
+  switch (frame_.kind) {
     case format::kEventFrame:
-      return AdmitEvent(frame);
+      return AdmitEvent();
     case format::kSystemRecordFrame:
-      CVN_TRY(CheckStandalone(record.position));
-      return filter_.system_only && Passes(record);
+      CVN_TRY(CheckStandalone(frame_.position));
+      return filter_.system_only && Passes(frame_);
     case format::kBatchOpenFrame:
-      CVN_TRY(BeginBatch(record));
+      CVN_TRY(BeginBatch(frame_));
       return false;
     case format::kBatchCommitFrame:
-      CVN_TRY(CommitBatch(record));
+      CVN_TRY(CommitBatch(frame_));
       return false;
   }
   return false;  // Decode admits no other kind
 }
 
-Result<bool> LogReader::AdmitEvent(const Frame& frame) {
-  const format::StoredRecord& record = frame.record;
-  const uint64_t position = record.position;
+Result<bool> LogReader::AdmitEvent() {
+  const uint64_t position = frame_.position;
   if (batch_) {
     OpenBatch& batch = *batch_;
     const uint64_t due = batch.begin + batch.seen;
     if (position != due) return CorruptSequence(position, due);
-    if (record.envelope.batch_id != batch.batch_id || record.envelope.batch_index != batch.seen) {
+    if (frame_.envelope.batch_id != batch.batch_id || frame_.envelope.batch_index != batch.seen) {
       return CorruptSequence(position, position);
     }
     if (batch.verifying) {
-      batch.crc = util::crc32c::Extend(batch.crc, frame.bytes.data(), frame.bytes.size());
+      batch.crc = util::crc32c::Extend(batch.crc, frame_bytes_.data(), frame_bytes_.size());
     }
     ++batch.seen;
   } else {
@@ -476,7 +473,7 @@ Result<bool> LogReader::AdmitEvent(const Frame& frame) {
   // Examined, whether or not it is handed out.
   scanned_ = std::max(scanned_, position + 1);
   if (filter_.system_only || position < filter_.from) return false;
-  return Passes(record);
+  return Passes(frame_);
 }
 
 Result<> LogReader::CheckStandalone(uint64_t position) const {
@@ -484,14 +481,14 @@ Result<> LogReader::CheckStandalone(uint64_t position) const {
   return {};
 }
 
-Result<> LogReader::BeginBatch(const format::StoredRecord& record) {
-  CVN_TRY(CheckStandalone(record.position));
+Result<> LogReader::BeginBatch(const format::FrameView& frame) {
+  CVN_TRY(CheckStandalone(frame.position));
   OpenBatch batch;
   batch.verifying = filter_.verify_batch_digest;
-  batch.begin = record.position;
-  batch.batch_id = record.envelope.batch_id;
+  batch.begin = frame.position;
+  batch.batch_id = frame.envelope.batch_id;
   if (batch.verifying) {
-    CVN_ASSIGN_OR_RETURN(segment::BatchControl control, segment::ParseBatchControl(record.payload));
+    CVN_ASSIGN_OR_RETURN(segment::BatchControl control, segment::ParseBatchControl(frame.payload));
     batch.count = control.count;
     batch.digest = control.digest;
   }
@@ -499,15 +496,15 @@ Result<> LogReader::BeginBatch(const format::StoredRecord& record) {
   return {};
 }
 
-Result<> LogReader::CommitBatch(const format::StoredRecord& record) {
-  const uint64_t position = record.position;
+Result<> LogReader::CommitBatch(const format::FrameView& frame) {
+  const uint64_t position = frame.position;
   const std::optional<OpenBatch> batch = std::exchange(batch_, std::nullopt);
   if (!batch) return CorvantineError::Corrupt(position, "batch commit without begin");
-  if (position != batch->begin || record.envelope.batch_id != batch->batch_id) {
+  if (position != batch->begin || frame.envelope.batch_id != batch->batch_id) {
     return CorvantineError::Corrupt(position, "batch commit does not match its begin");
   }
   if (batch->verifying) {
-    CVN_ASSIGN_OR_RETURN(segment::BatchControl control, segment::ParseBatchControl(record.payload));
+    CVN_ASSIGN_OR_RETURN(segment::BatchControl control, segment::ParseBatchControl(frame.payload));
     if (batch->crc != batch->digest || control.count != batch->count ||
         control.digest != batch->digest || batch->seen != batch->count) {
       return CorvantineError::Corrupt(position, "batch digest verification failed");
@@ -518,13 +515,13 @@ Result<> LogReader::CommitBatch(const format::StoredRecord& record) {
   return {};
 }
 
-bool LogReader::Passes(const format::StoredRecord& record) const {
-  const format::RecordEnvelopeV2& envelope = record.envelope;
+bool LogReader::Passes(const format::FrameView& frame) const {
+  const format::EnvelopeView& envelope = frame.envelope;
   if (!filter_.partition.Selects(envelope.stream_id)) return false;
   if (filter_.branch_scopes) {
     const std::vector<BranchScope>& scopes = *filter_.branch_scopes;
     const bool visible = std::any_of(scopes.begin(), scopes.end(), [&](const BranchScope& scope) {
-      return scope.branch == envelope.branch_id && record.position < scope.limit;
+      return scope.branch == envelope.branch_id && frame.position < scope.limit;
     });
     if (!visible) return false;
   }

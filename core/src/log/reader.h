@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,7 +48,11 @@ class SegmentCursor {
   // nothing at or beyond the file offset `limit`. Reaching the end is not an
   // error: the caller looks at how many bytes are available. Once the end
   // has been met the cursor reads no more.
-  Result<> Fill(size_t n, uint64_t limit = kNoLimit);
+  Result<> Fill(size_t n, uint64_t limit = kNoLimit) {
+    // Most calls, one or two for each frame, find the bytes already there.
+    if (filled_ - consumed_ >= n || at_end_) return {};
+    return Refill(n, limit);
+  }
 
   std::string_view available() const {
     return std::string_view(buffer_).substr(consumed_, filled_ - consumed_);
@@ -57,6 +62,9 @@ class SegmentCursor {
   void Consume(size_t n) { consumed_ += n; }
 
  private:
+  // Fill when the bytes are not there yet.
+  Result<> Refill(size_t n, uint64_t limit);
+
   platform::File file_;
   uint64_t read_offset_ = 0;  // the file offset of buffer_[filled_]
   std::string buffer_;
@@ -68,6 +76,57 @@ class SegmentCursor {
 // The Corrupt error of a frame at `position` where `expected` was due:
 // "position {position} breaks expected sequence {expected}".
 CorvantineError CorruptSequence(uint64_t position, uint64_t expected);
+
+// What a sidecar records of one frame.
+struct FrameSummary {
+  uint64_t offset = 0;  // the frame's byte offset in its segment
+  uint8_t kind = 0;
+  uint64_t position = 0;
+  // Read for event frames only.
+  format::StreamId stream_id;
+  int64_t timestamp_unix_nanos = 0;
+
+  static FrameSummary Of(const format::FrameView& frame, uint64_t offset) {
+    return {offset, frame.kind, frame.position, frame.envelope.stream_id,
+            frame.envelope.timestamp_unix_nanos};
+  }
+};
+
+// The sidecar of one segment, built from its frames fed in file order.
+// BuildSidecar feeds it the frames it scans; the active segment feeds it the
+// frames it writes, so that a roll does not read the retired segment again.
+// Both give the same sidecar for the same file. Unlike the reader it does not
+// compare batch ids or indexes, nor check digests.
+class SidecarBuilder {
+ public:
+  explicit SidecarBuilder(uint64_t base);
+
+  // Adds the next frame. Fails with Corrupt "batch commit without begin" or
+  // a CorruptSequence when it does not continue the segment.
+  Result<> Add(const FrameSummary& frame);
+  // Adds the next frame, known to continue the segment: the segment wrote it
+  // itself, or a scan has checked it.
+  void AddChecked(const FrameSummary& frame);
+  // The sidecar of the frames added so far. Fails with Corrupt "segment ends
+  // inside an uncommitted batch".
+  Result<index::Sidecar> Finish() const;
+
+  // The position the next standalone frame must carry.
+  uint64_t expected() const { return expected_; }
+
+ private:
+  Result<> Check(const FrameSummary& frame) const;
+  Result<> CheckStandalone(uint64_t position) const;
+  void AddEvent(const FrameSummary& frame);
+
+  index::Sidecar sidecar_;  // all but `end` and the postings
+  std::map<format::StreamId, index::PostingEntry> postings_;
+  uint64_t expected_;
+  uint64_t last_seek_offset_ = 0;
+  bool in_batch_ = false;
+  uint64_t batch_begin_ = 0;
+  uint32_t batch_events_ = 0;
+};
 
 // Builds the sidecar of the closed segment at `path` by scanning all of it.
 // Fails with the frame codec's errors, Io, or Corrupt: "segment has trailing
@@ -190,6 +249,10 @@ class LogReader {
   Result<std::optional<format::StoredRecord>> Next();
   // As Next, with the payload copied.
   Result<std::optional<format::OwnedStoredRecord>> NextOwned();
+  // As Next, with the record decoded in place: the view and all it borrows
+  // stay valid until the next call, and nothing is allocated. Null once the
+  // read is over.
+  Result<const format::FrameView*> NextView();
 
   // How far the log has been examined: after a record was handed out, at
   // least its position + 1; after the read ended, at least min(head, to).
@@ -206,22 +269,20 @@ class LogReader {
     format::BatchId batch_id;
     uint32_t seen = 0;
   };
-  struct Frame;
-
-  std::optional<format::StoredRecord> Finish(uint64_t scanned);
+  void Finish(uint64_t scanned);
   uint64_t CoveredEnd() const;
   Result<> OpenNextSegment();
   PlannedSegment Resolve(const PlannedSegment& planned) const;
   std::shared_ptr<const index::Sidecar> SidecarFor(const PlannedSegment& segment) const;
   bool Skips(const index::Sidecar& sidecar) const;
-  Result<std::optional<Frame>> ReadFrame();
+  Result<bool> ReadFrame();
   Result<> CheckSegmentEnd() const;
-  Result<bool> Admit(const Frame& frame);
-  Result<bool> AdmitEvent(const Frame& frame);
+  Result<bool> Admit();
+  Result<bool> AdmitEvent();
   Result<> CheckStandalone(uint64_t position) const;
-  Result<> BeginBatch(const format::StoredRecord& record);
-  Result<> CommitBatch(const format::StoredRecord& record);
-  bool Passes(const format::StoredRecord& record) const;
+  Result<> BeginBatch(const format::FrameView& frame);
+  Result<> CommitBatch(const format::FrameView& frame);
+  bool Passes(const format::FrameView& frame) const;
 
   std::unique_ptr<const LogView> log_;
   std::vector<PlannedSegment> plan_;
@@ -234,6 +295,9 @@ class LogReader {
   bool segment_active_ = false;
   uint64_t expected_ = 0;  // the position the next standalone frame must carry
   std::optional<OpenBatch> batch_;
+  // The frame last read, and its bytes; valid until the cursor's next Fill.
+  format::FrameView frame_;
+  std::string_view frame_bytes_;
 
   uint64_t yielded_ = 0;
   uint64_t scanned_ = 0;

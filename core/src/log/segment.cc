@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 #include <limits>
+#include <memory>
 
 #include <fmt/format.h>
 
@@ -35,68 +36,75 @@ struct PendingBatch {
 
 class Scanner {
  public:
-  Scanner(std::string_view bytes, uint64_t base) : bytes_(bytes) { result_.next_position = base; }
+  Scanner(std::string_view bytes, uint64_t base)
+      : bytes_(bytes), result_{.next_position = base, .sidecar = reader::SidecarBuilder(base)} {}
 
   Result<ScanResult> Run();
 
  private:
   // Each returns the reason to stop when `frame` ends the scan. `offset` is
   // the frame's byte offset, `end` the offset just past it.
-  Result<std::optional<StopReason>> Admit(const format::StoredRecord& frame, size_t offset,
+  Result<std::optional<StopReason>> Admit(const format::FrameView& frame, size_t offset,
                                           size_t end);
-  std::optional<StopReason> AdmitEvent(const format::StoredRecord& frame, size_t end);
-  std::optional<StopReason> AdmitSystem(const format::StoredRecord& frame, size_t end);
-  Result<std::optional<StopReason>> OpenBatch(const format::StoredRecord& frame, size_t end);
-  Result<std::optional<StopReason>> CommitBatch(const format::StoredRecord& frame, size_t offset,
+  std::optional<StopReason> AdmitEvent(const format::FrameView& frame, size_t offset, size_t end);
+  std::optional<StopReason> AdmitSystem(const format::FrameView& frame, size_t offset,
+                                        size_t end);
+  Result<std::optional<StopReason>> OpenBatch(const format::FrameView& frame, size_t offset,
+                                              size_t end);
+  Result<std::optional<StopReason>> CommitBatch(const format::FrameView& frame, size_t offset,
                                                 size_t end);
 
   std::string_view bytes_;
   ScanResult result_;
   std::optional<PendingBatch> batch_;
+  // The frames of the open batch, for the sidecar once the batch commits.
+  std::vector<reader::FrameSummary> batch_frames_;
 };
 
 Result<ScanResult> Scanner::Run() {
   size_t offset = 0;
+  format::FrameView frame;
   for (;;) {
     // Frames are looked at in place: the scan needs no payload of its own.
-    auto decoded = format::Decode(bytes_.substr(offset), record::kStandardLimits);
+    auto decoded = format::DecodeView(bytes_.substr(offset), record::kStandardLimits, &frame);
     if (!decoded.ok()) {
       if (decoded.error().kind() != error::Kind::kCorrupt) return std::move(decoded).error();
       result_.reason = StopReason::kCrcMismatch;
-      return result_;
+      return std::move(result_);
     }
-    if (!decoded->has_value()) {
+    if (!*decoded) {
       result_.reason =
           bytes_.size() == result_.good_length ? StopReason::kCleanEof : StopReason::kTornTail;
-      return result_;
+      return std::move(result_);
     }
-    const format::StoredRecord& frame = **decoded;
     const size_t end = offset + frame.frame_len;
     CVN_ASSIGN_OR_RETURN(std::optional<StopReason> stop, Admit(frame, offset, end));
     if (stop) {
       result_.reason = *stop;
-      return result_;
+      return std::move(result_);
     }
     offset = end;
   }
 }
 
-Result<std::optional<StopReason>> Scanner::Admit(const format::StoredRecord& frame,
-                                                 size_t offset, size_t end) {
+Result<std::optional<StopReason>> Scanner::Admit(const format::FrameView& frame, size_t offset,
+                                                 size_t end) {
   switch (frame.kind) {
-    case format::kEventFrame: return AdmitEvent(frame, end);
-    case format::kSystemRecordFrame: return AdmitSystem(frame, end);
-    case format::kBatchOpenFrame: return OpenBatch(frame, end);
+    case format::kEventFrame: return AdmitEvent(frame, offset, end);
+    case format::kSystemRecordFrame: return AdmitSystem(frame, offset, end);
+    case format::kBatchOpenFrame: return OpenBatch(frame, offset, end);
     default: return CommitBatch(frame, offset, end);  // Decode admits kinds 1 to 4 only
   }
 }
 
-std::optional<StopReason> Scanner::AdmitEvent(const format::StoredRecord& frame, size_t end) {
+std::optional<StopReason> Scanner::AdmitEvent(const format::FrameView& frame, size_t offset,
+                                              size_t end) {
   if (!batch_) {
     // A standalone event is a complete unit of its own.
     if (frame.position != result_.next_position) return StopReason::kOffsetSequenceMismatch;
     result_.next_position += 1;
     result_.good_length = end;
+    result_.sidecar.AddChecked(reader::FrameSummary::Of(frame, offset));
     return std::nullopt;
   }
   PendingBatch& batch = *batch_;
@@ -105,19 +113,22 @@ std::optional<StopReason> Scanner::AdmitEvent(const format::StoredRecord& frame,
     return StopReason::kBatchCommitMismatch;
   }
   batch.seen += 1;
+  batch_frames_.push_back(reader::FrameSummary::Of(frame, offset));
   return std::nullopt;
 }
 
-std::optional<StopReason> Scanner::AdmitSystem(const format::StoredRecord& frame, size_t end) {
+std::optional<StopReason> Scanner::AdmitSystem(const format::FrameView& frame, size_t offset,
+                                               size_t end) {
   if (batch_ || frame.position != result_.next_position) {
     return StopReason::kOffsetSequenceMismatch;
   }
   result_.good_length = end;
+  result_.sidecar.AddChecked(reader::FrameSummary::Of(frame, offset));
   return std::nullopt;
 }
 
-Result<std::optional<StopReason>> Scanner::OpenBatch(const format::StoredRecord& frame,
-                                                     size_t end) {
+Result<std::optional<StopReason>> Scanner::OpenBatch(const format::FrameView& frame,
+                                                     size_t offset, size_t end) {
   if (batch_ || frame.position != result_.next_position) {
     return StopReason::kOffsetSequenceMismatch;
   }
@@ -126,10 +137,11 @@ Result<std::optional<StopReason>> Scanner::OpenBatch(const format::StoredRecord&
                         .batch_id = frame.envelope.batch_id,
                         .control = control,
                         .events_offset = end};
+  batch_frames_.assign(1, reader::FrameSummary::Of(frame, offset));
   return std::nullopt;
 }
 
-Result<std::optional<StopReason>> Scanner::CommitBatch(const format::StoredRecord& frame,
+Result<std::optional<StopReason>> Scanner::CommitBatch(const format::FrameView& frame,
                                                        size_t offset, size_t end) {
   if (!batch_) return StopReason::kBatchCommitMismatch;
   const PendingBatch batch = *batch_;
@@ -146,6 +158,8 @@ Result<std::optional<StopReason>> Scanner::CommitBatch(const format::StoredRecor
   }
   result_.next_position += batch.control.count;
   result_.good_length = end;
+  batch_frames_.push_back(reader::FrameSummary::Of(frame, offset));
+  for (const reader::FrameSummary& summary : batch_frames_) result_.sidecar.AddChecked(summary);
   return std::nullopt;
 }
 
@@ -161,41 +175,89 @@ std::string EncodeLittleEndian32(uint32_t value) {
   return bytes;
 }
 
-// The envelope of both control frames of a batch whose first event carries
-// `first_event`.
-format::RecordEnvelopeV2 ControlEnvelope(const format::RecordEnvelopeV2& first_event,
-                                         BatchControl control) {
-  format::RecordEnvelopeV2 envelope = first_event;
-  envelope.event_type = BatchControlEventType();
-  envelope.batch_index = control.count;
-  envelope.metadata.insert_or_assign(std::string(format::kBatchCountKey),
-                                     EncodeLittleEndian32(control.count));
-  envelope.metadata.insert_or_assign(std::string(format::kBatchDigestKey),
-                                     EncodeLittleEndian32(control.digest));
-  return envelope;
+bool IsControlKey(std::string_view key) {
+  return key == format::kBatchCountKey || key == format::kBatchDigestKey;
 }
 
-// The whole output of a batch: open frame, the encoded event frames, commit
-// frame.
-Result<std::string> FrameBatch(const format::RecordEnvelopeV2& first_event, uint64_t first,
-                               uint32_t count, std::string_view events) {
-  const BatchControl control{.count = count, .digest = util::crc32c::Value(events)};
-  const std::string payload = EncodeLittleEndian32(control.count) +
-                              EncodeLittleEndian32(control.digest);
-  const format::RecordEnvelopeV2 envelope = ControlEnvelope(first_event, control);
-  std::string frames;
-  CVN_TRY(record::EncodeKind(format::kBatchOpenFrame, first, envelope, payload, &frames));
-  frames.reserve(2 * frames.size() + events.size());
-  frames += events;
-  CVN_TRY(record::EncodeKind(format::kBatchCommitFrame, first, envelope, payload, &frames));
-  return frames;
+// Sets the control entry `key` of a control envelope to `value`.
+void SetControlEntry(format::Metadata& metadata, std::string_view key, uint32_t value) {
+  auto entry = metadata.find(key);
+  if (entry == metadata.end()) entry = metadata.emplace(key, std::string()).first;
+  entry->second = EncodeLittleEndian32(value);
 }
 
-Result<std::string> ReadWholeFile(const platform::File& file) {
-  CVN_ASSIGN_OR_RETURN(uint64_t size, file.Size());
-  std::string bytes(size, '\0');
-  CVN_TRY(file.ReadExactAt(0, bytes.size(), bytes.data()));
-  return bytes;
+// Makes the entries of `control` other than the control entries equal to
+// those of `event`. When the keys have not changed since the last batch, the
+// usual case, only the values are copied, which reuses their storage.
+void SyncEventEntries(const format::Metadata& event, format::Metadata& control) {
+  auto entry = control.begin();
+  auto skip_control_entries = [&] {
+    while (entry != control.end() && IsControlKey(entry->first)) ++entry;
+  };
+  for (const auto& [key, value] : event) {
+    skip_control_entries();
+    if (entry == control.end() || entry->first != key) {
+      control = event;
+      return;
+    }
+    entry->second = value;
+    ++entry;
+  }
+  skip_control_entries();
+  if (entry != control.end()) control = event;
+}
+
+// Makes *envelope the envelope of both control frames of a batch whose first
+// event carries `first_event`: the same but for the event type, the batch
+// index and the two control entries. The envelope is kept from batch to
+// batch, and is updated field by field rather than copied, so that steady
+// appends neither allocate nor rebuild its map.
+void SetControlEnvelope(const format::RecordEnvelopeV2& first_event, BatchControl control,
+                        format::RecordEnvelopeV2* envelope) {
+  envelope->event_id = first_event.event_id;
+  envelope->database_id = first_event.database_id;
+  envelope->branch_id = first_event.branch_id;
+  envelope->stream_id = first_event.stream_id;
+  envelope->stream_revision = first_event.stream_revision;
+  envelope->timestamp_unix_nanos = first_event.timestamp_unix_nanos;
+  envelope->event_type = BatchControlEventType();
+  envelope->schema_version = first_event.schema_version;
+  envelope->payload_format = first_event.payload_format;
+  envelope->batch_id = first_event.batch_id;
+  envelope->batch_index = control.count;
+  SyncEventEntries(first_event.metadata, envelope->metadata);
+  SetControlEntry(envelope->metadata, format::kBatchCountKey, control.count);
+  SetControlEntry(envelope->metadata, format::kBatchDigestKey, control.digest);
+}
+
+// The sidecar's summary of a frame that is not an event.
+reader::FrameSummary NonEventSummary(uint64_t offset, uint8_t kind, uint64_t position) {
+  reader::FrameSummary summary;
+  summary.offset = offset;
+  summary.kind = kind;
+  summary.position = position;
+  return summary;
+}
+
+void EncodeControlPayload(BatchControl control, char* dst) {
+  util::EncodeFixed32(dst, control.count);
+  util::EncodeFixed32(dst + 4, control.digest);
+}
+
+// The bytes of a whole file, in memory that is not cleared before it is
+// read into: a segment may be tens of MiB.
+struct FileImage {
+  std::unique_ptr<char[]> bytes;
+  size_t size = 0;
+
+  std::string_view view() const { return std::string_view(bytes.get(), size); }
+};
+
+Result<FileImage> ReadWholeFile(const platform::File& file) {
+  CVN_ASSIGN_OR_RETURN(const uint64_t size, file.Size());
+  FileImage image{std::make_unique_for_overwrite<char[]>(size), size};
+  CVN_TRY(file.ReadExactAt(0, image.size, image.bytes.get()));
+  return image;
 }
 
 }  // namespace
@@ -246,22 +308,22 @@ Result<ScanResult> ScanSegment(std::string_view bytes, uint64_t base) {
 Result<Segment> Segment::Create(const std::string& log_dir, uint64_t base) {
   const std::string path = platform::JoinPath(log_dir, SegmentFileName(base));
   CVN_ASSIGN_OR_RETURN(platform::File file, platform::CreateExclusive(path));
-  return Segment(std::move(file), base, 0, base);
+  return Segment(std::move(file), base, 0, base, reader::SidecarBuilder(base));
 }
 
 Result<Segment> Segment::Open(const std::string& path) {
   CVN_ASSIGN_OR_RETURN(uint64_t base, ParseBaseOffset(path));
   CVN_ASSIGN_OR_RETURN(platform::File file, platform::OpenForReadWrite(path));
-  CVN_ASSIGN_OR_RETURN(std::string image, ReadWholeFile(file));
-  CVN_ASSIGN_OR_RETURN(ScanResult scan, ScanSegment(image, base));
-  if (image.size() > scan.good_length) {
+  CVN_ASSIGN_OR_RETURN(const FileImage image, ReadWholeFile(file));
+  CVN_ASSIGN_OR_RETURN(ScanResult scan, ScanSegment(image.view(), base));
+  if (image.size > scan.good_length) {
     fmt::print(stderr, "corvantine: truncating {} at byte {} ({}), dropping {} trailing byte(s)\n",
-               path, scan.good_length, StopReasonText(scan.reason),
-               image.size() - scan.good_length);
+               path, scan.good_length, StopReasonText(scan.reason), image.size - scan.good_length);
     CVN_TRY(file.Truncate(scan.good_length));
     CVN_TRY(file.Sync());
   }
-  return Segment(std::move(file), base, scan.good_length, scan.next_position);
+  return Segment(std::move(file), base, scan.good_length, scan.next_position,
+                 std::move(scan.sidecar));
 }
 
 Result<std::pair<uint64_t, uint64_t>> Segment::AppendBatch(std::span<const BatchRecord> records) {
@@ -273,22 +335,90 @@ Result<std::pair<uint64_t, uint64_t>> Segment::AppendBatch(std::span<const Batch
     return CorvantineError::ResourceLimit("batch event count", records.size(), kMaxEvents);
   }
   const uint64_t first = next_position_;
-  std::string events;
+  CVN_ASSIGN_OR_RETURN(const uint64_t control_len, MeasureBatch(records));
+  const uint64_t offset = byte_length_;
+  const Result<> written = Write(LayOutBatch(records, first, control_len));
+  // The buffer is kept for the next batch unless this one was exceptionally
+  // large.
+  constexpr size_t kKeptBufferBytes = 4 << 20;
+  if (batch_buffer_.size() > kKeptBufferBytes) batch_buffer_ = std::string();
+  CVN_TRY(written);
+  IndexBatch(records, first, offset, control_len);
+  const auto count = static_cast<uint32_t>(records.size());
+  next_position_ += count;
+  return std::pair{first, first + count - 1};
+}
+
+// Every frame is checked and measured before any is laid out, so that a
+// failure writes nothing and the batch is laid out in one buffer in file
+// order, although the open frame carries the digest of the events after it.
+Result<uint64_t> Segment::MeasureBatch(std::span<const BatchRecord> records) {
+  frame_lengths_.clear();
   for (size_t i = 0; i < records.size(); ++i) {
     const BatchRecord& record = records[i];
     if (record.envelope.batch_index != i) {
       return CorvantineError::InvalidFormat(fmt::format(
           "batch index {} does not match event order {}", record.envelope.batch_index, i));
     }
-    CVN_TRY(record::EncodeKind(format::kEventFrame, first + i, record.envelope, record.payload,
-                               &events));
+    CVN_ASSIGN_OR_RETURN(const uint64_t length,
+                         format::CheckedFrameSize(format::kEventFrame, /*flags=*/0,
+                                                  record.envelope, record.payload,
+                                                  record::kStandardLimits));
+    frame_lengths_.push_back(length);
   }
-  const auto count = static_cast<uint32_t>(records.size());
-  CVN_ASSIGN_OR_RETURN(std::string frames,
-                       FrameBatch(records.front().envelope, first, count, events));
-  CVN_TRY(Write(frames));
-  next_position_ += count;
-  return std::pair{first, first + count - 1};
+  // The digest is not known yet; its entry has a fixed width, so the length
+  // measured with a placeholder stands.
+  const BatchControl control{.count = static_cast<uint32_t>(records.size()), .digest = 0};
+  SetControlEnvelope(records.front().envelope, control, &control_envelope_);
+  const char payload[kControlPayloadBytes] = {};
+  return format::CheckedFrameSize(format::kBatchOpenFrame, /*flags=*/0, control_envelope_,
+                                  std::string_view(payload, sizeof payload),
+                                  record::kStandardLimits);
+}
+
+std::string_view Segment::LayOutBatch(std::span<const BatchRecord> records, uint64_t first,
+                                      uint64_t control_len) {
+  uint64_t events_len = 0;
+  for (uint64_t length : frame_lengths_) events_len += length;
+  const uint64_t total = 2 * control_len + events_len;
+  // The buffer only grows, so that steady appends neither allocate nor clear
+  // it.
+  if (batch_buffer_.size() < total) batch_buffer_.resize(total);
+
+  char* const events = batch_buffer_.data() + control_len;
+  char* next = events;
+  for (size_t i = 0; i < records.size(); ++i) {
+    format::WriteFrame(format::kEventFrame, first + i, records[i].envelope, records[i].payload,
+                       frame_lengths_[i], next);
+    next += frame_lengths_[i];
+  }
+  const BatchControl control{.count = static_cast<uint32_t>(records.size()),
+                             .digest = util::crc32c::Value(events, events_len)};
+  SetControlEntry(control_envelope_.metadata, format::kBatchDigestKey, control.digest);
+  char payload[kControlPayloadBytes];
+  EncodeControlPayload(control, payload);
+  const std::string_view payload_view(payload, sizeof payload);
+  format::WriteFrame(format::kBatchOpenFrame, first, control_envelope_, payload_view, control_len,
+                     batch_buffer_.data());
+  format::WriteFrame(format::kBatchCommitFrame, first, control_envelope_, payload_view,
+                     control_len, next);
+  return std::string_view(batch_buffer_.data(), total);
+}
+
+void Segment::IndexBatch(std::span<const BatchRecord> records, uint64_t first, uint64_t offset,
+                         uint64_t control_len) {
+  sidecar_.AddChecked(NonEventSummary(offset, format::kBatchOpenFrame, first));
+  offset += control_len;
+  for (size_t i = 0; i < records.size(); ++i) {
+    const format::RecordEnvelopeV2& envelope = records[i].envelope;
+    sidecar_.AddChecked({.offset = offset,
+                         .kind = format::kEventFrame,
+                         .position = first + i,
+                         .stream_id = envelope.stream_id,
+                         .timestamp_unix_nanos = envelope.timestamp_unix_nanos});
+    offset += frame_lengths_[i];
+  }
+  sidecar_.AddChecked(NonEventSummary(offset, format::kBatchCommitFrame, first));
 }
 
 Result<> Segment::AppendSystem(const format::RecordEnvelopeV2& envelope,
@@ -296,7 +426,10 @@ Result<> Segment::AppendSystem(const format::RecordEnvelopeV2& envelope,
   std::string frame;
   CVN_TRY(
       record::EncodeKind(format::kSystemRecordFrame, next_position_, envelope, payload, &frame));
-  return Write(frame);
+  const uint64_t offset = byte_length_;
+  CVN_TRY(Write(frame));
+  sidecar_.AddChecked(NonEventSummary(offset, format::kSystemRecordFrame, next_position_));
+  return {};
 }
 
 Result<> Segment::Sync() { return file_.Sync(); }

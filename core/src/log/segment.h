@@ -25,9 +25,11 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "error/error.h"
 #include "format/format.h"
+#include "log/reader.h"
 #include "platform/platform.h"
 
 namespace corvantine::log::segment {
@@ -76,6 +78,8 @@ struct ScanResult {
   uint64_t good_length = 0;    // end of the last complete unit
   uint64_t next_position = 0;  // the position the next event takes
   StopReason reason = StopReason::kCleanEof;
+  // Fed the frames before good_length.
+  reader::SidecarBuilder sidecar;
 };
 
 // Scans the image of a segment with base position `base` from byte 0 and
@@ -130,6 +134,12 @@ class Segment {
   // Open after a repair.
   Result<> Sync();
 
+  // The sidecar of the segment as it stands, equal to what
+  // reader::BuildSidecar makes of the file: kept up to date as frames are
+  // appended (and built by the scan of Open), so that retiring a segment
+  // does not read it again.
+  Result<index::Sidecar> CurrentSidecar() const { return sidecar_.Finish(); }
+
   uint64_t base() const { return base_; }
   // Bytes of complete frames in the file.
   uint64_t byte_length() const { return byte_length_; }
@@ -141,12 +151,24 @@ class Segment {
   bool poisoned() const { return poison_.has_value(); }
 
  private:
-  Segment(platform::File file, uint64_t base, uint64_t byte_length, uint64_t next_position)
+  Segment(platform::File file, uint64_t base, uint64_t byte_length, uint64_t next_position,
+          reader::SidecarBuilder sidecar)
       : file_(std::move(file)),
         base_(base),
         byte_length_(byte_length),
-        next_position_(next_position) {}
+        next_position_(next_position),
+        sidecar_(std::move(sidecar)) {}
 
+  // Checks and measures the frames of a batch: the event frames' lengths go
+  // to frame_lengths_, and control_envelope_ is made for them. Returns the
+  // length of one control frame.
+  Result<uint64_t> MeasureBatch(std::span<const BatchRecord> records);
+  // Lays out the measured batch in batch_buffer_ and returns its bytes.
+  std::string_view LayOutBatch(std::span<const BatchRecord> records, uint64_t first,
+                               uint64_t control_len);
+  // Tells the sidecar about a batch just written at `offset`.
+  void IndexBatch(std::span<const BatchRecord> records, uint64_t first, uint64_t offset,
+                  uint64_t control_len);
   // Writes `frames` at byte_length() and counts them in; undoes a failed
   // write as described above.
   Result<> Write(std::string_view frames);
@@ -155,7 +177,14 @@ class Segment {
   uint64_t base_;
   uint64_t byte_length_;
   uint64_t next_position_;
+  reader::SidecarBuilder sidecar_;
   std::optional<CorvantineError> poison_;
+  // Scratch space of AppendBatch, kept so that steady appends allocate
+  // nothing: the lengths of the event frames, the control frames' envelope
+  // (whose map nodes and strings are reused) and the bytes of the batch.
+  std::vector<uint64_t> frame_lengths_;
+  format::RecordEnvelopeV2 control_envelope_;
+  std::string batch_buffer_;
 };
 
 }  // namespace corvantine::log::segment

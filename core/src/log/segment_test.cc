@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include "log/reader.h"
 #include "log/record.h"
 #include "platform/fault.h"
 #include "platform/test_util.h"
@@ -580,6 +581,117 @@ TEST_F(SegmentTest, WritesAreRefusedWhenAFailedWriteCannotBeCutBack) {
   EXPECT_FALSE(reopened->poisoned());
   EXPECT_EQ(reopened->next_position(), 2u);
   EXPECT_EQ(*reopened->AppendBatch(Batch(3, 1)), Range(2, 2));
+}
+
+// The control envelope is kept from batch to batch and updated in place, so
+// successive batches whose first events differ in every field and in their
+// metadata keys must each get exactly their own.
+TEST_F(SegmentTest, ControlFramesFollowEachBatchsFirstEvent) {
+  const format::Metadata metadata[] = {
+      {{std::string(format::kStreamNameKey), "orders"}},
+      {{std::string(format::kStreamNameKey), "refunds"}},
+      {{std::string(format::kStreamNameKey), "refunds"}, {"tenant", "acme"}},
+      {},
+      // An event may carry a control key itself; the control frames overwrite it.
+      {{std::string(format::kBatchCountKey), "forged"}, {"a", "1"}},
+      {{std::string(format::kStreamNameKey), "orders"}},
+  };
+  Segment segment = *Segment::Create(dir_.path(), 0);
+  for (uint8_t i = 0; i < std::size(metadata); ++i) {
+    SCOPED_TRACE(static_cast<int>(i));
+    std::vector<BatchRecord> batch = Batch(i + 1, 2);
+    format::RecordEnvelopeV2& first = batch[0].envelope;
+    first.database_id = format::DatabaseId(format::IdBytes{i, 1});
+    first.branch_id = format::BranchId(format::IdBytes{i, 2});
+    first.stream_id = format::StreamId(format::IdBytes{i, 3});
+    first.stream_revision = format::StreamRevision{100u + i};
+    first.timestamp_unix_nanos = -1 - i;
+    first.schema_version = 7u + i;
+    first.payload_format = 0x80000000u + i;
+    first.metadata = metadata[i];
+    const uint64_t before = segment.byte_length();
+    ASSERT_TRUE(segment.AppendBatch(batch).ok());
+
+    const std::string bytes = ReadAll(segment.path()).substr(before);
+    const std::vector<format::OwnedStoredRecord> frames = Frames(bytes);
+    ASSERT_EQ(frames.size(), 4u);
+    const std::string_view events = std::string_view(bytes).substr(
+        frames[0].frame_len, frames[1].frame_len + frames[2].frame_len);
+    format::RecordEnvelopeV2 control = first;
+    control.event_type = *format::EventType::New("corvantine.batch-control");
+    control.batch_index = 2;
+    control.metadata.insert_or_assign(std::string(format::kBatchCountKey),
+                                      ControlPayload(2, 0).substr(0, 4));
+    control.metadata.insert_or_assign(std::string(format::kBatchDigestKey),
+                                      ControlPayload(0, util::crc32c::Value(events)).substr(4));
+    EXPECT_EQ(frames[0].envelope, control);
+    EXPECT_EQ(frames[3].envelope, control);
+  }
+}
+
+// The sidecar a segment keeps as it appends, and the one its open builds
+// from the scan, must equal what BuildSidecar makes of the file: with
+// several streams, system records, seek points, a torn tail cut by the open
+// and appends after it.
+TEST_F(SegmentTest, KeptSidecarEqualsAScanOfTheFile) {
+  const std::string path = PathOf(100);
+  auto expect_equal_to_scan = [&](const Segment& segment) {
+    Result<index::Sidecar> kept = segment.CurrentSidecar();
+    Result<index::Sidecar> scanned = reader::BuildSidecar(path, 100);
+    ASSERT_TRUE(kept.ok()) << kept.error().ToString();
+    ASSERT_TRUE(scanned.ok()) << scanned.error().ToString();
+    EXPECT_EQ(*kept, *scanned);
+  };
+  const std::string payload(3'000, 'x');
+  auto append_units = [&](Segment& segment, uint8_t first_tag, uint8_t last_tag) {
+    for (uint8_t tag = first_tag; tag <= last_tag; ++tag) {
+      if (tag % 7 == 0) {
+        ASSERT_TRUE(segment.AppendSystem(SystemEnvelope(), payload).ok());
+        continue;
+      }
+      std::vector<BatchRecord> batch = Batch(tag, 1 + tag % 4);
+      for (BatchRecord& record : batch) {
+        record.envelope.stream_id = format::StreamId(format::IdBytes{0x40, uint8_t(tag % 5)});
+        record.envelope.timestamp_unix_nanos = (tag % 9) * 1'000 - 4'000;
+        record.payload = payload;
+      }
+      ASSERT_TRUE(segment.AppendBatch(batch).ok());
+      if (tag % 10 == 0) expect_equal_to_scan(segment);
+    }
+  };
+  {
+    Segment segment = *Segment::Create(dir_.path(), 100);
+    expect_equal_to_scan(segment);
+    append_units(segment, 1, 60);
+    const index::Sidecar sidecar = *segment.CurrentSidecar();
+    EXPECT_GT(sidecar.seek_points.size(), 3u);
+    EXPECT_EQ(sidecar.postings.size(), 5u);
+    EXPECT_EQ(sidecar.system_record_count, 8u);
+  }
+  // A torn batch at the tail: the open cuts it and leaves it out.
+  const std::string whole = ReadAll(path);
+  WriteAll(path, std::string_view(whole).substr(0, whole.size() - 10));
+  auto [reopened, warning] = OpenCapturing(path);
+  ASSERT_TRUE(reopened.ok()) << reopened.error().ToString();
+  EXPECT_NE(warning, "");
+  expect_equal_to_scan(*reopened);
+  append_units(*reopened, 61, 80);
+  expect_equal_to_scan(*reopened);
+}
+
+// Standalone events, which this writer never makes, go into the sidecar that
+// the open's scan builds too.
+TEST_F(SegmentTest, OpenedSidecarHasStandaloneEvents) {
+  const std::string path = PathOf(0);
+  WriteAll(path, Event(0, 1, 0) + Event(1, 2, 0) +
+                     Frame(format::kSystemRecordFrame, 2, SystemEnvelope(), "{}") +
+                     Event(2, 3, 0));
+  auto [segment, warning] = OpenCapturing(path);
+  ASSERT_TRUE(segment.ok()) << segment.error().ToString();
+  const Result<index::Sidecar> kept = segment->CurrentSidecar();
+  ASSERT_TRUE(kept.ok()) << kept.error().ToString();
+  EXPECT_EQ(kept->end, 3u);
+  EXPECT_EQ(*kept, *reader::BuildSidecar(path, 0));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // CRC-32C (Castagnoli), the standard form with initial and final inversion.
-// Uses the SSE4.2 instruction on x86-64 (chosen at run time), the ARMv8 CRC
-// instructions on arm64, and a table everywhere else.
+// Uses the SSE4.2 CRC instruction with the carry-less multiply on x86-64
+// (chosen at run time), the ARMv8 CRC instructions on arm64, and a table
+// everywhere else.
 #pragma once
 
 #include <cstddef>

@@ -47,7 +47,9 @@ class [[nodiscard]] Expected {
 template <typename E>
 class [[nodiscard]] Expected<void, E> {
  public:
-  Expected() = default;
+  // User-provided, so that `return {}` constructs the empty optional instead
+  // of value-initialising (zero-filling) the whole error slot first.
+  Expected() {}
   Expected(const E& error) : error_(error) {}
   Expected(E&& error) : error_(std::move(error)) {}
 
