@@ -18,10 +18,16 @@ db::ReadRequest PlannedRead(const format::BranchId& branch, uint64_t start, uint
   return read;
 }
 
-bool BelongsTo(const format::StoredRecord& record, const std::string& stream) {
-  const format::Metadata& metadata = record.envelope.metadata;
-  const auto name = metadata.find(format::kStreamNameKey);
-  return name != metadata.end() && name->second == stream;
+// Read from the frame in place, so that records of other streams cost no
+// allocation.
+bool BelongsTo(const format::FrameView& frame, const std::string& stream) {
+  format::MetadataEntryReader entries(frame.envelope.metadata_entries);
+  std::string_view key;
+  std::string_view value;
+  while (entries.Next(&key, &value)) {
+    if (key == format::kStreamNameKey) return value == stream;
+  }
+  return false;
 }
 
 // What a record costs of a page's byte budget: its body and metadata values.
@@ -84,11 +90,13 @@ EngineResult<std::optional<RecordDto>> Sequencer::NextRecord(ReaderState& reader
     reader.log_reader.emplace(std::move(planned).value());
   }
   for (;;) {
-    Result<std::optional<format::StoredRecord>> next = reader.log_reader->Next();
+    Result<const format::FrameView*> next = reader.log_reader->NextView();
     if (!next.ok()) return EngineError::FromCore(next.error());
-    if (!*next) return std::optional<RecordDto>();
-    if (reader.stream && !BelongsTo(**next, *reader.stream)) continue;
-    CVN_ASSIGN_OR_RETURN(RecordDto record, MakeRecordDto(format::ToOwned(std::move(**next))));
+    const format::FrameView* frame = *next;
+    if (frame == nullptr) return std::optional<RecordDto>();
+    if (reader.stream && !BelongsTo(*frame, *reader.stream)) continue;
+    CVN_ASSIGN_OR_RETURN(RecordDto record,
+                         MakeRecordDto(format::ToOwned(format::MakeRecord(*frame))));
     return std::optional<RecordDto>(std::move(record));
   }
 }
