@@ -102,13 +102,17 @@ bool ExceedsDouble(std::string_view text) {
   return magnitude + (negative ? -value : value) > 0;
 }
 
-// The value of a float's text whose magnitude has been checked: a value too
-// small for a double is zero, as in serde_json.
-double FloatValue(std::string_view text) {
-  double value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec == std::errc::result_out_of_range) return text.front() == '-' ? -0.0 : 0.0;
-  return value;
+// serde's description of a number in "invalid type" messages.
+std::string Describe(const Number& number) {
+  switch (number.kind) {
+    case Number::Kind::kUnsigned: return fmt::format("integer `{}`", number.u64);
+    case Number::Kind::kNegative: return fmt::format("integer `{}`", number.i64);
+    case Number::Kind::kFloat: break;
+  }
+  std::string out = "floating point `";
+  AppendDouble(number.f64, &out);
+  out += '`';
+  return out;
 }
 
 // serde's Debug form of a string in "invalid type: string ..." messages:
@@ -163,28 +167,6 @@ Result<T> Narrow(Result<uint64_t> value) {
 
 }  // namespace
 
-// A scanned number. Integers keep their exact value; a float keeps its text,
-// converted only when wanted.
-struct Reader::Number {
-  enum class Kind { kUnsigned, kNegative, kFloat };
-  Kind kind;
-  uint64_t magnitude = 0;  // integers: the absolute value (at most 2^63 if negative)
-  std::string_view text;   // floats: as written, sign included
-
-  // serde's description of the number in "invalid type" messages.
-  std::string Describe() const {
-    switch (kind) {
-      case Kind::kUnsigned: return fmt::format("integer `{}`", magnitude);
-      case Kind::kNegative: return fmt::format("integer `-{}`", magnitude);
-      case Kind::kFloat: break;
-    }
-    std::string out = "floating point `";
-    AppendDouble(FloatValue(text), &out);
-    out += '`';
-    return out;
-  }
-};
-
 // Which of the open containers are objects, innermost last. Inline up to the
 // nesting limit; only IgnoreValue, which has none, goes beyond.
 class Reader::ContainerStack {
@@ -224,9 +206,9 @@ class Reader::DomBuilder {
   void OnString(std::string_view text) { Add(std::string(text)); }
   void OnNumber(const Number& number) {
     switch (number.kind) {
-      case Number::Kind::kUnsigned: Add(number.magnitude); return;
-      case Number::Kind::kNegative: Add(static_cast<int64_t>(0 - number.magnitude)); return;
-      case Number::Kind::kFloat: Add(FloatValue(number.text)); return;
+      case Number::Kind::kUnsigned: Add(number.u64); return;
+      case Number::Kind::kNegative: Add(number.i64); return;
+      case Number::Kind::kFloat: Add(number.f64); return;
     }
   }
   void OnKey(std::string_view key) { key_.assign(key); }
@@ -289,31 +271,33 @@ Result<uint16_t> Reader::ReadU16() { return Narrow<uint16_t>(ReadUnsigned(UINT16
 Result<uint8_t> Reader::ReadU8() { return Narrow<uint8_t>(ReadUnsigned(UINT8_MAX, "u8")); }
 
 Result<int64_t> Reader::ReadI64() {
-  CVN_ASSIGN_OR_RETURN(const Number number, ReadNumber("i64"));
+  Number number;
+  CVN_TRY(ReadNumber("i64", &number));
   switch (number.kind) {
     case Number::Kind::kUnsigned:
-      if (number.magnitude > INT64_MAX) return NumberMismatch("invalid value", number, "i64");
-      return static_cast<int64_t>(number.magnitude);
-    case Number::Kind::kNegative: return static_cast<int64_t>(0 - number.magnitude);
+      if (number.u64 > INT64_MAX) return NumberMismatch("invalid value", number, "i64");
+      return static_cast<int64_t>(number.u64);
+    case Number::Kind::kNegative: return number.i64;
     case Number::Kind::kFloat: break;
   }
   return NumberMismatch("invalid type", number, "i64");
 }
 
 Result<uint64_t> Reader::ReadUnsigned(uint64_t max, std::string_view expected) {
-  CVN_ASSIGN_OR_RETURN(const Number number, ReadNumber(expected));
-  if (number.kind == Number::Kind::kUnsigned && number.magnitude <= max) return number.magnitude;
+  Number number;
+  CVN_TRY(ReadNumber(expected, &number));
+  if (number.kind == Number::Kind::kUnsigned && number.u64 <= max) return number.u64;
   const bool is_float = number.kind == Number::Kind::kFloat;
   return NumberMismatch(is_float ? "invalid type" : "invalid value", number, expected);
 }
 
-Result<Reader::Number> Reader::ReadNumber(std::string_view expected) {
+Result<> Reader::ReadNumber(std::string_view expected, Number* number) {
   CVN_ASSIGN_OR_RETURN(const char c, PeekValueStart());
   if (c == '-') {
     ++index_;
-    return ScanNumber(true, Mode::kStrict);
+    return ScanNumber(true, Mode::kStrict, number);
   }
-  if (IsDigit(c)) return ScanNumber(false, Mode::kStrict);
+  if (IsDigit(c)) return ScanNumber(false, Mode::kStrict, number);
   return InvalidType(expected);
 }
 
@@ -326,10 +310,8 @@ Result<bool> Reader::ReadBool() {
 }
 
 Result<std::string> Reader::ReadString() {
-  CVN_ASSIGN_OR_RETURN(const char c, PeekValueStart());
-  if (c != '"') return InvalidType("a string");
-  ++index_;
-  CVN_ASSIGN_OR_RETURN(const std::string_view text, ScanString(Mode::kStrict, &scratch_));
+  std::string_view text;
+  CVN_TRY(ReadStringView(&text));
   return std::string(text);
 }
 
@@ -366,7 +348,8 @@ Result<size_t> Reader::MatchVariant(std::span<const std::string_view> names) {
   CVN_ASSIGN_OR_RETURN(const char c, PeekValueStart());
   if (c != '"') return InvalidType("variant identifier");
   ++index_;
-  CVN_ASSIGN_OR_RETURN(const std::string_view name, ScanString(Mode::kStrict, &scratch_));
+  std::string_view name;
+  CVN_TRY(ScanString(Mode::kStrict, &scratch_, &name));
   const auto found = std::find(names.begin(), names.end(), name);
   if (found != names.end()) return static_cast<size_t>(found - names.begin());
   if (names.empty()) return ErrorHere(fmt::format("unknown variant `{}`, there are no variants", name));
@@ -378,6 +361,33 @@ Result<nlohmann::json> Reader::ReadValue() {
   CVN_TRY(Walk(Mode::kStrict, builder));
   return builder.Take();
 }
+
+Result<Reader::Kind> Reader::PeekKind() {
+  CVN_ASSIGN_OR_RETURN(const char c, PeekValueStart());
+  switch (c) {
+    case 'n': return Kind::kNull;
+    case 't':
+    case 'f': return Kind::kBool;
+    case '"': return Kind::kString;
+    case '[': return Kind::kArray;
+    case '{': return Kind::kObject;
+    default: break;
+  }
+  if (c == '-' || IsDigit(c)) return Kind::kNumber;
+  return PeekError(kExpectedValue);
+}
+
+Result<> Reader::ReadNumber(Number* number) { return ReadNumber("a number", number); }
+
+Result<> Reader::ReadStringView(std::string_view* text) {
+  CVN_ASSIGN_OR_RETURN(const char c, PeekValueStart());
+  if (c != '"') return InvalidType("a string");
+  ++index_;
+  return ScanString(Mode::kStrict, &scratch_, text);
+}
+
+Result<> Reader::BeginArray() { return Begin('[', "a sequence"); }
+Result<> Reader::BeginObject() { return Begin('{', "a map"); }
 
 Result<> Reader::SkipValue() {
   Discard discard;
@@ -424,10 +434,11 @@ Result<> Reader::VisitStructArray(std::string_view name, std::span<const Field> 
 Result<> Reader::VisitStructObject(std::span<const Field> fields) {
   std::bitset<64> seen;
   for (;;) {
-    CVN_ASSIGN_OR_RETURN(const std::optional<std::string_view> key, NextKey());
-    if (!key) break;
+    std::string_view key;
+    CVN_ASSIGN_OR_RETURN(const bool more, NextKey(&key));
+    if (!more) break;
     const auto field = std::find_if(fields.begin(), fields.end(),
-                                    [&](const Field& f) { return f.name == *key; });
+                                    [&](const Field& f) { return f.name == key; });
     if (field == fields.end()) {
       CVN_TRY(ReadColon());
       CVN_TRY(IgnoreValue());
@@ -457,17 +468,24 @@ Result<> Reader::ReadMap(std::string_view expected, const ReadFn& visit) {
 
 Result<bool> Reader::NextElement() {
   CVN_ASSIGN_OR_RETURN(const bool more, NextItem(false, first_, Mode::kStrict));
-  if (more) first_ = false;
-  return more;
+  if (!more) {
+    Close();
+    return false;
+  }
+  first_ = false;
+  return true;
 }
 
-Result<std::optional<std::string_view>> Reader::NextKey() {
+Result<bool> Reader::NextKey(std::string_view* key) {
   CVN_ASSIGN_OR_RETURN(const bool more, NextItem(true, first_, Mode::kStrict));
-  if (!more) return std::optional<std::string_view>();
+  if (!more) {
+    Close();
+    return false;
+  }
   first_ = false;
   ++index_;  // the opening quote
-  CVN_ASSIGN_OR_RETURN(const std::string_view key, ScanString(Mode::kStrict, &scratch_));
-  return std::optional<std::string_view>(key);
+  CVN_TRY(ScanString(Mode::kStrict, &scratch_, key));
+  return true;
 }
 
 Result<> Reader::ReadColon() {
@@ -484,17 +502,31 @@ Result<> Reader::Visit(std::string_view expected, const ReadFn* seq, const ReadF
   CVN_ASSIGN_OR_RETURN(const char c, PeekValueStart());
   const ReadFn* visit = c == '[' ? seq : c == '{' ? map : nullptr;
   if (visit == nullptr) return InvalidType(expected);
+  const int outside = depth_left_;
+  CVN_TRY(Open());
+  Result<> visited = (*visit)(*this);
+  // The end is read even after a failed visit, as serde_json does: it moves
+  // the position given to a failure that has none yet. A visitor that pulled
+  // every element has read it already.
+  Result<> ended;
+  if (depth_left_ != outside) ended = c == '[' ? EndSeq() : EndMap();
+  if (!visited.ok()) return Place(std::move(visited).error());
+  return ended;
+}
+
+// At the value: its opening bracket must be `open`.
+Result<> Reader::Begin(char open, std::string_view expected) {
+  CVN_ASSIGN_OR_RETURN(const char c, PeekValueStart());
+  if (c != open) return InvalidType(expected);
+  return Open();
+}
+
+// At the opening bracket of an array or object whose content is pulled.
+Result<> Reader::Open() {
   CVN_TRY(EnterNested());
   ++index_;
   first_ = true;
-  Result<> visited = (*visit)(*this);
-  ++depth_left_;
-  // The end is read even after a failed visit, as serde_json does: it moves
-  // the position given to a failure that has none yet.
-  Result<> ended = c == '[' ? EndSeq() : EndMap();
-  first_ = false;
-  if (!visited.ok()) return Place(std::move(visited).error());
-  return ended;
+  return {};
 }
 
 Result<> Reader::EnterNested() {
@@ -502,11 +534,19 @@ Result<> Reader::EnterNested() {
   return {};
 }
 
+// At the closing bracket of the innermost pulled container. The one around
+// it has pulled at least this one.
+void Reader::Close() {
+  ++index_;
+  ++depth_left_;
+  first_ = false;
+}
+
 Result<> Reader::EndSeq() {
   char c;
   if (!PeekNonWhitespace(&c)) return PeekError(kEofList);
   if (c == ']') {
-    ++index_;
+    Close();
     return {};
   }
   if (c == ',') {
@@ -520,7 +560,7 @@ Result<> Reader::EndMap() {
   char c;
   if (!PeekNonWhitespace(&c)) return PeekError(kEofObject);
   if (c == '}') {
-    ++index_;
+    Close();
     return {};
   }
   return PeekError(c == ',' ? kTrailingComma : kTrailingCharacters);
@@ -557,8 +597,8 @@ Result<> Reader::Walk(Mode mode, Sink& sink) {
     }
     if (open.InObject()) {
       ++index_;  // the key's opening quote
-      CVN_ASSIGN_OR_RETURN(const std::string_view key,
-                           ScanString(mode, Sink::kBuilds ? &scratch_ : nullptr));
+      std::string_view key;
+      CVN_TRY(ScanString(mode, Sink::kBuilds ? &scratch_ : nullptr, &key));
       sink.OnKey(key);
       CVN_TRY(ReadColon());
     }
@@ -581,15 +621,16 @@ Result<> Reader::WalkScalar(char first, Mode mode, Sink& sink) {
       return {};
     case '"': {
       ++index_;
-      CVN_ASSIGN_OR_RETURN(const std::string_view text,
-                           ScanString(mode, Sink::kBuilds ? &scratch_ : nullptr));
+      std::string_view text;
+      CVN_TRY(ScanString(mode, Sink::kBuilds ? &scratch_ : nullptr, &text));
       sink.OnString(text);
       return {};
     }
     default: {
       if (first != '-' && !IsDigit(first)) return PeekError(kExpectedValue);
       if (first == '-') ++index_;
-      CVN_ASSIGN_OR_RETURN(const Number number, ScanNumber(first == '-', mode));
+      Number number;
+      CVN_TRY(ScanNumber(first == '-', mode, &number));
       sink.OnNumber(number);
       return {};
     }
@@ -621,13 +662,23 @@ Result<bool> Reader::NextItem(bool object, bool first, Mode mode) {
 
 // ---- Tokens.
 
-Result<char> Reader::PeekValueStart() {
+inline Result<char> Reader::PeekValueStart() {
   char c;
   if (!PeekNonWhitespace(&c)) return PeekError(kEofValue);
   return c;
 }
 
-bool Reader::PeekNonWhitespace(char* c) {
+// Inline for compact text, which has no whitespace: any byte above the
+// space settles it.
+inline bool Reader::PeekNonWhitespace(char* c) {
+  if (index_ < text_.size() && static_cast<unsigned char>(text_[index_]) > ' ') {
+    *c = text_[index_];
+    return true;
+  }
+  return SkipWhitespace(c);
+}
+
+bool Reader::SkipWhitespace(char* c) {
   while (index_ < text_.size() && IsWhitespace(text_[index_])) ++index_;
   if (index_ == text_.size()) return false;
   *c = text_[index_];
@@ -642,9 +693,9 @@ Result<> Reader::ScanIdent(std::string_view rest) {
   return {};
 }
 
-// After the opening quote. Returns the content, decoded into *decoded when
-// the string holds escapes (with no `decoded`, an empty view then).
-Result<std::string_view> Reader::ScanString(Mode mode, std::string* decoded) {
+// After the opening quote. Sets *text to the content, decoded into *decoded
+// when the string holds escapes (with no `decoded`, an empty view then).
+Result<> Reader::ScanString(Mode mode, std::string* decoded, std::string_view* text) {
   const size_t start = index_;
   size_t copied_to = start;  // content before this is in *decoded
   bool escaped = false;
@@ -667,10 +718,15 @@ Result<std::string_view> Reader::ScanString(Mode mode, std::string* decoded) {
       if (mode == Mode::kStrict && (high_bits & 0x80) != 0 && !IsValidUtf8(raw)) {
         return ErrorHere(kInvalidCodePoint);
       }
-      if (!escaped) return raw;
-      if (decoded == nullptr) return std::string_view();
-      decoded->append(text_.substr(copied_to, index_ - 1 - copied_to));
-      return std::string_view(*decoded);
+      if (!escaped) {
+        *text = raw;
+      } else if (decoded == nullptr) {
+        *text = std::string_view();
+      } else {
+        decoded->append(text_.substr(copied_to, index_ - 1 - copied_to));
+        *text = *decoded;
+      }
+      return {};
     }
     if (c == '\\') {
       if (decoded != nullptr) decoded->append(text_.substr(copied_to, index_ - copied_to));
@@ -745,8 +801,8 @@ Result<uint16_t> Reader::ScanHex4() {
 
 // After the sign. Integers that fit u64 (or i64 when negative) stay exact;
 // the rest are floats, and in strict mode a float too large for a double
-// fails. IgnoredAny checks the syntax only.
-Result<Reader::Number> Reader::ScanNumber(bool negative, Mode mode) {
+// fails. IgnoredAny checks the syntax only and converts nothing.
+Result<> Reader::ScanNumber(bool negative, Mode mode, Number* number) {
   const bool strict = mode == Mode::kStrict;
   // IgnoredAny reads a missing digit at the end of the input as a NUL byte.
   const std::string_view missing_digit = strict ? kEofValue : kInvalidNumber;
@@ -755,58 +811,56 @@ Result<Reader::Number> Reader::ScanNumber(bool negative, Mode mode) {
   if (index_ == size) return ErrorHere(missing_digit);
   const char lead = text_[index_++];
   if (!IsDigit(lead)) return ErrorHere(kInvalidNumber);
-  uint64_t magnitude = lead - '0';
-  bool fits = true;
-  int64_t integer_digits = 1;
-  if (lead == '0') {
-    if (index_ < size && IsDigit(text_[index_])) return PeekError(kInvalidNumber);
-  } else {
-    for (; index_ < size && IsDigit(text_[index_]); ++index_, ++integer_digits) {
-      const unsigned digit = text_[index_] - '0';
-      fits = fits && magnitude <= (UINT64_MAX - digit) / 10;
-      if (fits) magnitude = magnitude * 10 + digit;
-    }
-  }
+  const size_t integer_end = DigitsEnd(index_);
+  if (lead == '0' && integer_end != index_) return PeekError(kInvalidNumber);
+  uint64_t magnitude = 0;
+  const char* integer = text_.data() + index_ - 1;
+  const bool fits =
+      std::from_chars(integer, text_.data() + integer_end, magnitude).ec == std::errc();
+  index_ = integer_end;
   bool is_float = !fits;
-  int64_t exponent = 0;
   if (index_ < size && text_[index_] == '.') {
     const size_t digits = ++index_;
-    while (index_ < size && IsDigit(text_[index_])) ++index_;
+    index_ = DigitsEnd(index_);
     if (index_ == digits) return PeekError(index_ < size || !strict ? kInvalidNumber : kEofValue);
     is_float = true;
   }
   if (index_ < size && (text_[index_] == 'e' || text_[index_] == 'E')) {
     ++index_;
-    const bool exponent_negative = index_ < size && text_[index_] == '-';
     if (index_ < size && (text_[index_] == '+' || text_[index_] == '-')) ++index_;
     if (index_ == size) return ErrorHere(missing_digit);
     if (!IsDigit(text_[index_++])) return ErrorHere(kInvalidNumber);
-    exponent = text_[index_ - 1] - '0';
-    constexpr int64_t kExponentCap = 1'000'000'000;  // far beyond any double
-    for (; index_ < size && IsDigit(text_[index_]); ++index_) {
-      exponent = std::min(exponent * 10 + (text_[index_] - '0'), kExponentCap);
-    }
-    if (exponent_negative) exponent = -exponent;
+    index_ = DigitsEnd(index_);
     is_float = true;
   }
+  number->text = text_.substr(start, index_ - start);
   // serde_json reads -0 as the integer 0 and a negative integer below i64's
   // range as a float.
   if (!is_float && (!negative || magnitude == 0)) {
-    return Number{Number::Kind::kUnsigned, magnitude, {}};
+    number->kind = Number::Kind::kUnsigned;
+    number->u64 = magnitude;
+    return {};
   }
   if (!is_float && magnitude <= uint64_t{1} << 63) {
-    return Number{Number::Kind::kNegative, magnitude, {}};
+    number->kind = Number::Kind::kNegative;
+    number->i64 = static_cast<int64_t>(0 - magnitude);
+    return {};
   }
-  const std::string_view text = text_.substr(start, index_ - start);
-  // Below 10^308 a value is surely finite; only larger ones are converted.
-  if (strict && integer_digits + exponent > 308) {
-    double value;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec == std::errc::result_out_of_range && ExceedsDouble(text)) {
-      return ErrorHere(kNumberOutOfRange);
-    }
+  number->kind = Number::Kind::kFloat;
+  if (!strict) return {};
+  const std::string_view text = number->text;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number->f64);
+  if (ec == std::errc::result_out_of_range) {
+    if (ExceedsDouble(text)) return ErrorHere(kNumberOutOfRange);
+    // Too small for a double: zero, as in serde_json.
+    number->f64 = negative ? -0.0 : 0.0;
   }
-  return Number{Number::Kind::kFloat, 0, text};
+  return {};
+}
+
+inline size_t Reader::DigitsEnd(size_t from) const {
+  while (from < text_.size() && IsDigit(text_[from])) ++from;
+  return from;
 }
 
 // ---- Errors.
@@ -848,9 +902,10 @@ Error Reader::InvalidType(std::string_view expected) {
     }
     case '"': {
       ++index_;
-      Result<std::string_view> text = ScanString(Mode::kStrict, &scratch_);
-      if (!text.ok()) return std::move(text).error();
-      got = "string " + DebugQuoted(*text);
+      std::string_view text;
+      Result<> scanned = ScanString(Mode::kStrict, &scratch_, &text);
+      if (!scanned.ok()) return std::move(scanned).error();
+      got = "string " + DebugQuoted(text);
       break;
     }
     case '[': got = "sequence"; break;
@@ -858,9 +913,10 @@ Error Reader::InvalidType(std::string_view expected) {
     default: {
       if (c != '-' && !IsDigit(c)) return PeekError(kExpectedValue);
       if (c == '-') ++index_;
-      Result<Number> number = ScanNumber(c == '-', Mode::kStrict);
-      if (!number.ok()) return std::move(number).error();
-      got = number->Describe();
+      Number number;
+      Result<> scanned = ScanNumber(c == '-', Mode::kStrict, &number);
+      if (!scanned.ok()) return std::move(scanned).error();
+      got = Describe(number);
     }
   }
   return ErrorHere(fmt::format("invalid type: {}, expected {}", got, expected));
@@ -868,7 +924,7 @@ Error Reader::InvalidType(std::string_view expected) {
 
 Error Reader::NumberMismatch(const char* problem, const Number& number,
                              std::string_view expected) const {
-  return ErrorHere(fmt::format("{}: {}, expected {}", problem, number.Describe(), expected));
+  return ErrorHere(fmt::format("{}: {}, expected {}", problem, Describe(number), expected));
 }
 
 // ---- Documents and typed fields.

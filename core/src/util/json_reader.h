@@ -11,6 +11,9 @@
 // The Reader pulls one value at a time, and each Read* method is one of
 // serde's entry points ("deserialize a u32", "deserialize a struct"), so the
 // engine's documents are read with serde-derive's rules: see ReadStruct.
+// Values of any shape can also be pulled piece by piece (PeekKind, then
+// ReadNumber, ReadStringView, BeginArray...), which is how a builder of
+// another language's objects reads them with exactly Parse's rules.
 #pragma once
 
 #include <array>
@@ -47,6 +50,20 @@ using Result = util::Expected<T, Error>;
 
 // "invalid length {length}, expected {expected}", placed by the reader.
 Error InvalidLength(size_t length, std::string_view expected);
+
+// A number with Parse's rules (util/json.h).
+struct Number {
+  enum class Kind {
+    kUnsigned,  // a non-negative integer that fits u64; also -0, as 0
+    kNegative,  // a negative integer that fits i64
+    kFloat,     // any other number
+  };
+  Kind kind = Kind::kUnsigned;
+  uint64_t u64 = 0;  // kUnsigned
+  int64_t i64 = 0;   // kNegative
+  double f64 = 0;    // kFloat; too small for a double reads as (signed) zero
+  std::string_view text;  // as written, sign included
+};
 
 class Reader;
 using ReadFn = std::function<Result<>(Reader& reader)>;
@@ -95,6 +112,30 @@ class Reader {
   // Any JSON value, with numbers as in Parse (util/json.h).
   Result<nlohmann::json> ReadValue();
 
+  // The next value pulled piece by piece, checked as ReadValue checks it:
+  // PeekKind, then TakeNull, ReadBool, ReadNumber, ReadStringView,
+  // BeginArray or BeginObject.
+  enum class Kind { kNull, kBool, kNumber, kString, kArray, kObject };
+  // What the next value is, judged by its first byte; consumes only the
+  // whitespace before it. Fails at the end of the input ("EOF while parsing
+  // a value") or at a byte no value starts with ("expected value").
+  Result<Kind> PeekKind();
+  // Any number; anything else fails with "invalid type: {got}, expected a
+  // number". A float too large for a double fails: "number out of range".
+  // (These reads, one per value, hand values back through pointers: copying
+  // a struct just built out of a Result would cost more than the read.)
+  Result<> ReadNumber(Number* number);
+  // A string's content, as ReadString reads it but without a copy: a view
+  // of the input when the string holds no escape, else of the reader's
+  // buffer, valid until the next call on the reader.
+  Result<> ReadStringView(std::string_view* text);
+  // An array or an object ("invalid type: {got}, expected a sequence" or
+  // "a map"), whose content is then pulled with NextElement, or with NextKey
+  // and ReadColon: they read its end too. Each counts toward the nesting
+  // limit until its end is read.
+  Result<> BeginArray();
+  Result<> BeginObject();
+
   // Reads one value and discards it, checking it as ReadValue would.
   Result<> SkipValue();
 
@@ -122,15 +163,17 @@ class Reader {
   // "trailing characters". Anything but an array fails with
   // "invalid type: {got}, expected {expected}".
   Result<> ReadSeq(std::string_view expected, const ReadFn& visit);
-  // Inside ReadSeq: true if another element follows, false at the end.
+  // Inside ReadSeq or after BeginArray: true if another element follows,
+  // false once the closing bracket has been read.
   Result<bool> NextElement();
 
   // An object. `visit` pulls the members: NextKey(), then ReadColon(), then
   // one Read* call for the value.
   Result<> ReadMap(std::string_view expected, const ReadFn& visit);
-  // Inside ReadMap: the next key, or nullopt at the end of the object. The
-  // view is valid until the next call on the reader.
-  Result<std::optional<std::string_view>> NextKey();
+  // Inside ReadMap or after BeginObject: true with the next key in *key, or
+  // false once the closing brace has been read. The view is valid until the
+  // next call on the reader.
+  Result<bool> NextKey(std::string_view* key);
   Result<> ReadColon();
 
   // After the value: only whitespace may follow ("trailing characters").
@@ -139,7 +182,6 @@ class Reader {
  private:
   friend Result<> ReadDocument(std::string_view text, const ReadFn& read);
 
-  struct Number;
   class ContainerStack;
   class DomBuilder;
   struct Discard;
@@ -147,12 +189,15 @@ class Reader {
   enum class Mode { kStrict, kIgnore };
 
   Result<uint64_t> ReadUnsigned(uint64_t max, std::string_view expected);
-  Result<Number> ReadNumber(std::string_view expected);
+  Result<> ReadNumber(std::string_view expected, Number* number);
   Result<size_t> MatchVariant(std::span<const std::string_view> names);
   Result<> VisitStructArray(std::string_view name, std::span<const Field> fields);
   Result<> VisitStructObject(std::span<const Field> fields);
   Result<> Visit(std::string_view expected, const ReadFn* seq, const ReadFn* map);
+  Result<> Begin(char open, std::string_view expected);
+  Result<> Open();
   Result<> EnterNested();
+  void Close();
   Result<> EndSeq();
   Result<> EndMap();
 
@@ -164,12 +209,15 @@ class Reader {
 
   Result<char> PeekValueStart();
   bool PeekNonWhitespace(char* c);
+  bool SkipWhitespace(char* c);
   Result<> ScanIdent(std::string_view rest);
-  Result<std::string_view> ScanString(Mode mode, std::string* decoded);
+  Result<> ScanString(Mode mode, std::string* decoded, std::string_view* text);
   Result<> ScanEscape(Mode mode, std::string* decoded);
   Result<> ScanUnicodeEscape(Mode mode, std::string* decoded);
   Result<uint16_t> ScanHex4();
-  Result<Number> ScanNumber(bool negative, Mode mode);
+  Result<> ScanNumber(bool negative, Mode mode, Number* number);
+  // The index of the first byte from `from` on that is not a digit.
+  size_t DigitsEnd(size_t from) const;
 
   Error ErrorAt(size_t index, std::string_view what) const;
   Error ErrorHere(std::string_view what) const;
@@ -182,7 +230,7 @@ class Reader {
   std::string_view text_;
   size_t index_ = 0;        // the next byte to read
   int depth_left_ = 129;    // nesting levels still allowed, plus one
-  bool first_ = false;      // inside ReadSeq/ReadMap: nothing pulled yet
+  bool first_ = false;      // in the innermost array or object: nothing pulled yet
   std::string scratch_;     // decoded strings that held escapes
 };
 
@@ -251,9 +299,10 @@ Result<> ReadInto(Reader& reader, std::map<std::string, T>* out) {
   out->clear();
   return reader.ReadMap("a map", [out](Reader& r) -> Result<> {
     for (;;) {
-      CVN_ASSIGN_OR_RETURN(const std::optional<std::string_view> key, r.NextKey());
-      if (!key) return {};
-      std::string name(*key);
+      std::string_view key;
+      CVN_ASSIGN_OR_RETURN(const bool more, r.NextKey(&key));
+      if (!more) return {};
+      std::string name(key);
       CVN_TRY(r.ReadColon());
       T value{};
       CVN_TRY(ReadInto(r, &value));

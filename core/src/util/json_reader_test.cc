@@ -1,12 +1,16 @@
 #include "util/json_reader.h"
 
 #include <array>
+#include <cmath>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "util/json.h"
 
 namespace corvantine::util::json {
 namespace {
@@ -234,6 +238,176 @@ TEST(JsonReader, UnitVariantsByName) {
     });
     EXPECT_EQ(read.ok() ? std::to_string(variant) : read.error().message, c.outcome);
   }
+}
+
+
+// Rebuilds a value through the piecewise reads, as a builder of another
+// language's objects does.
+Result<> Pull(Reader& reader, nlohmann::json* out) {
+  CVN_ASSIGN_OR_RETURN(const Reader::Kind kind, reader.PeekKind());
+  switch (kind) {
+    case Reader::Kind::kNull:
+      CVN_TRY(reader.TakeNull());
+      *out = nullptr;
+      return {};
+    case Reader::Kind::kBool: {
+      CVN_ASSIGN_OR_RETURN(const bool value, reader.ReadBool());
+      *out = value;
+      return {};
+    }
+    case Reader::Kind::kNumber: {
+      Number number;
+      CVN_TRY(reader.ReadNumber(&number));
+      if (number.kind == Number::Kind::kUnsigned) *out = number.u64;
+      if (number.kind == Number::Kind::kNegative) *out = number.i64;
+      if (number.kind == Number::Kind::kFloat) *out = number.f64;
+      return {};
+    }
+    case Reader::Kind::kString: {
+      std::string_view text;
+      CVN_TRY(reader.ReadStringView(&text));
+      *out = std::string(text);
+      return {};
+    }
+    case Reader::Kind::kArray:
+      CVN_TRY(reader.BeginArray());
+      *out = nlohmann::json::array();
+      for (;;) {
+        CVN_ASSIGN_OR_RETURN(const bool more, reader.NextElement());
+        if (!more) return {};
+        CVN_TRY(Pull(reader, &out->emplace_back()));
+      }
+    case Reader::Kind::kObject:
+      CVN_TRY(reader.BeginObject());
+      *out = nlohmann::json::object();
+      for (;;) {
+        std::string_view key;
+        CVN_ASSIGN_OR_RETURN(const bool more, reader.NextKey(&key));
+        if (!more) return {};
+        nlohmann::json& slot = (*out)[std::string(key)];
+        CVN_TRY(reader.ReadColon());
+        CVN_TRY(Pull(reader, &slot));
+      }
+  }
+  return {};
+}
+
+Result<nlohmann::json> PullDocument(std::string_view text) {
+  Reader reader(text);
+  nlohmann::json value;
+  CVN_TRY(Pull(reader, &value));
+  CVN_TRY(reader.Finish());
+  return value;
+}
+
+std::string Nested(int depth, std::string_view inner = "") {
+  return std::string(depth, '[') + std::string(inner) + std::string(depth, ']');
+}
+
+// The piecewise reads accept what Parse accepts, build the same value, and
+// fail where Validate fails with the same message.
+TEST(JsonPullReader, AgreesWithParseAndValidate) {
+  const std::string valid[] = {
+      "null", " true ", "false", "0", "-0", "-9223372036854775808", "18446744073709551616",
+      "1e-400", "\"\\u00e9\\n\\uD83D\\uDE00\"", "[]", "{}", "[1, [2, [3]], {\"k\": [null]}]",
+      " {\"b\" : 1 , \"a\":{\"y\":[],\"x\":{}}, \"b\": \"last\"}\n",
+      Nested(128), "[" + Nested(127) + "," + Nested(126, "{}") + "]",
+  };
+  for (const std::string& text : valid) {
+    SCOPED_TRACE(text);
+    const Result<nlohmann::json> pulled = PullDocument(text);
+    ASSERT_TRUE(pulled.ok()) << pulled.error().message;
+    EXPECT_TRUE(KindEqual(*pulled, *Parse(text)));
+  }
+  std::string objects;
+  for (int i = 0; i < 129; ++i) objects += "{\"a\":";
+  const std::string invalid[] = {
+      "", "[1,]", "{\"a\":1,}", "[1 2]", "{\"a\":1 \"b\":2}", "{\"a\" 1}", "{1:2}", "[,]",
+      "[1", "{\"a\":1", "{\"a\"", "nul", "tru", "-", "01", "1.", "[1e400]", "\"\\x\"",
+      "\"\\uD800\"", "\"a\tb\"", "{\"\xC3\":1}", "[\"\xFF\"]", "[1] x", Nested(129), objects,
+  };
+  for (const std::string& text : invalid) {
+    SCOPED_TRACE(text);
+    const Result<nlohmann::json> pulled = PullDocument(text);
+    ASSERT_FALSE(pulled.ok());
+    EXPECT_EQ(pulled.error().message, Validate(text).error().message);
+  }
+}
+
+TEST(JsonPullReader, NumbersCarryTheirKindValueAndText) {
+  struct Case {
+    const char* text;
+    Number::Kind kind;
+    double value;  // of whichever field the kind selects
+  };
+  const Case cases[] = {
+      {"7", Number::Kind::kUnsigned, 7},
+      {"-0", Number::Kind::kUnsigned, 0},
+      {"18446744073709551615", Number::Kind::kUnsigned, 18446744073709551615.0},
+      {"-9223372036854775808", Number::Kind::kNegative, -9223372036854775808.0},
+      {"-9223372036854775809", Number::Kind::kFloat, -9223372036854775809.0},
+      {"-0.0", Number::Kind::kFloat, -0.0},
+      {"2.5e-1", Number::Kind::kFloat, 0.25},
+      {"-1e-400", Number::Kind::kFloat, -0.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Reader reader(c.text);
+    Number number;
+    ASSERT_TRUE(reader.ReadNumber(&number).ok());
+    EXPECT_EQ(number.kind, c.kind);
+    EXPECT_EQ(number.text, c.text);
+    const double value = number.kind == Number::Kind::kUnsigned   ? static_cast<double>(number.u64)
+                         : number.kind == Number::Kind::kNegative ? static_cast<double>(number.i64)
+                                                                  : number.f64;
+    EXPECT_EQ(value, c.value);
+    EXPECT_EQ(std::signbit(value), std::signbit(c.value));
+  }
+  Number number;
+  Reader out_of_range(" 1e400");
+  EXPECT_EQ(out_of_range.ReadNumber(&number).error().message,
+            "number out of range at line 1 column 6");
+  Reader string("\"5\"");
+  EXPECT_EQ(string.ReadNumber(&number).error().message,
+            "invalid type: string \"5\", expected a number at line 1 column 3");
+}
+
+TEST(JsonPullReader, KindsStringsAndContainersByTheirFirstByte) {
+  const std::pair<const char*, Reader::Kind> kinds[] = {
+      {" null", Reader::Kind::kNull},     {"\tfalse", Reader::Kind::kBool},
+      {"-1", Reader::Kind::kNumber},      {"\"\"", Reader::Kind::kString},
+      {"\n[]", Reader::Kind::kArray},     {"{}", Reader::Kind::kObject},
+  };
+  for (const auto& [text, kind] : kinds) {
+    Reader reader(text);
+    EXPECT_EQ(*reader.PeekKind(), kind) << text;
+    EXPECT_EQ(*reader.PeekKind(), kind) << text;  // peeking consumes no value
+  }
+  EXPECT_EQ(Reader(" ").PeekKind().error().message, "EOF while parsing a value at line 1 column 1");
+  EXPECT_EQ(Reader("x").PeekKind().error().message, "expected value at line 1 column 1");
+
+  // A string without escapes is a view of the input itself.
+  const std::string text = "[\"plain\",\"esc\\taped\"]";
+  Reader reader(text);
+  std::string_view plain;
+  std::string_view escaped;
+  ASSERT_TRUE(reader.BeginArray().ok());
+  ASSERT_TRUE(*reader.NextElement());
+  ASSERT_TRUE(reader.ReadStringView(&plain).ok());
+  EXPECT_EQ(plain.data(), text.data() + 2);
+  ASSERT_TRUE(*reader.NextElement());
+  ASSERT_TRUE(reader.ReadStringView(&escaped).ok());
+  EXPECT_EQ(escaped, "esc\taped");
+  EXPECT_FALSE(*reader.NextElement());
+  EXPECT_TRUE(reader.Finish().ok());
+
+  EXPECT_EQ(Reader("{}").BeginArray().error().message,
+            "invalid type: map, expected a sequence at line 1 column 0");
+  EXPECT_EQ(Reader("[]").BeginObject().error().message,
+            "invalid type: sequence, expected a map at line 1 column 0");
+  std::string_view view;
+  EXPECT_EQ(Reader("true").ReadStringView(&view).error().message,
+            "invalid type: boolean `true`, expected a string at line 1 column 4");
 }
 
 }  // namespace
