@@ -10,23 +10,19 @@ namespace corvantine::branch {
 
 namespace {
 
+using format::ReadId;
 using util::BinaryReader;
 using util::BinaryWriter;
 
 // The fewest bytes each encoded item takes, by which the decoder bounds a
 // count before it reserves room for it.
-constexpr size_t kIdBytes = 16;
-constexpr size_t kLengthBytes = 8;
+constexpr size_t kIdBytes = format::kEncodedIdBytes;
+constexpr size_t kLengthBytes = util::kLengthPrefixBytes;
 constexpr size_t kMinMetadataEntryBytes = kLengthBytes + kLengthBytes;
 // Id, name length, two option tags, creation time, metadata count, status.
 constexpr size_t kMinInfoBytes = kIdBytes + kLengthBytes + 1 + 1 + 8 + kLengthBytes + 4;
 constexpr size_t kMinInfoEntryBytes = kIdBytes + kMinInfoBytes;
 constexpr size_t kMinNameEntryBytes = kLengthBytes + kIdBytes;
-
-Result<format::BranchId> ReadId(BinaryReader& reader) {
-  CVN_ASSIGN_OR_RETURN(util::Bytes16 bytes, reader.Array16());
-  return format::BranchId(bytes);
-}
 
 Result<std::string> ReadString(BinaryReader& reader) {
   CVN_ASSIGN_OR_RETURN(std::string_view text, reader.String());
@@ -57,14 +53,14 @@ Result<> ReadMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_en
 }
 
 Result<std::pair<format::BranchId, BranchInfo>> ReadInfoEntry(BinaryReader& reader) {
-  CVN_ASSIGN_OR_RETURN(format::BranchId id, ReadId(reader));
+  CVN_ASSIGN_OR_RETURN(format::BranchId id, ReadId<format::BranchId>(reader));
   CVN_ASSIGN_OR_RETURN(BranchInfo info, BranchInfo::Decode(reader));
   return std::pair(id, std::move(info));
 }
 
 Result<std::pair<std::string, format::BranchId>> ReadNameEntry(BinaryReader& reader) {
   CVN_ASSIGN_OR_RETURN(std::string name, ReadString(reader));
-  CVN_ASSIGN_OR_RETURN(format::BranchId id, ReadId(reader));
+  CVN_ASSIGN_OR_RETURN(format::BranchId id, ReadId<format::BranchId>(reader));
   return std::pair(std::move(name), id);
 }
 
@@ -88,11 +84,11 @@ void BranchInfo::Encode(BinaryWriter& writer) const {
 
 Result<BranchInfo> BranchInfo::Decode(BinaryReader& reader) {
   BranchInfo info;
-  CVN_ASSIGN_OR_RETURN(info.id, ReadId(reader));
+  CVN_ASSIGN_OR_RETURN(info.id, ReadId<format::BranchId>(reader));
   CVN_ASSIGN_OR_RETURN(info.name, ReadString(reader));
   CVN_ASSIGN_OR_RETURN(bool has_parent, reader.OptionTag());
   if (has_parent) {
-    CVN_ASSIGN_OR_RETURN(info.parent, ReadId(reader));
+    CVN_ASSIGN_OR_RETURN(info.parent, ReadId<format::BranchId>(reader));
   }
   CVN_ASSIGN_OR_RETURN(bool has_fork_position, reader.OptionTag());
   if (has_fork_position) {

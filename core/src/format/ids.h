@@ -98,6 +98,20 @@ IdBytes ComposeIdBytes(uint64_t unix_nanos, uint64_t counter, uint32_t process_i
 // ComposeIdBytes of the current time, the next counter value and this process.
 IdBytes GenerateIdBytes();
 
+// Ids in the binary codec: their 16 bytes, with no length.
+inline constexpr size_t kEncodedIdBytes = 16;
+
+template <typename Tag>
+void PutId(util::BinaryWriter& writer, const Id<Tag>& id) {
+  writer.PutArray16(id.bytes());
+}
+
+template <typename IdType>
+Result<IdType> ReadId(util::BinaryReader& reader) {
+  CVN_ASSIGN_OR_RETURN(const util::Bytes16 bytes, reader.Array16());
+  return IdType(bytes);
+}
+
 }  // namespace corvantine::format
 
 template <typename Tag>

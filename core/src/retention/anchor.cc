@@ -8,31 +8,22 @@ namespace corvantine::retention {
 
 namespace {
 
+using format::PutId;
+using format::ReadId;
 using util::BinaryReader;
 using util::BinaryWriter;
 
 // The fewest bytes each encoded element takes, by which the decoder bounds a
 // count before it reserves room for it. An empty string or list is its
 // length alone.
-constexpr size_t kIdBytes = 16;
-constexpr size_t kLengthBytes = 8;
+constexpr size_t kIdBytes = format::kEncodedIdBytes;
+constexpr size_t kLengthBytes = util::kLengthPrefixBytes;
 constexpr size_t kMinCoverageBytes = kLengthBytes + kIdBytes + kIdBytes + 8 + kLengthBytes;
 constexpr size_t kMinBranchBootstrapBytes = kIdBytes + 8 + 4 + kLengthBytes;
 constexpr size_t kMinScopeBytes = 3 * kLengthBytes;
 constexpr size_t kMinConsumerBootstrapBytes =
     kLengthBytes + 8 + 4 + kLengthBytes + kIdBytes + kMinScopeBytes + kLengthBytes + 4;
 constexpr size_t kMinSystemRecordBytes = kLengthBytes + kLengthBytes;
-
-template <typename Tag>
-void PutId(BinaryWriter& writer, const format::Id<Tag>& id) {
-  writer.PutArray16(id.bytes());
-}
-
-template <typename Id>
-Result<Id> ReadId(BinaryReader& reader) {
-  CVN_ASSIGN_OR_RETURN(const util::Bytes16 bytes, reader.Array16());
-  return Id(bytes);
-}
 
 Result<std::string> ReadString(BinaryReader& reader) {
   CVN_ASSIGN_OR_RETURN(const std::string_view text, reader.String());

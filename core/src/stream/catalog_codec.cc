@@ -11,29 +11,20 @@ namespace corvantine::stream {
 
 namespace {
 
+using format::PutId;
+using format::ReadId;
 using util::BinaryReader;
 using util::BinaryWriter;
 
 // The fewest bytes an encoded entry of each map can take, by which the
 // decoder bounds an entry count before it reserves room for it.
-constexpr size_t kIdBytes = 16;
-constexpr size_t kLengthBytes = 8;
+constexpr size_t kIdBytes = format::kEncodedIdBytes;
+constexpr size_t kLengthBytes = util::kLengthPrefixBytes;
 constexpr size_t kMinReceiptBytes = kIdBytes + 8 + 8 + kIdBytes + 1 + 8 + 4;
 constexpr size_t kMinStreamEntryBytes = kIdBytes + kLengthBytes + kIdBytes + 8;
 constexpr size_t kMinEventEntryBytes = kIdBytes + 4 + kIdBytes;
 constexpr size_t kMinIdempotencyEntryBytes = kIdBytes + kLengthBytes + 4 + kMinReceiptBytes;
 constexpr size_t kMinReceiptEntryBytes = kIdBytes + kMinReceiptBytes;
-
-template <typename Tag>
-void PutId(BinaryWriter& writer, const format::Id<Tag>& id) {
-  writer.PutArray16(id.bytes());
-}
-
-template <typename Id>
-Result<Id> ReadId(BinaryReader& reader) {
-  CVN_ASSIGN_OR_RETURN(util::Bytes16 bytes, reader.Array16());
-  return Id(bytes);
-}
 
 // Stream names are read back as UTF-8 text, idempotency keys as bytes; both
 // are written alike.

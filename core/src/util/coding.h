@@ -76,6 +76,10 @@ inline uint64_t DecodeFixed64(const char* src) {
 
 using Bytes16 = std::array<uint8_t, 16>;
 
+// The u64 length or count in front of every byte string, string, sequence
+// and map: what an empty one encodes to, by which decoders bound counts.
+inline constexpr size_t kLengthPrefixBytes = 8;
+
 // Appends encoded values to a string it does not own. Writing cannot fail.
 class BinaryWriter {
  public:
