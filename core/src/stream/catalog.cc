@@ -122,7 +122,7 @@ Result<> StreamCatalog::ApplyStoredEvent(StoredEvent event) {
     stream->second.revision = std::max(stream->second.revision, revision);
   }
   if (stored == events_.end()) {
-    events_.emplace(envelope.event_id, event_entry);
+    events_.try_emplace(envelope.event_id, event_entry);
   } else {
     stored->second = event_entry;
   }

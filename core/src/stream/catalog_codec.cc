@@ -2,6 +2,7 @@
 // util/coding.h.
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -77,12 +78,16 @@ Result<std::pair<BranchKey, StreamEntry>> ReadStreamEntry(BinaryReader& reader) 
   return std::pair(std::move(key), entry);
 }
 
+// An event entry has a fixed size, and a checkpoint holds one per event: it
+// is read in one piece rather than field by field.
 Result<std::pair<format::EventId, EventEntry>> ReadEventEntry(BinaryReader& reader) {
-  CVN_ASSIGN_OR_RETURN(auto event_id, ReadId<format::EventId>(reader));
-  EventEntry entry;
-  CVN_ASSIGN_OR_RETURN(entry.fingerprint, reader.U32());
-  CVN_ASSIGN_OR_RETURN(entry.batch_id, ReadId<format::BatchId>(reader));
-  return std::pair(event_id, entry);
+  CVN_ASSIGN_OR_RETURN(std::string_view bytes, reader.Raw(kMinEventEntryBytes));
+  format::IdBytes event_id;
+  format::IdBytes batch_id;
+  std::memcpy(event_id.data(), bytes.data(), kIdBytes);
+  const uint32_t fingerprint = util::DecodeFixed32(bytes.data() + kIdBytes);
+  std::memcpy(batch_id.data(), bytes.data() + kIdBytes + 4, kIdBytes);
+  return std::pair(format::EventId(event_id), EventEntry{fingerprint, format::BatchId(batch_id)});
 }
 
 Result<std::pair<BranchKey, IdempotencyEntry>> ReadIdempotencyEntry(BinaryReader& reader) {

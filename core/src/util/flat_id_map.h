@@ -1,0 +1,239 @@
+// FlatIdMap: a hash map from 16-byte ids to small trivially copyable values,
+// for maps of a million entries that must load fast. Entries live inline in
+// one array (open addressing, linear probing) beside an array of one control
+// byte per slot, so a lookup reads one run of control bytes and touches an
+// entry only when seven bits of its hash match, and filling the map costs no
+// allocation per entry.
+//
+// Entries are never removed, so no slot is ever a tombstone. Iteration order
+// is unspecified; inserting may move every entry and so invalidates
+// iterators and references.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <memory>
+#include <type_traits>
+#include <utility>
+
+namespace corvantine::util {
+
+template <typename Key, typename Value>
+class FlatIdMap {
+ public:
+  // The key is hashed by its object representation, which must therefore be
+  // its 16 bytes and nothing else.
+  static_assert(sizeof(Key) == 16 && std::is_trivially_copyable_v<Key> &&
+                std::has_unique_object_representations_v<Key>);
+  static_assert(std::is_trivially_copyable_v<Value>);
+
+  using key_type = Key;
+  using mapped_type = Value;
+  using value_type = std::pair<const Key, Value>;
+
+  template <bool kConst>
+  class Iterator;
+  using iterator = Iterator<false>;
+  using const_iterator = Iterator<true>;
+
+  FlatIdMap() = default;
+  FlatIdMap(const FlatIdMap& other) { CopyFrom(other); }
+  FlatIdMap(FlatIdMap&& other) noexcept { MoveFrom(other); }
+  FlatIdMap& operator=(const FlatIdMap& other) {
+    if (this != &other) CopyFrom(other);
+    return *this;
+  }
+  FlatIdMap& operator=(FlatIdMap&& other) noexcept {
+    if (this != &other) MoveFrom(other);
+    return *this;
+  }
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  iterator begin() { return iterator(this, FirstFullFrom(0)); }
+  iterator end() { return iterator(this, capacity_); }
+  const_iterator begin() const { return const_iterator(this, FirstFullFrom(0)); }
+  const_iterator end() const { return const_iterator(this, capacity_); }
+
+  iterator find(const Key& key) { return iterator(this, IndexOf(key)); }
+  const_iterator find(const Key& key) const { return const_iterator(this, IndexOf(key)); }
+  bool contains(const Key& key) const { return IndexOf(key) != capacity_; }
+
+  // Inserts `key` with a value built from `args`, unless the key is present;
+  // either way returns its entry and whether it was inserted.
+  template <typename... Args>
+  std::pair<iterator, bool> try_emplace(const Key& key, Args&&... args) {
+    if (size_t index = IndexOf(key); index != capacity_) return {iterator(this, index), false};
+    ReserveForOneMore();
+    const size_t index = EmptySlotFor(key);
+    std::construct_at(&slots_[index].entry, std::piecewise_construct, std::forward_as_tuple(key),
+                      std::forward_as_tuple(std::forward<Args>(args)...));
+    ++size_;
+    return {iterator(this, index), true};
+  }
+
+  std::pair<iterator, bool> insert_or_assign(const Key& key, const Value& value) {
+    auto [entry, inserted] = try_emplace(key, value);
+    if (!inserted) entry->second = value;
+    return {entry, inserted};
+  }
+
+  // Makes room for `count` entries in all, so that filling the map up to
+  // that size never rehashes.
+  void reserve(size_t count) {
+    if (count > MaxEntries(capacity_)) Rehash(CapacityFor(count));
+  }
+
+  // Equal sizes and equal values under equal keys, whatever the capacities.
+  friend bool operator==(const FlatIdMap& a, const FlatIdMap& b) {
+    if (a.size_ != b.size_) return false;
+    for (const value_type& entry : a) {
+      auto other = b.find(entry.first);
+      if (other == b.end() || !(other->second == entry.second)) return false;
+    }
+    return true;
+  }
+
+  template <bool kConst>
+  class Iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using difference_type = std::ptrdiff_t;
+    using value_type = FlatIdMap::value_type;
+    using reference = std::conditional_t<kConst, const value_type&, value_type&>;
+    using pointer = std::conditional_t<kConst, const value_type*, value_type*>;
+    using Map = std::conditional_t<kConst, const FlatIdMap, FlatIdMap>;
+
+    Iterator() = default;
+    Iterator(Map* map, size_t index) : map_(map), index_(index) {}
+    reference operator*() const { return map_->slots_[index_].entry; }
+    pointer operator->() const { return &map_->slots_[index_].entry; }
+    Iterator& operator++() {
+      index_ = map_->FirstFullFrom(index_ + 1);
+      return *this;
+    }
+    Iterator operator++(int) {
+      Iterator before = *this;
+      ++*this;
+      return before;
+    }
+    friend bool operator==(const Iterator&, const Iterator&) = default;
+
+   private:
+    Map* map_ = nullptr;
+    size_t index_ = 0;
+  };
+
+ private:
+  // An entry's storage, left unconstructed until the slot is filled.
+  union Slot {
+    Slot() {}
+    value_type entry;
+  };
+
+  // A control byte is kEmpty or kFull plus the top seven bits of the hash.
+  static constexpr uint8_t kEmpty = 0;
+  static constexpr uint8_t kFull = 0x80;
+  static constexpr size_t kMinCapacity = 16;
+
+  // Ids are mostly a clock reading and a counter, whose low bytes vary little
+  // between neighbours: mix both halves so every bit of each reaches the
+  // slot index. Each half alone maps to the hash one to one.
+  static uint64_t Hash(const Key& key) {
+    uint64_t halves[2];
+    std::memcpy(halves, &key, sizeof halves);
+    uint64_t hash = halves[0] ^ (halves[1] * 0x9e3779b97f4a7c15);
+    hash ^= hash >> 32;
+    hash *= 0xd6e8feb86659fd93;
+    hash ^= hash >> 32;
+    return hash;
+  }
+  static uint8_t ControlOf(uint64_t hash) { return kFull | static_cast<uint8_t>(hash >> 57); }
+
+  // Growth keeps the load at or below three quarters.
+  static size_t MaxEntries(size_t capacity) { return capacity / 4 * 3; }
+  static size_t CapacityFor(size_t count) {
+    return std::max(kMinCapacity, std::bit_ceil(count + (count + 2) / 3));
+  }
+
+  // The slot holding `key`, or capacity_ when it is absent.
+  size_t IndexOf(const Key& key) const {
+    if (size_ == 0) return capacity_;
+    const uint64_t hash = Hash(key);
+    const uint8_t control = ControlOf(hash);
+    const size_t mask = capacity_ - 1;
+    for (size_t index = hash & mask;; index = (index + 1) & mask) {
+      if (control_[index] == kEmpty) return capacity_;
+      if (control_[index] == control && slots_[index].entry.first == key) return index;
+    }
+  }
+
+  // The first empty slot of `key`'s probe sequence, now marked full. The
+  // caller constructs the entry there.
+  size_t EmptySlotFor(const Key& key) {
+    const uint64_t hash = Hash(key);
+    const size_t mask = capacity_ - 1;
+    size_t index = hash & mask;
+    while (control_[index] != kEmpty) index = (index + 1) & mask;
+    control_[index] = ControlOf(hash);
+    return index;
+  }
+
+  size_t FirstFullFrom(size_t index) const {
+    while (index < capacity_ && control_[index] == kEmpty) ++index;
+    return index;
+  }
+
+  void ReserveForOneMore() {
+    if (size_ + 1 > MaxEntries(capacity_)) Rehash(CapacityFor(size_ + 1));
+  }
+
+  void Rehash(size_t capacity) {
+    FlatIdMap old = std::move(*this);
+    Allocate(capacity);
+    for (const value_type& entry : old) {
+      std::construct_at(&slots_[EmptySlotFor(entry.first)].entry, entry);
+    }
+    size_ = old.size_;
+  }
+
+  // Empty slots; size_ is left to the caller.
+  void Allocate(size_t capacity) {
+    control_ = std::make_unique<uint8_t[]>(capacity);  // zeroed: every slot kEmpty
+    slots_ = std::make_unique<Slot[]>(capacity);
+    capacity_ = capacity;
+  }
+
+  void CopyFrom(const FlatIdMap& other) {
+    if (other.capacity_ == 0) {
+      *this = FlatIdMap();
+      return;
+    }
+    Allocate(other.capacity_);
+    std::memcpy(control_.get(), other.control_.get(), capacity_);
+    for (size_t index = other.FirstFullFrom(0); index < capacity_;
+         index = other.FirstFullFrom(index + 1)) {
+      std::construct_at(&slots_[index].entry, other.slots_[index].entry);
+    }
+    size_ = other.size_;
+  }
+
+  void MoveFrom(FlatIdMap& other) {
+    control_ = std::move(other.control_);
+    slots_ = std::move(other.slots_);
+    capacity_ = std::exchange(other.capacity_, 0);
+    size_ = std::exchange(other.size_, 0);
+  }
+
+  std::unique_ptr<uint8_t[]> control_;
+  std::unique_ptr<Slot[]> slots_;
+  size_t capacity_ = 0;  // zero or a power of two
+  size_t size_ = 0;
+};
+
+}  // namespace corvantine::util
