@@ -1,4 +1,5 @@
 // Corvantine.append, append_receipt, append_branch and append_batch.
+#include <algorithm>
 #include <climits>
 #include <string>
 #include <string_view>
@@ -19,6 +20,21 @@ namespace corvantine::python {
 namespace {
 
 enum class Reply { kFirstPosition, kReceipt };
+
+// Room for a body of one append, a guess that spares most regrowth.
+constexpr size_t kBodyGuessBytes = 256;
+// No guess goes beyond this, lest one big body inflate all that follow it.
+constexpr size_t kMaxBodyGuessBytes = 64 << 10;
+
+// The JSON text of `value` in a buffer `expected_bytes` long to start with,
+// left with room for the engine's header, so that the body moves into its
+// stored form without a copy.
+bool WriteBody(PyObject* value, size_t expected_bytes, std::string* body) {
+  body->reserve(expected_bytes + facade::kEngineEventHeaderBytes);
+  if (!WriteJson(value, body)) return false;
+  body->reserve(body->size() + facade::kEngineEventHeaderBytes);
+  return true;
+}
 
 facade::AppendBatch OneEventBatch(const format::BranchId& branch, std::string_view stream,
                                   std::string body) {
@@ -47,7 +63,7 @@ PyObject* AppendOne(const Parameters& parameters, Reply reply, PyObject* self,
   std::string_view stream;
   std::string body;
   if (!Bind(parameters, args, nargs, kwnames, values) ||
-      !ArgText(values[0], "namespace", &stream) || !WriteJson(values[1], &body)) {
+      !ArgText(values[0], "namespace", &stream) || !WriteBody(values[1], kBodyGuessBytes, &body)) {
     return nullptr;
   }
   return AppendAndReply(EngineOf(self), OneEventBatch({}, stream, std::move(body)), reply);
@@ -124,7 +140,8 @@ bool ParseMetadata(PyObject* value, format::Metadata* out) {
 
 // One event dict of append_batch. Its checks run in a fixed order: body
 // present, event_type, schema_version, event_id, metadata, body conversion.
-bool ParseEvent(PyObject* item, facade::EventData* event) {
+// The body's buffer starts `expected_bytes` long.
+bool ParseEvent(PyObject* item, size_t expected_bytes, facade::EventData* event) {
   if (!PyDict_Check(item)) {
     RaiseInvalidArgument("each batch event must be a dict with a 'body' field");
     return false;
@@ -152,7 +169,7 @@ bool ParseEvent(PyObject* item, facade::EventData* event) {
   }
   if (!Lookup(item, Key::kMetadata, &value)) return false;
   if (value && !ParseMetadata(value.get(), &event->metadata)) return false;
-  return WriteJson(body.get(), &event->body);
+  return WriteBody(body.get(), expected_bytes, &event->body);
 }
 
 constexpr const char* kAppendBatchNames[] = {"namespace",         "events",          "branch",
@@ -182,7 +199,7 @@ PyObject* AppendBranch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   std::string body;
   if (!Bind(kAppendBranch, args, nargs, kwnames, values) ||
       !ArgStr(values[0], "branch", &branch_name) || !ArgText(values[1], "namespace", &stream) ||
-      !WriteJson(values[2], &body)) {
+      !WriteBody(values[2], kBodyGuessBytes, &body)) {
     return nullptr;
   }
   const facade::Engine& engine = EngineOf(self);
@@ -220,10 +237,15 @@ PyObject* AppendBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   }
   PyObject* events = values[1];
   // The length is read at every step: an event's conversion may run Python
-  // code that changes the list.
+  // code that changes the list. Events of one batch tend to be alike, so each
+  // body's buffer starts as long as the one before.
+  batch.events.reserve(static_cast<size_t>(PyList_Size(events)));
+  size_t expected_bytes = kBodyGuessBytes;
   for (Py_ssize_t i = 0; i < PyList_Size(events); ++i) {
     Ref item = Ref::Borrow(PyList_GetItem(events, i));
-    if (!ParseEvent(item.get(), &batch.events.emplace_back())) return nullptr;
+    facade::EventData& event = batch.events.emplace_back();
+    if (!ParseEvent(item.get(), expected_bytes, &event)) return nullptr;
+    expected_bytes = std::min(event.body.size(), kMaxBodyGuessBytes);
   }
   if (!ParseDurability(durability, &batch.durability)) return nullptr;
   batch.stream.assign(stream);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <climits>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -23,12 +24,13 @@ class JsonWriter {
   bool Write(PyObject* value);
 
  private:
-  // One dict entry: both objects held, the key's UTF-8 and where its
-  // "key":value text lies in out_.
+  // One dict entry: both objects held, the key's UTF-8, its place in the
+  // dict and where its "key":value text lies in out_.
   struct Member {
     Ref key;
     Ref value;
     std::string_view name;
+    size_t order = 0;
     size_t begin = 0;
     size_t end = 0;
   };
@@ -40,7 +42,7 @@ class JsonWriter {
   bool WriteItems(PyObject* list);
   bool WriteDict(PyObject* dict);
   bool WriteMembers(PyObject* dict);
-  void SortMembers(std::vector<Member>& members, size_t first);
+  void SortMembers(std::span<Member> members, size_t first);
 
   template <typename Integer>
   void AppendInteger(Integer number) {
@@ -50,6 +52,9 @@ class JsonWriter {
   }
 
   std::string& out_;
+  // The entries of every dict being written, the innermost last: one buffer
+  // serves all levels, so they are reached by index.
+  std::vector<Member> members_;
 };
 
 bool NotSerializable(PyObject* value) {
@@ -171,48 +176,50 @@ bool JsonWriter::WriteDict(PyObject* dict) {
 bool JsonWriter::WriteMembers(PyObject* dict) {
   // A snapshot with every object held: writing a value may run Python code
   // that changes the dict.
-  std::vector<Member> members;
-  members.reserve(static_cast<size_t>(PyDict_Size(dict)));
+  const size_t base = members_.size();
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(dict, &position, &key, &value)) {
-    members.push_back({Ref::Borrow(key), Ref::Borrow(value), {}, 0, 0});
+    members_.push_back({Ref::Borrow(key), Ref::Borrow(value), {}, members_.size() - base, 0, 0});
   }
+  const size_t end = members_.size();
   out_ += '{';
   const size_t first = out_.size();
   bool sorted = true;
-  for (size_t i = 0; i < members.size(); ++i) {
-    Member& member = members[i];
-    if (!ToStr(member.key.get(), &member.name)) return false;
-    if (i > 0) {
+  for (size_t i = base; i < end; ++i) {
+    if (!ToStr(members_[i].key.get(), &members_[i].name)) return false;
+    if (i > base) {
       out_ += ',';
-      sorted = sorted && members[i - 1].name < member.name;
+      sorted = sorted && members_[i - 1].name < members_[i].name;
     }
-    member.begin = out_.size();
-    util::json::AppendString(member.name, &out_);
+    members_[i].begin = out_.size();
+    util::json::AppendString(members_[i].name, &out_);
     out_ += ':';
-    if (!Write(member.value.get())) return false;
-    member.end = out_.size();
+    if (!Write(members_[i].value.get())) return false;
+    members_[i].end = out_.size();
   }
-  if (!sorted) SortMembers(members, first);
+  if (!sorted) SortMembers(std::span<Member>(members_).subspan(base), first);
+  members_.erase(members_.begin() + static_cast<ptrdiff_t>(base), members_.end());
   out_ += '}';
   return true;
 }
 
 // Rewrites the members written from `first` on in ascending key order. Two
-// str subclass keys may share a text: the later one wins, as in a map.
-void JsonWriter::SortMembers(std::vector<Member>& members, size_t first) {
-  const std::string written = out_.substr(first);
-  std::stable_sort(members.begin(), members.end(),
-                   [](const Member& a, const Member& b) { return a.name < b.name; });
-  out_.resize(first);
+// str subclass keys may share a text: the later one wins, as in a map. The
+// sorted text is copied after the written one, which it then replaces.
+void JsonWriter::SortMembers(std::span<Member> members, size_t first) {
+  std::sort(members.begin(), members.end(), [](const Member& a, const Member& b) {
+    return a.name != b.name ? a.name < b.name : a.order < b.order;
+  });
+  const size_t written = out_.size();
+  out_.reserve(2 * written - first);  // out_ copies from itself: it must not move
   for (size_t i = 0; i < members.size(); ++i) {
     if (i + 1 < members.size() && members[i + 1].name == members[i].name) continue;
-    if (out_.size() > first) out_ += ',';
-    const Member& member = members[i];
-    out_.append(written, member.begin - first, member.end - member.begin);
+    if (out_.size() > written) out_ += ',';
+    out_.append(out_, members[i].begin, members[i].end - members[i].begin);
   }
+  out_.erase(first, written - first);
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ struct BatchStamp {
 format::RecordEnvelopeV2 EnvelopeOf(const BatchStamp& stamp, stream::NewEvent& event,
                                     size_t index) {
   format::RecordEnvelopeV2 envelope;
-  envelope.event_id = event.event_id.value_or(format::EventId(format::GenerateIdBytes()));
+  envelope.event_id = event.event_id ? *event.event_id : format::EventId(format::GenerateIdBytes());
   envelope.database_id = stamp.database_id;
   envelope.branch_id = stamp.branch_id;
   envelope.stream_id = stamp.stream_id;
@@ -109,9 +109,12 @@ Result<PreparedBatch> Prepare(const BatchStamp& stamp, std::vector<stream::NewEv
     format::RecordEnvelopeV2 envelope = EnvelopeOf(stamp, event, i);
     const uint32_t fingerprint = stream::EventFingerprint(
         envelope.event_type, envelope.schema_version, envelope.metadata, event.payload);
-    const std::optional<uint32_t> stored = catalog.EventDigest(envelope.event_id);
-    if (stored && *stored != fingerprint) return CorvantineError::EventIdConflict();
-    batch.retry |= stored && event.event_id;
+    // A generated id is fresh, so only a caller-given one can be stored.
+    if (event.event_id) {
+      const std::optional<uint32_t> stored = catalog.EventDigest(envelope.event_id);
+      if (stored && *stored != fingerprint) return CorvantineError::EventIdConflict();
+      batch.retry |= stored.has_value();
+    }
     batch.events.push_back({envelope.event_id, fingerprint});
     batch.records.push_back({std::move(envelope), event.payload});
     batch.payload_bytes += event.payload.size();
@@ -136,7 +139,8 @@ Result<AppendReceipt> Corvantine::AppendBatchWithId(stream::AppendRequest reques
   const std::optional<stream::StreamEntry> existing = streams_.Stream(branch_id, name);
   const std::optional<uint64_t> previous =
       existing ? std::optional<uint64_t>(existing->revision) : std::nullopt;
-  const uint32_t request_digest = RequestDigest(request);
+  // Only a retry under the same key compares digests.
+  const uint32_t request_digest = request.idempotency_key ? RequestDigest(request) : 0;
   if (request.idempotency_key) {
     std::optional<stream::IdempotencyEntry> entry =
         streams_.Idempotent(branch_id, request.idempotency_key->bytes());

@@ -31,16 +31,16 @@ EngineResult<> CheckEvents(const std::vector<EventData>& events) {
   return {};
 }
 
-// Each body is copied once, into its stored form, and released right away.
+// Each body moves into its stored form.
 Result<std::vector<stream::NewEvent>> ToNewEvents(std::vector<EventData> events) {
   std::vector<stream::NewEvent> converted;
   converted.reserve(events.size());
   for (EventData& event : events) {
     CVN_ASSIGN_OR_RETURN(format::EventType type,
                          format::EventType::New(std::move(event.event_type)));
-    converted.push_back(stream::NewEvent{
-        std::move(type), EncodeEngineEvent(event.codec, std::exchange(event.body, {})),
-        std::move(event.metadata), event.schema_version, event.event_id});
+    converted.push_back(
+        stream::NewEvent{std::move(type), EncodeEngineEvent(event.codec, std::move(event.body)),
+                         std::move(event.metadata), event.schema_version, event.event_id});
   }
   return converted;
 }

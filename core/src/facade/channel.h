@@ -1,11 +1,13 @@
 // The engine's two channels: a queue of commands from any number of caller
 // threads to the sequencer, and a one-answer reply slot that a caller keeps
-// on its own stack while it waits. Both spin briefly before they block: a
-// command that the sequencer answers in microseconds is then served without
-// putting either thread to sleep.
+// on its own stack while it waits. Both spin for a few microseconds before
+// they block: a command that the sequencer answers that fast is then served
+// without putting either thread to sleep, while a longer wait (a sync, a big
+// batch) costs one wake-up instead of a busy core.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -26,20 +28,29 @@ inline void CpuRelax() {
 #endif
 }
 
-// Polls `done` for a few microseconds; false when it never became true.
+// Polls `done` for about `budget`; false when it never became true.
 // Spinning is pointless with a single processor.
 template <typename Done>
-bool SpinUntil(Done done) {
-  constexpr int kSpins = 4096;
+bool SpinUntil(std::chrono::nanoseconds budget, Done done) {
+  constexpr int kPollsPerClockRead = 16;
   static const bool worthwhile = std::thread::hardware_concurrency() > 1;
   if (worthwhile) {
-    for (int i = 0; i < kSpins; ++i) {
-      if (done()) return true;
-      CpuRelax();
-    }
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    do {
+      for (int i = 0; i < kPollsPerClockRead; ++i) {
+        if (done()) return true;
+        CpuRelax();
+      }
+    } while (std::chrono::steady_clock::now() < deadline);
   }
   return done();
 }
+
+// A caller's round trip for a small buffered append, with room for a brief
+// preemption; a sync takes longer and is slept through.
+inline constexpr std::chrono::microseconds kReplySpin{50};
+// The sequencer idles no longer than a caller takes to make its next command.
+inline constexpr std::chrono::microseconds kQueueSpin{20};
 
 }  // namespace channel_internal
 
@@ -60,7 +71,8 @@ class ReplySlot {
   // Blocks until the answer arrives, or nothing when its sender was dropped
   // without answering.
   std::optional<T> Wait() {
-    channel_internal::SpinUntil([this] { return finished_.load(std::memory_order_acquire); });
+    channel_internal::SpinUntil(channel_internal::kReplySpin,
+                                [this] { return finished_.load(std::memory_order_acquire); });
     std::unique_lock<std::mutex> lock(mutex_);
     while (!finished_.load(std::memory_order_relaxed)) {
       sleeping_ = true;
@@ -140,7 +152,8 @@ class MessageQueue {
   // Blocks until something is queued, then moves all of it, in order, into
   // `*out`, which must be empty.
   void TakeAll(std::vector<T>* out) {
-    channel_internal::SpinUntil([this] { return has_items_.load(std::memory_order_relaxed); });
+    channel_internal::SpinUntil(channel_internal::kQueueSpin,
+                                [this] { return has_items_.load(std::memory_order_relaxed); });
     std::unique_lock<std::mutex> lock(mutex_);
     while (items_.empty()) {
       consumer_sleeping_ = true;

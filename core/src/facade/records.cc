@@ -6,13 +6,13 @@
 
 namespace corvantine::facade {
 
-std::string EncodeEngineEvent(EventCodec codec, std::string_view body) {
-  std::string payload;
-  payload.reserve(kEngineEventHeaderBytes + body.size());
-  util::BinaryWriter writer(payload);
+std::string EncodeEngineEvent(EventCodec codec, std::string body) {
+  std::string header;  // short enough to need no allocation
+  util::BinaryWriter writer(header);
   writer.PutVariantIndex(static_cast<uint32_t>(codec));
-  writer.PutBytes(body);
-  return payload;
+  writer.PutLength(body.size());
+  body.insert(0, header);
+  return body;
 }
 
 Result<EngineEvent> EngineEvent::Decode(std::string payload) {

@@ -31,7 +31,9 @@ enum class EventCodec : uint32_t { kBytes = 0, kJson = 1 };
 // Bytes after the body are ignored when reading.
 inline constexpr size_t kEngineEventHeaderBytes = 12;
 
-std::string EncodeEngineEvent(EventCodec codec, std::string_view body);
+// Takes the body over: when its buffer has room for the header, the stored
+// form is made in place, without allocating.
+std::string EncodeEngineEvent(EventCodec codec, std::string body);
 
 struct EngineEvent {
   EventCodec codec = EventCodec::kJson;
@@ -46,7 +48,7 @@ struct EngineEvent {
 // One event handed to an append.
 struct EventData {
   std::string event_type{format::EventType::kDefault};
-  std::string body;
+  std::string body;  // spare capacity of kEngineEventHeaderBytes spares a copy
   format::Metadata metadata;
   uint32_t schema_version = 1;
   std::optional<format::EventId> event_id;  // nothing: the database makes one
