@@ -1,5 +1,6 @@
 #include "format/ids.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -9,6 +10,23 @@ namespace corvantine::format {
 namespace {
 
 std::atomic<uint64_t> id_counter{1};
+
+// getpid() is a system call on every id otherwise. The cache is cleared in a
+// forked child, whose ids must carry its own process id.
+std::atomic<uint32_t> cached_process_id{0};
+
+void ForgetProcessId() { cached_process_id.store(0, std::memory_order_relaxed); }
+
+uint32_t ProcessId() {
+  static const bool forget_on_fork = pthread_atfork(nullptr, nullptr, ForgetProcessId) == 0;
+  (void)forget_on_fork;
+  uint32_t pid = cached_process_id.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    pid = static_cast<uint32_t>(getpid());
+    cached_process_id.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
@@ -75,7 +93,7 @@ IdBytes ComposeIdBytes(uint64_t unix_nanos, uint64_t counter, uint32_t process_i
 
 IdBytes GenerateIdBytes() {
   const uint64_t nanos = UnixNanos(std::chrono::system_clock::now());
-  return ComposeIdBytes(nanos, NextIdCounter(), static_cast<uint32_t>(getpid()));
+  return ComposeIdBytes(nanos, NextIdCounter(), ProcessId());
 }
 
 }  // namespace corvantine::format

@@ -1,5 +1,6 @@
 #include "format/ids.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -97,6 +98,26 @@ TEST(IdGenerationDeathTest, FirstCounterValueInAProcessIsOne) {
   // A fresh process: the threadsafe style re-runs this test alone.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(std::exit(NextIdCounter() == 1 ? 0 : 1), testing::ExitedWithCode(0), "");
+}
+
+TEST(IdGeneration, ForkedChildCarriesItsOwnProcessId) {
+  GenerateIdBytes();  // the parent's process id is known from here on
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const IdBytes id = GenerateIdBytes();
+    _exit(write(pipe_fds[1], id.data(), id.size()) == static_cast<ssize_t>(id.size()) ? 0 : 1);
+  }
+  IdBytes id{};
+  ASSERT_EQ(read(pipe_fds[0], id.data(), id.size()), static_cast<ssize_t>(id.size()));
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
+  EXPECT_EQ(CounterPart(id) >> 32, static_cast<uint64_t>(static_cast<uint32_t>(child)))
+      << "the counter stays far below 2^32 in a test process";
 }
 
 TEST(IdGeneration, ClockBeforeEpochGivesZeroNanos) {
