@@ -55,28 +55,35 @@ PyObject* RaiseClosed() {
   return nullptr;
 }
 
-PyObject* NextPage(PyObject* self, PyObject*) {
+// Runs `call(engine, handle)` without the interpreter lock on an open reader
+// shared with other calls, and turns its answer into a Python value.
+template <typename Call, typename Convert>
+PyObject* OnOpenReader(PyObject* self, Call call, Convert convert) {
   ReaderObject* reader = AsReader(self);
   Borrow borrow(reader, Borrow::kShared);
   if (!borrow.ok()) return nullptr;
   if (!reader->open) return RaiseClosed();
   const facade::Engine& engine = *reader->engine;
   const facade::ReaderHandle handle = reader->handle;
-  auto page = WithoutGil([&] { return engine.NextPage(handle); });
-  if (!page.ok()) return RaiseEngineError(page.error());
-  return PageDict(*page);
+  auto answer = WithoutGil([&] { return call(engine, handle); });
+  if (!answer.ok()) return RaiseEngineError(answer.error());
+  return convert(answer);
+}
+
+PyObject* NextPage(PyObject* self, PyObject*) {
+  return OnOpenReader(
+      self, [](const facade::Engine& engine, facade::ReaderHandle handle) {
+        return engine.NextPage(handle);
+      },
+      [](const auto& page) { return PageDict(*page); });
 }
 
 PyObject* Cancel(PyObject* self, PyObject*) {
-  ReaderObject* reader = AsReader(self);
-  Borrow borrow(reader, Borrow::kShared);
-  if (!borrow.ok()) return nullptr;
-  if (!reader->open) return RaiseClosed();
-  const facade::Engine& engine = *reader->engine;
-  const facade::ReaderHandle handle = reader->handle;
-  auto cancelled = WithoutGil([&] { return engine.CancelReader(handle); });
-  if (!cancelled.ok()) return RaiseEngineError(cancelled.error());
-  Py_RETURN_NONE;
+  return OnOpenReader(
+      self, [](const facade::Engine& engine, facade::ReaderHandle handle) {
+        return engine.CancelReader(handle);
+      },
+      [](const auto&) { Py_RETURN_NONE; });
 }
 
 PyObject* Close(PyObject* self, PyObject*) {
