@@ -1,11 +1,13 @@
 // Corvantine.replay, history and open_reader.
+#include <optional>
+#include <string>
 #include <utility>
-#include <vector>
 
 #include "args.h"
 #include "database_methods.h"
 #include "errors.h"
 #include "gil.h"
+#include "py_ref.h"
 #include "reader.h"
 #include "records.h"
 
@@ -17,34 +19,46 @@ namespace {
 constexpr uint32_t kCollectPageEvents = 1024;
 constexpr uint64_t kCollectPageBytes = 8 << 20;
 
-using Records = std::vector<facade::RecordDto>;
-
-// Drains one engine reader into one list, in log order. The reader is
-// closed on every path; an error of closing counts only when the read
-// itself succeeded.
-facade::EngineResult<Records> Collect(const facade::Engine& engine, facade::ReaderRequest request) {
-  auto reader = engine.OpenReader(std::move(request));
-  if (!reader.ok()) return std::move(reader).error();
-  Records records;
-  for (;;) {
-    auto page = engine.NextPage(*reader);
+// Drains one engine reader into a new list of rows, in log order, making
+// each page's rows while the sequencer reads the next. The reader is closed
+// on every path; an error of closing counts only when the read succeeded.
+PyObject* CollectRows(const facade::Engine& engine, facade::ReaderRequest request) {
+  auto reader = WithoutGil([&] { return engine.OpenReader(std::move(request)); });
+  if (!reader.ok()) return RaiseEngineError(reader.error());
+  Ref rows = Ref::Steal(PyList_New(0));
+  RowWriter writer;
+  std::optional<facade::EngineError> failure;
+  std::optional<facade::PendingPage> pending;
+  if (rows) pending.emplace(engine.RequestPage(*reader));
+  while (pending) {
+    auto page = WithoutGil([&] { return pending->Get(); });
+    pending.reset();
     if (!page.ok()) {
-      static_cast<void>(engine.CloseReader(*reader));
-      return std::move(page).error();
+      failure = std::move(page).error();
+      break;
     }
-    records.insert(records.end(), std::make_move_iterator(page->records.begin()),
-                   std::make_move_iterator(page->records.end()));
-    if (page->done) break;
+    if (!page->done) pending.emplace(engine.RequestPage(*reader));
+    if (!writer.Append(page->records, rows.get())) {
+      rows = Ref();
+      break;
+    }
   }
-  auto closed = engine.CloseReader(*reader);
-  if (!closed.ok()) return std::move(closed).error();
-  return records;
+  auto closed = WithoutGil([&] {
+    pending.reset();  // a page still on its way is waited for
+    return engine.CloseReader(*reader);
+  });
+  if (!rows) return nullptr;
+  if (failure) return RaiseEngineError(*failure);
+  if (!closed.ok()) return RaiseEngineError(closed.error());
+  return rows.Release();
 }
 
-facade::EngineResult<Records> ReadStream(const facade::Engine& engine,
-                                         const format::BranchId& branch, std::string stream,
-                                         std::optional<uint64_t> start,
-                                         std::optional<uint64_t> end) {
+// A whole-stream read from `start`, or from the retention floor.
+facade::EngineResult<facade::ReaderRequest> StreamRequest(const facade::Engine& engine,
+                                                          const format::BranchId& branch,
+                                                          std::string stream,
+                                                          std::optional<uint64_t> start,
+                                                          std::optional<uint64_t> end) {
   if (!start) {
     auto floor = engine.RetentionFloor();
     if (!floor.ok()) return std::move(floor).error();
@@ -57,7 +71,7 @@ facade::EngineResult<Records> ReadStream(const facade::Engine& engine,
   request.end = end;
   request.page_bytes = kCollectPageBytes;
   request.page_events = kCollectPageEvents;
-  return Collect(engine, std::move(request));
+  return request;
 }
 
 constexpr const char* kReplayNames[] = {"namespace", "start", "end"};
@@ -76,10 +90,10 @@ PyObject* ReadRows(const facade::Engine& engine, const format::BranchId& branch,
                    std::string_view stream, std::optional<uint64_t> start,
                    std::optional<uint64_t> end) {
   std::string owned(stream);
-  auto records =
-      WithoutGil([&] { return ReadStream(engine, branch, std::move(owned), start, end); });
-  if (!records.ok()) return RaiseEngineError(records.error());
-  return RowList(*records);
+  auto request =
+      WithoutGil([&] { return StreamRequest(engine, branch, std::move(owned), start, end); });
+  if (!request.ok()) return RaiseEngineError(request.error());
+  return CollectRows(engine, std::move(request).value());
 }
 
 PyObject* Replay(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -23,7 +23,7 @@ constexpr char kRecursionContext[] = " while converting JSON to a value";
 class Builder {
  public:
   // Room for a typical body up front, rather than growing step by step.
-  explicit Builder(std::string_view text) : reader_(text) {
+  Builder(std::string_view text, TextCache* keys) : reader_(text), keys_(keys) {
     items_.reserve(16);
     members_.reserve(16);
   }
@@ -54,6 +54,7 @@ class Builder {
   }
 
   Reader reader_;
+  TextCache* keys_;  // may be null
   // Elements and members of the open containers, innermost last, so that
   // every container is built at its full size without allocations of its own.
   std::vector<Ref> items_;
@@ -126,7 +127,7 @@ Ref Builder::Object() {
       complete = true;
       break;
     }
-    Ref key = String(name);
+    Ref key = keys_ != nullptr ? Ref::Steal(keys_->Get(name)) : String(name);
     if (!key || !Check(reader_.ReadColon())) break;
     Ref value = Value();
     if (!value) break;
@@ -177,6 +178,8 @@ Ref Builder::String(std::string_view text) {
 
 }  // namespace
 
-PyObject* ReadJson(std::string_view text) { return Builder(text).Document().Release(); }
+PyObject* ReadJson(std::string_view text, TextCache* keys) {
+  return Builder(text, keys).Document().Release();
+}
 
 }  // namespace corvantine::python

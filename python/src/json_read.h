@@ -6,6 +6,8 @@
 
 #include <string_view>
 
+#include "text_cache.h"
+
 namespace corvantine::python {
 
 // A new object for one JSON value with only whitespace around it: null,
@@ -15,6 +17,8 @@ namespace corvantine::python {
 // ascending order (of duplicate keys the last wins). Text that is not JSON
 // raises ValueError with the engine's JSON message, which names the line and
 // column; nesting deeper than 128 is refused as the engine refuses it.
-PyObject* ReadJson(std::string_view text);
+// Object keys come from `keys` when given, so that many documents read
+// together share them.
+PyObject* ReadJson(std::string_view text, TextCache* keys = nullptr);
 
 }  // namespace corvantine::python

@@ -8,10 +8,41 @@
 #include "json_read.h"
 #include "keys.h"
 #include "py_ref.h"
+#include "text_cache.h"
 #include "util/utf8.h"
 #include "values.h"
 
 namespace corvantine::python {
+
+// The object made for the previous row's value, when this row has the same:
+// the rows of one batch share their batch id, branch and timestamp.
+template <typename T>
+class RepeatCache {
+ public:
+  // A new reference; `make` is called only for a value unlike the last.
+  template <typename Make>
+  PyObject* Get(const T& value, Make make) {
+    if (!object_ || value != value_) {
+      Ref made = Ref::Steal(make(value));
+      if (!made) return nullptr;
+      object_ = std::move(made);
+      value_ = value;
+    }
+    return Py_NewRef(object_.get());
+  }
+
+ private:
+  T value_{};
+  Ref object_;
+};
+
+// What consecutive rows of one read tend to share.
+struct RowCaches {
+  TextCache texts;
+  RepeatCache<util::Bytes16> batch_ids;
+  RepeatCache<util::Bytes16> branch_ids;
+  RepeatCache<int64_t> timestamps;
+};
 
 namespace {
 
@@ -29,28 +60,6 @@ bool Set(PyObject* dict, Key key, PyObject* value) {
 PyObject* OptionalInt(const std::optional<uint64_t>& value) {
   return value ? PyLong_FromUnsignedLongLong(*value) : Py_NewRef(Py_None);
 }
-
-// The rows of one read mostly share their namespace, event type and
-// metadata keys: each distinct text becomes one str that all rows share.
-class TextCache {
- public:
-  // A new reference; bytes that are not UTF-8 become U+FFFD.
-  PyObject* Get(std::string_view text) {
-    for (const auto& [cached, string] : entries_) {
-      if (cached == text) return Py_NewRef(string.get());
-    }
-    PyObject* string = DecodeLossy(text);
-    if (string != nullptr && entries_.size() < kCapacity) {
-      entries_.emplace_back(std::string(text), Ref::Borrow(string));
-    }
-    return string;
-  }
-
- private:
-  static constexpr size_t kCapacity = 16;
-
-  std::vector<std::pair<std::string, Ref>> entries_;
-};
 
 template <typename Map>
 PyObject* MetadataDict(const Map& metadata, TextCache& texts) {
@@ -72,51 +81,76 @@ PyObject* Namespace(const format::Metadata& metadata, TextCache& texts) {
   return texts.Get(name->second);
 }
 
-PyObject* Body(const facade::RecordDto& record) {
+PyObject* Body(const facade::RecordDto& record, TextCache& texts) {
   if (record.codec == facade::EventCodec::kBytes) return BytesObject(record.body);
-  return ReadJson(record.body);
+  return ReadJson(record.body, &texts);
 }
 
-PyObject* RowDict(const facade::RecordDto& record, TextCache& texts) {
+PyObject* RowDict(const facade::RecordDto& record, RowCaches& caches) {
+  TextCache& texts = caches.texts;
   Ref row = Ref::Steal(PyDict_New());
   PyObject* dict = row.get();
   const bool json = record.codec == facade::EventCodec::kJson;
   if (!dict || !Set(dict, kOffset, PyLong_FromUnsignedLongLong(record.position)) ||
-      !Set(dict, kTimestampMs, PyLong_FromLongLong(record.timestamp / 1'000'000)) ||
+      !Set(dict, kTimestampMs,
+           caches.timestamps.Get(record.timestamp / 1'000'000, PyLong_FromLongLong)) ||
       !Set(dict, kEventId, HexId(record.event_id.bytes())) ||
-      !Set(dict, kBatchId, HexId(record.batch_id.bytes())) ||
+      !Set(dict, kBatchId, caches.batch_ids.Get(record.batch_id.bytes(), HexId)) ||
       !Set(dict, kBatchIndex, PyLong_FromUnsignedLong(record.batch_index)) ||
-      !Set(dict, kBranchId, HexId(record.branch_id.bytes())) ||
+      !Set(dict, kBranchId, caches.branch_ids.Get(record.branch_id.bytes(), HexId)) ||
       !Set(dict, kNamespace, Namespace(record.metadata, texts)) ||
       !Set(dict, kStreamRevision, PyLong_FromUnsignedLongLong(record.stream_revision)) ||
       !Set(dict, kEventType, texts.Get(record.event_type)) ||
       !Set(dict, kSchemaVersion, PyLong_FromUnsignedLong(record.schema_version)) ||
       !Set(dict, kCodec, Interned(json ? kJson : kBytes)) ||
       !Set(dict, kMetadata, MetadataDict(record.metadata, texts)) ||
-      !Set(dict, kBody, Body(record))) {
+      !Set(dict, kBody, Body(record, texts))) {
     return nullptr;
   }
   return row.Release();
 }
 
+// Keeps the cyclic collector from running while a list of rows is built.
+// Before 3.12 the interpreter starts a collection from inside allocations, so
+// a large read would otherwise traverse the rows it has already built again
+// and again; from 3.12 on it waits for bytecode to run, which this matches.
+// No Python code runs and the lock is held throughout, so no other thread
+// sees the collector off; a collector the caller turned off stays off.
+class CollectorPause {
+ public:
+  CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 }  // namespace
 
-PyObject* RowList(const std::vector<facade::RecordDto>& records) {
-  Ref list = Ref::Steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
-  if (!list) return nullptr;
-  TextCache texts;
-  for (size_t i = 0; i < records.size(); ++i) {
-    PyObject* row = RowDict(records[i], texts);
-    if (row == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), row);
+RowWriter::RowWriter() : caches_(std::make_unique<RowCaches>()) {}
+
+RowWriter::~RowWriter() = default;
+
+bool RowWriter::Append(const std::vector<facade::RecordDto>& records, PyObject* list) {
+  CollectorPause pause;
+  for (const facade::RecordDto& record : records) {
+    Ref row = Ref::Steal(RowDict(record, *caches_));
+    if (!row || PyList_Append(list, row.get()) < 0) return false;
   }
-  return list.Release();
+  return true;
 }
 
 PyObject* PageDict(const facade::ReplayPage& page) {
   Ref result = Ref::Steal(PyDict_New());
   PyObject* dict = result.get();
-  if (!dict || !Set(dict, kRecords, RowList(page.records)) ||
+  Ref rows = Ref::Steal(PyList_New(0));
+  if (!dict || !rows || !RowWriter().Append(page.records, rows.get()) ||
+      !Set(dict, kRecords, rows.Release()) ||
       !Set(dict, kContinuation, PyLong_FromUnsignedLongLong(page.continuation)) ||
       !Set(dict, kDone, PyBool_FromLong(page.done))) {
     return nullptr;

@@ -4,20 +4,36 @@
 
 #include <Python.h>
 
+#include <memory>
 #include <vector>
 
 #include "facade/records.h"
 
 namespace corvantine::python {
 
-// One row dict per record, in order. A row's keys: offset, timestamp_ms
+struct RowCaches;
+
+// Makes the row dicts of one read, page after page, sharing the objects
+// that consecutive rows repeat. One row dict per record, in order. A row's keys: offset, timestamp_ms
 // (nanoseconds / 1e6, truncated toward zero), event_id, batch_id,
 // batch_index, branch_id, namespace (the "corvantine.stream_name" metadata
 // as str, None when absent or not UTF-8), stream_revision, event_type,
 // schema_version, codec ("json" or "bytes"), metadata (str -> bytes, every
 // stored entry) and body: a JSON body parsed into Python objects, a bytes
 // body as bytes. A JSON body that does not parse raises ValueError.
-PyObject* RowList(const std::vector<facade::RecordDto>& records);
+class RowWriter {
+ public:
+  RowWriter();
+  ~RowWriter();
+  RowWriter(const RowWriter&) = delete;
+  RowWriter& operator=(const RowWriter&) = delete;
+
+  // Appends the rows of `records` to `list`; false with the error set.
+  bool Append(const std::vector<facade::RecordDto>& records, PyObject* list);
+
+ private:
+  std::unique_ptr<RowCaches> caches_;
+};
 
 // {"records": rows, "continuation": int, "done": bool}.
 PyObject* PageDict(const facade::ReplayPage& page);

@@ -31,6 +31,17 @@ def every_method(db, path):
     db.append_branch(fork, "s", {"on": "fork"})
     db.replay("s", 0, db.head())
     db.history("s")
+    # More than one page, and a read that fails while its next page is on its way.
+    db.append_batch("pages", [{"body": {"i": i}} for i in range(1100)])
+    db.replay("pages")
+    deep = 0
+    for _ in range(100):
+        deep = [deep]
+    db.append_batch("deep", [{"body": deep}] + [{"body": i} for i in range(1100)])
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(60)
+    swallow(lambda: db.replay("deep"), RecursionError)
+    sys.setrecursionlimit(limit)
     db.branch_history(fork, "s")
     db.branch_ancestry(fork)
     reader = db.open_reader("s", page_events=1)

@@ -84,13 +84,17 @@ EngineResult<> Engine::Close() const {
 }
 
 template <typename C>
+bool Engine::Send(C command, ReplySlot<EngineResult<typename C::Value>>* slot) const {
+  if (inner_->closed.load(std::memory_order_acquire)) return false;
+  command.reply = ReplySender<EngineResult<typename C::Value>>(slot);
+  return inner_->shared->commands.Push(std::move(command));
+}
+
+template <typename C>
 EngineResult<typename C::Value> Engine::Call(C command) const {
-  using Reply = EngineResult<typename C::Value>;
-  if (inner_->closed.load(std::memory_order_acquire)) return EngineError::Closed();
-  ReplySlot<Reply> slot;
-  command.reply = ReplySender<Reply>(&slot);
-  if (!inner_->shared->commands.Push(std::move(command))) return EngineError::Closed();
-  std::optional<Reply> reply = slot.Wait();
+  ReplySlot<EngineResult<typename C::Value>> slot;
+  if (!Send(std::move(command), &slot)) return EngineError::Closed();
+  auto reply = slot.Wait();
   if (!reply) return EngineError::Closed();
   return std::move(*reply);
 }
@@ -138,6 +142,29 @@ EngineResult<ReaderHandle> Engine::OpenReader(ReaderRequest request) const {
 
 EngineResult<ReplayPage> Engine::NextPage(ReaderHandle reader) const {
   return Call(command::NextPage{{}, reader});
+}
+
+PendingPage Engine::RequestPage(ReaderHandle reader) const {
+  PendingPage pending;
+  pending.slot_ = std::make_unique<ReplySlot<PendingPage::Reply>>();
+  if (!Send(command::NextPage{{}, reader}, pending.slot_.get())) {
+    pending.slot_.reset();
+    pending.answer_.emplace(EngineError::Closed());
+  }
+  return pending;
+}
+
+PendingPage::~PendingPage() {
+  if (slot_) slot_->Wait();
+}
+
+EngineResult<ReplayPage> PendingPage::Get() {
+  if (slot_) {
+    std::optional<Reply> reply = slot_->Wait();
+    slot_.reset();
+    answer_.emplace(reply ? std::move(*reply) : EngineError::Closed());
+  }
+  return std::move(*answer_);
 }
 
 EngineResult<> Engine::CancelReader(ReaderHandle reader) const {

@@ -22,12 +22,35 @@
 #include <vector>
 
 #include "branch/branch.h"
+#include "facade/channel.h"
 #include "facade/error.h"
 #include "facade/feed_signal.h"
 #include "facade/records.h"
 #include "format/ids.h"
 
 namespace corvantine::facade {
+
+// A page asked for before it is needed: the sequencer reads it while the
+// caller works on the page before. Get() waits for the answer; a page
+// dropped unread is waited for too, since the sequencer answers into it.
+class PendingPage {
+ public:
+  PendingPage(PendingPage&&) = default;
+  PendingPage& operator=(PendingPage&&) = delete;
+  ~PendingPage();
+
+  // Once only.
+  EngineResult<ReplayPage> Get();
+
+ private:
+  friend class Engine;
+  using Reply = EngineResult<ReplayPage>;
+
+  PendingPage() = default;
+
+  std::unique_ptr<ReplySlot<Reply>> slot_;  // null once answered
+  std::optional<Reply> answer_;             // an answer known without asking
+};
 
 struct OpenConfig {
   // Group-commit thresholds: uncommitted body bytes, uncommitted events,
@@ -100,6 +123,8 @@ class Engine {
   // "not_found" "reader handle was not found"; "cancelled" "reader was
   // cancelled".
   EngineResult<ReplayPage> NextPage(ReaderHandle reader) const;
+  // NextPage without waiting for it. Ask for one page at a time.
+  PendingPage RequestPage(ReaderHandle reader) const;
   // Makes the reader's later pages fail; it stays open until closed.
   EngineResult<> CancelReader(ReaderHandle reader) const;
   EngineResult<> CloseReader(ReaderHandle reader) const;
@@ -112,6 +137,9 @@ class Engine {
 
   explicit Engine(std::shared_ptr<Inner> inner) : inner_(std::move(inner)) {}
 
+  // Queues `command` to answer into `slot`; false when the engine is closed.
+  template <typename C>
+  bool Send(C command, ReplySlot<EngineResult<typename C::Value>>* slot) const;
   template <typename C>
   EngineResult<typename C::Value> Call(C command) const;
 
