@@ -1,7 +1,10 @@
 // The stream catalog kept by appends must be what the log rebuilds, whatever
 // mix of streams, branches, keys, retries and conflicts produced it.
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -9,6 +12,8 @@
 #include "db/checkpoint.h"
 #include "db/db.h"
 #include "db/test_util.h"
+#include "log/log.h"
+#include "log/segment.h"
 #include "platform/platform.h"
 #include "platform/test_util.h"
 
@@ -133,6 +138,74 @@ TEST(RebuildTest, LiveCatalogEqualsEveryRebuild) {
   db = OpenDb(dir.path());
   EXPECT_TRUE(SameIgnoringDurability(db->stream_catalog(), live)) << "from the log alone";
   EXPECT_EQ(db->branch_catalog(), branches);
+}
+
+// An event written straight to the log, as its own batch: a log no append
+// would write.
+struct LoggedEvent {
+  std::optional<std::string> name = "orders";
+  uint8_t stream = 1;
+  uint8_t event = 1;
+  format::Metadata extra = {};  // besides the stream name
+  std::string payload = "{}";
+};
+
+void WriteLog(const std::string& dir, const std::vector<LoggedEvent>& events) {
+  Result<std::unique_ptr<log::Log>> log =
+      log::Log::OpenInternal(dir, log::Log::kDefaultMaxSegmentBytes, 0);
+  ASSERT_TRUE(log.ok()) << log.error().ToString();
+  for (const LoggedEvent& e : events) {
+    format::IdBytes stream{};
+    stream[0] = e.stream;
+    format::RecordEnvelopeV2 envelope;
+    envelope.event_id = EventIdOf(e.event);
+    envelope.stream_id = format::StreamId(stream);
+    envelope.batch_id = format::BatchId(format::GenerateIdBytes());
+    envelope.metadata = e.extra;
+    if (e.name) envelope.metadata.emplace(format::kStreamNameKey, *e.name);
+    const log::segment::BatchRecord record{envelope, e.payload};
+    ASSERT_TRUE((*log)->AppendBatch({&record, 1}).ok());
+  }
+}
+
+format::Metadata Keyed(std::string key) {
+  return {{std::string(format::kIdempotencyKeyKey), std::move(key)},
+          {std::string(format::kRequestDigestKey), "\x01\x02\x03\x04"}};
+}
+
+// The open reads each event into storage the previous one left: metadata
+// that comes and goes between neighbours must not linger.
+TEST(RebuildTest, OpenFromTheLogMatchesARebuildOfOwnedRecords) {
+  TempDir dir;
+  ASSERT_NO_FATAL_FAILURE(WriteLog(
+      dir.path(), {{.event = 1, .extra = Keyed("a")},
+                   {.event = 2},
+                   {.name = "other", .stream = 2, .event = 3, .extra = {{"tag", "x"}}},
+                   {.event = 4, .extra = Keyed("b")},
+                   {.event = 5, .extra = {{"tag", "y"}}}}));
+  auto db = OpenDb(dir.path());
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(db->stream_catalog(), RebuiltCatalog(db->log()));
+  EXPECT_EQ(db->stream_catalog().idempotency().size(), 2u);
+}
+
+TEST(RebuildTest, OpenFromTheLogFailsWithTheRebuildErrors) {
+  const std::pair<std::vector<LoggedEvent>, std::string> cases[] = {
+      {{{}, {.name = std::nullopt, .event = 2}},
+       "corrupt record at offset 1: event is missing stream name metadata"},
+      {{{}, {.name = "\xc0\xaf", .event = 2}},
+       "corrupt record at offset 1: stream name metadata is not UTF-8"},
+      {{{}, {.stream = 2, .event = 2}},
+       "corrupt record at offset 1: stream name maps to multiple stream IDs"},
+      {{{}, {.payload = "{\"other\":1}"}}, "event ID already exists with different content"},
+  };
+  for (const auto& [events, error] : cases) {
+    TempDir dir;
+    ASSERT_NO_FATAL_FAILURE(WriteLog(dir.path(), events));
+    Result<std::unique_ptr<Corvantine>> db = Corvantine::OpenInternal(dir.path(), {}, {});
+    ASSERT_FALSE(db.ok()) << error;
+    EXPECT_EQ(db.error().ToString(), error);
+  }
 }
 
 }  // namespace

@@ -109,10 +109,14 @@ Result<> StreamCatalog::ApplyStoredEvent(StoredEvent event) {
   if (stream != streams_.end() && stream->second.stream_id != envelope.stream_id) {
     return CorvantineError::Corrupt(event.position, "stream name maps to multiple stream IDs");
   }
+  // The event id's check is the last, so a new id is stored as it is checked.
   const EventEntry event_entry{EventFingerprint(event), envelope.batch_id};
-  auto stored = events_.find(envelope.event_id);
-  if (stored != events_.end() && stored->second.fingerprint != event_entry.fingerprint) {
-    return CorvantineError::EventIdConflict();
+  auto [stored, inserted] = events_.try_emplace(envelope.event_id, event_entry);
+  if (!inserted) {
+    if (stored->second.fingerprint != event_entry.fingerprint) {
+      return CorvantineError::EventIdConflict();
+    }
+    stored->second = event_entry;
   }
 
   if (stream == streams_.end()) {
@@ -120,11 +124,6 @@ Result<> StreamCatalog::ApplyStoredEvent(StoredEvent event) {
                      StreamEntry{envelope.stream_id, revision});
   } else {
     stream->second.revision = std::max(stream->second.revision, revision);
-  }
-  if (stored == events_.end()) {
-    events_.try_emplace(envelope.event_id, event_entry);
-  } else {
-    stored->second = event_entry;
   }
   const AppendReceipt& receipt = ExtendReceipt(event);
   RecordStoredIdempotency(event, receipt);

@@ -58,6 +58,18 @@ void PutMap(BinaryWriter& writer, const Map& map, PutEntry put_entry) {
   for (const auto* entry : SortedEntries(map)) put_entry(entry->first, entry->second);
 }
 
+// A flat map's entries are small and trivially copied: sorting copies of
+// them keeps the sort within one array instead of chasing pointers into a
+// table that may be far larger than the caches.
+template <typename Key, typename Value, typename PutEntry>
+void PutMap(BinaryWriter& writer, const util::FlatIdMap<Key, Value>& map, PutEntry put_entry) {
+  std::vector<std::pair<Key, Value>> entries(map.begin(), map.end());
+  std::sort(entries.begin(), entries.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  writer.PutLength(map.size());
+  for (const auto& [key, value] : entries) put_entry(key, value);
+}
+
 // `read_entry` returns Result<std::pair<key, value>>.
 template <typename Map, typename ReadEntry>
 Result<> ReadMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_entry, Map& map) {
