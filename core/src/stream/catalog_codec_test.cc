@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -145,6 +147,33 @@ TEST(StreamCatalogCodecTest, EntriesAreSortedByKey) {
     ASSERT_TRUE(reader.Raw(24).ok());
   }
   EXPECT_EQ(names, "z a ab b ");  // branch first, then the name's bytes
+}
+
+// Many event ids, a few first bytes shared by many of them: the id table is
+// written in ascending id order all the same.
+TEST(StreamCatalogCodecTest, EventIdsAreWrittenInAscendingOrder) {
+  std::mt19937_64 random(7);
+  std::vector<BatchEvent> events;
+  for (int i = 0; i < 5000; ++i) {
+    format::IdBytes bytes;
+    for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(random());
+    bytes[0] = static_cast<uint8_t>(i % 3 == 0 ? 0x42 : bytes[0]);
+    events.push_back({format::EventId(bytes), static_cast<uint32_t>(i)});
+  }
+  StreamCatalog catalog;
+  catalog.RecordBatch(format::BranchId(), "s", {}, events, std::nullopt, 0, AppendReceipt{});
+  const std::string bytes = Encoded(catalog);
+  util::BinaryReader reader(bytes);
+  ASSERT_EQ(*reader.Length(1), 1u);  // the one stream
+  ASSERT_TRUE(reader.Array16().ok() && reader.String().ok() && reader.Raw(24).ok());
+  ASSERT_EQ(*reader.Length(1), events.size());
+  std::vector<format::EventId> written;
+  for (size_t i = 0; i < events.size(); ++i) {
+    written.push_back(*format::ReadId<format::EventId>(reader));
+    ASSERT_TRUE(reader.Raw(4 + 16).ok());
+  }
+  EXPECT_TRUE(std::is_sorted(written.begin(), written.end()));
+  EXPECT_EQ(std::adjacent_find(written.begin(), written.end()), written.end());
 }
 
 TEST(StreamCatalogCodecTest, RejectsMalformedInput) {
