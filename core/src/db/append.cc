@@ -29,21 +29,24 @@ struct BatchStamp {
 };
 
 // The envelope of the event at `index`, taking its type and metadata over.
+// Every member is initialised from its source directly: a default event type
+// would be made only to be dropped.
 format::RecordEnvelopeV2 EnvelopeOf(const BatchStamp& stamp, stream::NewEvent& event,
                                     size_t index) {
-  format::RecordEnvelopeV2 envelope;
-  envelope.event_id = event.event_id ? *event.event_id : format::EventId(format::GenerateIdBytes());
-  envelope.database_id = stamp.database_id;
-  envelope.branch_id = stamp.branch_id;
-  envelope.stream_id = stamp.stream_id;
-  envelope.stream_revision = format::StreamRevision{stamp.first_revision + index};
-  envelope.timestamp_unix_nanos = stamp.timestamp_unix_nanos;
-  envelope.event_type = std::move(event.event_type);
-  envelope.schema_version = event.schema_version;
-  envelope.payload_format = kEventPayloadFormat;
-  envelope.batch_id = stamp.batch_id;
-  envelope.batch_index = static_cast<uint32_t>(index);
-  envelope.metadata = std::move(event.metadata);
+  format::RecordEnvelopeV2 envelope{
+      .event_id = event.event_id ? *event.event_id : format::EventId(format::GenerateIdBytes()),
+      .database_id = stamp.database_id,
+      .branch_id = stamp.branch_id,
+      .stream_id = stamp.stream_id,
+      .stream_revision = format::StreamRevision{stamp.first_revision + index},
+      .timestamp_unix_nanos = stamp.timestamp_unix_nanos,
+      .event_type = std::move(event.event_type),
+      .schema_version = event.schema_version,
+      .payload_format = kEventPayloadFormat,
+      .batch_id = stamp.batch_id,
+      .batch_index = static_cast<uint32_t>(index),
+      .metadata = std::move(event.metadata),
+  };
   envelope.metadata.emplace(format::kStreamNameKey, stamp.stream_name);
   if (stamp.idempotency_key != nullptr) {
     envelope.metadata.emplace(format::kIdempotencyKeyKey, stamp.idempotency_key->bytes());

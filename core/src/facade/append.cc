@@ -11,6 +11,13 @@ namespace {
 constexpr uint64_t kMaxBatchPayloadBytes = 16 << 20;
 constexpr uint64_t kMaxEventPayloadBytes = 8 << 20;
 
+// Whether a JSON body must be read to be known valid: one whose maker vouches
+// for its form is read only to place the nesting error.
+bool NeedsJsonCheck(const EventData& event) {
+  if (event.codec != EventCodec::kJson) return false;
+  return !event.well_formed_depth || *event.well_formed_depth > uint32_t{util::json::kMaxDepth};
+}
+
 // The engine's own limits, before anything is converted: the whole batch,
 // then each event in order.
 EngineResult<> CheckEvents(const std::vector<EventData>& events) {
@@ -23,7 +30,7 @@ EngineResult<> CheckEvents(const std::vector<EventData>& events) {
     if (event.body.size() > kMaxEventPayloadBytes) {
       return EngineError::LimitExceeded("payload", event.body.size(), kMaxEventPayloadBytes);
     }
-    if (event.codec == EventCodec::kJson) {
+    if (NeedsJsonCheck(event)) {
       util::json::Result<> valid = util::json::Validate(event.body);
       if (!valid.ok()) return EngineError::InvalidJson(std::move(valid.error().message));
     }

@@ -45,6 +45,13 @@ EventData BytesEvent(size_t size) {
 
 std::string Nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
+// A body whose maker vouches for its form and gives its nesting depth.
+EventData WellFormed(std::string body, uint32_t depth) {
+  EventData event = EventData::Json(std::move(body));
+  event.well_formed_depth = depth;
+  return event;
+}
+
 TEST_F(EngineTest, AppendChecksInOrder) {
   constexpr size_t kEightMiB = 8 << 20;
   struct Case {
@@ -74,6 +81,13 @@ TEST_F(EngineTest, AppendChecksInOrder) {
        "invalid_json: recursion limit exceeded at line 1 column 129"},
       {"nested without end", Batch("s", events(EventData::Json(std::string(1 << 20, '[')))),
        "invalid_json: recursion limit exceeded at line 1 column 129"},
+      {"vouched for, 128 deep", Batch("s", events(WellFormed(Nested(128), 128))), "ok"},
+      {"vouched for, 129 deep", Batch("s", events(WellFormed(Nested(129), 129))),
+       "invalid_json: recursion limit exceeded at line 1 column 129"},
+      {"vouched for, so not read", Batch("s", events(WellFormed("[", 1))), "ok"},
+      {"vouched for, too deep, behind a large body",
+       Batch("s", events(BytesEvent(kEightMiB + 1), WellFormed(Nested(129), 129))),
+       "resource_limit: payload is 8388609, maximum is 8388608"},
       {"bad JSON before a large body",
        Batch("s", events(EventData::Json("{"), BytesEvent(kEightMiB + 1))),
        "invalid_json: EOF while parsing an object at line 1 column 1"},
@@ -92,12 +106,12 @@ TEST_F(EngineTest, AppendChecksInOrder) {
        "not_found: branch not found: 09000000000000000000000000000000"},
       {"stream exists", Batch("s", events(EventData::Json("1")), ExpectedRevision::NoStream()),
        "conflict: stream revision conflict: expected NoStream, actual "
-       "Some(StreamRevision(4))"},
+       "Some(StreamRevision(6))"},
   };
   for (Case& c : cases) {
     EXPECT_EQ(Outcome(engine().Append(std::move(c.batch))), c.outcome) << c.name;
   }
-  EXPECT_EQ(*engine().Head(), 5u);
+  EXPECT_EQ(*engine().Head(), 7u);
 }
 
 TEST_F(EngineTest, ReceiptsHeadsAndCommit) {

@@ -32,6 +32,14 @@ EventData EventData::Json(std::string body) {
   return event;
 }
 
+EventData EventData::OfType(std::string event_type) {
+  return EventData{.event_type = std::move(event_type),
+                   .body = {},
+                   .metadata = {},
+                   .event_id = {},
+                   .well_formed_depth = {}};
+}
+
 EngineResult<RecordDto> MakeRecordDto(format::OwnedStoredRecord record) {
   Result<EngineEvent> event = EngineEvent::Decode(std::move(record.payload));
   if (!event.ok()) {

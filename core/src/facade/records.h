@@ -53,9 +53,17 @@ struct EventData {
   uint32_t schema_version = 1;
   std::optional<format::EventId> event_id;  // nothing: the database makes one
   EventCodec codec = EventCodec::kJson;
+  // For a JSON body made by a serializer that writes only well-formed JSON
+  // (valid UTF-8, numbers a reader takes): how deeply its arrays and objects
+  // nest. The engine then reads the body only when that exceeds its nesting
+  // limit; nothing: it reads every JSON body.
+  std::optional<uint32_t> well_formed_depth;
 
   // A JSON event of the default type, schema version 1, without metadata.
   static EventData Json(std::string body);
+  // An event of `event_type` and otherwise as default-made, without making
+  // the default type first.
+  static EventData OfType(std::string event_type);
 };
 
 // One batch of events for one stream on one branch.

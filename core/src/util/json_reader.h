@@ -48,6 +48,9 @@ struct Error {
 template <typename T = void>
 using Result = util::Expected<T, Error>;
 
+// The most arrays and objects a reader accepts inside each other.
+inline constexpr int kMaxDepth = 128;
+
 // "invalid length {length}, expected {expected}", placed by the reader.
 Error InvalidLength(size_t length, std::string_view expected);
 
@@ -228,10 +231,10 @@ class Reader {
                        std::string_view expected) const;
 
   std::string_view text_;
-  size_t index_ = 0;        // the next byte to read
-  int depth_left_ = 129;    // nesting levels still allowed, plus one
-  bool first_ = false;      // in the innermost array or object: nothing pulled yet
-  std::string scratch_;     // decoded strings that held escapes
+  size_t index_ = 0;                // the next byte to read
+  int depth_left_ = kMaxDepth + 1;  // nesting levels still allowed, plus one
+  bool first_ = false;              // in the innermost array or object: nothing pulled yet
+  std::string scratch_;             // decoded strings that held escapes
 };
 
 // Reads `text` as one document: `read` reads the value, then only
