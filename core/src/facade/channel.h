@@ -6,6 +6,7 @@
 // batch) costs one wake-up instead of a busy core.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -49,8 +50,12 @@ bool SpinUntil(std::chrono::nanoseconds budget, Done done) {
 // A caller's round trip for a small buffered append, with room for a brief
 // preemption; a sync takes longer and is slept through.
 inline constexpr std::chrono::microseconds kReplySpin{50};
-// The sequencer idles no longer than a caller takes to make its next command.
+// The sequencer idles no longer than a caller takes to make its next
+// command, or, when commands have been coming at a steady pace, about twice
+// the last wait, up to the maximum: a caller that converts a large batch
+// between two appends then finds the sequencer awake.
 inline constexpr std::chrono::microseconds kQueueSpin{20};
+inline constexpr std::chrono::microseconds kMaxQueueSpin{250};
 
 }  // namespace channel_internal
 
@@ -69,9 +74,9 @@ class ReplySlot {
   ReplySlot& operator=(const ReplySlot&) = delete;
 
   // Blocks until the answer arrives, or nothing when its sender was dropped
-  // without answering.
-  std::optional<T> Wait() {
-    channel_internal::SpinUntil(channel_internal::kReplySpin,
+  // without answering. Spins for about `spin` first.
+  std::optional<T> Wait(std::chrono::nanoseconds spin = channel_internal::kReplySpin) {
+    channel_internal::SpinUntil(spin,
                                 [this] { return finished_.load(std::memory_order_acquire); });
     std::unique_lock<std::mutex> lock(mutex_);
     while (!finished_.load(std::memory_order_relaxed)) {
@@ -152,16 +157,20 @@ class MessageQueue {
   // Blocks until something is queued, then moves all of it, in order, into
   // `*out`, which must be empty.
   void TakeAll(std::vector<T>* out) {
-    channel_internal::SpinUntil(channel_internal::kQueueSpin,
+    const auto start = std::chrono::steady_clock::now();
+    channel_internal::SpinUntil(spin_,
                                 [this] { return has_items_.load(std::memory_order_relaxed); });
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (items_.empty()) {
-      consumer_sleeping_ = true;
-      wake_.wait(lock);
-      consumer_sleeping_ = false;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      while (items_.empty()) {
+        consumer_sleeping_ = true;
+        wake_.wait(lock);
+        consumer_sleeping_ = false;
+      }
+      out->swap(items_);  // both vectors keep their storage for the next round
+      has_items_.store(false, std::memory_order_relaxed);
     }
-    out->swap(items_);  // both vectors keep their storage for the next round
-    has_items_.store(false, std::memory_order_relaxed);
+    AdaptSpin(std::chrono::steady_clock::now() - start);
   }
 
   // Refuses every later Push and drops what is queued.
@@ -173,6 +182,15 @@ class MessageQueue {
   }
 
  private:
+  void AdaptSpin(std::chrono::nanoseconds waited) {
+    using channel_internal::kMaxQueueSpin;
+    using channel_internal::kQueueSpin;
+    spin_ = waited > kMaxQueueSpin ? std::chrono::nanoseconds(kQueueSpin)
+                                   : std::clamp<std::chrono::nanoseconds>(2 * waited, kQueueSpin,
+                                                                          kMaxQueueSpin);
+  }
+
+  std::chrono::nanoseconds spin_ = channel_internal::kQueueSpin;  // the consumer's own
   std::mutex mutex_;
   std::condition_variable wake_;
   std::vector<T> items_;

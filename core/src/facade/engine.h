@@ -140,8 +140,11 @@ class Engine {
   // Queues `command` to answer into `slot`; false when the engine is closed.
   template <typename C>
   bool Send(C command, ReplySlot<EngineResult<typename C::Value>>* slot) const;
+  // Sends `command` and waits for its answer, spinning for about `spin`
+  // before sleeping.
   template <typename C>
-  EngineResult<typename C::Value> Call(C command) const;
+  EngineResult<typename C::Value> Call(
+      C command, std::chrono::nanoseconds spin = channel_internal::kReplySpin) const;
 
   std::shared_ptr<Inner> inner_;
 };
