@@ -1,5 +1,7 @@
 // The write path: one append request becomes one atomic batch in the log.
 #include <algorithm>
+#include <span>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -28,11 +30,49 @@ struct BatchStamp {
   std::string request_digest;  // 4 bytes little-endian, with a key only
 };
 
+// The most metadata entries kept for reuse between batches, and the most
+// storage one of their texts may keep: system entries are short, and a large
+// caller value is not held on to.
+constexpr size_t kMaxSpareMetadata = 4096;
+constexpr size_t kMaxSpareTextBytes = 64;
+
+using SpareMetadata = std::vector<format::Metadata::node_type>;
+
+// Adds `key` with `value` unless the key is present, in a spare entry's
+// storage when there is one.
+void AddEntry(format::Metadata& metadata, std::string_view key, std::string_view value,
+              SpareMetadata& spare) {
+  if (spare.empty()) {
+    metadata.emplace(key, value);
+    return;
+  }
+  format::Metadata::node_type entry = std::move(spare.back());
+  spare.pop_back();
+  entry.key().assign(key);
+  entry.mapped().assign(value);
+  auto added = metadata.insert(std::move(entry));
+  if (!added.inserted) spare.push_back(std::move(added.node));
+}
+
+// Keeps the short metadata entries of written records for later batches.
+void KeepMetadata(std::span<log::segment::BatchRecord> records, SpareMetadata& spare) {
+  for (log::segment::BatchRecord& record : records) {
+    format::Metadata& metadata = record.envelope.metadata;
+    while (!metadata.empty() && spare.size() < kMaxSpareMetadata) {
+      format::Metadata::node_type entry = metadata.extract(metadata.begin());
+      if (entry.key().capacity() <= kMaxSpareTextBytes &&
+          entry.mapped().capacity() <= kMaxSpareTextBytes) {
+        spare.push_back(std::move(entry));
+      }
+    }
+  }
+}
+
 // The envelope of the event at `index`, taking its type and metadata over.
 // Every member is initialised from its source directly: a default event type
 // would be made only to be dropped.
 format::RecordEnvelopeV2 EnvelopeOf(const BatchStamp& stamp, stream::NewEvent& event,
-                                    size_t index) {
+                                    size_t index, SpareMetadata& spare) {
   format::RecordEnvelopeV2 envelope{
       .event_id = event.event_id ? *event.event_id : format::EventId(format::GenerateIdBytes()),
       .database_id = stamp.database_id,
@@ -47,10 +87,10 @@ format::RecordEnvelopeV2 EnvelopeOf(const BatchStamp& stamp, stream::NewEvent& e
       .batch_index = static_cast<uint32_t>(index),
       .metadata = std::move(event.metadata),
   };
-  envelope.metadata.emplace(format::kStreamNameKey, stamp.stream_name);
+  AddEntry(envelope.metadata, format::kStreamNameKey, stamp.stream_name, spare);
   if (stamp.idempotency_key != nullptr) {
-    envelope.metadata.emplace(format::kIdempotencyKeyKey, stamp.idempotency_key->bytes());
-    envelope.metadata.emplace(format::kRequestDigestKey, stamp.request_digest);
+    AddEntry(envelope.metadata, format::kIdempotencyKeyKey, stamp.idempotency_key->bytes(), spare);
+    AddEntry(envelope.metadata, format::kRequestDigestKey, stamp.request_digest, spare);
   }
   return envelope;
 }
@@ -103,13 +143,13 @@ struct PreparedBatch {
 // Builds the records of `events`, which give up their types and metadata,
 // and checks their ids against `catalog` and one another.
 Result<PreparedBatch> Prepare(const BatchStamp& stamp, std::vector<stream::NewEvent>& events,
-                              const stream::StreamCatalog& catalog) {
+                              const stream::StreamCatalog& catalog, SpareMetadata& spare) {
   PreparedBatch batch;
   batch.records.reserve(events.size());
   batch.events.reserve(events.size());
   for (size_t i = 0; i < events.size(); ++i) {
     stream::NewEvent& event = events[i];
-    format::RecordEnvelopeV2 envelope = EnvelopeOf(stamp, event, i);
+    format::RecordEnvelopeV2 envelope = EnvelopeOf(stamp, event, i, spare);
     const uint32_t fingerprint = stream::EventFingerprint(
         envelope.event_type, envelope.schema_version, envelope.metadata, event.payload);
     // A generated id is fresh, so only a caller-given one can be stored.
@@ -171,7 +211,8 @@ Result<AppendReceipt> Corvantine::AppendBatchWithId(stream::AppendRequest reques
     stamp.request_digest.resize(sizeof request_digest);
     util::EncodeFixed32(stamp.request_digest.data(), request_digest);
   }
-  CVN_ASSIGN_OR_RETURN(const PreparedBatch batch, Prepare(stamp, request.events, streams_));
+  CVN_ASSIGN_OR_RETURN(PreparedBatch batch,
+                       Prepare(stamp, request.events, streams_, spare_metadata_));
   if (batch.retry) {
     CVN_ASSIGN_OR_RETURN(AppendReceipt receipt,
                          RetriedReceipt(request.events, batch.events, streams_));
@@ -183,6 +224,7 @@ Result<AppendReceipt> Corvantine::AppendBatchWithId(stream::AppendRequest reques
   const LogEnd end = End();
   Result<std::pair<uint64_t, uint64_t>> positions = log_->AppendBatch(batch.records);
   CountAppendedSince(end);
+  KeepMetadata(batch.records, spare_metadata_);
   if (!positions.ok()) return std::move(positions).error();
   uncommitted_bytes_ += batch.payload_bytes;
   uncommitted_events_ += batch.events.size();

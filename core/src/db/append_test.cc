@@ -195,6 +195,37 @@ TEST(AppendTest, ReceiptAndStoredRecordsCarryTheBatch) {
   EXPECT_EQ(records[2].payload, "bb");
 }
 
+// Batches reuse the storage of earlier batches' metadata entries: each
+// stored event carries exactly its own entries, whatever came before it.
+TEST(AppendTest, EveryBatchStoresOnlyItsOwnMetadata) {
+  TempDir dir;
+  auto db = OpenDb(dir.path());
+  const std::string long_value(300, 'v');
+  RequestSpec keyed;
+  keyed.stream = "a-rather-long-stream-name-of-many-bytes";
+  keyed.events.push_back(Event("1", {}, {{"user", "u"}, {"big", long_value}}));
+  keyed.events.push_back(Event("2", {}, {{"z", ""}}));
+  keyed.key = "key-1";
+  ASSERT_TRUE(db->AppendBatchWithId(Request(std::move(keyed)), std::nullopt).ok());
+  for (const char* stream : {"b", "c"}) {
+    RequestSpec plain;
+    plain.stream = stream;
+    plain.events.push_back(Event("3"));
+    plain.events.push_back(Event("4", {}, {{"user", "w"}}));
+    ASSERT_TRUE(db->AppendBatchWithId(Request(std::move(plain)), std::nullopt).ok());
+  }
+
+  std::vector<format::OwnedStoredRecord> records = Drain(db->Read(ReadRequest{}).value());
+  ASSERT_EQ(records.size(), 6u);
+  EXPECT_EQ(records[0].envelope.metadata.at("big"), long_value);
+  EXPECT_EQ(records[1].envelope.metadata.size(), 4u);  // z, the key, its digest, the name
+  const format::Metadata plain_metadata = {{"corvantine.stream_name", "c"}};
+  const format::Metadata user_metadata = {{"corvantine.stream_name", "c"}, {"user", "w"}};
+  EXPECT_EQ(records[4].envelope.metadata, plain_metadata);
+  EXPECT_EQ(records[5].envelope.metadata, user_metadata);
+  EXPECT_EQ(db->stream_catalog(), RebuiltCatalog(db->log()));
+}
+
 // One idempotent request, then the same key with one component changed at a
 // time; an identical retry writes nothing, also after a reopen with the
 // checkpoint and without it.
