@@ -18,18 +18,18 @@ namespace corvantine::facade {
 
 namespace {
 
-// How long a caller spins for an append's answer: the sequencer takes about
-// a microsecond for each event of a batch, and a sync waits for the disk,
+// How long a caller spins for an append's answer: the sequencer takes up to
+// two microseconds for each event of a batch, and a sync waits for the disk,
 // commonly a few hundred microseconds. Sleeping instead would add a
 // wake-up, tens of microseconds, to every such append.
 std::chrono::nanoseconds ReplySpinFor(const AppendBatch& batch) {
-  constexpr std::chrono::nanoseconds kPerEvent = std::chrono::microseconds(1);
+  constexpr std::chrono::nanoseconds kPerEvent = std::chrono::microseconds(2);
   constexpr std::chrono::nanoseconds kMaxBatchSpin = std::chrono::microseconds(500);
   constexpr std::chrono::nanoseconds kSyncSpin = std::chrono::milliseconds(1);
   if (batch.durability == stream::kRequestSync) return kSyncSpin;
   const auto events = static_cast<int64_t>(batch.events.size());
-  return std::min<std::chrono::nanoseconds>(channel_internal::kReplySpin + kPerEvent * events,
-                                            kMaxBatchSpin);
+  return std::clamp<std::chrono::nanoseconds>(kPerEvent * events, channel_internal::kReplySpin,
+                                              kMaxBatchSpin);
 }
 
 // A caller's leave to spin longer than the usual round trip. At most half
