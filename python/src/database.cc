@@ -125,7 +125,7 @@ PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 template <facade::EngineResult<uint64_t> (facade::Engine::*Query)() const>
 PyObject* Counter(PyObject* self, PyObject*) {
   const facade::Engine& engine = EngineOf(self);
-  auto value = WithoutGil([&] { return (engine.*Query)(); });
+  auto value = WithGilWhileQuick([&] { return (engine.*Query)(); });
   if (!value.ok()) return RaiseEngineError(value.error());
   return PyLong_FromUnsignedLongLong(*value);
 }

@@ -57,7 +57,7 @@ facade::AppendBatch OneEventBatch(const format::BranchId& branch, std::string_vi
 }
 
 PyObject* AppendAndReply(const facade::Engine& engine, facade::AppendBatch batch, Reply reply) {
-  auto receipt = WithoutGil([&] { return engine.Append(std::move(batch)); });
+  auto receipt = WithGilWhileQuick([&] { return engine.Append(std::move(batch)); });
   if (!receipt.ok()) return RaiseEngineError(receipt.error());
   if (reply == Reply::kReceipt) return ReceiptDict(*receipt);
   return PyLong_FromUnsignedLongLong(receipt->first_position);

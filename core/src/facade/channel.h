@@ -59,6 +59,35 @@ inline constexpr std::chrono::microseconds kMaxQueueSpin{250};
 
 }  // namespace channel_internal
 
+// A calling thread that holds a lock other threads need, such as an
+// interpreter's global lock, keeps it while an answer comes within a brief
+// spin, and gives it up only around a longer wait: handing such a lock to
+// another thread and back costs more than a quick answer takes. It says so
+// by setting these hooks for the length of its call (ScopedWaitHooks).
+struct WaitHooks {
+  std::chrono::nanoseconds held_spin;  // how long to spin with the lock
+  void (*release)(void* context);
+  void (*reacquire)(void* context);
+  void* context;
+};
+
+namespace channel_internal {
+inline thread_local const WaitHooks* current_wait_hooks = nullptr;
+}  // namespace channel_internal
+
+// Sets the calling thread's hooks for its lifetime.
+class ScopedWaitHooks {
+ public:
+  explicit ScopedWaitHooks(const WaitHooks* hooks)
+      : previous_(std::exchange(channel_internal::current_wait_hooks, hooks)) {}
+  ~ScopedWaitHooks() { channel_internal::current_wait_hooks = previous_; }
+  ScopedWaitHooks(const ScopedWaitHooks&) = delete;
+  ScopedWaitHooks& operator=(const ScopedWaitHooks&) = delete;
+
+ private:
+  const WaitHooks* previous_;
+};
+
 template <typename T>
 class ReplySender;
 
@@ -74,10 +103,31 @@ class ReplySlot {
   ReplySlot& operator=(const ReplySlot&) = delete;
 
   // Blocks until the answer arrives, or nothing when its sender was dropped
-  // without answering. Spins for about `spin` first.
+  // without answering. Spins for about `spin` first, holding the calling
+  // thread's lock for the first part of it when it has set WaitHooks.
   std::optional<T> Wait(std::chrono::nanoseconds spin = channel_internal::kReplySpin) {
-    channel_internal::SpinUntil(spin,
-                                [this] { return finished_.load(std::memory_order_acquire); });
+    const WaitHooks* hooks = channel_internal::current_wait_hooks;
+    if (hooks == nullptr || SpinUntilFinished(std::min(spin, hooks->held_spin))) {
+      return SpinThenBlock(spin);
+    }
+    hooks->release(hooks->context);
+    std::optional<T> value = SpinThenBlock(spin - std::min(spin, hooks->held_spin));
+    hooks->reacquire(hooks->context);
+    return value;
+  }
+
+ private:
+  friend class ReplySender<T>;
+
+  bool SpinUntilFinished(std::chrono::nanoseconds spin) {
+    return channel_internal::SpinUntil(
+        spin, [this] { return finished_.load(std::memory_order_acquire); });
+  }
+
+  // The mutex is taken even when the answer is in: the sender's last touch
+  // of the slot is inside it.
+  std::optional<T> SpinThenBlock(std::chrono::nanoseconds spin) {
+    SpinUntilFinished(spin);
     std::unique_lock<std::mutex> lock(mutex_);
     while (!finished_.load(std::memory_order_relaxed)) {
       sleeping_ = true;
@@ -85,9 +135,6 @@ class ReplySlot {
     }
     return std::move(value_);
   }
-
- private:
-  friend class ReplySender<T>;
 
   void Finish() {
     std::lock_guard<std::mutex> lock(mutex_);
