@@ -23,20 +23,6 @@ namespace {
 using stream::ExpectedRevision;
 using namespace testing;
 
-class EngineTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::optional<Engine> engine = OpenEngine(dir_.path());
-    ASSERT_TRUE(engine.has_value());
-    engine_.emplace(std::move(*engine));
-  }
-
-  const Engine& engine() const { return *engine_; }
-
-  platform::TempDir dir_;
-  std::optional<Engine> engine_;
-};
-
 EventData BytesEvent(size_t size) {
   EventData event = EventData::Json(std::string(size, 'x'));
   event.codec = EventCodec::kBytes;

@@ -7,24 +7,18 @@
 
 #include "facade/engine.h"
 #include "facade/test_util.h"
-#include "platform/test_util.h"
 
 namespace corvantine::facade {
 namespace {
 
 using namespace testing;
 
-class PendingPageTest : public ::testing::Test {
+class PendingPageTest : public EngineTest {
  protected:
   void SetUp() override {
-    std::optional<Engine> engine = OpenEngine(dir_.path());
-    ASSERT_TRUE(engine.has_value());
-    engine_.emplace(std::move(*engine));
-    for (int i = 0; i < 10; ++i) ASSERT_TRUE(AppendOne(*engine_, "s").ok());
+    EngineTest::SetUp();
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(AppendOne(engine(), "s").ok());
   }
-
-  platform::TempDir dir_;
-  std::optional<Engine> engine_;
 };
 
 std::vector<uint64_t> Positions(const ReplayPage& page) {

@@ -12,6 +12,7 @@
 #include "facade/engine.h"
 #include "log/lock.h"
 #include "platform/platform.h"
+#include "platform/test_util.h"
 
 namespace corvantine::facade::testing {
 
@@ -40,6 +41,21 @@ inline std::optional<Engine> OpenEngine(OpenConfig config) {
 inline std::optional<Engine> OpenEngine(const std::string& path) {
   return OpenEngine(ConfigFor(path));
 }
+
+// A test with an engine open on a fresh directory.
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::optional<Engine> engine = OpenEngine(dir_.path());
+    ASSERT_TRUE(engine.has_value());
+    engine_.emplace(std::move(*engine));
+  }
+
+  const Engine& engine() const { return *engine_; }
+
+  platform::TempDir dir_;
+  std::optional<Engine> engine_;
+};
 
 inline AppendBatch Batch(std::string stream, std::vector<EventData> events,
                          stream::ExpectedRevision expected = {}) {
