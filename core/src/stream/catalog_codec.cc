@@ -99,6 +99,29 @@ Result<> ReadMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_en
   return {};
 }
 
+// A flat map's entries land in random places of a table that may be far
+// larger than the caches: each group of entries is read first and its slots
+// prefetched, so that their cache misses overlap. The map stays partly
+// filled when an entry fails to read.
+template <typename Key, typename Value, typename ReadEntry>
+Result<> ReadMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_entry,
+                 util::FlatIdMap<Key, Value>& map) {
+  constexpr size_t kGroup = 16;
+  CVN_ASSIGN_OR_RETURN(size_t count, reader.Length(min_entry_bytes));
+  map.reserve(count);
+  std::array<std::pair<Key, Value>, kGroup> group;
+  for (size_t done = 0; done < count;) {
+    const size_t size = std::min(kGroup, count - done);
+    for (size_t i = 0; i < size; ++i) {
+      CVN_ASSIGN_OR_RETURN(group[i], read_entry(reader));
+      map.Prefetch(group[i].first);
+    }
+    for (size_t i = 0; i < size; ++i) map.insert_or_assign(group[i].first, group[i].second);
+    done += size;
+  }
+  return {};
+}
+
 Result<std::pair<BranchKey, StreamEntry>> ReadStreamEntry(BinaryReader& reader) {
   CVN_ASSIGN_OR_RETURN(BranchKey key, ReadBranchKey(reader, /*utf8_text=*/true));
   StreamEntry entry;
