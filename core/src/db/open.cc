@@ -72,12 +72,17 @@ VerifiedAnchor Verified(retention::LoadedAnchor& loaded) {
 Result<> RollForward(const log::Log& log, uint64_t from, stream::StreamCatalog& catalog) {
   if (from == log.head()) return {};
   log::reader::LogReader reader = log.PlanReader(AllEventsBetween(from, log.head()));
+  stream::StreamCatalog::Rebuilder rebuilder(catalog);
   format::StoredRecord record;
   for (;;) {
-    CVN_ASSIGN_OR_RETURN(const format::FrameView* frame, reader.NextView());
-    if (frame == nullptr) return {};
-    format::AssignRecord(*frame, &record);
-    CVN_TRY(catalog.ApplyStoredEvent(record));
+    Result<const format::FrameView*> frame = reader.NextView();
+    if (!frame.ok()) {
+      CVN_TRY(rebuilder.Finish());  // an earlier event's error comes first
+      return std::move(frame).error();
+    }
+    if (*frame == nullptr) return rebuilder.Finish();
+    format::AssignRecord(**frame, &record);
+    CVN_TRY(rebuilder.Apply(record));
   }
 }
 

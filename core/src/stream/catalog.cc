@@ -100,33 +100,71 @@ void StreamCatalog::RecordBatch(const format::BranchId& branch, std::string_view
 }
 
 Result<> StreamCatalog::ApplyStoredEvent(StoredEvent event) {
-  const format::RecordEnvelopeV2& envelope = event.envelope;
-  const uint64_t revision = envelope.stream_revision.value;
-
   // Every check comes before the first change, so a failure changes nothing.
+  CVN_ASSIGN_OR_RETURN(const CheckedStream stream, CheckStream(event));
+  CVN_TRY(StoreEventId(event.envelope.event_id, EventEntryOf(event)));
+  ApplyChecked(event, stream);
+  return {};
+}
+
+EventEntry StreamCatalog::EventEntryOf(StoredEvent event) {
+  return EventEntry{EventFingerprint(event), event.envelope.batch_id};
+}
+
+Result<StreamCatalog::CheckedStream> StreamCatalog::CheckStream(StoredEvent event) {
+  const format::RecordEnvelopeV2& envelope = event.envelope;
   CVN_ASSIGN_OR_RETURN(std::string_view name, StreamNameView(event));
   auto stream = streams_.find(BranchKeyRef(envelope.branch_id, name));
   if (stream != streams_.end() && stream->second.stream_id != envelope.stream_id) {
     return CorvantineError::Corrupt(event.position, "stream name maps to multiple stream IDs");
   }
-  // The event id's check is the last, so a new id is stored as it is checked.
-  const EventEntry event_entry{EventFingerprint(event), envelope.batch_id};
-  auto [stored, inserted] = events_.try_emplace(envelope.event_id, event_entry);
-  if (!inserted) {
-    if (stored->second.fingerprint != event_entry.fingerprint) {
-      return CorvantineError::EventIdConflict();
-    }
-    stored->second = event_entry;
-  }
+  return CheckedStream{name, stream};
+}
 
-  if (stream == streams_.end()) {
-    streams_.emplace(BranchKey{envelope.branch_id, std::string(name)},
+Result<> StreamCatalog::StoreEventId(const format::EventId& event_id, const EventEntry& entry) {
+  auto [stored, inserted] = events_.try_emplace(event_id, entry);
+  if (!inserted) {
+    if (stored->second.fingerprint != entry.fingerprint) return CorvantineError::EventIdConflict();
+    stored->second = entry;
+  }
+  return {};
+}
+
+void StreamCatalog::ApplyChecked(StoredEvent event, const CheckedStream& stream) {
+  const format::RecordEnvelopeV2& envelope = event.envelope;
+  const uint64_t revision = envelope.stream_revision.value;
+  if (stream.entry == streams_.end()) {
+    streams_.emplace(BranchKey{envelope.branch_id, std::string(stream.name)},
                      StreamEntry{envelope.stream_id, revision});
   } else {
-    stream->second.revision = std::max(stream->second.revision, revision);
+    stream.entry->second.revision = std::max(stream.entry->second.revision, revision);
   }
   const AppendReceipt& receipt = ExtendReceipt(event);
   RecordStoredIdempotency(event, receipt);
+}
+
+Result<> StreamCatalog::Rebuilder::Apply(StoredEvent event) {
+  Result<CheckedStream> stream = catalog_.CheckStream(event);
+  if (!stream.ok()) {
+    CVN_TRY(StorePending());  // an earlier event's conflict comes first
+    return std::move(stream).error();
+  }
+  catalog_.events_.Prefetch(event.envelope.event_id);
+  pending_.push_back({event.envelope.event_id, EventEntryOf(event)});
+  catalog_.ApplyChecked(event, *stream);
+  if (pending_.size() == kPendingIds) return StorePending();
+  return {};
+}
+
+Result<> StreamCatalog::Rebuilder::StorePending() {
+  for (const auto& [event_id, entry] : pending_) {
+    Result<> stored = catalog_.StoreEventId(event_id, entry);
+    if (!stored.ok()) {
+      pending_.clear();
+      return stored;
+    }
+  }
+  pending_.clear();
   return {};
 }
 

@@ -152,6 +152,28 @@ class StreamCatalog {
   // On error the catalog is unchanged.
   Result<> ApplyStoredEvent(StoredEvent event);
 
+  // Applies a run of stored events as ApplyStoredEvent does, one after the
+  // other, to the same catalog and with the same first error, but stores
+  // event ids a few events late: the ids of a rebuild land in random places
+  // of a table far larger than the caches, and storing them in groups lets
+  // their cache misses overlap. Finish() stores the last of them. After an
+  // error the catalog holds part of an event and must be discarded.
+  class Rebuilder {
+   public:
+    explicit Rebuilder(StreamCatalog& catalog) : catalog_(catalog) { pending_.reserve(kPendingIds); }
+
+    Result<> Apply(StoredEvent event);
+    Result<> Finish() { return StorePending(); }
+
+   private:
+    static constexpr size_t kPendingIds = 16;
+
+    Result<> StorePending();
+
+    StreamCatalog& catalog_;
+    std::vector<std::pair<format::EventId, EventEntry>> pending_;  // in log order
+  };
+
   // The maps streams, events, idempotency and receipts, each as a u64 count
   // and its entries, key then value, in ascending key order (ids by their bytes, branch keys
   // by branch then bytes), so equal catalogs encode to equal bytes.
@@ -168,6 +190,18 @@ class StreamCatalog {
   friend bool operator==(const StreamCatalog&, const StreamCatalog&) = default;
 
  private:
+  // Steps 1 and 2 of ApplyStoredEvent: the name, and the stream's entry if
+  // it has one.
+  struct CheckedStream {
+    std::string_view name;
+    StreamMap::iterator entry;
+  };
+  Result<CheckedStream> CheckStream(StoredEvent event);
+  static EventEntry EventEntryOf(StoredEvent event);
+  // Step 3.
+  Result<> StoreEventId(const format::EventId& event_id, const EventEntry& entry);
+  // Steps 2, 4 and 5, once the event is known to be sound.
+  void ApplyChecked(StoredEvent event, const CheckedStream& stream);
   // Steps 4 and 5 of ApplyStoredEvent.
   const AppendReceipt& ExtendReceipt(StoredEvent event);
   void RecordStoredIdempotency(StoredEvent event, const AppendReceipt& receipt);
@@ -181,11 +215,18 @@ class StreamCatalog {
 template <typename Source>
 Result<StreamCatalog> StreamCatalog::Rebuild(Source& source) {
   StreamCatalog catalog;
+  Rebuilder rebuilder(catalog);
   for (;;) {
-    CVN_ASSIGN_OR_RETURN(auto record, source.Next());
-    if (!record) return catalog;
-    CVN_TRY(catalog.ApplyStoredEvent(*record));
+    auto record = source.Next();
+    if (!record.ok()) {
+      CVN_TRY(rebuilder.Finish());  // an earlier event's error comes first
+      return std::move(record).error();
+    }
+    if (!*record) break;
+    CVN_TRY(rebuilder.Apply(**record));
   }
+  CVN_TRY(rebuilder.Finish());
+  return catalog;
 }
 
 }  // namespace corvantine::stream

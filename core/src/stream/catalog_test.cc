@@ -182,6 +182,29 @@ TEST(StreamCatalogRebuildTest, ErrorsEndTheRebuild) {
   EXPECT_EQ(catalog.error().ToString(), "corrupt record at offset 1: torn");
 }
 
+// Ids are stored a few events late; the first failing event still decides
+// the error, whatever fails after it and however many events lie between.
+TEST(StreamCatalogRebuildTest, AnEarlierIdConflictComesBeforeLaterErrors) {
+  for (const int between : {0, 1, 15, 16, 40}) {
+    std::vector<Event> events = {{.position = 0, .event = 200}};
+    for (int i = 0; i < between; ++i) {
+      const auto n = static_cast<uint8_t>(i + 1);
+      events.push_back({.position = n, .revision = n, .event = n});
+    }
+    const auto at = static_cast<uint64_t>(between + 1);
+    events.push_back({.position = at, .revision = at, .event = 200, .payload = "changed"});
+    std::vector<Event> then_corrupt = events;
+    then_corrupt.push_back({.position = at + 1, .name = std::nullopt, .event = 201});
+    for (const auto& [later, source_error] :
+         {std::pair(then_corrupt, std::optional<CorvantineError>()),
+          std::pair(events, std::optional(CorvantineError::Corrupt(at + 1, "torn")))}) {
+      Result<StreamCatalog> catalog = RebuildFrom(later, source_error);
+      ASSERT_FALSE(catalog.ok()) << between;
+      EXPECT_EQ(catalog.error().kind(), error::Kind::kEventIdConflict) << between;
+    }
+  }
+}
+
 TEST(StreamCatalogRebuildTest, FailedApplyLeavesTheCatalogUnchanged) {
   StreamCatalog catalog;
   ASSERT_TRUE(catalog.ApplyStoredEvent(Stored({})).ok());
