@@ -1,6 +1,5 @@
 #include "text_cache.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -13,12 +12,14 @@ namespace {
 // Mixes the first and last eight bytes with the length: keys that share a
 // prefix mostly differ at their end, and a rare collision costs one str.
 size_t SlotOf(std::string_view text, size_t slots) {
-  if (text.empty()) return 0;
-  const size_t n = std::min<size_t>(text.size(), 8);
   uint64_t head = 0;
   uint64_t tail = 0;
-  std::memcpy(&head, text.data(), n);
-  std::memcpy(&tail, text.data() + text.size() - n, n);
+  if (text.size() >= sizeof head) {
+    std::memcpy(&head, text.data(), sizeof head);
+    std::memcpy(&tail, text.data() + text.size() - sizeof tail, sizeof tail);
+  } else {
+    for (const char c : text) head = (head << 8) | static_cast<unsigned char>(c);
+  }
   const uint64_t hash = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^
                         (text.size() * 0x165667B19E3779F9ull);
   return static_cast<size_t>(hash >> 40) & (slots - 1);
