@@ -1,9 +1,9 @@
 // The engine's two channels: a queue of commands from any number of caller
 // threads to the sequencer, and a one-answer reply slot that a caller keeps
-// on its own stack while it waits. Both spin for a few microseconds before
-// they block: a command that the sequencer answers that fast is then served
-// without putting either thread to sleep, while a longer wait (a sync, a big
-// batch) costs one wake-up instead of a busy core.
+// on its own stack while it waits. Both spin before they block, for about as
+// long as the answer or the next command is expected to take: a wake-up
+// costs tens of microseconds, more than most commands, while a wait longer
+// than expected costs that one wake-up instead of a busy core.
 #pragma once
 
 #include <algorithm>
@@ -47,8 +47,8 @@ bool SpinUntil(std::chrono::nanoseconds budget, Done done) {
   return done();
 }
 
-// A caller's round trip for a small buffered append, with room for a brief
-// preemption; a sync takes longer and is slept through.
+// A caller's round trip for a small command, with room for a brief
+// preemption; callers that expect a longer one say so.
 inline constexpr std::chrono::microseconds kReplySpin{50};
 // The sequencer idles no longer than a caller takes to make its next
 // command, or, when commands have been coming at a steady pace, about twice
