@@ -66,24 +66,30 @@ VerifiedAnchor Verified(retention::LoadedAnchor& loaded) {
                         std::move(anchor.system_records)};
 }
 
-// Applies every event of the log from `from` up to the head. Each event is
-// read in place and assigned to one record whose storage the next reuses,
-// so a rebuild of a million events does not allocate for each of them.
+// The log's events in order, each read in place and assigned to one record
+// whose storage the next reuses, so that a rebuild of a million events does
+// not allocate for each of them.
+class ReusedRecordSource {
+ public:
+  explicit ReusedRecordSource(log::reader::LogReader reader) : reader_(std::move(reader)) {}
+
+  Result<const format::StoredRecord*> Next() {
+    CVN_ASSIGN_OR_RETURN(const format::FrameView* frame, reader_.NextView());
+    if (frame == nullptr) return nullptr;
+    format::AssignRecord(*frame, &record_);
+    return &record_;
+  }
+
+ private:
+  log::reader::LogReader reader_;
+  format::StoredRecord record_;
+};
+
+// Applies every event of the log from `from` up to the head.
 Result<> RollForward(const log::Log& log, uint64_t from, stream::StreamCatalog& catalog) {
   if (from == log.head()) return {};
-  log::reader::LogReader reader = log.PlanReader(AllEventsBetween(from, log.head()));
-  stream::StreamCatalog::Rebuilder rebuilder(catalog);
-  format::StoredRecord record;
-  for (;;) {
-    Result<const format::FrameView*> frame = reader.NextView();
-    if (!frame.ok()) {
-      CVN_TRY(rebuilder.Finish());  // an earlier event's error comes first
-      return std::move(frame).error();
-    }
-    if (*frame == nullptr) return rebuilder.Finish();
-    format::AssignRecord(**frame, &record);
-    CVN_TRY(rebuilder.Apply(record));
-  }
+  ReusedRecordSource source(log.PlanReader(AllEventsBetween(from, log.head())));
+  return stream::StreamCatalog::Rebuilder(catalog).ApplyAll(source);
 }
 
 // Applies every branch record of the log. A record the catalog already

@@ -164,6 +164,11 @@ class StreamCatalog {
 
     Result<> Apply(StoredEvent event);
     Result<> Finish() { return StorePending(); }
+    // Applies every record `source.Next()` hands out, as Rebuild takes them,
+    // then finishes; an error of the source comes after those of the events
+    // before it.
+    template <typename Source>
+    Result<> ApplyAll(Source& source);
 
    private:
     static constexpr size_t kPendingIds = 16;
@@ -215,18 +220,21 @@ class StreamCatalog {
 template <typename Source>
 Result<StreamCatalog> StreamCatalog::Rebuild(Source& source) {
   StreamCatalog catalog;
-  Rebuilder rebuilder(catalog);
+  CVN_TRY(Rebuilder(catalog).ApplyAll(source));
+  return catalog;
+}
+
+template <typename Source>
+Result<> StreamCatalog::Rebuilder::ApplyAll(Source& source) {
   for (;;) {
     auto record = source.Next();
     if (!record.ok()) {
-      CVN_TRY(rebuilder.Finish());  // an earlier event's error comes first
+      CVN_TRY(Finish());  // an earlier event's error comes first
       return std::move(record).error();
     }
-    if (!*record) break;
-    CVN_TRY(rebuilder.Apply(**record));
+    if (!*record) return Finish();
+    CVN_TRY(Apply(**record));
   }
-  CVN_TRY(rebuilder.Finish());
-  return catalog;
 }
 
 }  // namespace corvantine::stream
