@@ -1,5 +1,6 @@
 #include "util/utf8.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "util/coding.h"
@@ -10,11 +11,20 @@ namespace {
 
 bool IsContinuation(uint8_t byte) { return (byte & 0xC0) == 0x80; }
 
-// The length of the well-formed sequence that starts at text[0], a byte at or
-// above 0x80, or 0 if there is none. The lead byte fixes the length and the
+// A multi-byte sequence as far as it is well formed: `length` is what its
+// lead byte announces (0 for a byte that leads none), `matched` how many of
+// its bytes, from the lead on, fit. The lead byte fixes the length and the
 // range of the second byte; that range is what excludes overlong forms (E0,
 // F0), surrogates (ED) and code points above U+10FFFF (F4).
-size_t MultiByteLength(const uint8_t* text, size_t left) {
+struct Sequence {
+  size_t length = 0;
+  size_t matched = 0;
+
+  bool complete() const { return length != 0 && matched == length; }
+};
+
+// Measures the sequence that starts at text[0], a byte at or above 0x80.
+Sequence Measure(const uint8_t* text, size_t left) {
   const uint8_t lead = text[0];
   size_t length;
   uint8_t second_min = 0x80;
@@ -30,14 +40,12 @@ size_t MultiByteLength(const uint8_t* text, size_t left) {
     if (lead == 0xF0) second_min = 0x90;
     if (lead == 0xF4) second_max = 0x8F;
   } else {
-    return 0;  // a continuation byte, C0, C1 or F5 and above
+    return {};  // a continuation byte, C0, C1 or F5 and above
   }
-  if (left < length) return 0;
-  if (text[1] < second_min || text[1] > second_max) return 0;
-  for (size_t i = 2; i < length; ++i) {
-    if (!IsContinuation(text[i])) return 0;
-  }
-  return length;
+  if (left < 2 || text[1] < second_min || text[1] > second_max) return {length, 1};
+  size_t matched = 2;
+  while (matched < length && matched < left && IsContinuation(text[matched])) ++matched;
+  return {length, matched};
 }
 
 bool AllAscii(const char* eight_bytes) {
@@ -58,11 +66,32 @@ bool IsValidUtf8(std::string_view text) {
       ++i;
       continue;
     }
-    const size_t length = MultiByteLength(bytes + i, size - i);
-    if (length == 0) return false;
-    i += length;
+    const Sequence sequence = Measure(bytes + i, size - i);
+    if (!sequence.complete()) return false;
+    i += sequence.length;
   }
   return true;
+}
+
+std::string ReplaceInvalidUtf8(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    if (bytes[i] < 0x80) {
+      out.push_back(text[i++]);
+      continue;
+    }
+    const Sequence sequence = Measure(bytes + i, text.size() - i);
+    if (sequence.complete()) {
+      out.append(text.substr(i, sequence.length));
+    } else {
+      out.append("\xEF\xBF\xBD");  // U+FFFD
+    }
+    i += std::max<size_t>(sequence.matched, 1);
+  }
+  return out;
 }
 
 }  // namespace corvantine::util

@@ -3,10 +3,16 @@
 // nothing a writer accepts can be refused by a reader.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace corvantine::util {
 
 bool IsValidUtf8(std::string_view text);
+
+// `text` with each maximal ill-formed subsequence replaced by one U+FFFD,
+// the replacement that Rust's String::from_utf8_lossy and Python's
+// bytes.decode(errors="replace") make.
+std::string ReplaceInvalidUtf8(std::string_view text);
 
 }  // namespace corvantine::util

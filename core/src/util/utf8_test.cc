@@ -64,5 +64,32 @@ TEST(Utf8Test, FindsABadByteAtEveryPositionOfALongRun) {
   }
 }
 
+// Each maximal ill-formed subsequence becomes one U+FFFD, as Python's
+// bytes.decode("utf-8", "replace") gives it.
+TEST(Utf8Test, ReplacesEachMaximalIllFormedSubsequence) {
+  const std::string r = "\xEF\xBF\xBD";
+  const struct {
+    std::string bytes;
+    std::string replaced;
+  } cases[] = {
+      {"", ""},
+      {"caf\xC3\xA9 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
+      {"a\x80z", "a" + r + "z"},
+      {"\xFF\xFE", r + r},
+      {"\xF0\x9F\x98", r},                     // a truncated sequence is one subsequence
+      {"\xE2\x82" "A", r + "A"},
+      {"\xF0\x9F\xC3\xA9", r + "\xC3\xA9"},
+      {"\xC3\xA9\xA9", "\xC3\xA9" + r},
+      {"\xE0\x80\x80", r + r + r},             // overlong: the lead alone is ill-formed
+      {"\xED\xA0\x80", r + r + r},             // surrogate
+      {"\xF4\x90\x80\x80", r + r + r + r},     // above U+10FFFF
+  };
+  for (const auto& c : cases) {
+    const std::string replaced = ReplaceInvalidUtf8(c.bytes);
+    EXPECT_EQ(replaced, c.replaced) << c.bytes;
+    EXPECT_TRUE(IsValidUtf8(replaced)) << c.bytes;
+  }
+}
+
 }  // namespace
 }  // namespace corvantine::util

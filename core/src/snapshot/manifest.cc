@@ -1,0 +1,158 @@
+#include "snapshot/manifest.h"
+
+#include <fmt/format.h>
+
+#include "util/json_reader.h"
+#include "util/json_writer.h"
+#include "util/utf8.h"
+
+namespace corvantine::snapshot {
+
+namespace {
+
+namespace json = util::json;
+using json::Presence;
+
+void WriteId(json::Writer& writer, const format::IdBytes& id) {
+  writer.BeginArray();
+  for (const uint8_t byte : id) writer.Uint(byte);
+  writer.EndArray();
+}
+
+template <typename T>
+void WriteOptional(json::Writer& writer, const std::optional<T>& value) {
+  if (!value) {
+    writer.Null();
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    writer.String(*value);
+  } else {
+    writer.Uint(*value);
+  }
+}
+
+void WriteCursor(json::Writer& writer, const SnapshotCursor& cursor) {
+  writer.BeginObject();
+  writer.Key("database_id");
+  WriteId(writer, cursor.database_id.bytes());
+  writer.Key("branch_id");
+  WriteId(writer, cursor.branch_id.bytes());
+  writer.Key("position");
+  writer.Uint(cursor.position);
+  writer.Key("descriptor_fingerprint");
+  WriteId(writer, cursor.descriptor_fingerprint);
+  writer.EndObject();
+}
+
+// The writer copies text as it is; only valid UTF-8 reads back.
+bool TextIsUtf8(const SnapshotManifest& manifest) {
+  return util::IsValidUtf8(manifest.projection_name) &&
+         util::IsValidUtf8(manifest.partition_scheme_id.value_or(""));
+}
+
+template <typename Tag>
+json::ReadFn IntoId(format::Id<Tag>* out) {
+  return [out](json::Reader& reader) -> json::Result<> {
+    format::IdBytes bytes;
+    CVN_TRY(json::ReadInto(reader, &bytes));
+    *out = format::Id<Tag>(bytes);
+    return {};
+  };
+}
+
+json::ReadFn IntoCursor(SnapshotCursor* cursor) {
+  return [cursor](json::Reader& reader) {
+    const json::Field fields[] = {
+        {"database_id", Presence::kRequired, IntoId(&cursor->database_id)},
+        {"branch_id", Presence::kRequired, IntoId(&cursor->branch_id)},
+        {"position", Presence::kRequired, json::Into(&cursor->position)},
+        {"descriptor_fingerprint", Presence::kRequired,
+         json::Into(&cursor->descriptor_fingerprint)},
+    };
+    return reader.ReadStruct("ProjectionCursor", fields);
+  };
+}
+
+}  // namespace
+
+SnapshotResult<std::string> SnapshotManifest::ToJson() const {
+  if (!TextIsUtf8(*this)) return SnapshotError::Internal("snapshot manifest text is not valid UTF-8");
+  std::string out;
+  out.reserve(128);
+  json::Writer writer(&out);
+  writer.BeginObject();
+  writer.Key("format_version");
+  writer.Uint(format_version);
+  writer.Key("database_id");
+  WriteId(writer, database_id.bytes());
+  writer.Key("projection_name");
+  writer.String(projection_name);
+  writer.Key("descriptor_fingerprint");
+  WriteId(writer, descriptor_fingerprint);
+  writer.Key("definition_id");
+  WriteId(writer, definition_id);
+  writer.Key("definition_version");
+  writer.Uint(definition_version);
+  writer.Key("branch_id");
+  WriteId(writer, branch_id.bytes());
+  writer.Key("branch_lineage_fingerprint");
+  WriteId(writer, branch_lineage_fingerprint);
+  writer.Key("cursor");
+  WriteCursor(writer, cursor);
+  writer.Key("state_codec");
+  writer.Uint(state_codec);
+  writer.Key("state_codec_version");
+  writer.Uint(state_codec_version);
+  writer.Key("created_at_unix_nanos");
+  writer.Int(created_at_unix_nanos);
+  writer.Key("uncompressed_len");
+  writer.Uint(uncompressed_len);
+  writer.Key("checksum");
+  writer.Uint(checksum);
+  writer.Key("partition");
+  WriteOptional(writer, partition);
+  writer.Key("partition_scheme_id");
+  WriteOptional(writer, partition_scheme_id);
+  writer.Key("partition_scheme_version");
+  WriteOptional(writer, partition_scheme_version);
+  writer.Key("partition_count");
+  WriteOptional(writer, partition_count);
+  writer.EndObject();
+  return out;
+}
+
+SnapshotResult<SnapshotManifest> SnapshotManifest::FromJson(std::string_view text) {
+  SnapshotManifest m;
+  const json::Field fields[] = {
+      {"format_version", Presence::kRequired, json::Into(&m.format_version)},
+      {"database_id", Presence::kRequired, IntoId(&m.database_id)},
+      {"projection_name", Presence::kRequired, json::Into(&m.projection_name)},
+      {"descriptor_fingerprint", Presence::kRequired, json::Into(&m.descriptor_fingerprint)},
+      {"definition_id", Presence::kRequired, json::Into(&m.definition_id)},
+      {"definition_version", Presence::kRequired, json::Into(&m.definition_version)},
+      {"branch_id", Presence::kRequired, IntoId(&m.branch_id)},
+      {"branch_lineage_fingerprint", Presence::kRequired,
+       json::Into(&m.branch_lineage_fingerprint)},
+      {"cursor", Presence::kRequired, IntoCursor(&m.cursor)},
+      {"state_codec", Presence::kRequired, json::Into(&m.state_codec)},
+      {"state_codec_version", Presence::kRequired, json::Into(&m.state_codec_version)},
+      {"created_at_unix_nanos", Presence::kRequired, json::Into(&m.created_at_unix_nanos)},
+      {"uncompressed_len", Presence::kRequired, json::Into(&m.uncompressed_len)},
+      {"checksum", Presence::kRequired, json::Into(&m.checksum)},
+      {"partition", Presence::kOptional, json::Into(&m.partition)},
+      {"partition_scheme_id", Presence::kOptional, json::Into(&m.partition_scheme_id)},
+      {"partition_scheme_version", Presence::kOptional, json::Into(&m.partition_scheme_version)},
+      {"partition_count", Presence::kOptional, json::Into(&m.partition_count)},
+  };
+  json::Result<> read = json::ReadDocument(
+      text, [&](json::Reader& reader) { return reader.ReadStruct("SnapshotManifest", fields); });
+  if (!read.ok()) return SnapshotError::Corrupt(std::move(read).error().message);
+  return m;
+}
+
+std::string SnapshotManifest::FileName() const {
+  return fmt::format("{}-p{:04}-{:020}-{:016x}.snap", format::IdBytesToHex(descriptor_fingerprint),
+                     partition.value_or(0), cursor.position,
+                     static_cast<uint64_t>(created_at_unix_nanos));
+}
+
+}  // namespace corvantine::snapshot
