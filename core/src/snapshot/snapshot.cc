@@ -13,6 +13,7 @@ namespace corvantine::snapshot {
 
 namespace {
 
+constexpr std::string_view kDerivedDirName = "derived";
 constexpr std::string_view kCatalogFileName = "catalog.json";
 constexpr std::string_view kTemporaryCatalogFileName = "catalog.tmp";
 
@@ -129,7 +130,7 @@ bool NewerFirst(const SnapshotInfo& a, const SnapshotInfo& b) {
 }  // namespace
 
 std::string SnapshotDir(std::string_view root) {
-  return platform::JoinPath(platform::JoinPath(root, "derived"), "snapshots");
+  return platform::JoinPath(platform::JoinPath(root, kDerivedDirName), "snapshots");
 }
 
 SnapshotResult<SnapshotInfo> Publish(std::string_view root, SnapshotManifest manifest,
@@ -195,7 +196,7 @@ SnapshotResult<> DeleteProjection(std::string_view root,
 }
 
 SnapshotResult<> DeleteAll(std::string_view root) {
-  CVN_TRY(Io(platform::RemoveAll(platform::JoinPath(root, "derived"))));
+  CVN_TRY(Io(platform::RemoveAll(platform::JoinPath(root, kDerivedDirName))));
   return Io(platform::SyncDir(std::string(root)));
 }
 

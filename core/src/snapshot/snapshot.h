@@ -83,10 +83,11 @@ std::string SnapshotDir(std::string_view root);
 //      publication" (so is one whose length or checksum does not describe
 //      `state`: the read-back refuses it);
 //   4. renamed to {id}; the directory is flushed; the catalog rewritten;
-//   5. RetainTwo for the manifest's fingerprint and partition.
-// A failure in 2 or 3 removes the temporary file (as far as it can) and
-// leaves no {id}; one in 4 or 5 after the rename leaves {id} valid in place,
-// and the error is still returned. Returns the id and the manifest.
+//   5. RetainTwo for the manifest's fingerprint and partition, keeping {id}.
+// A failure up to the rename leaves no {id}, and removes the temporary file
+// as far as it can (a stale one left by a crash included); a failure after
+// it leaves {id} valid in place, and the error is still returned. Returns
+// the id and the manifest.
 SnapshotResult<SnapshotInfo> Publish(std::string_view root, SnapshotManifest manifest,
                                      std::string_view state);
 
