@@ -131,7 +131,8 @@ class Corvantine {
   //      with other content, is EventIdConflict; a batch whose caller-given
   //      ids are stored is a retry, returning the stored receipt when every
   //      event carries a given id stored with the same content by one batch
-  //      (else EventIdConflict) of the same batch id, if one is given (else
+  //      of the same stream on the same branch, holding as many events
+  //      (else EventIdConflict), of the same batch id, if one is given (else
   //      BatchIdConflict);
   //   7. a batch id that holds a batch already is BatchIdConflict.
   // A retry asking for sync commits first when its receipt was not synced,
