@@ -88,14 +88,18 @@ class Corvantine {
   //   2. loads the anchor the manifest names (retention::LoadAuthoritative)
   //      and accepts it when it passes retention::ValidateForOpen (its head
   //      may lie below the log head) and carries the manifest's checksum, if
-  //      one is named. An anchor that cannot be read fails the open with its
-  //      error when the manifest names a checksum or the log no longer starts
-  //      at position 0, and otherwise warns "corvantine: ignoring
-  //      non-authoritative retention anchor: {error}". A missing or refused
-  //      anchor fails with InvalidFormat "manifest has no matching
-  //      authoritative retention anchor" when the manifest names a checksum,
-  //      else with "retained database has no compatible authoritative core
-  //      anchor" when the log no longer starts at 0, else is ignored;
+  //      one is named. The anchor the manifest names must carry the
+  //      manifest's floor, which has no checksum of its own: else Manifest
+  //      "retention_floor {floor} differs from the floor {anchor floor} of
+  //      the retention anchor it names". An anchor that cannot be read fails
+  //      the open with its error when the manifest names a checksum or the
+  //      log no longer starts at position 0, and otherwise warns
+  //      "corvantine: ignoring non-authoritative retention anchor: {error}".
+  //      A missing or refused anchor fails with InvalidFormat "manifest has
+  //      no matching authoritative retention anchor" when the manifest names
+  //      a checksum, else with "retained database has no compatible
+  //      authoritative core anchor" when the log no longer starts at 0, else
+  //      is ignored;
   //   3. the stream catalog starts from the newer of the accepted anchor's
   //      and a valid checkpoint's, else empty at 0, and applies every event
   //      from there to the log head; a catalog not taken from an exact

@@ -34,6 +34,15 @@ bool Acceptable(const retention::LoadedAnchor& loaded, const log::Log& log,
       .ok();
 }
 
+// The manifest carries no checksum, the anchor does: a floor that differs
+// from the one of the anchor the manifest names is a damaged manifest.
+Result<> CheckFloorOf(const retention::LoadedAnchor& named, const log::Log& log) {
+  if (named.anchor.floor == log.retention_floor()) return {};
+  return CorvantineError::Manifest(
+      fmt::format("retention_floor {} differs from the floor {} of the retention anchor it names",
+                  log.retention_floor(), named.anchor.floor));
+}
+
 // The retention anchor the open relies on, if any; see OpenInternal.
 Result<std::optional<retention::LoadedAnchor>> AcceptAnchor(const std::string& directory,
                                                             const log::Log& log) {
@@ -48,6 +57,7 @@ Result<std::optional<retention::LoadedAnchor>> AcceptAnchor(const std::string& d
     return std::optional<retention::LoadedAnchor>();
   }
   std::optional<retention::LoadedAnchor>& anchor = *loaded;
+  if (anchor && named == anchor->info.checksum) CVN_TRY(CheckFloorOf(*anchor, log));
   if (anchor && Acceptable(*anchor, log, named)) return std::move(anchor);
   if (named) return CorvantineError::InvalidFormat(kNoMatchingAnchor);
   if (retained) return CorvantineError::InvalidFormat(kNoCompatibleAnchor);

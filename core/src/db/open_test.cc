@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "db/checkpoint.h"
@@ -248,6 +249,27 @@ TEST(OpenTest, UsesTheAnchorTheManifestNames) {
   ASSERT_NE(db, nullptr);
   EXPECT_EQ(db->verified_anchor()->checksum, named);
   EXPECT_EQ(db->verified_anchor()->head, 1u);
+}
+
+// The manifest has no checksum; the anchor it names tells whether its floor
+// was damaged.
+TEST(OpenTest, ManifestFloorMustBeTheNamedAnchors) {
+  TempDir dir;
+  auto db = OpenDb(dir.path(), {}, /*max_segment_bytes=*/1);  // a segment per batch
+  for (const char* payload : {"0", "1", "2", "3"}) ASSERT_TRUE(AppendOne(*db, "s", payload).ok());
+  ASSERT_TRUE(db->Commit().ok());
+  ASSERT_TRUE(db->log().ActivateRetention(2, Publish(*db, AnchorOf(*db, 2))).ok());
+  db.reset();
+  const std::string kDiffers =
+      "manifest error: retention_floor {} differs from the floor 2 of the retention anchor it "
+      "names";
+  for (const uint64_t floor : {0, 3, 2}) {
+    log::manifest::Manifest manifest = log::manifest::Manifest::Read(dir.path()).value();
+    manifest.retention_floor = floor;
+    ASSERT_TRUE(manifest.Write(dir.path()).ok());
+    EXPECT_EQ(Outcome(Corvantine::OpenInternal(dir.path(), {}, std::nullopt)),
+              floor == 2 ? "ok" : fmt::format(fmt::runtime(kDiffers), floor));
+  }
 }
 
 // With an anchor and a checkpoint, the stream catalog grows from the newer.
