@@ -106,7 +106,14 @@ class Corvantine {
   //      checkpoint is checkpointed (unless an anchor was accepted);
   //   4. the branch catalog is the anchor's, else the default branch alone,
   //      with every branch record of the log applied to it.
-  // A failure after step 1 releases the directory lock again.
+  // A checkpoint ahead of the log (its tail was cut) is removed before step
+  // 2. An anchor or a checkpoint serves as a base only when the batch its
+  // catalog ends with is in the log just below its head, at the positions
+  // and under the batch id its receipt records, else it describes another
+  // history (a tail cut below its head, then written over): the anchor is
+  // refused, the checkpoint passed over as a damaged one is. An anchor whose
+  // last batch retention removed is taken on its checksum. Only that one
+  // batch is read. A failure after step 1 releases the directory lock again.
   static Result<std::unique_ptr<Corvantine>> OpenInternal(const std::string& directory,
                                                           CommitPolicy policy,
                                                           std::optional<uint64_t> max_segment_bytes,
