@@ -78,6 +78,16 @@ def test_idempotent_retry_returns_the_first_receipt(db):
         db.append_batch("s", events, idempotency_key="")
 
 
+def test_a_stored_event_id_retries_only_its_own_batch(db):
+    event = {"body": {"n": 1}, "event_id": "ab" * 16}
+    first = db.append_batch("orders", [dict(event)])
+    assert db.append_batch("orders", [dict(event)]) == first and db.head() == 1
+    with pytest.raises(corvantine.ConflictError,
+                       match="^conflict: event ID already exists with different content$"):
+        db.append_batch("payments", [dict(event)], idempotency_key="fresh")
+    assert db.head() == 1 and db.replay("payments") == []
+
+
 def test_event_dict_fields(db):
     event_id = "ab" * 16
     db.append_batch("s", [{"body": [1], "event_type": "order.placed", "schema_version": True,

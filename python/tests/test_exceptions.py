@@ -7,7 +7,7 @@ import pytest
 
 import _corvantine_testing as testing
 import corvantine
-from conftest import raise_retention_floor
+from conftest import raise_retention_floor, roll_log
 
 C = corvantine
 BASES = [
@@ -119,9 +119,22 @@ def test_damaged_manifest_is_corruption(path):
         corvantine.open(path)
 
 
+def test_a_retention_floor_that_is_no_segment_base_is_corruption(path):
+    with corvantine.open(path) as db:
+        db.append_batch("s", [{"body": 0}, {"body": 1}], durability="sync")
+    raise_retention_floor(path, 1)  # a flipped digit: the manifest has no checksum
+    with pytest.raises(C.CorruptionError, match="^corruption: manifest error: retention_floor 1 "
+                       "is not the base of a segment on disk$"):
+        corvantine.open(path)
+
+
 def test_read_below_the_retention_floor(path):
     with corvantine.open(path) as db:
-        for i in range(4):
+        for i in range(2):
+            db.append("s", i)
+    roll_log(path, 2)
+    with corvantine.open(path) as db:
+        for i in range(2, 4):
             db.append("s", i)
         db.commit()
     raise_retention_floor(path, 2)

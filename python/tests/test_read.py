@@ -4,7 +4,7 @@ import pytest
 
 import _corvantine_testing as testing
 import corvantine
-from conftest import bodies, raise_retention_floor
+from conftest import bodies, raise_retention_floor, roll_log
 
 ROW_KEYS = ["offset", "timestamp_ms", "event_id", "batch_id", "batch_index", "branch_id",
             "namespace", "stream_revision", "event_type", "schema_version", "codec", "metadata",
@@ -52,7 +52,11 @@ def test_whole_stream_reads(db):
 
 def test_reads_without_start_begin_at_the_retention_floor(path):
     with corvantine.open(path) as db:
-        for i in range(4):
+        for i in range(2):
+            db.append("s", i)
+    roll_log(path, 2)
+    with corvantine.open(path) as db:
+        for i in range(2, 4):
             db.append("s", i)
         fork = db.fork("s", 4)
         db.commit()

@@ -113,10 +113,16 @@ bool RepeatsIdWithOtherContent(std::span<const stream::NewEvent> events,
 }
 
 // The receipt of the batch that `events` retry: each must carry a given id
-// that one batch stored with the same content.
+// that one batch stored with the same content, and that batch must be of
+// the request's stream on the request's branch (`stream`, absent when the
+// stream has no event there) and hold as many events. A fingerprint leaves
+// out the stream name, so an id reused on another stream is a conflict, not
+// a retry.
 Result<AppendReceipt> RetriedReceipt(std::span<const stream::NewEvent> events,
                                      std::span<const BatchEvent> built,
+                                     const std::optional<stream::StreamEntry>& stream,
                                      const stream::StreamCatalog& catalog) {
+  if (!stream) return CorvantineError::EventIdConflict();
   std::optional<AppendReceipt> receipt;
   for (size_t i = 0; i < events.size(); ++i) {
     if (!events[i].event_id) return CorvantineError::EventIdConflict();
@@ -128,6 +134,12 @@ Result<AppendReceipt> RetriedReceipt(std::span<const stream::NewEvent> events,
       return CorvantineError::EventIdConflict();
     }
     receipt = std::move(stored->receipt);
+  }
+  // A stream id is derived from the branch and the name, so it names one
+  // stream on one branch.
+  const uint64_t stored_events = receipt->last_position - receipt->first_position + 1;
+  if (receipt->stream_id != stream->stream_id || stored_events != events.size()) {
+    return CorvantineError::EventIdConflict();
   }
   return std::move(*receipt);
 }
@@ -215,7 +227,7 @@ Result<AppendReceipt> Corvantine::AppendBatchWithId(stream::AppendRequest reques
                        Prepare(stamp, request.events, streams_, spare_metadata_));
   if (batch.retry) {
     CVN_ASSIGN_OR_RETURN(AppendReceipt receipt,
-                         RetriedReceipt(request.events, batch.events, streams_));
+                         RetriedReceipt(request.events, batch.events, existing, streams_));
     if (batch_id && *batch_id != receipt.batch_id) return CorvantineError::BatchIdConflict();
     return ReturnStored(std::move(receipt), request.durability);
   }

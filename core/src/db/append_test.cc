@@ -318,7 +318,15 @@ TEST(EventIdTest, RetriesAndConflicts) {
   };
   const auto first =
       db->AppendBatchWithId(Request(batch({EventIdOf(1), EventIdOf(2)})), std::nullopt).value();
+  const branch::BranchInfo side = db->ForkBranch({}, db->log().head(), "side", {}).value();
   const uint64_t head = db->log().head();
+  auto elsewhere = [&](std::string stream, format::BranchId branch) {
+    RequestSpec spec = batch({EventIdOf(1), EventIdOf(2)});
+    spec.stream = std::move(stream);
+    spec.branch = branch;
+    spec.key = "fresh";  // a new key does not make it a retry either
+    return spec;
+  };
 
   EXPECT_EQ(*db->AppendBatchWithId(Request(batch({EventIdOf(1), EventIdOf(2)})), std::nullopt),
             first);
@@ -333,6 +341,9 @@ TEST(EventIdTest, RetriesAndConflicts) {
   } cases[] = {
       {"other content", batch({EventIdOf(1)}, "{\"x\":1}"), {}, kIdConflict},
       {"partly stored", batch({EventIdOf(1), EventIdOf(3)}), {}, kIdConflict},
+      {"part of the stored batch", batch({EventIdOf(1)}), {}, kIdConflict},
+      {"other stream", elsewhere("payments", {}), {}, kIdConflict},
+      {"other branch", elsewhere("orders", side.id), {}, kIdConflict},
       {"one without id", batch({EventIdOf(1), std::nullopt}), {}, kIdConflict},
       {"other batch id", batch({EventIdOf(1), EventIdOf(2)}),
        format::BatchId(format::GenerateIdBytes()),

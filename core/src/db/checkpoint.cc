@@ -46,7 +46,14 @@ std::optional<LoadedCheckpoint> LoadCoreCatalog(const std::string& directory,
   if (!decoded.ok()) return std::nullopt;
   CoreCatalogCheckpoint& checkpoint = *decoded;
   if (checkpoint.database_id != database_id) return std::nullopt;
-  if (checkpoint.head < floor || checkpoint.head > log_head) return std::nullopt;
+  if (checkpoint.head > log_head) {
+    // Kept, it would serve an open once appends have passed its head again
+    // if the rewrite failed. Best effort: the open also checks the batch a
+    // checkpoint ends with.
+    (void)platform::RemoveFile(path);
+    return std::nullopt;
+  }
+  if (checkpoint.head < floor) return std::nullopt;
   return LoadedCheckpoint{checkpoint.head, std::move(checkpoint.catalog), bytes->size()};
 }
 

@@ -57,6 +57,8 @@ struct LoadedCheckpoint {
 // be readable, at most 256 MiB, decode, carry that database id, a head from
 // `floor` to `log_head` and a matching checksum. The events from its head up
 // to the log head are not in it. Never fails: any problem yields nothing.
+// A checkpoint of the database whose head lies beyond `log_head` describes
+// events the log lost, as when a torn tail was cut: it is also removed.
 std::optional<LoadedCheckpoint> LoadCoreCatalog(const std::string& directory,
                                                 const format::DatabaseId& database_id,
                                                 uint64_t floor, uint64_t log_head);

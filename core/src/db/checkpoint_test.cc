@@ -75,13 +75,14 @@ TEST(CheckpointTest, LoadRefusesWhatCannotServeTheOpen) {
     std::string bytes;  // empty: no file
     uint64_t floor, log_head;
     bool loads;
+    bool removed = false;
   } cases[] = {
       {"good", good, 0, 5, true},
       {"log grew since", good, 0, 9, true},
       {"head at the floor", good, 5, 9, true},
       {"trailing bytes", good + "extra", 0, 5, true},
       {"missing", "", 0, 5, false},
-      {"ahead of the log", good, 0, 4, false},
+      {"ahead of the log", good, 0, 4, false, true},
       {"below the floor", good, 6, 9, false},
       {"other database", EncodeCoreCatalog(format::DatabaseId(), 5, SampleCatalog()), 0, 5, false},
       {"damaged catalog", flipped(40), 0, 5, false},
@@ -94,6 +95,7 @@ TEST(CheckpointTest, LoadRefusesWhatCannotServeTheOpen) {
     }
     EXPECT_EQ(LoadCoreCatalog(dir.path(), kDatabase, c.floor, c.log_head).has_value(), c.loads)
         << c.what;
+    EXPECT_EQ(platform::PathExists(PathIn(dir)), !c.bytes.empty() && !c.removed) << c.what;
   }
   for (size_t length = 0; length < good.size(); ++length) {
     EXPECT_FALSE(CoreCatalogCheckpoint::Decode(std::string_view(good).substr(0, length)).ok())

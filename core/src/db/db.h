@@ -88,21 +88,32 @@ class Corvantine {
   //   2. loads the anchor the manifest names (retention::LoadAuthoritative)
   //      and accepts it when it passes retention::ValidateForOpen (its head
   //      may lie below the log head) and carries the manifest's checksum, if
-  //      one is named. An anchor that cannot be read fails the open with its
-  //      error when the manifest names a checksum or the log no longer starts
-  //      at position 0, and otherwise warns "corvantine: ignoring
-  //      non-authoritative retention anchor: {error}". A missing or refused
-  //      anchor fails with InvalidFormat "manifest has no matching
-  //      authoritative retention anchor" when the manifest names a checksum,
-  //      else with "retained database has no compatible authoritative core
-  //      anchor" when the log no longer starts at 0, else is ignored;
+  //      one is named. The anchor the manifest names must carry the
+  //      manifest's floor, which has no checksum of its own: else Manifest
+  //      "retention_floor {floor} differs from the floor {anchor floor} of
+  //      the retention anchor it names". An anchor that cannot be read fails
+  //      the open with its error when the manifest names a checksum or the
+  //      log no longer starts at position 0, and otherwise warns
+  //      "corvantine: ignoring non-authoritative retention anchor: {error}".
+  //      A missing or refused anchor fails with InvalidFormat "manifest has
+  //      no matching authoritative retention anchor" when the manifest names
+  //      a checksum, else with "retained database has no compatible
+  //      authoritative core anchor" when the log no longer starts at 0, else
+  //      is ignored;
   //   3. the stream catalog starts from the newer of the accepted anchor's
   //      and a valid checkpoint's, else empty at 0, and applies every event
   //      from there to the log head; a catalog not taken from an exact
   //      checkpoint is checkpointed (unless an anchor was accepted);
   //   4. the branch catalog is the anchor's, else the default branch alone,
   //      with every branch record of the log applied to it.
-  // A failure after step 1 releases the directory lock again.
+  // A checkpoint ahead of the log (its tail was cut) is removed before step
+  // 2. An anchor or a checkpoint serves as a base only when the batch its
+  // catalog ends with is in the log just below its head, at the positions
+  // and under the batch id its receipt records, else it describes another
+  // history (a tail cut below its head, then written over): the anchor is
+  // refused, the checkpoint passed over as a damaged one is. An anchor whose
+  // last batch retention removed is taken on its checksum. Only that one
+  // batch is read. A failure after step 1 releases the directory lock again.
   static Result<std::unique_ptr<Corvantine>> OpenInternal(const std::string& directory,
                                                           CommitPolicy policy,
                                                           std::optional<uint64_t> max_segment_bytes,
@@ -131,7 +142,8 @@ class Corvantine {
   //      with other content, is EventIdConflict; a batch whose caller-given
   //      ids are stored is a retry, returning the stored receipt when every
   //      event carries a given id stored with the same content by one batch
-  //      (else EventIdConflict) of the same batch id, if one is given (else
+  //      of the same stream on the same branch, holding as many events
+  //      (else EventIdConflict), of the same batch id, if one is given (else
   //      BatchIdConflict);
   //   7. a batch id that holds a batch already is BatchIdConflict.
   // A retry asking for sync commits first when its receipt was not synced,

@@ -24,14 +24,61 @@ uint64_t OldestBase(const log::Log& log) {
   return closed.empty() ? log.active_segment().base() : closed.front().base;
 }
 
-// Whether the anchor belongs to this log, at a head the log reaches, and is
-// the one the manifest names (if it names one).
-bool Acceptable(const retention::LoadedAnchor& loaded, const log::Log& log,
-                std::optional<uint32_t> named) {
+// Whether the log holds the events of `batch` at exactly the positions its
+// receipt records, under its batch id. Reads that batch only.
+Result<bool> LogHolds(const log::Log& log, const stream::AppendReceipt& batch) {
+  const uint64_t end = batch.last_position + 1;
+  log::reader::LogReader reader = log.PlanReader(AllEventsBetween(batch.first_position, end));
+  uint64_t expected = batch.first_position;
+  for (;; ++expected) {
+    CVN_ASSIGN_OR_RETURN(const format::FrameView* event, reader.NextView());
+    if (event == nullptr) return expected == end;
+    if (event->position != expected || event->envelope.batch_id != batch.batch_id) return false;
+  }
+}
+
+// Where the batch is that a catalog complete up to `head` ends with.
+enum class Ending {
+  kInLog,      // just below head, at the positions and under the id its receipt records
+  kElsewhere,  // not there: the catalog describes another history
+  kReclaimed,  // below the retention floor, where the log cannot tell
+};
+
+// A catalog saved before a torn tail was cut below its head describes
+// another history once appends have passed its head again: other batches
+// hold its last batch's positions then. Only that batch is read.
+Result<Ending> FindEnding(const log::Log& log, const stream::StreamCatalog& catalog,
+                          uint64_t head) {
+  const std::optional<stream::AppendReceipt> last = catalog.LastBatch();
+  if (!last) return head == 0 ? Ending::kInLog : Ending::kElsewhere;
+  if (last->last_position + 1 != head) return Ending::kElsewhere;
+  if (last->first_position < log.retention_floor()) return Ending::kReclaimed;
+  CVN_ASSIGN_OR_RETURN(const bool held, LogHolds(log, *last));
+  return held ? Ending::kInLog : Ending::kElsewhere;
+}
+
+// Whether the anchor belongs to this log, at a head the log reaches, is the
+// one the manifest names (if it names one), and ends with a batch the log
+// holds, unless retention removed that batch.
+Result<bool> Acceptable(const retention::LoadedAnchor& loaded, const log::Log& log,
+                        std::optional<uint32_t> named) {
+  const retention::CoreRetentionAnchor& anchor = loaded.anchor;
   if (named && *named != loaded.info.checksum) return false;
-  return retention::ValidateForOpen(loaded.anchor, log.database_id(), log.retention_floor(),
-                                    log.head())
-      .ok();
+  if (!retention::ValidateForOpen(anchor, log.database_id(), log.retention_floor(), log.head())
+           .ok()) {
+    return false;
+  }
+  CVN_ASSIGN_OR_RETURN(const Ending ending, FindEnding(log, anchor.stream_catalog, anchor.head));
+  return ending != Ending::kElsewhere;
+}
+
+// The manifest carries no checksum, the anchor does: a floor that differs
+// from the one of the anchor the manifest names is a damaged manifest.
+Result<> CheckFloorOf(const retention::LoadedAnchor& named, const log::Log& log) {
+  if (named.anchor.floor == log.retention_floor()) return {};
+  return CorvantineError::Manifest(
+      fmt::format("retention_floor {} differs from the floor {} of the retention anchor it names",
+                  log.retention_floor(), named.anchor.floor));
 }
 
 // The retention anchor the open relies on, if any; see OpenInternal.
@@ -48,7 +95,11 @@ Result<std::optional<retention::LoadedAnchor>> AcceptAnchor(const std::string& d
     return std::optional<retention::LoadedAnchor>();
   }
   std::optional<retention::LoadedAnchor>& anchor = *loaded;
-  if (anchor && Acceptable(*anchor, log, named)) return std::move(anchor);
+  if (anchor) {
+    if (named == anchor->info.checksum) CVN_TRY(CheckFloorOf(*anchor, log));
+    CVN_ASSIGN_OR_RETURN(const bool acceptable, Acceptable(*anchor, log, named));
+    if (acceptable) return std::move(anchor);
+  }
   if (named) return CorvantineError::InvalidFormat(kNoMatchingAnchor);
   if (retained) return CorvantineError::InvalidFormat(kNoCompatibleAnchor);
   return std::optional<retention::LoadedAnchor>();
@@ -125,6 +176,9 @@ Result<std::unique_ptr<Corvantine>> Corvantine::OpenInternal(
 }
 
 Result<Corvantine::Catalogs> Corvantine::LoadCatalogs(const std::string& directory, log::Log& log) {
+  // First, so that a checkpoint ahead of the log goes before anything else.
+  std::optional<LoadedCheckpoint> checkpoint =
+      LoadCoreCatalog(directory, log.database_id(), log.retention_floor(), log.head());
   CVN_ASSIGN_OR_RETURN(std::optional<retention::LoadedAnchor> anchor, AcceptAnchor(directory, log));
   Catalogs catalogs;
   uint64_t catalog_head = 0;  // the stream catalog holds the events below it
@@ -134,13 +188,16 @@ Result<Corvantine::Catalogs> Corvantine::LoadCatalogs(const std::string& directo
     catalog_head = anchor->anchor.head;
     catalogs.verified_anchor = Verified(*anchor);
   }
-  std::optional<LoadedCheckpoint> checkpoint =
-      LoadCoreCatalog(directory, log.database_id(), log.retention_floor(), log.head());
   if (checkpoint && checkpoint->head >= catalog_head) {
-    catalogs.streams = std::move(checkpoint->catalog);
-    catalog_head = checkpoint->head;
-    if (catalog_head == log.head()) {
-      catalogs.checkpoint = CheckpointMark{catalog_head, checkpoint->file_bytes, 0};
+    // One of another history is passed over, as a damaged one is.
+    CVN_ASSIGN_OR_RETURN(const Ending ending,
+                         FindEnding(log, checkpoint->catalog, checkpoint->head));
+    if (ending == Ending::kInLog) {
+      catalogs.streams = std::move(checkpoint->catalog);
+      catalog_head = checkpoint->head;
+      if (catalog_head == log.head()) {
+        catalogs.checkpoint = CheckpointMark{catalog_head, checkpoint->file_bytes, 0};
+      }
     }
   }
   CVN_TRY(RollForward(log, catalog_head, catalogs.streams));

@@ -1,12 +1,15 @@
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "db/checkpoint.h"
 #include "db/db.h"
 #include "db/test_util.h"
+#include "platform/fault.h"
 #include "platform/platform.h"
 #include "platform/test_util.h"
 #include "retention/retention.h"
@@ -117,6 +120,65 @@ TEST(OpenTest, CheckpointAheadOfTheLogIsIgnored) {
   EXPECT_FALSE(db->stream_catalog().Stream({}, "b"));
   EXPECT_TRUE(SameIgnoringDurability(db->stream_catalog(), RebuiltCatalog(db->log())));
   EXPECT_EQ(CheckpointHead(earlier.path()), 1u);
+}
+
+// The log is cut below the head of a checkpoint and an anchor, the rewrite
+// of the checkpoint fails, and other batches pass their head: both describe
+// another history and must not be the base of the catalog, also when the
+// checkpoint comes back (its removal can fail too).
+TEST(OpenTest, CheckpointAndAnchorOfACutHistoryAreNotTheBase) {
+  using platform::Op;
+  using platform::testing::Fault;
+  using platform::testing::ScopedFault;
+  for (const bool checkpoint_restored : {false, true}) {
+    SCOPED_TRACE(checkpoint_restored);
+    TempDir dir;
+    auto db = OpenDb(dir.path());
+    ASSERT_TRUE(AppendOne(*db, "a", "1", stream::kRequestSync).ok());
+    const std::string segment = db->log().active_segment().path();
+    const uint64_t kept_bytes = db->log().active_segment().byte_length();
+    RequestSpec keyed;
+    keyed.stream = "b";
+    keyed.key = "key";
+    keyed.events.push_back(Event("2"));
+    keyed.events.push_back(Event("3"));
+    keyed.durability = stream::kRequestSync;
+    ASSERT_TRUE(db->AppendBatchWithId(Request(keyed), std::nullopt).ok());
+    Publish(*db, AnchorOf(*db, 0));
+    db.reset();
+    ASSERT_EQ(CheckpointHead(dir.path()), 3u);
+    const std::string stale = platform::ReadFile(CheckpointPath(dir.path())).value();
+    // A torn tail: the open cuts the log back to its first batch.
+    ASSERT_TRUE(platform::OpenForReadWrite(segment)->Truncate(kept_bytes + 10).ok());
+
+    ::testing::internal::CaptureStderr();
+    {
+      ScopedFault failing(Op::kRename, 1, Fault::Error(EIO).Persistent(), "core-catalog.tmp");
+      db = OpenDb(dir.path());
+      ASSERT_EQ(db->log().head(), 1u);
+      EXPECT_FALSE(platform::PathExists(CheckpointPath(dir.path())));
+      for (const char* payload : {"4", "5", "6"}) {
+        ASSERT_TRUE(AppendOne(*db, "c", payload, stream::kRequestSync).ok());
+      }
+      db.reset();
+      EXPECT_GT(failing.hits(), 0u);
+    }
+    ::testing::internal::GetCapturedStderr();
+    if (checkpoint_restored) WriteFile(CheckpointPath(dir.path()), stale);
+
+    db = OpenDb(dir.path());
+    EXPECT_FALSE(db->verified_anchor());
+    EXPECT_TRUE(SameIgnoringDurability(db->stream_catalog(), RebuiltCatalog(db->log())));
+    // The key was lost with the cut: the retry appends, and its receipt
+    // names its own events.
+    const stream::AppendReceipt retry = db->AppendBatchWithId(Request(keyed), std::nullopt).value();
+    const std::vector<format::OwnedStoredRecord> events = Drain(
+        db->log().PlanReader(AllEventsBetween(retry.first_position, retry.last_position + 1)));
+    ASSERT_EQ(events.size(), 2u);
+    for (const format::OwnedStoredRecord& event : events) {
+      EXPECT_EQ(event.envelope.batch_id, retry.batch_id);
+    }
+  }
 }
 
 enum class AnchorState {
@@ -248,6 +310,27 @@ TEST(OpenTest, UsesTheAnchorTheManifestNames) {
   ASSERT_NE(db, nullptr);
   EXPECT_EQ(db->verified_anchor()->checksum, named);
   EXPECT_EQ(db->verified_anchor()->head, 1u);
+}
+
+// The manifest has no checksum; the anchor it names tells whether its floor
+// was damaged.
+TEST(OpenTest, ManifestFloorMustBeTheNamedAnchors) {
+  TempDir dir;
+  auto db = OpenDb(dir.path(), {}, /*max_segment_bytes=*/1);  // a segment per batch
+  for (const char* payload : {"0", "1", "2", "3"}) ASSERT_TRUE(AppendOne(*db, "s", payload).ok());
+  ASSERT_TRUE(db->Commit().ok());
+  ASSERT_TRUE(db->log().ActivateRetention(2, Publish(*db, AnchorOf(*db, 2))).ok());
+  db.reset();
+  const std::string kDiffers =
+      "manifest error: retention_floor {} differs from the floor 2 of the retention anchor it "
+      "names";
+  for (const uint64_t floor : {0, 3, 2}) {
+    log::manifest::Manifest manifest = log::manifest::Manifest::Read(dir.path()).value();
+    manifest.retention_floor = floor;
+    ASSERT_TRUE(manifest.Write(dir.path()).ok());
+    EXPECT_EQ(Outcome(Corvantine::OpenInternal(dir.path(), {}, std::nullopt)),
+              floor == 2 ? "ok" : fmt::format(fmt::runtime(kDiffers), floor));
+  }
 }
 
 // With an anchor and a checkpoint, the stream catalog grows from the newer.

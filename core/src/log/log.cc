@@ -76,6 +76,25 @@ Result<ClassifiedSegments> ClassifySegments(const std::vector<SegmentMeta>& segm
   return result;
 }
 
+// The manifest carries no checksum, so its floor is checked against the
+// segments on disk: retention moves it only to a segment base, and the
+// segment there is never reclaimed. Segments below it may remain after an
+// interrupted reclaim. A floor of 0 hides nothing and is always sound.
+Result<> CheckRetentionFloor(uint64_t floor, const ClassifiedSegments& segments) {
+  const uint64_t head = segments.active->next_position();
+  if (floor > head) {
+    return CorvantineError::Manifest(
+        fmt::format("retention floor {} is beyond head {}", floor, head));
+  }
+  auto at_floor = [floor](const SegmentMeta& meta) { return meta.base == floor; };
+  if (floor == 0 || floor == segments.active->base() ||
+      std::any_of(segments.closed.begin(), segments.closed.end(), at_floor)) {
+    return {};
+  }
+  return CorvantineError::Manifest(
+      fmt::format("retention_floor {} is not the base of a segment on disk", floor));
+}
+
 Result<manifest::Manifest> ReadOrBootstrapManifest(const std::string& data_dir,
                                                    const std::string& log_dir) {
   Result<manifest::Manifest> read = manifest::Manifest::Read(data_dir);
@@ -158,11 +177,7 @@ Result<std::unique_ptr<Log>> Log::OpenInternal(const std::string& directory,
   CVN_ASSIGN_OR_RETURN(std::vector<SegmentMeta> segments, DiscoverSegments(log_dir));
   CVN_ASSIGN_OR_RETURN(ClassifiedSegments classified,
                        ClassifySegments(segments, manifest.active_segment_base));
-  const uint64_t head = classified.active->next_position();
-  if (manifest.retention_floor > head) {
-    return CorvantineError::Manifest(
-        fmt::format("retention floor {} is beyond head {}", manifest.retention_floor, head));
-  }
+  CVN_TRY(CheckRetentionFloor(manifest.retention_floor, classified));
   return std::unique_ptr<Log>(new Log(directory, std::move(classified.closed), std::move(lock),
                                       std::move(manifest), std::move(*classified.active),
                                       max_segment_bytes));

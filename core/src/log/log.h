@@ -93,9 +93,12 @@ class Log {
   // lock, reads or bootstraps the manifest (storage format 2, payload format
   // 1), classifies the segment files against the manifest's active base,
   // repairs the active segment's tail and removes empty segments beyond it
-  // (a roll interrupted before its manifest write leaves one). A failure
-  // after the lock was taken releases it. The log is heap-allocated so
-  // readers can keep a stable pointer to it.
+  // (a roll interrupted before its manifest write leaves one). Then the
+  // manifest's retention floor must lie at most at the head (else Manifest
+  // "retention floor {} is beyond head {}") and be 0 or the base of a
+  // segment on disk (else Manifest "retention_floor {} is not the base of a
+  // segment on disk"). A failure after the lock was taken releases it. The
+  // log is heap-allocated so readers can keep a stable pointer to it.
   static Result<std::unique_ptr<Log>> OpenInternal(const std::string& directory,
                                                    uint64_t max_segment_bytes, uint64_t flags);
 

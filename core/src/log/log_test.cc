@@ -153,11 +153,11 @@ void WriteManifest(const std::string& data_dir, uint64_t active_base,
   ASSERT_TRUE(manifest.Write(data_dir).ok());
 }
 
-// Segment 0 holding one batch of `count` events.
-void WriteSegmentOfEvents(const std::string& data_dir, uint32_t count) {
+// Segment `base` holding one batch of `count` events.
+void WriteSegmentOfEvents(const std::string& data_dir, uint32_t count, uint64_t base = 0) {
   const std::string log_dir = platform::JoinPath(data_dir, kLogDirName);
   ASSERT_TRUE(platform::CreateDirs(log_dir).ok());
-  segment::Segment segment = *segment::Segment::Create(log_dir, 0);
+  segment::Segment segment = *segment::Segment::Create(log_dir, base);
   std::vector<segment::BatchRecord> records;
   for (uint32_t i = 0; i < count; ++i) records.push_back({Envelope(i), "x"});
   ASSERT_TRUE(segment.AppendBatch(records).ok());
@@ -216,12 +216,41 @@ TEST_F(LogTest, OpenDecisionTable) {
          WriteManifest(d, 0, [](auto& m) { m.retention_floor = 10; });
        },
        "manifest error: retention floor 10 is beyond head 5", 0, {}, none},
-      {"floor at head",
+      // The manifest has no checksum: a floor that is no segment base (a
+      // flipped digit) would silently hide the events below it.
+      {"floor inside a segment",
+       [](auto& d) {
+         WriteSegmentOfEvents(d, 5);
+         WriteManifest(d, 0, [](auto& m) { m.retention_floor = 1; });
+       },
+       "manifest error: retention_floor 1 is not the base of a segment on disk", 0, {}, none},
+      {"floor at the head inside a segment",
        [](auto& d) {
          WriteSegmentOfEvents(d, 5);
          WriteManifest(d, 0, [](auto& m) { m.retention_floor = 5; });
        },
-       "ok", 5, {kSeg0}, none},
+       "manifest error: retention_floor 5 is not the base of a segment on disk", 0, {}, none},
+      {"floor at the head, the active segment's base",
+       [](auto& d) {
+         WriteSegmentOfEvents(d, 5);
+         Touch(d, kSeg5);
+         WriteManifest(d, 5, [](auto& m) { m.retention_floor = 5; });
+       },
+       "ok", 5, {kSeg0, kSeg5}, none},
+      {"floor at a closed segment's base, an unreclaimed one below it",
+       [](auto& d) {
+         WriteSegmentOfEvents(d, 5);
+         WriteSegmentOfEvents(d, 2, 5);
+         Touch(d, kSeg7);
+         WriteManifest(d, 7, [](auto& m) { m.retention_floor = 5; });
+       },
+       "ok", 7, {kSeg0, kSeg5, kSeg7}, none},
+      {"floor 0 below the only segment",
+       [](auto& d) {
+         Touch(d, kSeg5);
+         WriteManifest(d, 5);
+       },
+       "ok", 5, {kSeg5}, none},
       {"storage format 1",
        [](auto& d) {
          Touch(d, kSeg0);

@@ -82,6 +82,15 @@ std::optional<StoredEventReceipt> StreamCatalog::EventReceipt(
   return StoredEventReceipt{entry->fingerprint, *receipt};
 }
 
+std::optional<AppendReceipt> StreamCatalog::LastBatch() const {
+  auto earlier = [](const ReceiptMap::value_type& a, const ReceiptMap::value_type& b) {
+    return a.second.last_position < b.second.last_position;
+  };
+  auto last = std::max_element(receipts_.begin(), receipts_.end(), earlier);
+  if (last == receipts_.end()) return std::nullopt;
+  return last->second;
+}
+
 void StreamCatalog::RecordBatch(const format::BranchId& branch, std::string_view stream_name,
                                 const format::StreamId& stream_id,
                                 std::span<const BatchEvent> events,

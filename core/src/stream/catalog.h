@@ -125,6 +125,9 @@ class StreamCatalog {
   std::optional<AppendReceipt> BatchReceipt(const format::BatchId& batch_id) const;
   // Nothing unless both the event and its batch's receipt are known.
   std::optional<StoredEventReceipt> EventReceipt(const format::EventId& event_id) const;
+  // The receipt with the highest last position: the batch the catalog ends
+  // with. Walks every receipt.
+  std::optional<AppendReceipt> LastBatch() const;
 
   // Records an appended batch, replacing any entries it meets: the stream's
   // id and revision (the receipt's current revision), every listed event

@@ -82,6 +82,7 @@ TEST(StreamCatalogTest, LookupsFollowRecordedBatches) {
   const std::string key("key\0", 4);
   EXPECT_EQ(catalog.Stream(kMain, "orders"), std::nullopt);
   EXPECT_EQ(catalog.EventReceipt(e1), std::nullopt);
+  EXPECT_EQ(catalog.LastBatch(), std::nullopt);
 
   const AppendReceipt first = Receipt(1, 0, 1, 7, std::nullopt, 1);
   const BatchEvent first_events[] = {{e1, 11}, {e2, 12}};
@@ -105,6 +106,7 @@ TEST(StreamCatalogTest, LookupsFollowRecordedBatches) {
   EXPECT_EQ(catalog.Revision(kMain, "orders"), 3u);
   EXPECT_EQ(catalog.EventReceipt(e1), (StoredEventReceipt{21, second}));
   EXPECT_EQ(catalog.EventReceipt(e2), (StoredEventReceipt{12, first}));
+  EXPECT_EQ(catalog.LastBatch(), second);
 }
 
 TEST(StreamCatalogRebuildTest, StreamsAndReceiptsComeFromRevisions) {
