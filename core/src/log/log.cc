@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -10,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "platform/platform.h"
+#include "util/warning.h"
 
 namespace corvantine::log {
 
@@ -105,7 +105,7 @@ Result<std::vector<SegmentMeta>> DiscoverSegments(const std::string& log_dir) {
     std::string path = platform::JoinPath(log_dir, name);
     Result<uint64_t> base = segment::ParseBaseOffset(path);
     if (!base.ok()) {
-      fmt::print(stderr, "corvantine: ignoring non-segment file in log dir: {}\n", path);
+      util::Warn(fmt::format("ignoring non-segment file in log dir: {}", path));
       continue;
     }
     segments.push_back({std::move(path), *base});
@@ -263,8 +263,8 @@ void Log::AbandonRoll(segment::Segment fresh, const CorvantineError& error) {
 void Log::IndexRetired(const segment::Segment& retired) {
   Result<index::Sidecar> built = retired.CurrentSidecar();
   if (!built.ok()) {
-    fmt::print(stderr, "corvantine: could not index retired segment {}: {}\n", retired.path(),
-               built.error().ToString());
+    util::Warn(fmt::format("could not index retired segment {}: {}", retired.path(),
+                           built.error().ToString()));
     return;
   }
   index::PersistOrWarn(retired.path(), *built);
