@@ -26,12 +26,12 @@ Corvantine::~Corvantine() {
 }
 
 Result<uint64_t> Corvantine::Commit() {
-  CVN_TRY(Flush());
+  CVN_TRY(MakeDurable());
   PersistCheckpointIfDue();
   return durable_head_;
 }
 
-Result<> Corvantine::Flush() {
+Result<> Corvantine::MakeDurable() {
   CVN_TRY(log_->SyncActive());
   durable_head_ = log_->head();
   uncommitted_bytes_ = 0;

@@ -202,8 +202,7 @@ Result<> Log::RollIfDue() {
 }
 
 Result<> Log::Roll() {
-  CVN_TRY(CheckWritable());
-  CVN_TRY(FlushActive());
+  CVN_TRY(SyncActive());
   const uint64_t head = this->head();
   CVN_ASSIGN_OR_RETURN(segment::Segment fresh, segment::Segment::Create(log_directory_, head));
   if (Result<> synced = SyncDir(log_directory_); !synced.ok()) {
@@ -227,18 +226,14 @@ Result<> Log::Roll() {
 
 Result<> Log::SyncActive() {
   CVN_TRY(CheckWritable());
-  return FlushActive();
+  Result<> synced = active_.Sync();
+  if (!synced.ok()) fence_ = synced.error();
+  return synced;
 }
 
 Result<> Log::CheckWritable() const {
   if (fence_) return *fence_;
   return {};
-}
-
-Result<> Log::FlushActive() {
-  Result<> synced = active_.Sync();
-  if (!synced.ok()) fence_ = synced.error();
-  return synced;
 }
 
 void Log::FenceIfPoisoned(const CorvantineError& error) {
