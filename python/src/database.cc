@@ -224,8 +224,8 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.Corvantine", sizeof(DatabaseObject), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+PyType_Spec database_type_def = {"builtins.Corvantine", sizeof(DatabaseObject), 0,
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
 }  // namespace
 
@@ -235,7 +235,7 @@ const facade::Engine& EngineOf(PyObject* self) {
 
 bool AddDatabaseClass(PyObject* module) {
   if (database_type == nullptr) {
-    database_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    database_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&database_type_def));
     if (database_type == nullptr) return false;
   }
   return PyModule_AddType(module, database_type) == 0;
