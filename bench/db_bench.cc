@@ -19,7 +19,8 @@ namespace {
 
 using namespace corvantine;
 
-stream::AppendRequest SingleEvent(std::string stream, std::string payload, uint8_t durability) {
+stream::AppendRequest SingleEvent(std::string stream, std::string payload,
+                                  stream::RequestDurability durability) {
   stream::NewEvent event;
   event.payload = std::move(payload);
   std::vector<stream::NewEvent> events;
@@ -58,7 +59,7 @@ db::Corvantine* DatabaseWith(int64_t events) {
         std::move(batch),
         std::nullopt,
         format::BranchId(),
-        stream::kRequestBuffered};
+        stream::RequestDurability::kBuffered};
     entry->db->AppendBatchWithId(std::move(request), std::nullopt).value();
   }
   entry->db->Commit().value();
@@ -68,7 +69,7 @@ db::Corvantine* DatabaseWith(int64_t events) {
 Result<stream::AppendReceipt> SyncedAppend(db::Corvantine& db, int64_t n) {
   return db.AppendBatchWithId(
       SingleEvent("s-" + std::to_string(n % 100), "{\"n\":" + std::to_string(n) + "}",
-                  stream::kRequestSync),
+                  stream::RequestDurability::kSync),
       std::nullopt);
 }
 

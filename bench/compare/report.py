@@ -34,7 +34,7 @@ class Row:
 def make_rows(counts):
     n, sync_n, big_n = (f"{counts[k]:,}" for k in ("events", "sync_events", "big_events"))
     per_stream = f"{counts['big_events'] // events.STREAMS:,}"
-    specs = [
+    definitions = [
         ("buffered", f"single appends, buffered ({n})", "ev/s", True),
         ("flush", f"single appends, flush ({n})", "ev/s", True),
         ("sync", f"single appends, sync ({sync_n})", "ev/s", True),
@@ -53,7 +53,7 @@ def make_rows(counts):
         ("rss_open", f"peak RSS, open of {big_n}", "MiB", False),
         ("disk", f"size on disk, {big_n} events", "MB", False),
     ]
-    return {key: Row(*spec) for key, *spec in specs}
+    return {key: Row(*fields) for key, *fields in definitions}
 
 
 def render(rows, stores, floor, notes, counts):

@@ -167,8 +167,8 @@ class Comparison:
             self.rows[target].cells[key] = result[name]
         return result
 
-    def _spawn(self, spec):
-        command = [sys.executable, "-m", "bench.compare", "--task", json.dumps(spec)]
+    def _spawn(self, job):
+        command = [sys.executable, "-m", "bench.compare", "--task", json.dumps(job)]
         try:
             done = subprocess.run(command, cwd=ROOT, env=self.env, capture_output=True, text=True,
                                   timeout=TASK_TIMEOUT_S)

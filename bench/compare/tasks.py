@@ -154,10 +154,10 @@ TASKS = {f.__name__: f for f in (singles, batches, concurrent, build, replay, re
                                  open_db, head)}
 
 
-def run(spec):
+def run(job):
     """Runs one task described by {"store", "task", "path", "args"}."""
-    store_cls = stores.load(spec["store"])
-    result = TASKS[spec["task"]](store_cls, spec["path"], **spec["args"])
+    store_cls = stores.load(job["store"])
+    result = TASKS[job["task"]](store_cls, job["path"], **job["args"])
     result["rss_mib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     return result
 

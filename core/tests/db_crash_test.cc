@@ -28,24 +28,24 @@ using platform::TempDir;
 struct Batch {
   const char* key;
   int events;
-  uint8_t durability;
+  stream::RequestDurability durability;
 };
 
 // Positions 0..2 committed, 3..4 and 5..6 buffered when the process dies.
 constexpr Batch kBatches[] = {
-    {"k0", 3, stream::kRequestSync},
-    {"k1", 2, stream::kRequestBuffered},
-    {"k2", 2, stream::kRequestBuffered},
+    {"k0", 3, stream::RequestDurability::kSync},
+    {"k1", 2, stream::RequestDurability::kBuffered},
+    {"k2", 2, stream::RequestDurability::kBuffered},
 };
 
 stream::AppendRequest RequestFor(const Batch& batch) {
-  RequestSpec spec;
-  spec.key = batch.key;
+  RequestDraft draft;
+  draft.key = batch.key;
   for (int i = 0; i < batch.events; ++i) {
-    spec.events.push_back(Event(std::string(batch.key) + "-" + std::to_string(i)));
+    draft.events.push_back(Event(std::string(batch.key) + "-" + std::to_string(i)));
   }
-  spec.durability = batch.durability;
-  return Request(std::move(spec));
+  draft.durability = batch.durability;
+  return Request(std::move(draft));
 }
 
 // The child's part: appends the batches, reports the segment length before

@@ -328,7 +328,7 @@ TEST(EngineFeedSignalTest, EveryDurableMoveWakesWaiters) {
        [&] {
          AppendBatch batch = Batch("s", {});
          batch.events.push_back(EventData::Json("{}"));
-         batch.durability = stream::kRequestSync;
+         batch.durability = stream::RequestDurability::kSync;
          return engine->Append(std::move(batch)).ok();
        }},
       {"fork",

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <new>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "args.h"
@@ -143,6 +144,37 @@ constexpr char kOpenDoc[] =
     "open(path, commit_every_bytes=None, commit_every_count=None, commit_every_millis=None, "
     "snapshot_every_events=None, snapshot_every_bytes=None, snapshot_every_millis=None)\n--\n\n";
 
+constexpr char kOpenReaderDoc[] =
+    "open_reader($self, namespace, start=0, end=None, page_events=256, "
+    "page_bytes=1048576)\n--\n\n";
+
+constexpr char kDiffDoc[] =
+    "diff($self, left, right, namespace=None, left_until=None, right_until=None, "
+    "page_events=256, page_bytes=1048576)\n--\n\n"
+    "Compare two timelines named by branch (the default timeline is \"main\"). Returns a "
+    "summary dict plus three pre-scoped Reader objects: the shared history and each "
+    "side's own events after the divergence. Nothing is materialized until a reader is "
+    "drained.";
+
+// Whether `doc` gives `parameter` the default `value`, in decimal.
+constexpr bool ShowsDefault(std::string_view doc, std::string_view parameter, uint64_t value) {
+  size_t at = doc.find(parameter);
+  if (at == std::string_view::npos || doc.substr(at + parameter.size(), 1) != "=") return false;
+  uint64_t shown = 0;
+  size_t digits = 0;
+  for (at += parameter.size() + 1; at < doc.size() && doc[at] >= '0' && doc[at] <= '9'; ++at) {
+    shown = 10 * shown + static_cast<uint64_t>(doc[at] - '0');
+    ++digits;
+  }
+  return digits > 0 && shown == value;
+}
+
+// The text signatures show the page defaults that the methods apply.
+static_assert(ShowsDefault(kOpenReaderDoc, "page_events", facade::kDefaultPageEvents));
+static_assert(ShowsDefault(kOpenReaderDoc, "page_bytes", facade::kDefaultPageBytes));
+static_assert(ShowsDefault(kDiffDoc, "page_events", facade::kDefaultPageEvents));
+static_assert(ShowsDefault(kDiffDoc, "page_bytes", facade::kDefaultPageBytes));
+
 PyMethodDef methods[] = {
     FastCallEntry<StaticOpen>("open", kOpenDoc, METH_STATIC),
     FastCallEntry<Append>("append", "append($self, namespace, event)\n--\n\n"),
@@ -170,18 +202,9 @@ PyMethodDef methods[] = {
     FastCallEntry<Exit>(
         "__exit__", "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"),
     FastCallEntry<Replay>("replay", "replay($self, namespace, start=0, end=None)\n--\n\n"),
-    FastCallEntry<OpenReader>("open_reader",
-                              "open_reader($self, namespace, start=0, end=None, page_events=256, "
-                              "page_bytes=1048576)\n--\n\n"),
+    FastCallEntry<OpenReader>("open_reader", kOpenReaderDoc),
     FastCallEntry<Fork>("fork", "fork($self, namespace, at, parent=None)\n--\n\n"),
-    FastCallEntry<Diff>(
-        "diff",
-        "diff($self, left, right, namespace=None, left_until=None, right_until=None, "
-        "page_events=256, page_bytes=1048576)\n--\n\n"
-        "Compare two timelines named by branch (the default timeline is \"main\"). Returns a "
-        "summary dict plus three pre-scoped Reader objects: the shared history and each "
-        "side's own events after the divergence. Nothing is materialized until a reader is "
-        "drained."),
+    FastCallEntry<Diff>("diff", kDiffDoc),
     FastCallEntry<History>("history", "history($self, namespace)\n--\n\n"),
     FastCallEntry<BranchHistory>("branch_history",
                                  "branch_history($self, branch, namespace)\n--\n\n"),
@@ -201,8 +224,8 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.Corvantine", sizeof(DatabaseObject), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+PyType_Spec database_type_def = {"builtins.Corvantine", sizeof(DatabaseObject), 0,
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
 }  // namespace
 
@@ -212,7 +235,7 @@ const facade::Engine& EngineOf(PyObject* self) {
 
 bool AddDatabaseClass(PyObject* module) {
   if (database_type == nullptr) {
-    database_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    database_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&database_type_def));
     if (database_type == nullptr) return false;
   }
   return PyModule_AddType(module, database_type) == 0;

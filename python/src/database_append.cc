@@ -47,7 +47,7 @@ bool WriteOneEvent(PyObject* value, facade::EventData* event) {
   return WriteBody(writer, value, kBodyGuessBytes, event);
 }
 
-facade::AppendBatch OneEventBatch(const format::BranchId& branch, std::string_view stream,
+facade::AppendBatch OneEventBatch(const facade::BranchId& branch, std::string_view stream,
                                   facade::EventData event) {
   facade::AppendBatch batch;
   batch.stream.assign(stream);
@@ -87,25 +87,25 @@ bool Lookup(PyObject* dict, Key key, Ref* out) {
   return *out || !PyErr_Occurred();
 }
 
-bool ParseExpectedRevision(PyObject* value, stream::ExpectedRevision* out) {
+bool ParseExpectedRevision(PyObject* value, facade::ExpectedRevision* out) {
   if (value == nullptr || value == Py_None) {
-    *out = stream::ExpectedRevision::Any();
+    *out = facade::ExpectedRevision::Any();
     return true;
   }
   if (PyLong_Check(value) && !PyBool_Check(value)) {
     const unsigned long long revision = PyLong_AsUnsignedLongLong(value);
     if (revision != ULLONG_MAX || !PyErr_Occurred()) {
-      *out = stream::ExpectedRevision::Exact(format::StreamRevision{revision});
+      *out = facade::ExpectedRevision::Exact(facade::StreamRevision{revision});
       return true;
     }
     PyErr_Clear();
   } else if (std::string_view word; PyUnicode_Check(value) && ToStr(value, &word)) {
     if (word == "any") {
-      *out = stream::ExpectedRevision::Any();
+      *out = facade::ExpectedRevision::Any();
       return true;
     }
     if (word == "no_stream") {
-      *out = stream::ExpectedRevision::NoStream();
+      *out = facade::ExpectedRevision::NoStream();
       return true;
     }
   }
@@ -115,13 +115,13 @@ bool ParseExpectedRevision(PyObject* value, stream::ExpectedRevision* out) {
   return false;
 }
 
-bool ParseDurability(std::string_view word, uint8_t* out) {
+bool ParseDurability(std::string_view word, facade::RequestDurability* out) {
   if (word == "buffered") {
-    *out = stream::kRequestBuffered;
+    *out = facade::RequestDurability::kBuffered;
   } else if (word == "flush") {
-    *out = stream::kRequestFlush;
+    *out = facade::RequestDurability::kFlush;
   } else if (word == "sync") {
-    *out = stream::kRequestSync;
+    *out = facade::RequestDurability::kSync;
   } else {
     RaiseInvalidArgument("durability must be 'buffered', 'flush', or 'sync'");
     return false;
@@ -132,7 +132,7 @@ bool ParseDurability(std::string_view word, uint8_t* out) {
 // Keys must be str, values bytes or str (stored as UTF-8); of two keys with
 // one text the later wins. Nothing here runs Python code, so the dict can
 // be walked in place.
-bool ParseMetadata(PyObject* value, format::Metadata* out) {
+bool ParseMetadata(PyObject* value, facade::Metadata* out) {
   if (!PyDict_Check(value)) {
     RaiseInvalidArgument("event metadata must be a dict");
     return false;
@@ -177,7 +177,7 @@ bool ParseEvent(JsonWriter& writer, PyObject* item, size_t expected_bytes,
   if (value) {
     util::Bytes16 id;
     if (!ToStr(value.get(), &text) || !ParseHexId(text, &id)) return false;
-    event->event_id = format::EventId(id);
+    event->event_id = facade::EventId(id);
   }
   if (!Lookup(item, Key::kMetadata, &value)) return false;
   if (value && !ParseMetadata(value.get(), &event->metadata)) return false;

@@ -35,7 +35,7 @@ constexpr Parameters kDiff{"Corvantine.diff", kDiffNames, 7, 2};
 
 // Binds the one parameter `branch` and resolves it.
 bool BindBranch(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames, const facade::Engine& engine, format::BranchId* out) {
+                PyObject* kwnames, const facade::Engine& engine, facade::BranchId* out) {
   PyObject* values[1];
   std::string_view name;
   if (!Bind(parameters, args, nargs, kwnames, values) || !ArgStr(values[0], "branch", &name)) {
@@ -91,7 +91,7 @@ PyObject* DiffDict(const facade::Engine& engine, const facade::DiffDto& diff) {
 
 }  // namespace
 
-facade::EngineResult<format::BranchId> ResolveBranch(const facade::Engine& engine,
+facade::EngineResult<facade::BranchId> ResolveBranch(const facade::Engine& engine,
                                                      std::string_view name) {
   std::string owned(name);
   auto branch = WithoutGil([&] { return engine.BranchNamed(std::move(owned)); });
@@ -115,7 +115,7 @@ PyObject* Fork(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   std::optional<std::string> parent_name(parent);
   const facade::Engine& engine = EngineOf(self);
   auto forked = WithoutGil([&]() -> facade::EngineResult<facade::BranchDto> {
-    format::BranchId parent_id;
+    facade::BranchId parent_id;
     if (parent_name) {
       auto branch = engine.BranchNamed(std::move(*parent_name));
       if (!branch.ok()) return std::move(branch).error();
@@ -130,7 +130,7 @@ PyObject* Fork(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* ArchiveBranch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   const facade::Engine& engine = EngineOf(self);
-  format::BranchId id;
+  facade::BranchId id;
   if (!BindBranch(kArchiveBranch, args, nargs, kwnames, engine, &id)) return nullptr;
   auto archived = WithoutGil([&] { return engine.Archive(id); });
   if (!archived.ok()) return RaiseEngineError(archived.error());
@@ -141,7 +141,7 @@ PyObject* ArchiveBranch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* BranchAncestry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   const facade::Engine& engine = EngineOf(self);
-  format::BranchId id;
+  facade::BranchId id;
   if (!BindBranch(kBranchAncestry, args, nargs, kwnames, engine, &id)) return nullptr;
   auto lineage = WithoutGil([&] { return engine.Ancestry(id); });
   if (!lineage.ok()) return RaiseEngineError(lineage.error());
@@ -183,8 +183,8 @@ PyObject* Diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
       !ArgStr(values[1], "right", &right) || !ArgOptionalText(values[2], "namespace", &stream) ||
       !ArgOptionalU64(values[3], "left_until", &request.left_until) ||
       !ArgOptionalU64(values[4], "right_until", &request.right_until) ||
-      !ArgU32(values[5], "page_events", 256, &request.page_events) ||
-      !ArgU64(values[6], "page_bytes", 1 << 20, &request.page_bytes)) {
+      !ArgU32(values[5], "page_events", facade::kDefaultPageEvents, &request.page_events) ||
+      !ArgU64(values[6], "page_bytes", facade::kDefaultPageBytes, &request.page_bytes)) {
     return nullptr;
   }
   request.stream = stream;

@@ -13,7 +13,6 @@
 #include <string_view>
 
 #include "facade/engine.h"
-#include "format/ids.h"
 
 namespace corvantine::python {
 
@@ -22,14 +21,14 @@ const facade::Engine& EngineOf(PyObject* self);
 
 // The id of the branch of that name, asked with the lock released: one
 // engine call of its own ("not_found" for an unknown name).
-facade::EngineResult<format::BranchId> ResolveBranch(const facade::Engine& engine,
+facade::EngineResult<facade::BranchId> ResolveBranch(const facade::Engine& engine,
                                                      std::string_view name);
 
 // The rows of everything `branch` shows of one stream, from `start` to `end`
 // (exclusive), read with the lock released. Without a start the read begins
 // at the retention floor, the lowest position still held; without an end it
 // goes to the head. The engine reader is closed whatever happens.
-PyObject* ReadRows(const facade::Engine& engine, const format::BranchId& branch,
+PyObject* ReadRows(const facade::Engine& engine, const facade::BranchId& branch,
                    std::string_view stream, std::optional<uint64_t> start,
                    std::optional<uint64_t> end);
 

@@ -55,7 +55,7 @@ PyObject* CollectRows(const facade::Engine& engine, facade::ReaderRequest reques
 
 // A whole-stream read from `start`, or from the retention floor.
 facade::EngineResult<facade::ReaderRequest> StreamRequest(const facade::Engine& engine,
-                                                          const format::BranchId& branch,
+                                                          const facade::BranchId& branch,
                                                           std::string stream,
                                                           std::optional<uint64_t> start,
                                                           std::optional<uint64_t> end) {
@@ -86,7 +86,7 @@ constexpr Parameters kOpenReader{"Corvantine.open_reader", kOpenReaderNames, 5, 
 
 }  // namespace
 
-PyObject* ReadRows(const facade::Engine& engine, const format::BranchId& branch,
+PyObject* ReadRows(const facade::Engine& engine, const facade::BranchId& branch,
                    std::string_view stream, std::optional<uint64_t> start,
                    std::optional<uint64_t> end) {
   std::string owned(stream);
@@ -106,7 +106,7 @@ PyObject* Replay(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       !ArgOptionalU64(values[2], "end", &end)) {
     return nullptr;
   }
-  return ReadRows(EngineOf(self), format::BranchId(), stream, start, end);
+  return ReadRows(EngineOf(self), facade::BranchId(), stream, start, end);
 }
 
 PyObject* History(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -115,7 +115,7 @@ PyObject* History(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!Bind(kHistory, args, nargs, kwnames, values) || !ArgText(values[0], "namespace", &stream)) {
     return nullptr;
   }
-  return ReadRows(EngineOf(self), format::BranchId(), stream, std::nullopt, std::nullopt);
+  return ReadRows(EngineOf(self), facade::BranchId(), stream, std::nullopt, std::nullopt);
 }
 
 PyObject* OpenReader(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -125,8 +125,8 @@ PyObject* OpenReader(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   if (!Bind(kOpenReader, args, nargs, kwnames, values) ||
       !ArgText(values[0], "namespace", &stream) || !ArgU64(values[1], "start", 0, &request.start) ||
       !ArgOptionalU64(values[2], "end", &request.end) ||
-      !ArgU32(values[3], "page_events", 256, &request.page_events) ||
-      !ArgU64(values[4], "page_bytes", 1 << 20, &request.page_bytes)) {
+      !ArgU32(values[3], "page_events", facade::kDefaultPageEvents, &request.page_events) ||
+      !ArgU64(values[4], "page_bytes", facade::kDefaultPageBytes, &request.page_bytes)) {
     return nullptr;
   }
   request.stream.emplace(stream);

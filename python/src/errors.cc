@@ -24,13 +24,13 @@ enum ExceptionClass {
   kExceptionClassCount,
 };
 
-struct ClassSpec {
+struct ExceptionClassDef {
   const char* qualified_name;
   PyObject* const* base;
 };
 
 // In the order in which the module adds them.
-const ClassSpec kClassSpecs[kExceptionClassCount] = {
+const ExceptionClassDef kExceptionClassDefs[kExceptionClassCount] = {
     {"corvantine.CorvantineError", &PyExc_RuntimeError},
     {"corvantine.InvalidArgumentError", &PyExc_ValueError},
     {"corvantine.ConflictError", &PyExc_ValueError},
@@ -48,8 +48,8 @@ const ClassSpec kClassSpecs[kExceptionClassCount] = {
 // The classes live for the rest of the process: never released.
 PyObject* classes[kExceptionClassCount];
 
-const char* ShortName(const ClassSpec& spec) {
-  return std::string_view(spec.qualified_name).substr(sizeof("corvantine.") - 1).data();
+const char* ShortName(const ExceptionClassDef& definition) {
+  return std::string_view(definition.qualified_name).substr(sizeof("corvantine.") - 1).data();
 }
 
 ExceptionClass ClassOfKind(facade::ErrorKind kind) {
@@ -84,12 +84,12 @@ PyObject* RaisePositionUnavailable(PyObject* message) {
 
 bool AddExceptionClasses(PyObject* module) {
   for (int i = 0; i < kExceptionClassCount; ++i) {
-    const ClassSpec& spec = kClassSpecs[i];
+    const ExceptionClassDef& definition = kExceptionClassDefs[i];
     if (classes[i] == nullptr) {
-      classes[i] = PyErr_NewException(spec.qualified_name, *spec.base, nullptr);
+      classes[i] = PyErr_NewException(definition.qualified_name, *definition.base, nullptr);
       if (classes[i] == nullptr) return false;
     }
-    if (PyModule_AddObjectRef(module, ShortName(spec), classes[i]) < 0) return false;
+    if (PyModule_AddObjectRef(module, ShortName(definition), classes[i]) < 0) return false;
   }
   return true;
 }
@@ -97,7 +97,7 @@ bool AddExceptionClasses(PyObject* module) {
 bool AdoptExceptionClasses(PyObject* corvantine_module) {
   for (int i = 0; i < kExceptionClassCount; ++i) {
     if (classes[i] != nullptr) continue;
-    classes[i] = PyObject_GetAttrString(corvantine_module, ShortName(kClassSpecs[i]));
+    classes[i] = PyObject_GetAttrString(corvantine_module, ShortName(kExceptionClassDefs[i]));
     if (classes[i] == nullptr) return false;
   }
   return true;

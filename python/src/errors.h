@@ -8,7 +8,7 @@
 
 #include <string_view>
 
-#include "facade/error.h"
+#include "facade/engine.h"
 
 namespace corvantine::python {
 

@@ -9,7 +9,7 @@
 
 #include <chrono>
 
-#include "facade/channel.h"
+#include "facade/engine.h"
 
 namespace corvantine::python {
 

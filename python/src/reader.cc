@@ -122,14 +122,14 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.Reader", sizeof(ReaderObject), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+PyType_Spec reader_type_def = {"builtins.Reader", sizeof(ReaderObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
 }  // namespace
 
 bool AddReaderClass(PyObject* module) {
   if (reader_type == nullptr) {
-    reader_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    reader_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&reader_type_def));
     if (reader_type == nullptr) return false;
   }
   return PyModule_AddType(module, reader_type) == 0;

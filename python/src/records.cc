@@ -1,5 +1,6 @@
 #include "records.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -75,10 +76,10 @@ PyObject* MetadataDict(const Map& metadata, TextCache& texts) {
   return dict.Release();
 }
 
-PyObject* Namespace(const format::Metadata& metadata, TextCache& texts) {
-  const auto name = metadata.find(format::kStreamNameKey);
-  if (name == metadata.end() || !util::IsValidUtf8(name->second)) return Py_NewRef(Py_None);
-  return texts.Get(name->second);
+PyObject* Namespace(const facade::RecordDto& record, TextCache& texts) {
+  const std::optional<std::string_view> name = record.stream_name();
+  if (!name || !util::IsValidUtf8(*name)) return Py_NewRef(Py_None);
+  return texts.Get(*name);
 }
 
 PyObject* Body(const facade::RecordDto& record, TextCache& texts) {
@@ -98,7 +99,7 @@ PyObject* RowDict(const facade::RecordDto& record, RowCaches& caches) {
       !Set(dict, kBatchId, caches.batch_ids.Get(record.batch_id.bytes(), HexId)) ||
       !Set(dict, kBatchIndex, PyLong_FromUnsignedLong(record.batch_index)) ||
       !Set(dict, kBranchId, caches.branch_ids.Get(record.branch_id.bytes(), HexId)) ||
-      !Set(dict, kNamespace, Namespace(record.metadata, texts)) ||
+      !Set(dict, kNamespace, Namespace(record, texts)) ||
       !Set(dict, kStreamRevision, PyLong_FromUnsignedLongLong(record.stream_revision)) ||
       !Set(dict, kEventType, texts.Get(record.event_type)) ||
       !Set(dict, kSchemaVersion, PyLong_FromUnsignedLong(record.schema_version)) ||
@@ -159,7 +160,7 @@ PyObject* PageDict(const facade::ReplayPage& page) {
 }
 
 PyObject* ReceiptDict(const facade::AppendReceiptDto& receipt) {
-  const std::string_view durability = stream::ReceiptDurabilityName(receipt.durability);
+  const std::string_view durability = facade::ReceiptDurabilityName(receipt.durability);
   Ref result = Ref::Steal(PyDict_New());
   PyObject* dict = result.get();
   if (!dict || !Set(dict, kBatchId, HexId(receipt.batch_id.bytes())) ||
@@ -180,7 +181,7 @@ PyObject* BranchDict(const facade::BranchDto& branch) {
   TextCache texts;
   Ref result = Ref::Steal(PyDict_New());
   PyObject* dict = result.get();
-  const bool active = branch.status == branch::BranchStatus::kActive;
+  const bool active = branch.status == facade::BranchStatus::kActive;
   if (!dict || !Set(dict, kId, HexId(branch.id.bytes())) ||
       !Set(dict, kName, DecodeLossy(branch.name)) ||
       !Set(dict, kParentId, branch.parent ? HexId(branch.parent->bytes()) : Py_NewRef(Py_None)) ||

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "facade/records.h"
+#include "facade/engine.h"
 
 namespace corvantine::python {
 

@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "errors.h"
-#include "format/ids.h"
+#include "facade/engine.h"
 
 namespace corvantine::python {
 
@@ -18,7 +18,7 @@ PyObject* HexId(const util::Bytes16& id) {
 }
 
 bool ParseHexId(std::string_view text, util::Bytes16* out) {
-  std::optional<util::Bytes16> id = format::IdBytesFromHex(text);
+  std::optional<util::Bytes16> id = facade::IdBytesFromHex(text);
   if (!id) {
     RaiseInvalidArgument("event_id must contain exactly 32 hexadecimal characters");
     return false;

@@ -178,10 +178,10 @@ Result<PreparedBatch> Prepare(const BatchStamp& stamp, std::vector<stream::NewEv
   return batch;
 }
 
-ReceiptDurability Reached(bool committed, uint8_t requested) {
+ReceiptDurability Reached(bool committed, stream::RequestDurability requested) {
   if (committed) return ReceiptDurability::kSynced;
-  return requested == stream::kRequestFlush ? ReceiptDurability::kFlushed
-                                            : ReceiptDurability::kBuffered;
+  return requested == stream::RequestDurability::kFlush ? ReceiptDurability::kFlushed
+                                                        : ReceiptDurability::kBuffered;
 }
 
 }  // namespace
@@ -245,7 +245,7 @@ Result<AppendReceipt> Corvantine::AppendBatchWithId(stream::AppendRequest reques
   // not the commit succeeds: else the next append would take its revisions
   // and a retry under its key would write it twice.
   const bool commit = CommitDue(request.durability);
-  const Result<> flushed = commit ? Flush() : Result<>();
+  const Result<> flushed = commit ? MakeDurable() : Result<>();
   const AppendReceipt receipt{
       stamp.batch_id,
       positions->first,
@@ -278,8 +278,10 @@ Result<> Corvantine::CheckTarget(const stream::AppendRequest& request) const {
   return {};
 }
 
-Result<AppendReceipt> Corvantine::ReturnStored(AppendReceipt receipt, uint8_t durability) {
-  if (durability != stream::kRequestSync || receipt.durability == ReceiptDurability::kSynced) {
+Result<AppendReceipt> Corvantine::ReturnStored(AppendReceipt receipt,
+                                               stream::RequestDurability durability) {
+  if (durability != stream::RequestDurability::kSync ||
+      receipt.durability == ReceiptDurability::kSynced) {
     return receipt;
   }
   CVN_TRY(Commit());
@@ -287,8 +289,8 @@ Result<AppendReceipt> Corvantine::ReturnStored(AppendReceipt receipt, uint8_t du
   return receipt;
 }
 
-bool Corvantine::CommitDue(uint8_t durability) const {
-  if (durability == stream::kRequestSync) return true;
+bool Corvantine::CommitDue(stream::RequestDurability durability) const {
+  if (durability == stream::RequestDurability::kSync) return true;
   if (policy_.commit_every_bytes && uncommitted_bytes_ >= *policy_.commit_every_bytes) return true;
   if (policy_.commit_every_count && uncommitted_events_ >= *policy_.commit_every_count) return true;
   if (policy_.commit_every_millis) {

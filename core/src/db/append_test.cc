@@ -32,15 +32,15 @@ uint64_t SegmentBytes(const Corvantine& db) { return db.log().active_segment().b
 TEST(RequestDigestTest, IsPinned) {
   format::IdBytes branch{};
   for (size_t i = 0; i < branch.size(); ++i) branch[i] = static_cast<uint8_t>(i + 1);
-  RequestSpec spec;
-  spec.branch = format::BranchId(branch);
-  spec.expected = ExpectedRevision::Exact({7});
-  spec.events.push_back(Event("{\"n\":1}", EventIdOf(9), {{"a", "1"}, {"b", "xyz"}}));
-  spec.events[0].event_type = format::EventType::New("order.created").value();
-  spec.events[0].schema_version = 2;
-  spec.events.push_back(Event("p"));
-  spec.key = "ignored-by-the-digest";
-  spec.durability = stream::kRequestSync;  // likewise
+  RequestDraft draft;
+  draft.branch = format::BranchId(branch);
+  draft.expected = ExpectedRevision::Exact({7});
+  draft.events.push_back(Event("{\"n\":1}", EventIdOf(9), {{"a", "1"}, {"b", "xyz"}}));
+  draft.events[0].event_type = format::EventType::New("order.created").value();
+  draft.events[0].schema_version = 2;
+  draft.events.push_back(Event("p"));
+  draft.key = "ignored-by-the-digest";
+  draft.durability = stream::RequestDurability::kSync;  // likewise
 
   std::string pieces(reinterpret_cast<const char*>(branch.data()), branch.size());
   pieces += "orders";
@@ -55,7 +55,7 @@ TEST(RequestDigestTest, IsPinned) {
   pieces += std::string("\x01\x00\x00\x00", 4);
   pieces += "p";
 
-  const uint32_t digest = RequestDigest(Request(std::move(spec)));
+  const uint32_t digest = RequestDigest(Request(std::move(draft)));
   EXPECT_EQ(digest, util::crc32c::Value(pieces));
   EXPECT_EQ(digest, 0x830fad2eu);
 }
@@ -81,11 +81,11 @@ TEST(AppendTest, ChecksComeInOrder) {
   const format::BranchId archived = db->ForkBranch({}, 0, "side", {}).value().id;
   ASSERT_TRUE(db->ArchiveBranch(archived).ok());
   auto request = [&](size_t events, std::string_view key, format::BranchId branch) {
-    RequestSpec spec;
-    for (size_t i = 0; i < events; ++i) spec.events.push_back(Event("{}", {}, {{"user", "u"}}));
-    if (!key.empty()) spec.events.back().metadata.emplace(key, "v");
-    spec.branch = branch;
-    return Request(std::move(spec));
+    RequestDraft draft;
+    for (size_t i = 0; i < events; ++i) draft.events.push_back(Event("{}", {}, {{"user", "u"}}));
+    if (!key.empty()) draft.events.back().metadata.emplace(key, "v");
+    draft.branch = branch;
+    return Request(std::move(draft));
   };
   auto reserved = [](std::string_view key) {
     return fmt::format("invalid argument: reserved metadata key {} is written by the system", key);
@@ -142,10 +142,10 @@ TEST(AppendTest, ExpectedRevisions) {
     auto db = OpenDb(dir.path());
     for (int i = 0; i < c.existing_events; ++i) ASSERT_TRUE(AppendOne(*db, "orders", "{}").ok());
     AppendOne(*db, "other", "{}").value();  // another stream does not count
-    RequestSpec spec;
-    spec.events.push_back(Event("{}"));
-    spec.expected = c.expected;
-    auto receipt = db->AppendBatchWithId(Request(std::move(spec)), std::nullopt);
+    RequestDraft draft;
+    draft.events.push_back(Event("{}"));
+    draft.expected = c.expected;
+    auto receipt = db->AppendBatchWithId(Request(std::move(draft)), std::nullopt);
     EXPECT_EQ(Outcome(receipt), c.outcome) << c.expected.DebugString();
     if (receipt.ok()) {
       EXPECT_EQ(receipt->current_revision.value, static_cast<uint64_t>(c.existing_events));
@@ -157,14 +157,14 @@ TEST(AppendTest, ReceiptAndStoredRecordsCarryTheBatch) {
   TempDir dir;
   auto db = OpenDb(dir.path());
   ASSERT_TRUE(AppendOne(*db, "orders", "first").ok());
-  RequestSpec spec;
-  spec.events.push_back(Event("a", EventIdOf(1), {{"user", "u"}}));
-  spec.events.push_back(Event("bb"));
-  spec.key = std::string("k\0ey", 4);
-  spec.durability = stream::kRequestFlush;
-  const uint32_t digest = RequestDigest(Request(spec));
+  RequestDraft draft;
+  draft.events.push_back(Event("a", EventIdOf(1), {{"user", "u"}}));
+  draft.events.push_back(Event("bb"));
+  draft.key = std::string("k\0ey", 4);
+  draft.durability = stream::RequestDurability::kFlush;
+  const uint32_t digest = RequestDigest(Request(draft));
   const format::BatchId batch(format::GenerateIdBytes());
-  auto receipt = db->AppendBatchWithId(Request(std::move(spec)), batch);
+  auto receipt = db->AppendBatchWithId(Request(std::move(draft)), batch);
   ASSERT_TRUE(receipt.ok());
   const stream::AppendReceipt expected{batch,
                                        1,
@@ -201,14 +201,14 @@ TEST(AppendTest, EveryBatchStoresOnlyItsOwnMetadata) {
   TempDir dir;
   auto db = OpenDb(dir.path());
   const std::string long_value(300, 'v');
-  RequestSpec keyed;
+  RequestDraft keyed;
   keyed.stream = "a-rather-long-stream-name-of-many-bytes";
   keyed.events.push_back(Event("1", {}, {{"user", "u"}, {"big", long_value}}));
   keyed.events.push_back(Event("2", {}, {{"z", ""}}));
   keyed.key = "key-1";
   ASSERT_TRUE(db->AppendBatchWithId(Request(std::move(keyed)), std::nullopt).ok());
   for (const char* stream : {"b", "c"}) {
-    RequestSpec plain;
+    RequestDraft plain;
     plain.stream = stream;
     plain.events.push_back(Event("3"));
     plain.events.push_back(Event("4", {}, {{"user", "w"}}));
@@ -231,24 +231,24 @@ TEST(AppendTest, EveryBatchStoresOnlyItsOwnMetadata) {
 // checkpoint and without it.
 TEST(IdempotencyTest, ConflictsAndRetries) {
   auto base = [] {
-    RequestSpec spec;
-    spec.key = "key-1";
-    spec.events.push_back(Event("{\"a\":1}", EventIdOf(1), {{"m", "v"}}));
-    spec.events.push_back(Event("{\"b\":2}"));
-    return spec;
+    RequestDraft draft;
+    draft.key = "key-1";
+    draft.events.push_back(Event("{\"a\":1}", EventIdOf(1), {{"m", "v"}}));
+    draft.events.push_back(Event("{\"b\":2}"));
+    return draft;
   };
-  const std::vector<std::pair<const char*, std::function<void(RequestSpec&)>>> changes = {
-      {"stream", [](RequestSpec& s) { s.stream = "orders-2"; }},
-      {"expected revision", [](RequestSpec& s) { s.expected = ExpectedRevision::NoStream(); }},
-      {"event id", [](RequestSpec& s) { s.events[0].event_id = EventIdOf(2); }},
-      {"missing event id", [](RequestSpec& s) { s.events[0].event_id.reset(); }},
+  const std::vector<std::pair<const char*, std::function<void(RequestDraft&)>>> changes = {
+      {"stream", [](RequestDraft& s) { s.stream = "orders-2"; }},
+      {"expected revision", [](RequestDraft& s) { s.expected = ExpectedRevision::NoStream(); }},
+      {"event id", [](RequestDraft& s) { s.events[0].event_id = EventIdOf(2); }},
+      {"missing event id", [](RequestDraft& s) { s.events[0].event_id.reset(); }},
       {"event type",
-       [](RequestSpec& s) { s.events[0].event_type = format::EventType::New("t").value(); }},
-      {"schema version", [](RequestSpec& s) { s.events[1].schema_version = 2; }},
-      {"metadata value", [](RequestSpec& s) { s.events[0].metadata["m"] = "w"; }},
-      {"metadata key", [](RequestSpec& s) { s.events[1].metadata["n"] = ""; }},
-      {"payload", [](RequestSpec& s) { s.events[1].payload = "{\"b\":3}"; }},
-      {"event count", [](RequestSpec& s) { s.events.pop_back(); }},
+       [](RequestDraft& s) { s.events[0].event_type = format::EventType::New("t").value(); }},
+      {"schema version", [](RequestDraft& s) { s.events[1].schema_version = 2; }},
+      {"metadata value", [](RequestDraft& s) { s.events[0].metadata["m"] = "w"; }},
+      {"metadata key", [](RequestDraft& s) { s.events[1].metadata["n"] = ""; }},
+      {"payload", [](RequestDraft& s) { s.events[1].payload = "{\"b\":3}"; }},
+      {"event count", [](RequestDraft& s) { s.events.pop_back(); }},
   };
   for (const char* reopen : {"", "with checkpoint", "without checkpoint"}) {
     TempDir dir;
@@ -267,14 +267,14 @@ TEST(IdempotencyTest, ConflictsAndRetries) {
     const uint64_t head = db->log().head();
     const uint64_t bytes = SegmentBytes(*db);
     for (const auto& [what, change] : changes) {
-      RequestSpec spec = base();
-      change(spec);
-      EXPECT_EQ(Outcome(db->AppendBatchWithId(Request(std::move(spec)), std::nullopt)),
+      RequestDraft draft = base();
+      change(draft);
+      EXPECT_EQ(Outcome(db->AppendBatchWithId(Request(std::move(draft)), std::nullopt)),
                 "idempotency key already exists with different content")
           << what << " " << reopen;
     }
-    RequestSpec retry = base();
-    retry.durability = stream::kRequestFlush;  // not part of the request's identity
+    RequestDraft retry = base();
+    retry.durability = stream::RequestDurability::kFlush;  // not part of the request's identity
     auto again = db->AppendBatchWithId(Request(std::move(retry)), std::nullopt);
     ASSERT_TRUE(again.ok()) << reopen;
     EXPECT_EQ(*again, first) << reopen;
@@ -286,20 +286,20 @@ TEST(IdempotencyTest, ConflictsAndRetries) {
 TEST(IdempotencyTest, SyncRetryCommitsAndSaysSynced) {
   TempDir dir;
   auto db = OpenDb(dir.path());
-  RequestSpec spec;
-  spec.key = "key";
-  spec.events.push_back(Event("{}"));
-  const auto first = db->AppendBatchWithId(Request(spec), std::nullopt).value();
+  RequestDraft draft;
+  draft.key = "key";
+  draft.events.push_back(Event("{}"));
+  const auto first = db->AppendBatchWithId(Request(draft), std::nullopt).value();
   EXPECT_EQ(first.durability, ReceiptDurability::kBuffered);
 
-  spec.durability = stream::kRequestFlush;
-  EXPECT_EQ(db->AppendBatchWithId(Request(spec), std::nullopt)->durability,
+  draft.durability = stream::RequestDurability::kFlush;
+  EXPECT_EQ(db->AppendBatchWithId(Request(draft), std::nullopt)->durability,
             ReceiptDurability::kBuffered);
   EXPECT_EQ(db->durable_head(), 0u);
 
-  spec.durability = stream::kRequestSync;
+  draft.durability = stream::RequestDurability::kSync;
   platform::testing::CallCounter flushes(platform::Op::kSync, ".seg");
-  auto synced = db->AppendBatchWithId(Request(spec), std::nullopt);
+  auto synced = db->AppendBatchWithId(Request(draft), std::nullopt);
   ASSERT_TRUE(synced.ok());
   EXPECT_EQ(synced->durability, ReceiptDurability::kSynced);
   EXPECT_EQ(flushes.count(), 1u);
@@ -312,9 +312,9 @@ TEST(EventIdTest, RetriesAndConflicts) {
   TempDir dir;
   auto db = OpenDb(dir.path());
   auto batch = [](std::vector<std::optional<format::EventId>> ids, std::string payload = "{}") {
-    RequestSpec spec;
-    for (const auto& id : ids) spec.events.push_back(Event(payload, id));
-    return spec;
+    RequestDraft draft;
+    for (const auto& id : ids) draft.events.push_back(Event(payload, id));
+    return draft;
   };
   const auto first =
       db->AppendBatchWithId(Request(batch({EventIdOf(1), EventIdOf(2)})), std::nullopt).value();
@@ -335,7 +335,7 @@ TEST(EventIdTest, RetriesAndConflicts) {
   const std::string kIdConflict = "event ID already exists with different content";
   struct Case {
     const char* what;
-    RequestSpec spec;
+    RequestDraft draft;
     std::optional<format::BatchId> batch_id;
     std::string outcome;
   } cases[] = {
@@ -350,10 +350,10 @@ TEST(EventIdTest, RetriesAndConflicts) {
        "batch ID already exists with different content"},
       {"repeated with other content",
        [] {
-         RequestSpec spec;
-         spec.events.push_back(Event("{}", EventIdOf(7)));
-         spec.events.push_back(Event("{\"x\":1}", EventIdOf(7)));
-         return spec;
+         RequestDraft draft;
+         draft.events.push_back(Event("{}", EventIdOf(7)));
+         draft.events.push_back(Event("{\"x\":1}", EventIdOf(7)));
+         return draft;
        }(),
        {},
        kIdConflict},
@@ -361,13 +361,13 @@ TEST(EventIdTest, RetriesAndConflicts) {
        "batch ID already exists with different content"},
   };
   for (Case& c : cases) {
-    EXPECT_EQ(Outcome(db->AppendBatchWithId(Request(std::move(c.spec)), c.batch_id)), c.outcome)
+    EXPECT_EQ(Outcome(db->AppendBatchWithId(Request(std::move(c.draft)), c.batch_id)), c.outcome)
         << c.what;
   }
   EXPECT_EQ(db->log().head(), head);
 
   // The expected revision is checked before a retry is recognised.
-  RequestSpec exact = batch({EventIdOf(1), EventIdOf(2)});
+  RequestDraft exact = batch({EventIdOf(1), EventIdOf(2)});
   exact.expected = ExpectedRevision::Exact({1});
   ASSERT_TRUE(AppendOne(*db, "orders", "{}").ok());
   EXPECT_EQ(Outcome(db->AppendBatchWithId(Request(std::move(exact)), std::nullopt)),

@@ -26,10 +26,10 @@ using platform::testing::ScopedFault;
 
 Result<stream::AppendReceipt> AppendBatch(Corvantine& db, size_t events,
                                           const format::BranchId& branch = {}) {
-  RequestSpec spec;
-  for (size_t i = 0; i < events; ++i) spec.events.push_back(Event("{}"));
-  spec.branch = branch;
-  return db.AppendBatchWithId(Request(std::move(spec)), std::nullopt);
+  RequestDraft draft;
+  for (size_t i = 0; i < events; ++i) draft.events.push_back(Event("{}"));
+  draft.branch = branch;
+  return db.AppendBatchWithId(Request(std::move(draft)), std::nullopt);
 }
 
 std::vector<uint64_t> Range(uint64_t from, uint64_t to) {

@@ -24,6 +24,7 @@ using platform::testing::CallCounter;
 using platform::testing::Fault;
 using platform::testing::ScopedFault;
 using stream::ReceiptDurability;
+using stream::RequestDurability;
 
 constexpr char kIoError[] = "io: Input/output error (os error 5)";
 
@@ -44,11 +45,13 @@ TEST(GroupCommitTest, ThresholdsDecideWhichAppendCommits) {
   constexpr auto B = ReceiptDurability::kBuffered;
   constexpr auto F = ReceiptDurability::kFlushed;
   constexpr auto S = ReceiptDurability::kSynced;
-  constexpr uint8_t kBuf = stream::kRequestBuffered;
+  constexpr auto kBuf = RequestDurability::kBuffered;
+  constexpr auto kFlush = RequestDurability::kFlush;
+  constexpr auto kSync = RequestDurability::kSync;
   struct Step {
     uint64_t at_millis;  // the monotonic clock when the append runs
     std::string payload;
-    uint8_t durability;
+    RequestDurability durability;
     ReceiptDurability expected;
   };
   struct Case {
@@ -57,16 +60,16 @@ TEST(GroupCommitTest, ThresholdsDecideWhichAppendCommits) {
     std::vector<Step> steps;
     uint64_t flushes;
   } cases[] = {
-      {"no threshold", {}, {{0, "a", kBuf, B}, {1000, "b", kBuf, B}, {0, "c", 1, F}}, 0},
-      {"sync", {}, {{0, "a", kBuf, B}, {0, "b", stream::kRequestSync, S}, {0, "c", kBuf, B}}, 1},
+      {"no threshold", {}, {{0, "a", kBuf, B}, {1000, "b", kBuf, B}, {0, "c", kFlush, F}}, 0},
+      {"sync", {}, {{0, "a", kBuf, B}, {0, "b", kSync, S}, {0, "c", kBuf, B}}, 1},
       {"count 3",
        {std::nullopt, 3, std::nullopt},
-       {{0, "a", kBuf, B}, {0, "b", 1, F}, {0, "c", kBuf, S}, {0, "d", kBuf, B}},
+       {{0, "a", kBuf, B}, {0, "b", kFlush, F}, {0, "c", kBuf, S}, {0, "d", kBuf, B}},
        1},
       {"sync resets the count",
        {std::nullopt, 3, std::nullopt},
        {{0, "a", kBuf, B},
-        {0, "b", stream::kRequestSync, S},
+        {0, "b", kSync, S},
         {0, "c", kBuf, B},
         {0, "d", kBuf, B},
         {0, "e", kBuf, S}},
@@ -106,13 +109,13 @@ TEST(CommitFailureTest, CatalogFollowsTheLog) {
   TempDir dir;
   auto db = OpenDb(dir.path());
   ASSERT_TRUE(AppendOne(*db, "orders", "a").ok());
-  RequestSpec spec;
-  spec.key = "key";
-  spec.events.push_back(Event("b"));
-  spec.durability = stream::kRequestSync;
+  RequestDraft draft;
+  draft.key = "key";
+  draft.events.push_back(Event("b"));
+  draft.durability = stream::RequestDurability::kSync;
   {
     ScopedFault fault(Op::kSync, 1, Fault::Error(EIO), ".seg");
-    EXPECT_EQ(Outcome(db->AppendBatchWithId(Request(spec), std::nullopt)), kIoError);
+    EXPECT_EQ(Outcome(db->AppendBatchWithId(Request(draft), std::nullopt)), kIoError);
   }
   EXPECT_EQ(db->stream_catalog().Revision({}, "orders"), 1u);
   const stream::AppendReceipt stored = db->stream_catalog().Idempotent({}, "key")->receipt;
@@ -120,11 +123,11 @@ TEST(CommitFailureTest, CatalogFollowsTheLog) {
   EXPECT_EQ(stored.durability, ReceiptDurability::kBuffered);  // it never became durable
   EXPECT_EQ(db->durable_head(), 0u);
 
-  RequestSpec buffered = spec;
-  buffered.durability = stream::kRequestBuffered;
+  RequestDraft buffered = draft;
+  buffered.durability = stream::RequestDurability::kBuffered;
   EXPECT_EQ(*db->AppendBatchWithId(Request(buffered), std::nullopt), stored);
   // A sync retry must commit, which the fenced log refuses.
-  EXPECT_EQ(Outcome(db->AppendBatchWithId(Request(spec), std::nullopt)), kIoError);
+  EXPECT_EQ(Outcome(db->AppendBatchWithId(Request(draft), std::nullopt)), kIoError);
   EXPECT_EQ(Outcome(AppendOne(*db, "orders", "c")), kIoError);
   EXPECT_EQ(db->log().head(), 2u);
 
@@ -154,7 +157,7 @@ TEST(CheckpointFailureTest, OnlyWarns) {
   } cases[] = {
       {"sync append", nothing,
        [](Corvantine& db) -> Result<> {
-         CVN_TRY(AppendOne(db, "orders", "a", stream::kRequestSync));
+         CVN_TRY(AppendOne(db, "orders", "a", stream::RequestDurability::kSync));
          return {};
        }},
       {"commit",
@@ -201,7 +204,7 @@ TEST(CheckpointCadenceTest, FollowsTheLogsGrowth) {
   constexpr int kCommits = 60;
   for (int i = 0; i < kCommits; ++i) {
     CallCounter renames(Op::kRename, "core-catalog");
-    ASSERT_TRUE(AppendOne(*db, "orders", "{\"n\":1}", stream::kRequestSync).ok());
+    ASSERT_TRUE(AppendOne(*db, "orders", "{\"n\":1}", stream::RequestDurability::kSync).ok());
     const uint64_t grown = db->log().active_segment().byte_length() - log_bytes;
     const bool due = 2 * grown >= size;
     ASSERT_EQ(renames.count(), due ? 1u : 0u) << "commit " << i;
@@ -221,7 +224,7 @@ TEST(CheckpointCadenceTest, CloseCheckpointsOnlyWhatIsCommitted) {
   auto db = OpenDb(dir.path());
   // Commit until one leaves the checkpoint behind.
   for (int i = 0; i < 50 && CheckpointHead(dir) == db->durable_head(); ++i) {
-    ASSERT_TRUE(AppendOne(*db, "s", "x", stream::kRequestSync).ok());
+    ASSERT_TRUE(AppendOne(*db, "s", "x", stream::RequestDurability::kSync).ok());
   }
   ASSERT_LT(CheckpointHead(dir), db->durable_head());
   const uint64_t committed = db->durable_head();
@@ -238,7 +241,7 @@ TEST(CheckpointCadenceTest, CloseCheckpointsOnlyWhatIsCommitted) {
   EXPECT_EQ(CheckpointHead(dir), committed + 1);
   {
     ScopedFault fault(Op::kSync, 1, Fault::Error(EIO), ".seg");
-    EXPECT_EQ(Outcome(AppendOne(*db, "s", "y", stream::kRequestSync)), kIoError);
+    EXPECT_EQ(Outcome(AppendOne(*db, "s", "y", stream::RequestDurability::kSync)), kIoError);
   }
   db.reset();
   EXPECT_EQ(CheckpointHead(dir), committed + 1);

@@ -1,6 +1,5 @@
 #include "db/db.h"
 
-#include <cstdio>
 #include <limits>
 #include <utility>
 
@@ -8,6 +7,7 @@
 
 #include "db/checkpoint.h"
 #include "platform/system.h"
+#include "util/warning.h"
 
 namespace corvantine::db {
 
@@ -26,12 +26,12 @@ Corvantine::~Corvantine() {
 }
 
 Result<uint64_t> Corvantine::Commit() {
-  CVN_TRY(Flush());
+  CVN_TRY(MakeDurable());
   PersistCheckpointIfDue();
   return durable_head_;
 }
 
-Result<> Corvantine::Flush() {
+Result<> Corvantine::MakeDurable() {
   CVN_TRY(log_->SyncActive());
   durable_head_ = log_->head();
   uncommitted_bytes_ = 0;
@@ -57,8 +57,7 @@ void Corvantine::PersistCheckpoint() {
   Result<uint64_t> written =
       PersistCoreCatalog(directory_, log_->database_id(), durable_head_, streams_);
   if (!written.ok()) {
-    fmt::print(stderr, "corvantine: could not persist core catalog: {}\n",
-               written.error().ToString());
+    util::Warn(fmt::format("could not persist core catalog: {}", written.error().ToString()));
     return;
   }
   checkpoint_ = CheckpointMark{durable_head_, *written, appended_bytes_};

@@ -235,11 +235,13 @@ class Corvantine {
   // Append steps; see append.cc.
   // The checks before any lookup: batch size, caller metadata, branch.
   Result<> CheckTarget(const stream::AppendRequest& request) const;
-  Result<stream::AppendReceipt> ReturnStored(stream::AppendReceipt receipt, uint8_t durability);
-  bool CommitDue(uint8_t durability) const;
+  Result<stream::AppendReceipt> ReturnStored(stream::AppendReceipt receipt,
+                                             stream::RequestDurability durability);
+  bool CommitDue(stream::RequestDurability durability) const;
 
-  // Flushes the log and moves the durable head; the first half of Commit.
-  Result<> Flush();
+  // Makes everything appended durable (Log::SyncActive) and moves the
+  // durable head up to the head: Commit without its checkpoint.
+  Result<> MakeDurable();
   void PersistCheckpointIfDue();
   // Writes the checkpoint at the durable head; a failure only warns.
   void PersistCheckpoint();

@@ -1,6 +1,5 @@
 // Opening a database: where its catalogs come from, and how they are brought
 // up to the log head.
-#include <cstdio>
 #include <utility>
 
 #include <fmt/format.h>
@@ -8,6 +7,7 @@
 #include "db/checkpoint.h"
 #include "db/db.h"
 #include "retention/retention.h"
+#include "util/warning.h"
 
 namespace corvantine::db {
 
@@ -90,8 +90,8 @@ Result<std::optional<retention::LoadedAnchor>> AcceptAnchor(const std::string& d
       retention::LoadAuthoritative(directory, named);
   if (!loaded.ok()) {
     if (named || retained) return std::move(loaded).error();
-    fmt::print(stderr, "corvantine: ignoring non-authoritative retention anchor: {}\n",
-               loaded.error().ToString());
+    util::Warn(
+        fmt::format("ignoring non-authoritative retention anchor: {}", loaded.error().ToString()));
     return std::optional<retention::LoadedAnchor>();
   }
   std::optional<retention::LoadedAnchor>& anchor = *loaded;

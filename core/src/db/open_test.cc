@@ -80,10 +80,10 @@ TEST(OpenTest, FreshDirectory) {
 TEST(OpenTest, CheckpointBehindTheLogIsRolledForward) {
   TempDir dir;
   auto db = OpenDb(dir.path());
-  const auto first = AppendOne(*db, "a", "1", stream::kRequestSync).value();
+  const auto first = AppendOne(*db, "a", "1", stream::RequestDurability::kSync).value();
   ASSERT_EQ(CheckpointHead(dir.path()), 1u);
   const std::string stale = platform::ReadFile(CheckpointPath(dir.path())).value();
-  RequestSpec keyed;
+  RequestDraft keyed;
   keyed.stream = "b";
   keyed.key = "key";
   keyed.events.push_back(Event("2"));
@@ -106,13 +106,13 @@ TEST(OpenTest, CheckpointBehindTheLogIsRolledForward) {
 TEST(OpenTest, CheckpointAheadOfTheLogIsIgnored) {
   TempDir dir, earlier;
   auto db = OpenDb(dir.path());
-  ASSERT_TRUE(AppendOne(*db, "a", "1", stream::kRequestSync).ok());
+  ASSERT_TRUE(AppendOne(*db, "a", "1", stream::RequestDurability::kSync).ok());
   db.reset();
   std::filesystem::copy(
       dir.path(), earlier.path(),
       std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing);
   db = OpenDb(dir.path());
-  ASSERT_TRUE(AppendOne(*db, "b", "2", stream::kRequestSync).ok());
+  ASSERT_TRUE(AppendOne(*db, "b", "2", stream::RequestDurability::kSync).ok());
   db.reset();
   WriteFile(CheckpointPath(earlier.path()), platform::ReadFile(CheckpointPath(dir.path())).value());
 
@@ -211,7 +211,7 @@ void MakeDatabase(const std::string& dir, const OpenCase& c, stream::StreamCatal
   ASSERT_TRUE(db->ForkBranch({}, 2, "side", {}).ok());
   const bool behind = c.state == AnchorState::kBehind;
   if (!behind) {
-    ASSERT_TRUE(AppendOne(*db, "orders", "3", stream::kRequestSync).ok());
+    ASSERT_TRUE(AppendOne(*db, "orders", "3", stream::RequestDurability::kSync).ok());
   }
 
   retention::CoreRetentionAnchor anchor = AnchorOf(*db, 0);
@@ -227,7 +227,7 @@ void MakeDatabase(const std::string& dir, const OpenCase& c, stream::StreamCatal
   }
   if (c.state == AnchorState::kOtherChecksum) {
     // A newer anchor the manifest does not name, and the named one lost.
-    ASSERT_TRUE(AppendOne(*db, "orders", "4", stream::kRequestSync).ok());
+    ASSERT_TRUE(AppendOne(*db, "orders", "4", stream::RequestDurability::kSync).ok());
     Publish(*db, AnchorOf(*db, 0));
     (void)platform::RemoveFile(retention::PreviousAnchorPath(dir));
   }
@@ -298,10 +298,10 @@ TEST(OpenTest, AnchorDecisionTable) {
 TEST(OpenTest, UsesTheAnchorTheManifestNames) {
   TempDir dir;
   auto db = OpenDb(dir.path());
-  ASSERT_TRUE(AppendOne(*db, "orders", "1", stream::kRequestSync).ok());
+  ASSERT_TRUE(AppendOne(*db, "orders", "1", stream::RequestDurability::kSync).ok());
   const uint32_t named = Publish(*db, AnchorOf(*db, 0));
   ASSERT_TRUE(db->log().ActivateRetention(0, named).ok());
-  ASSERT_TRUE(AppendOne(*db, "orders", "2", stream::kRequestSync).ok());
+  ASSERT_TRUE(AppendOne(*db, "orders", "2", stream::RequestDurability::kSync).ok());
   const uint32_t newer = Publish(*db, AnchorOf(*db, 0));
   ASSERT_NE(newer, named);
   db.reset();
@@ -338,9 +338,9 @@ TEST(OpenTest, NewerOfAnchorAndCheckpointIsTheBase) {
   for (const bool checkpoint_newer : {true, false}) {
     TempDir dir;
     auto db = OpenDb(dir.path());
-    ASSERT_TRUE(AppendOne(*db, "orders", "1", stream::kRequestSync).ok());
+    ASSERT_TRUE(AppendOne(*db, "orders", "1", stream::RequestDurability::kSync).ok());
     const std::string old_checkpoint = platform::ReadFile(CheckpointPath(dir.path())).value();
-    ASSERT_TRUE(AppendOne(*db, "orders", "2", stream::kRequestSync).ok());
+    ASSERT_TRUE(AppendOne(*db, "orders", "2", stream::RequestDurability::kSync).ok());
     retention::CoreRetentionAnchor anchor = AnchorOf(*db, 0);
     MarkAsAnchors(anchor);
     ASSERT_TRUE(db->log().ActivateRetention(0, Publish(*db, anchor)).ok());

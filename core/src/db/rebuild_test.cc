@@ -51,17 +51,17 @@ class RandomWorkload {
     return values[Pick(static_cast<int>(values.size()))];
   }
 
-  RequestSpec NewRequest() {
-    RequestSpec spec;
-    spec.stream = "stream-" + std::to_string(Pick(5));
-    spec.branch = Choose(branches_);
-    if (Pick(3) == 0) spec.key = "key-" + std::to_string(Pick(30));
+  RequestDraft NewRequest() {
+    RequestDraft draft;
+    draft.stream = "stream-" + std::to_string(Pick(5));
+    draft.branch = Choose(branches_);
+    if (Pick(3) == 0) draft.key = "key-" + std::to_string(Pick(30));
     switch (Pick(4)) {
       case 0:
-        spec.expected = stream::ExpectedRevision::NoStream();
+        draft.expected = stream::ExpectedRevision::NoStream();
         break;
       case 1:
-        spec.expected = stream::ExpectedRevision::Exact({static_cast<uint64_t>(Pick(4))});
+        draft.expected = stream::ExpectedRevision::Exact({static_cast<uint64_t>(Pick(4))});
         break;
       default:
         break;
@@ -72,15 +72,15 @@ class RandomWorkload {
       if (Pick(3) == 0) id = EventIdOf(static_cast<uint8_t>(Pick(200)));
       format::Metadata metadata;
       if (Pick(2) == 0) metadata["tag"] = std::to_string(Pick(3));
-      spec.events.push_back(Event("{\"v\":" + std::to_string(Pick(4)) + "}", id, metadata));
+      draft.events.push_back(Event("{\"v\":" + std::to_string(Pick(4)) + "}", id, metadata));
     }
-    spec.durability = static_cast<uint8_t>(Pick(3));
-    return spec;
+    draft.durability = static_cast<stream::RequestDurability>(Pick(3));
+    return draft;
   }
 
   // Conflicts are expected; anything else failing is not.
-  void Send(RequestSpec spec) {
-    Result<stream::AppendReceipt> receipt = db_.AppendBatchWithId(Request(spec), std::nullopt);
+  void Send(RequestDraft draft) {
+    Result<stream::AppendReceipt> receipt = db_.AppendBatchWithId(Request(draft), std::nullopt);
     if (!receipt.ok()) {
       const error::Kind kind = receipt.error().kind();
       ASSERT_TRUE(kind == error::Kind::kRevisionConflict ||
@@ -89,13 +89,13 @@ class RandomWorkload {
           << receipt.error().ToString();
       return;
     }
-    sent_.push_back(std::move(spec));
+    sent_.push_back(std::move(draft));
   }
 
   Corvantine& db_;
   std::mt19937 random_{20261207};
   std::vector<format::BranchId> branches_;
-  std::vector<RequestSpec> sent_;
+  std::vector<RequestDraft> sent_;
 };
 
 TEST(RebuildTest, LiveCatalogEqualsEveryRebuild) {

@@ -31,35 +31,35 @@ inline format::EventId EventIdOf(uint8_t n) {
   return format::EventId(bytes);
 }
 
-struct RequestSpec {
+struct RequestDraft {
   std::string stream = "orders";
   std::vector<stream::NewEvent> events;
   std::optional<std::string> key;
   stream::ExpectedRevision expected;
   format::BranchId branch;
-  uint8_t durability = stream::kRequestBuffered;
+  stream::RequestDurability durability = stream::RequestDurability::kBuffered;
 };
 
-inline stream::AppendRequest Request(RequestSpec spec) {
+inline stream::AppendRequest Request(RequestDraft draft) {
   std::optional<stream::IdempotencyKey> key;
-  if (spec.key) key = stream::IdempotencyKey::New(*spec.key).value();
-  return stream::AppendRequest{spec.expected,
-                               stream::StreamName::New(spec.stream).value(),
-                               std::move(spec.events),
+  if (draft.key) key = stream::IdempotencyKey::New(*draft.key).value();
+  return stream::AppendRequest{draft.expected,
+                               stream::StreamName::New(draft.stream).value(),
+                               std::move(draft.events),
                                std::move(key),
-                               spec.branch,
-                               spec.durability};
+                               draft.branch,
+                               draft.durability};
 }
 
 // One event with payload `payload` appended to `stream`, buffered.
-inline Result<stream::AppendReceipt> AppendOne(Corvantine& db, std::string stream,
-                                               std::string payload,
-                                               uint8_t durability = stream::kRequestBuffered) {
-  RequestSpec spec;
-  spec.stream = std::move(stream);
-  spec.events.push_back(Event(std::move(payload)));
-  spec.durability = durability;
-  return db.AppendBatchWithId(Request(std::move(spec)), std::nullopt);
+inline Result<stream::AppendReceipt> AppendOne(
+    Corvantine& db, std::string stream, std::string payload,
+    stream::RequestDurability durability = stream::RequestDurability::kBuffered) {
+  RequestDraft draft;
+  draft.stream = std::move(stream);
+  draft.events.push_back(Event(std::move(payload)));
+  draft.durability = durability;
+  return db.AppendBatchWithId(Request(std::move(draft)), std::nullopt);
 }
 
 inline std::unique_ptr<Corvantine> OpenDb(const std::string& dir, CommitPolicy policy = {},

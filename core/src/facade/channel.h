@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "facade/wait_hooks.h"
+
 namespace corvantine::facade {
 
 namespace channel_internal {
@@ -59,35 +61,6 @@ inline constexpr std::chrono::microseconds kMaxQueueSpin{250};
 
 }  // namespace channel_internal
 
-// A calling thread that holds a lock other threads need, such as an
-// interpreter's global lock, keeps it while an answer comes within a brief
-// spin, and gives it up only around a longer wait: handing such a lock to
-// another thread and back costs more than a quick answer takes. It says so
-// by setting these hooks for the length of its call (ScopedWaitHooks).
-struct WaitHooks {
-  std::chrono::nanoseconds held_spin;  // how long to spin with the lock
-  void (*release)(void* context);
-  void (*reacquire)(void* context);
-  void* context;
-};
-
-namespace channel_internal {
-inline thread_local const WaitHooks* current_wait_hooks = nullptr;
-}  // namespace channel_internal
-
-// Sets the calling thread's hooks for its lifetime.
-class ScopedWaitHooks {
- public:
-  explicit ScopedWaitHooks(const WaitHooks* hooks)
-      : previous_(std::exchange(channel_internal::current_wait_hooks, hooks)) {}
-  ~ScopedWaitHooks() { channel_internal::current_wait_hooks = previous_; }
-  ScopedWaitHooks(const ScopedWaitHooks&) = delete;
-  ScopedWaitHooks& operator=(const ScopedWaitHooks&) = delete;
-
- private:
-  const WaitHooks* previous_;
-};
-
 template <typename T>
 class ReplySender;
 
@@ -106,7 +79,7 @@ class ReplySlot {
   // without answering. Spins for about `spin` first, holding the calling
   // thread's lock for the first part of it when it has set WaitHooks.
   std::optional<T> Wait(std::chrono::nanoseconds spin = channel_internal::kReplySpin) {
-    const WaitHooks* hooks = channel_internal::current_wait_hooks;
+    const WaitHooks* hooks = CurrentWaitHooks();
     if (hooks == nullptr || SpinUntilFinished(std::min(spin, hooks->held_spin))) {
       return SpinThenBlock(spin);
     }

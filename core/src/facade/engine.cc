@@ -26,7 +26,7 @@ std::chrono::nanoseconds ReplySpinFor(const AppendBatch& batch) {
   constexpr std::chrono::nanoseconds kPerEvent = std::chrono::microseconds(2);
   constexpr std::chrono::nanoseconds kMaxBatchSpin = std::chrono::microseconds(500);
   constexpr std::chrono::nanoseconds kSyncSpin = std::chrono::milliseconds(1);
-  if (batch.durability == stream::kRequestSync) return kSyncSpin;
+  if (batch.durability == stream::RequestDurability::kSync) return kSyncSpin;
   const auto events = static_cast<int64_t>(batch.events.size());
   return std::clamp<std::chrono::nanoseconds>(kPerEvent * events, channel_internal::kReplySpin,
                                               kMaxBatchSpin);

@@ -12,6 +12,12 @@
 // handle is gone, the sequencer has ended and the directory lock is
 // released; appends that no commit made durable stay as durable as the last
 // commit made them.
+//
+// This header is the engine's whole public face: a caller outside the core,
+// such as the Python module, includes it and util/ and nothing else. With it
+// come the records (facade/records.h: requests, replies, page limits and the
+// ids, receipts and durability they carry), the error (facade/error.h) and
+// the wait hooks (facade/wait_hooks.h).
 #pragma once
 
 #include <chrono>
@@ -26,6 +32,7 @@
 #include "facade/error.h"
 #include "facade/feed_signal.h"
 #include "facade/records.h"
+#include "facade/wait_hooks.h"
 #include "format/ids.h"
 
 namespace corvantine::facade {

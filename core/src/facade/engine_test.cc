@@ -115,7 +115,7 @@ TEST_F(EngineTest, ReceiptsHeadsAndCommit) {
   two.push_back(EventData::Json("1"));
   two.push_back(EventData::Json("2"));
   AppendBatch flushed = Batch("s", std::move(two), ExpectedRevision::Exact({0}));
-  flushed.durability = stream::kRequestFlush;
+  flushed.durability = stream::RequestDurability::kFlush;
   const EngineResult<AppendReceiptDto> second = engine().Append(std::move(flushed));
   ASSERT_TRUE(second.ok());
   EXPECT_EQ(second->last_position, 2u);
@@ -131,7 +131,7 @@ TEST_F(EngineTest, ReceiptsHeadsAndCommit) {
 
   AppendBatch synced = Batch("t", {});
   synced.events.push_back(EventData::Json("3"));
-  synced.durability = stream::kRequestSync;
+  synced.durability = stream::RequestDurability::kSync;
   EXPECT_EQ(engine().Append(std::move(synced))->durability, stream::ReceiptDurability::kSynced);
   EXPECT_EQ(engine().feed_signal().published(), 4u);
 }

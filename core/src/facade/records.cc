@@ -64,4 +64,10 @@ EngineResult<RecordDto> MakeRecordDto(format::OwnedStoredRecord record) {
   };
 }
 
+std::optional<std::string_view> RecordDto::stream_name() const {
+  const auto name = metadata.find(format::kStreamNameKey);
+  if (name == metadata.end()) return std::nullopt;
+  return name->second;
+}
+
 }  // namespace corvantine::facade

@@ -18,6 +18,22 @@
 
 namespace corvantine::facade {
 
+// What the records carry of the layers below, under the engine's names:
+// callers need nothing else of them.
+using branch::BranchMetadata;
+using branch::BranchStatus;
+using format::BatchId;
+using format::BranchId;
+using format::EventId;
+using format::IdBytesFromHex;
+using format::Metadata;
+using format::StreamId;
+using format::StreamRevision;
+using stream::ExpectedRevision;
+using stream::ReceiptDurability;
+using stream::ReceiptDurabilityName;
+using stream::RequestDurability;
+
 // How an event body is read. A JSON body is checked on append.
 enum class EventCodec : uint32_t { kBytes = 0, kJson = 1 };
 
@@ -73,7 +89,7 @@ struct AppendBatch {
   std::vector<EventData> events;
   std::optional<std::string> idempotency_key;
   format::BranchId branch;  // all zero: the default branch
-  uint8_t durability = stream::kRequestBuffered;
+  RequestDurability durability = RequestDurability::kBuffered;
 };
 
 using AppendReceiptDto = stream::AppendReceipt;
@@ -95,6 +111,10 @@ struct RecordDto {
   uint32_t batch_index = 0;
   uint32_t schema_version = 0;
   EventCodec codec = EventCodec::kJson;
+
+  // The name of the stream the event was appended to, from its system
+  // metadata; nothing when the record carries none.
+  std::optional<std::string_view> stream_name() const;
 };
 
 // The record's body decoded, its envelope taken over. A payload that is not
@@ -105,14 +125,21 @@ EngineResult<RecordDto> MakeRecordDto(format::OwnedStoredRecord record);
 // never reused while the engine runs.
 using ReaderHandle = uint64_t;
 
+// The limits of one page of a reader, and the page size of callers that
+// let their users leave it out.
+inline constexpr uint32_t kMaxPageEvents = 4096;
+inline constexpr uint64_t kMaxPageBytes = 16 << 20;
+inline constexpr uint32_t kDefaultPageEvents = 256;
+inline constexpr uint64_t kDefaultPageBytes = 1 << 20;
+
 // A paged read of one branch's history.
 struct ReaderRequest {
   format::BranchId branch;
   std::optional<std::string> stream;  // only events of this stream
   uint64_t start = 0;
   std::optional<uint64_t> end;  // exclusive; nothing: the head when opened
-  uint64_t page_bytes = 0;      // 1 to 16 MiB
-  uint32_t page_events = 0;     // 1 to 4096
+  uint64_t page_bytes = 0;      // 1 to kMaxPageBytes
+  uint32_t page_events = 0;     // 1 to kMaxPageEvents
 };
 
 struct ReplayPage {

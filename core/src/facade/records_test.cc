@@ -1,5 +1,6 @@
 #include "facade/records.h"
 
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -68,6 +69,7 @@ TEST(RecordDtoTest, TakesTheEnvelopeAndDecodesTheBody) {
   EXPECT_EQ(dto->batch_index, 2u);
   EXPECT_EQ(dto->schema_version, 3u);
   EXPECT_EQ(dto->metadata.at("corvantine.stream_name"), "orders");
+  EXPECT_EQ(dto->stream_name(), "orders");
   EXPECT_EQ(dto->event_id, record.envelope.event_id);
   EXPECT_EQ(dto->stream_id, record.envelope.stream_id);
 
@@ -77,6 +79,14 @@ TEST(RecordDtoTest, TakesTheEnvelopeAndDecodesTheBody) {
   EXPECT_EQ(bad.error().ToString(),
             "codec: invalid value: integer `2`, expected variant index 0 <= i < 2");
   EXPECT_EQ(bad.error().kind(), ErrorKind::kCodec);
+}
+
+TEST(RecordDtoTest, NamesAStreamOnlyWhenItsSystemMetadataDoes) {
+  RecordDto record;
+  record.metadata.emplace("corvantine.stream", "orders");
+  EXPECT_EQ(record.stream_name(), std::nullopt);
+  record.metadata.emplace("corvantine.stream_name", "");
+  EXPECT_EQ(record.stream_name(), "");
 }
 
 }  // namespace

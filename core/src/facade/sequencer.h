@@ -41,9 +41,6 @@ struct EngineShared {
 void RunSequencer(OpenConfig config, std::shared_ptr<EngineShared> shared,
                   ReplySender<EngineResult<>> ready);
 
-inline constexpr uint32_t kMaxPageEvents = 4096;
-inline constexpr uint64_t kMaxPageBytes = 16 << 20;
-
 // Page events outside 1..4096 ("page events"), then page bytes outside
 // 1..16 MiB ("page bytes"): "resource_limit".
 EngineResult<> CheckPageLimits(uint32_t page_events, uint64_t page_bytes);

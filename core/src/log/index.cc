@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "util/coding.h"
 #include "util/crc32c.h"
+#include "util/warning.h"
 
 namespace corvantine::log::index {
 
@@ -170,8 +171,8 @@ Result<> Persist(const std::string& segment_path, const Sidecar& sidecar) {
 
 void PersistOrWarn(const std::string& segment_path, const Sidecar& sidecar) {
   if (Result<> persisted = Persist(segment_path, sidecar); !persisted.ok()) {
-    fmt::print(stderr, "corvantine: could not persist sidecar for {}: {}\n", segment_path,
-               persisted.error().io_error().ToString());
+    util::Warn(fmt::format("could not persist sidecar for {}: {}", segment_path,
+                           persisted.error().io_error().ToString()));
   }
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -10,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "platform/platform.h"
+#include "util/warning.h"
 
 namespace corvantine::log {
 
@@ -124,7 +124,7 @@ Result<std::vector<SegmentMeta>> DiscoverSegments(const std::string& log_dir) {
     std::string path = platform::JoinPath(log_dir, name);
     Result<uint64_t> base = segment::ParseBaseOffset(path);
     if (!base.ok()) {
-      fmt::print(stderr, "corvantine: ignoring non-segment file in log dir: {}\n", path);
+      util::Warn(fmt::format("ignoring non-segment file in log dir: {}", path));
       continue;
     }
     segments.push_back({std::move(path), *base});
@@ -217,8 +217,7 @@ Result<> Log::RollIfDue() {
 }
 
 Result<> Log::Roll() {
-  CVN_TRY(CheckWritable());
-  CVN_TRY(FlushActive());
+  CVN_TRY(SyncActive());
   const uint64_t head = this->head();
   CVN_ASSIGN_OR_RETURN(segment::Segment fresh, segment::Segment::Create(log_directory_, head));
   if (Result<> synced = SyncDir(log_directory_); !synced.ok()) {
@@ -242,18 +241,14 @@ Result<> Log::Roll() {
 
 Result<> Log::SyncActive() {
   CVN_TRY(CheckWritable());
-  return FlushActive();
+  Result<> synced = active_.Sync();
+  if (!synced.ok()) fence_ = synced.error();
+  return synced;
 }
 
 Result<> Log::CheckWritable() const {
   if (fence_) return *fence_;
   return {};
-}
-
-Result<> Log::FlushActive() {
-  Result<> synced = active_.Sync();
-  if (!synced.ok()) fence_ = synced.error();
-  return synced;
 }
 
 void Log::FenceIfPoisoned(const CorvantineError& error) {
@@ -278,8 +273,8 @@ void Log::AbandonRoll(segment::Segment fresh, const CorvantineError& error) {
 void Log::IndexRetired(const segment::Segment& retired) {
   Result<index::Sidecar> built = retired.CurrentSidecar();
   if (!built.ok()) {
-    fmt::print(stderr, "corvantine: could not index retired segment {}: {}\n", retired.path(),
-               built.error().ToString());
+    util::Warn(fmt::format("could not index retired segment {}: {}", retired.path(),
+                           built.error().ToString()));
     return;
   }
   index::PersistOrWarn(retired.path(), *built);

@@ -124,7 +124,12 @@ class Log {
   // retired segment's sidecar, kept up to date by its appends, is written
   // beside it and cached; a failure there only warns.
   Result<> Roll();
-  // Flushes the active segment to stable storage.
+  // Makes everything appended durable with fsync; a failure fences the log.
+  // fdatasync would be sound too: Linux flushes a grown file's size with its
+  // data, and the segment's directory entry was flushed when it was made.
+  // But each commit after an append grows the file, so its inode is written
+  // either way and fdatasync would save nothing; fsync needs no such
+  // reasoning to be right.
   Result<> SyncActive();
 
   // Planned reads.
@@ -175,8 +180,6 @@ class Log {
 
   // Fails with the error that fenced the log, if any.
   Result<> CheckWritable() const;
-  // Flushes the active segment; a failure fences the log.
-  Result<> FlushActive();
   // Fences the log after a failed append that the segment could not undo.
   void FenceIfPoisoned(const CorvantineError& error);
   // Undoes a roll whose manifest write failed with `error`; see log.cc.

@@ -1,7 +1,6 @@
 #include "log/segment.h"
 
 #include <charconv>
-#include <cstdio>
 #include <limits>
 #include <memory>
 
@@ -10,6 +9,7 @@
 #include "log/record.h"
 #include "util/coding.h"
 #include "util/crc32c.h"
+#include "util/warning.h"
 
 namespace corvantine::log::segment {
 
@@ -317,8 +317,9 @@ Result<Segment> Segment::Open(const std::string& path) {
   CVN_ASSIGN_OR_RETURN(const FileImage image, ReadWholeFile(file));
   CVN_ASSIGN_OR_RETURN(ScanResult scan, ScanSegment(image.view(), base));
   if (image.size > scan.good_length) {
-    fmt::print(stderr, "corvantine: truncating {} at byte {} ({}), dropping {} trailing byte(s)\n",
-               path, scan.good_length, StopReasonText(scan.reason), image.size - scan.good_length);
+    util::Warn(fmt::format("truncating {} at byte {} ({}), dropping {} trailing byte(s)", path,
+                           scan.good_length, StopReasonText(scan.reason),
+                           image.size - scan.good_length));
     CVN_TRY(file.Truncate(scan.good_length));
     CVN_TRY(file.Sync());
   }

@@ -96,7 +96,7 @@ struct BranchKeyEqual {
 
 class StreamCatalog {
  public:
-  // Iteration order is unspecified; Encode sorts. The maps keyed by id hold
+  // Iteration order follows no rule; Encode sorts. The maps keyed by id hold
   // an entry per event or batch, so they are flat: a checkpoint of a million
   // events loads without a million allocations.
   using StreamMap = std::unordered_map<BranchKey, StreamEntry, BranchKeyHash, BranchKeyEqual>;

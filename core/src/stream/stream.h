@@ -131,10 +131,10 @@ struct NewEvent {
   std::optional<format::EventId> event_id;  // nothing: a fresh id is made
 };
 
-// The durability a request asks for, in AppendRequest::durability.
-inline constexpr uint8_t kRequestBuffered = 0;
-inline constexpr uint8_t kRequestFlush = 1;
-inline constexpr uint8_t kRequestSync = 2;
+// What an append asks for. kSync commits before the append returns; kBuffered
+// and kFlush commit only when the commit policy says so, and differ only in
+// the receipt of an append that did not commit ("buffered" or "flushed").
+enum class RequestDurability : uint8_t { kBuffered = 0, kFlush = 1, kSync = 2 };
 
 // One atomic batch of events for one stream on one branch.
 struct AppendRequest {
@@ -143,7 +143,7 @@ struct AppendRequest {
   std::vector<NewEvent> events;
   std::optional<IdempotencyKey> idempotency_key;
   format::BranchId branch_id;
-  uint8_t durability = kRequestBuffered;
+  RequestDurability durability = RequestDurability::kBuffered;
 };
 
 }  // namespace corvantine::stream

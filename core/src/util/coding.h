@@ -110,7 +110,7 @@ class BinaryWriter {
 
 // Reads encoded values from a borrowed buffer, front to back. A read that
 // fails returns CorvantineError::Codec with one of these messages in
-// error.text(), and leaves the position unspecified: decoding stops there.
+// error.text(), and leaves the position undefined: decoding stops there.
 //   "io error: unexpected end of file"           too few bytes left
 //   "invalid utf-8 sequence"                     String() of bad UTF-8
 //   "tag for enum is not valid, found {}"        option tag other than 0/1

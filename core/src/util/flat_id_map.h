@@ -6,7 +6,7 @@
 // allocation per entry.
 //
 // Entries are never removed, so no slot is ever a tombstone. Iteration order
-// is unspecified; inserting may move every entry and so invalidates
+// follows no rule; inserting may move every entry and so invalidates
 // iterators and references.
 #pragma once
 
