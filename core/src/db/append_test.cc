@@ -321,11 +321,11 @@ TEST(EventIdTest, RetriesAndConflicts) {
   const branch::BranchInfo side = db->ForkBranch({}, db->log().head(), "side", {}).value();
   const uint64_t head = db->log().head();
   auto elsewhere = [&](std::string stream, format::BranchId branch) {
-    RequestSpec spec = batch({EventIdOf(1), EventIdOf(2)});
-    spec.stream = std::move(stream);
-    spec.branch = branch;
-    spec.key = "fresh";  // a new key does not make it a retry either
-    return spec;
+    RequestDraft draft = batch({EventIdOf(1), EventIdOf(2)});
+    draft.stream = std::move(stream);
+    draft.branch = branch;
+    draft.key = "fresh";  // a new key does not make it a retry either
+    return draft;
   };
 
   EXPECT_EQ(*db->AppendBatchWithId(Request(batch({EventIdOf(1), EventIdOf(2)})), std::nullopt),

@@ -134,15 +134,15 @@ TEST(OpenTest, CheckpointAndAnchorOfACutHistoryAreNotTheBase) {
     SCOPED_TRACE(checkpoint_restored);
     TempDir dir;
     auto db = OpenDb(dir.path());
-    ASSERT_TRUE(AppendOne(*db, "a", "1", stream::kRequestSync).ok());
+    ASSERT_TRUE(AppendOne(*db, "a", "1", stream::RequestDurability::kSync).ok());
     const std::string segment = db->log().active_segment().path();
     const uint64_t kept_bytes = db->log().active_segment().byte_length();
-    RequestSpec keyed;
+    RequestDraft keyed;
     keyed.stream = "b";
     keyed.key = "key";
     keyed.events.push_back(Event("2"));
     keyed.events.push_back(Event("3"));
-    keyed.durability = stream::kRequestSync;
+    keyed.durability = stream::RequestDurability::kSync;
     ASSERT_TRUE(db->AppendBatchWithId(Request(keyed), std::nullopt).ok());
     Publish(*db, AnchorOf(*db, 0));
     db.reset();
@@ -158,7 +158,7 @@ TEST(OpenTest, CheckpointAndAnchorOfACutHistoryAreNotTheBase) {
       ASSERT_EQ(db->log().head(), 1u);
       EXPECT_FALSE(platform::PathExists(CheckpointPath(dir.path())));
       for (const char* payload : {"4", "5", "6"}) {
-        ASSERT_TRUE(AppendOne(*db, "c", payload, stream::kRequestSync).ok());
+        ASSERT_TRUE(AppendOne(*db, "c", payload, stream::RequestDurability::kSync).ok());
       }
       db.reset();
       EXPECT_GT(failing.hits(), 0u);
