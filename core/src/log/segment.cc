@@ -16,6 +16,8 @@ namespace corvantine::log::segment {
 namespace {
 
 constexpr size_t kControlPayloadBytes = 8;
+// The first four bytes of every frame.
+constexpr std::string_view kFrameMagic = "CVN2";
 
 // The file name without its directory and its last extension. A name whose
 // only dot leads it (".seg") has no extension.
@@ -42,6 +44,13 @@ class Scanner {
   Result<ScanResult> Run();
 
  private:
+  // Ends the scan at the frame at `offset`.
+  ScanResult Stop(StopReason reason, size_t offset);
+  // Whether a frame at `position` and byte `offset` could continue the
+  // segment after its last complete unit.
+  bool Continues(uint64_t position, size_t offset) const;
+  std::optional<uint64_t> FindFrameAfterStop() const;
+
   // Each returns the reason to stop when `frame` ends the scan. `offset` is
   // the frame's byte offset, `end` the offset just past it.
   Result<std::optional<StopReason>> Admit(const format::FrameView& frame, size_t offset,
@@ -69,22 +78,47 @@ Result<ScanResult> Scanner::Run() {
     auto decoded = format::DecodeView(bytes_.substr(offset), record::kStandardLimits, &frame);
     if (!decoded.ok()) {
       if (decoded.error().kind() != error::Kind::kCorrupt) return std::move(decoded).error();
-      result_.reason = StopReason::kCrcMismatch;
-      return std::move(result_);
+      return Stop(StopReason::kCrcMismatch, offset);
     }
     if (!*decoded) {
-      result_.reason =
-          bytes_.size() == result_.good_length ? StopReason::kCleanEof : StopReason::kTornTail;
-      return std::move(result_);
+      return Stop(
+          bytes_.size() == result_.good_length ? StopReason::kCleanEof : StopReason::kTornTail,
+          offset);
     }
     const size_t end = offset + frame.frame_len;
     CVN_ASSIGN_OR_RETURN(std::optional<StopReason> stop, Admit(frame, offset, end));
-    if (stop) {
-      result_.reason = *stop;
-      return std::move(result_);
-    }
+    if (stop) return Stop(*stop, offset);
     offset = end;
   }
+}
+
+ScanResult Scanner::Stop(StopReason reason, size_t offset) {
+  result_.reason = reason;
+  result_.stop_offset = offset;
+  if (reason != StopReason::kCleanEof) result_.frame_after_stop = FindFrameAfterStop();
+  return std::move(result_);
+}
+
+// Every frame lies at a position of its own or of a later event, and every
+// event takes one frame of at least a header's length. So a frame `offset`
+// bytes into the segment that continues it carries a position from the
+// next one due up to one per header length beyond the last complete unit.
+bool Scanner::Continues(uint64_t position, size_t offset) const {
+  const uint64_t most_events = (offset - result_.good_length) / format::kFrameHeaderBytes;
+  return position >= result_.next_position && position - result_.next_position <= most_events;
+}
+
+// Frames that follow the stop are found by their magic. A candidate counts
+// only when it decodes whole, checksum included: the bytes of a torn frame
+// may hold a magic, or even a frame header, but not a frame that checks.
+std::optional<uint64_t> Scanner::FindFrameAfterStop() const {
+  format::FrameView frame;
+  for (size_t at = bytes_.find(kFrameMagic, result_.stop_offset + 1);
+       at != std::string_view::npos; at = bytes_.find(kFrameMagic, at + 1)) {
+    auto decoded = format::DecodeView(bytes_.substr(at), record::kStandardLimits, &frame);
+    if (decoded.ok() && *decoded && Continues(frame.position, at)) return at;
+  }
+  return std::nullopt;
 }
 
 Result<std::optional<StopReason>> Scanner::Admit(const format::FrameView& frame, size_t offset,
@@ -253,6 +287,16 @@ struct FileImage {
   std::string_view view() const { return std::string_view(bytes.get(), size); }
 };
 
+// Cutting the file at the damage would throw away the valid frames after
+// it, synced ones among them.
+CorvantineError DamageBeforeValidFrames(const std::string& path, const ScanResult& scan) {
+  return CorvantineError::Corrupt(
+      scan.stop_offset,
+      fmt::format("segment {} is damaged at byte {} ({}), but a valid frame follows at byte {}: "
+                  "not a torn tail, nothing was cut",
+                  path, scan.stop_offset, StopReasonText(scan.reason), *scan.frame_after_stop));
+}
+
 Result<FileImage> ReadWholeFile(const platform::File& file) {
   CVN_ASSIGN_OR_RETURN(const uint64_t size, file.Size());
   FileImage image{std::make_unique_for_overwrite<char[]>(size), size};
@@ -316,6 +360,7 @@ Result<Segment> Segment::Open(const std::string& path) {
   CVN_ASSIGN_OR_RETURN(platform::File file, platform::OpenForReadWrite(path));
   CVN_ASSIGN_OR_RETURN(const FileImage image, ReadWholeFile(file));
   CVN_ASSIGN_OR_RETURN(ScanResult scan, ScanSegment(image.view(), base));
+  if (scan.frame_after_stop) return DamageBeforeValidFrames(path, scan);
   if (image.size > scan.good_length) {
     fmt::print(stderr, "corvantine: truncating {} at byte {} ({}), dropping {} trailing byte(s)\n",
                path, scan.good_length, StopReasonText(scan.reason), image.size - scan.good_length);

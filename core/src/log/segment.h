@@ -16,7 +16,8 @@
 // set to the same two numbers.
 //
 // A crash can leave at most one incomplete batch at the tail of a segment;
-// opening the segment cuts the file back to its last complete unit.
+// opening the segment cuts the file back to its last complete unit. Damage
+// that valid frames follow is no torn tail, and is never cut.
 #pragma once
 
 #include <cstdint>
@@ -78,6 +79,14 @@ struct ScanResult {
   uint64_t good_length = 0;    // end of the last complete unit
   uint64_t next_position = 0;  // the position the next event takes
   StopReason reason = StopReason::kCleanEof;
+  // Where the frame that stopped the scan starts; the end of the bytes at a
+  // clean end.
+  uint64_t stop_offset = 0;
+  // Where a frame beyond the stop starts that passes every check of the
+  // frame codec and carries a position the segment could hold there. A torn
+  // write leaves no such frame behind its last bytes, so with one the stop
+  // is damage inside the segment, not a torn tail.
+  std::optional<uint64_t> frame_after_stop = std::nullopt;
   // Fed the frames before good_length.
   reader::SidecarBuilder sidecar;
 };
@@ -90,6 +99,8 @@ struct ScanResult {
 // everything after it, together with an unfinished batch, lie beyond
 // good_length. Frame decoding errors other than a checksum mismatch, and
 // malformed control payloads, are errors: such damage is not a torn write.
+// After a stop the bytes beyond the stopping frame are searched for a valid
+// frame (frame_after_stop).
 Result<ScanResult> ScanSegment(std::string_view bytes, uint64_t base);
 
 // The appendable segment of the log. Used from one thread at a time; owns
@@ -109,10 +120,14 @@ class Segment {
   static Result<Segment> Create(const std::string& log_dir, uint64_t base);
 
   // Opens an existing segment and repairs its tail. When the file extends
-  // beyond its last complete unit, one warning line goes to stderr,
+  // beyond its last complete unit and nothing valid follows the damage, one
+  // warning line goes to stderr,
   //   corvantine: truncating {path} at byte {n} ({reason}), dropping {k} trailing byte(s)
-  // and the file is cut to that unit and flushed. Errors: those of
-  // ParseBaseOffset and ScanSegment (the file is left untouched), or Io.
+  // and the file is cut to that unit and flushed. When a valid frame does
+  // follow (ScanResult::frame_after_stop), the open fails with Corrupt at
+  // the damaged frame's byte offset, naming the path, and cuts nothing.
+  // Other errors: those of ParseBaseOffset and ScanSegment (the file is left
+  // untouched), or Io.
   static Result<Segment> Open(const std::string& path);
 
   Segment(Segment&&) = default;
