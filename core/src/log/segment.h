@@ -1,19 +1,15 @@
 // Segment files. A segment is a plain concatenation of record frames with no
 // file header, named after its base position: the position of the first
-// event it holds or will hold. Frames carry positions as follows:
-//
-//   kind 1, event            its own position; each event takes the next one
-//   kind 2, system record    the position of the next event; takes none
-//   kind 3/4, batch control  the batch's first position; takes none
+// event it holds or will hold. Its frames follow each other as
+// log/sequence.h tells.
 //
 // A batch is written as one batch-open frame, its n events at positions
 // first .. first + n - 1 with batch_index 0 .. n - 1, and one batch-commit
-// frame. Both control frames carry the same envelope and the same 8-byte
-// payload: the event count n (u32) and the batch digest (u32, the CRC-32C of
-// the n event frames as written), little-endian. Their envelope is the first
-// event's, with event type "corvantine.batch-control", batch_index n, and
-// the metadata entries "corvantine.batch_count" and "corvantine.batch_digest"
-// set to the same two numbers.
+// frame. Both control frames carry the same envelope and the same payload,
+// the event count n and the batch digest (record::BatchControl). Their
+// envelope is the first event's, with event type "corvantine.batch-control",
+// batch_index n, and the metadata entries "corvantine.batch_count" and
+// "corvantine.batch_digest" set to the same two numbers.
 //
 // A crash can leave at most one incomplete batch at the tail of a segment;
 // opening the segment cuts the file back to its last complete unit. Damage
@@ -30,7 +26,7 @@
 
 #include "error/error.h"
 #include "format/format.h"
-#include "log/reader.h"
+#include "log/index.h"
 #include "platform/platform.h"
 
 namespace corvantine::log::segment {
@@ -52,15 +48,6 @@ std::string SegmentFileName(uint64_t base);
 // extension (which is not examined) must be a decimal u64, optionally
 // preceded by "+". Fails with InvalidSegmentFileName carrying `path`.
 Result<uint64_t> ParseBaseOffset(std::string_view path);
-
-struct BatchControl {
-  uint32_t count = 0;
-  uint32_t digest = 0;
-};
-
-// Reads a control frame's payload. Fails with InvalidFormat "batch control
-// payload must be eight bytes" or "batch control count must be nonzero".
-Result<BatchControl> ParseBatchControl(std::string_view payload);
 
 // Why a scan stopped before the end of the bytes it was given.
 enum class StopReason : uint8_t {
@@ -88,7 +75,7 @@ struct ScanResult {
   // is damage inside the segment, not a torn tail.
   std::optional<uint64_t> frame_after_stop = std::nullopt;
   // Fed the frames before good_length.
-  reader::SidecarBuilder sidecar;
+  index::SidecarBuilder sidecar;
 };
 
 // Scans the image of a segment with base position `base` from byte 0 and
@@ -150,7 +137,7 @@ class Segment {
   Result<> Sync();
 
   // The sidecar of the segment as it stands, equal to what
-  // reader::BuildSidecar makes of the file: kept up to date as frames are
+  // index::BuildSidecar makes of the file: kept up to date as frames are
   // appended (and built by the scan of Open), so that retiring a segment
   // does not read it again.
   Result<index::Sidecar> CurrentSidecar() const { return sidecar_.Finish(); }
@@ -167,7 +154,7 @@ class Segment {
 
  private:
   Segment(platform::File file, uint64_t base, uint64_t byte_length, uint64_t next_position,
-          reader::SidecarBuilder sidecar)
+          index::SidecarBuilder sidecar)
       : file_(std::move(file)),
         base_(base),
         byte_length_(byte_length),
@@ -192,7 +179,7 @@ class Segment {
   uint64_t base_;
   uint64_t byte_length_;
   uint64_t next_position_;
-  reader::SidecarBuilder sidecar_;
+  index::SidecarBuilder sidecar_;
   std::optional<CorvantineError> poison_;
   // Scratch space of AppendBatch, kept so that steady appends allocate
   // nothing: the lengths of the event frames, the control frames' envelope

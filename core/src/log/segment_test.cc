@@ -10,7 +10,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include "log/reader.h"
+#include "log/index.h"
 #include "log/record.h"
 #include "platform/fault.h"
 #include "platform/test_util.h"
@@ -142,20 +142,6 @@ TEST(SegmentNameTest, FileNamesAndBaseOffsets) {
                                 "++7.seg", " 7.seg", "7a.seg", "", "log/"}) {
     EXPECT_EQ(Outcome(ParseBaseOffset(path)), fmt::format("invalid segment file name: {}", path));
   }
-}
-
-TEST(SegmentNameTest, ParseBatchControl) {
-  auto control = ParseBatchControl(ControlPayload(3, 0xdeadbeef));
-  ASSERT_TRUE(control.ok());
-  EXPECT_EQ(control->count, 3u);
-  EXPECT_EQ(control->digest, 0xdeadbeefu);
-
-  EXPECT_EQ(Outcome(ParseBatchControl(std::string(7, '\1'))),
-            "invalid format: batch control payload must be eight bytes");
-  EXPECT_EQ(Outcome(ParseBatchControl(std::string(9, '\1'))),
-            "invalid format: batch control payload must be eight bytes");
-  EXPECT_EQ(Outcome(ParseBatchControl(std::string(8, '\0'))),
-            "invalid format: batch control count must be nonzero");
 }
 
 TEST_F(SegmentTest, CreateMakesAnEmptySegmentOnce) {
@@ -720,7 +706,7 @@ TEST_F(SegmentTest, KeptSidecarEqualsAScanOfTheFile) {
   const std::string path = PathOf(100);
   auto expect_equal_to_scan = [&](const Segment& segment) {
     Result<index::Sidecar> kept = segment.CurrentSidecar();
-    Result<index::Sidecar> scanned = reader::BuildSidecar(path, 100);
+    Result<index::Sidecar> scanned = index::BuildSidecar(path, 100);
     ASSERT_TRUE(kept.ok()) << kept.error().ToString();
     ASSERT_TRUE(scanned.ok()) << scanned.error().ToString();
     EXPECT_EQ(*kept, *scanned);
@@ -774,7 +760,7 @@ TEST_F(SegmentTest, OpenedSidecarHasStandaloneEvents) {
   const Result<index::Sidecar> kept = segment->CurrentSidecar();
   ASSERT_TRUE(kept.ok()) << kept.error().ToString();
   EXPECT_EQ(kept->end, 3u);
-  EXPECT_EQ(*kept, *reader::BuildSidecar(path, 0));
+  EXPECT_EQ(*kept, *index::BuildSidecar(path, 0));
 }
 
 }  // namespace
