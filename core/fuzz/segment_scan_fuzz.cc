@@ -1,6 +1,6 @@
 // Scanning arbitrary bytes as a segment must never crash, and the repair it
 // decides must be stable: the kept prefix scans again as a clean segment
-// with the same next position.
+// with the same next position. A frame found after the stop lies beyond it.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -25,6 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(scan->good_length <= size);
   Check((scan->reason == log::segment::StopReason::kCleanEof) == (scan->good_length == size));
   Check(scan->next_position >= kBase);
+  Check(scan->stop_offset >= scan->good_length && scan->stop_offset <= size);
+  Check(!scan->frame_after_stop || *scan->frame_after_stop > scan->stop_offset);
 
   const auto again = log::segment::ScanSegment(input.substr(0, scan->good_length), kBase);
   Check(again.ok());

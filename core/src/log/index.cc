@@ -5,6 +5,8 @@
 
 #include <fmt/format.h>
 
+#include "log/cursor.h"
+#include "log/record.h"
 #include "platform/platform.h"
 #include "util/coding.h"
 #include "util/crc32c.h"
@@ -20,6 +22,8 @@ constexpr size_t kHeaderBytes = 56;
 constexpr size_t kSeekPointBytes = 16;
 constexpr size_t kPostingBytes = 40;
 constexpr size_t kCrcBytes = 4;
+// A seek point follows at least this many bytes after the previous one.
+constexpr uint64_t kSeekSpacing = 65'536;
 
 CorvantineError Invalid(const char* reason) {
   return CorvantineError::InvalidFormat(std::string("sidecar: ") + reason);
@@ -46,6 +50,11 @@ bool Sorted(const Sidecar& sidecar) {
   const auto& postings = sidecar.postings;
   return std::adjacent_find(seeks.begin(), seeks.end(), position_decreases) == seeks.end() &&
          std::adjacent_find(postings.begin(), postings.end(), id_not_increasing) == postings.end();
+}
+
+// A summary has no batch ids: the builder takes batch membership on trust.
+sequence::FrameMark MarkOf(const FrameSummary& frame) {
+  return {.kind = frame.kind, .position = frame.position};
 }
 
 }  // namespace
@@ -173,6 +182,86 @@ void PersistOrWarn(const std::string& segment_path, const Sidecar& sidecar) {
   if (Result<> persisted = Persist(segment_path, sidecar); !persisted.ok()) {
     util::Warn(fmt::format("could not persist sidecar for {}: {}", segment_path,
                            persisted.error().io_error().ToString()));
+  }
+}
+
+SidecarBuilder::SidecarBuilder(uint64_t base)
+    : sequence_(base, sequence::FrameSequence::Membership::kTrusted) {
+  sidecar_.base = base;
+  sidecar_.seek_points.push_back({base, 0});
+}
+
+Result<> SidecarBuilder::Add(const FrameSummary& frame) {
+  const sequence::Verdict verdict = sequence_.Check(MarkOf(frame));
+  switch (verdict.broken) {
+    case sequence::Break::kNone:
+      AddChecked(frame);
+      return {};
+    case sequence::Break::kCommitWithoutBegin:
+      return CorvantineError::Corrupt(frame.position, "batch commit without begin");
+    default:
+      return sequence::CorruptSequence(frame.position, verdict.due);
+  }
+}
+
+void SidecarBuilder::AddChecked(const FrameSummary& frame) {
+  if (!sequence_.in_batch() && frame.offset != 0 &&
+      frame.offset - last_seek_offset_ >= kSeekSpacing) {
+    sidecar_.seek_points.push_back({sequence_.expected(), frame.offset});
+    last_seek_offset_ = frame.offset;
+  }
+  if (frame.kind == format::kEventFrame) AddEvent(frame);
+  if (frame.kind == format::kSystemRecordFrame) ++sidecar_.system_record_count;
+  sequence_.Accept(MarkOf(frame));
+}
+
+Result<Sidecar> SidecarBuilder::Finish() const {
+  if (sequence_.in_batch()) {
+    return CorvantineError::Corrupt(sequence_.expected(),
+                                    "segment ends inside an uncommitted batch");
+  }
+  Sidecar sidecar = sidecar_;
+  sidecar.end = sequence_.expected();
+  sidecar.postings.reserve(postings_.size());
+  for (const auto& [stream, posting] : postings_) sidecar.postings.push_back(posting);
+  return sidecar;
+}
+
+void SidecarBuilder::AddEvent(const FrameSummary& frame) {
+  sidecar_.min_timestamp = std::min(sidecar_.min_timestamp, frame.timestamp_unix_nanos);
+  sidecar_.max_timestamp = std::max(sidecar_.max_timestamp, frame.timestamp_unix_nanos);
+  auto [it, inserted] = postings_.try_emplace(
+      frame.stream_id, PostingEntry{frame.stream_id, frame.position, frame.position, 0});
+  it->second.last_position = frame.position;
+  ++it->second.count;
+}
+
+Result<Sidecar> BuildSidecar(const std::string& path, uint64_t base) {
+  CVN_ASSIGN_OR_RETURN(platform::File file, platform::OpenForRead(path));
+  cursor::SegmentCursor cursor;
+  cursor.Open(std::move(file), 0);
+  SidecarBuilder builder(base);
+  format::FrameView frame;
+  for (uint64_t offset = 0;;) {
+    uint64_t length = 0;
+    CVN_ASSIGN_OR_RETURN(cursor::FrameStatus status,
+                         cursor.FindFrame(cursor::SegmentCursor::kNoLimit, &length));
+    switch (status) {
+      case cursor::FrameStatus::kEnd:
+        return builder.Finish();
+      case cursor::FrameStatus::kPartialHeader:
+        return CorvantineError::Corrupt(builder.expected(), "segment has trailing bytes");
+      case cursor::FrameStatus::kPartialFrame:
+        return CorvantineError::Corrupt(builder.expected(), "segment ends mid-frame");
+      case cursor::FrameStatus::kFrame:
+        break;
+    }
+    // A whole frame is there, so DecodeView fills `frame` or fails.
+    CVN_TRY(format::DecodeView(cursor.available().substr(0, length), record::kStandardLimits,
+                               &frame));
+    cursor.Consume(length);
+    CVN_TRY(builder.Add(FrameSummary::Of(frame, offset)));
+    offset += length;
   }
 }
 

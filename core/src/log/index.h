@@ -6,6 +6,8 @@
 // A sidecar is derived data. Its file lies beside the segment with the
 // extension "sidx" in place of "seg", is written by a rename without a flush,
 // and is rebuilt from the segment whenever it is missing, damaged or stale.
+// A SidecarBuilder makes it from the segment's frames: from those a scan of
+// the file reads, or from those the active segment writes.
 //
 // File format, integers little-endian, S seek points and P postings:
 //
@@ -26,13 +28,15 @@
 
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "error/error.h"
-#include "format/ids.h"
+#include "format/format.h"
+#include "log/sequence.h"
 
 namespace corvantine::log::index {
 
@@ -103,5 +107,57 @@ Result<> Persist(const std::string& segment_path, const Sidecar& sidecar);
 // Persist, where a failure costs only a warning line on standard error: the
 // sidecar is derived data and the caller keeps using it in memory.
 void PersistOrWarn(const std::string& segment_path, const Sidecar& sidecar);
+
+// What a sidecar records of one frame.
+struct FrameSummary {
+  uint64_t offset = 0;  // the frame's byte offset in its segment
+  uint8_t kind = 0;
+  uint64_t position = 0;
+  // Read for event frames only.
+  format::StreamId stream_id;
+  int64_t timestamp_unix_nanos = 0;
+
+  static FrameSummary Of(const format::FrameView& frame, uint64_t offset) {
+    return {offset, frame.kind, frame.position, frame.envelope.stream_id,
+            frame.envelope.timestamp_unix_nanos};
+  }
+};
+
+// The sidecar of one segment, built from its frames fed in file order.
+// BuildSidecar feeds it the frames it scans; the active segment feeds it the
+// frames it writes, so that a roll does not read the retired segment again.
+// Both give the same sidecar for the same file. It checks positions only:
+// unlike the reader it does not compare batch ids or indexes, nor digests.
+class SidecarBuilder {
+ public:
+  explicit SidecarBuilder(uint64_t base);
+
+  // Adds the next frame. Fails with Corrupt "batch commit without begin" or
+  // a sequence::CorruptSequence when it does not continue the segment.
+  Result<> Add(const FrameSummary& frame);
+  // Adds the next frame, known to continue the segment: the segment wrote it
+  // itself, or a scan has checked it.
+  void AddChecked(const FrameSummary& frame);
+  // The sidecar of the frames added so far. Fails with Corrupt "segment ends
+  // inside an uncommitted batch".
+  Result<Sidecar> Finish() const;
+
+  // The position the next standalone frame must carry.
+  uint64_t expected() const { return sequence_.expected(); }
+
+ private:
+  void AddEvent(const FrameSummary& frame);
+
+  Sidecar sidecar_;  // all but `end` and the postings
+  std::map<format::StreamId, PostingEntry> postings_;
+  sequence::FrameSequence sequence_;
+  uint64_t last_seek_offset_ = 0;
+};
+
+// Builds the sidecar of the closed segment at `path` by scanning all of it.
+// Fails with the frame codec's errors, Io, or Corrupt: "segment has trailing
+// bytes", "segment ends mid-frame", "segment ends inside an uncommitted
+// batch", "batch commit without begin", or a sequence::CorruptSequence.
+Result<Sidecar> BuildSidecar(const std::string& path, uint64_t base);
 
 }  // namespace corvantine::log::index

@@ -67,6 +67,15 @@ struct SegmentSize {
 FloorForBytes ChooseFloorForBytes(std::span<const SegmentSize> closed, SegmentSize active,
                                   uint64_t target);
 
+// The segments a read must visit, in order. `segments` are all of the log's
+// segments ascending by base: the closed ones with their path and the next
+// base as end, then the active one without a path and with the head as end.
+// A system-record read leaves out closed segments wholly below
+// `retention_floor`, which a failed clean-up may have left behind.
+std::vector<reader::PlannedSegment> PlanSegments(std::vector<reader::PlannedSegment> segments,
+                                                 const reader::ResolvedFilter& filter,
+                                                 uint64_t retention_floor);
+
 // The segment files in `log_dir`, ascending by base. Names whose extension
 // is not "seg" are skipped silently; a ".seg" name that does not parse is
 // skipped with the warning "corvantine: ignoring non-segment file in log

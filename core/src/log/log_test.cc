@@ -339,7 +339,7 @@ TEST_F(LogTest, RollsAtSizeTargetAndIndexesRetiredSegment) {
   EXPECT_EQ(retired.path, LogPath(kSeg0));
   EXPECT_EQ(retired.base, 0u);
 
-  const index::Sidecar built = *reader::BuildSidecar(retired.path, 0);
+  const index::Sidecar built = *index::BuildSidecar(retired.path, 0);
   EXPECT_EQ(built.end, 2u);
   EXPECT_EQ(index::Load(retired.path, 0, 2), built);
   ASSERT_EQ(log_->sidecar_cache().count(0), 1u);

@@ -4,16 +4,12 @@
 // position and batch framing are checked (each batch's digest too, when
 // asked), and matching records are handed out one at a time, borrowing the
 // reader's buffer. Sidecars let the reader skip closed segments without
-// opening them and enter a segment near its start position.
-//
-// Positions: an event takes its own position; a standalone system record
-// carries the position the next event will take; batch open and commit
-// frames carry their batch's first position.
+// opening them and enter a segment near its start position. The rules of
+// the frame sequence are log/sequence.h's.
 #pragma once
 
 #include <cstdint>
 #include <limits>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,116 +19,13 @@
 
 #include "error/error.h"
 #include "format/format.h"
+#include "log/cursor.h"
 #include "log/index.h"
-#include "platform/platform.h"
+#include "log/record.h"
+#include "log/sequence.h"
 
 namespace corvantine::log {
 namespace reader {
-
-// A buffered read window over one segment file. Bytes are read positionally,
-// so the window is independent of any other handle on the file, and are
-// looked at in place: a caller takes a frame from available() and then
-// consumes its length. The buffer grows in steps of at least 128 KiB, never
-// shrinks, and is kept when the cursor moves to another file.
-class SegmentCursor {
- public:
-  static constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
-
-  // Starts reading `file` at byte `offset`, with no bytes available.
-  void Open(platform::File file, uint64_t offset);
-  // Releases the file; the buffer's storage stays for the next Open.
-  void Close();
-  bool is_open() const { return file_.is_open(); }
-
-  // Makes at least `n` bytes available unless the file ends first, reading
-  // nothing at or beyond the file offset `limit`. Reaching the end is not an
-  // error: the caller looks at how many bytes are available. Once the end
-  // has been met the cursor reads no more.
-  Result<> Fill(size_t n, uint64_t limit = kNoLimit) {
-    // Most calls, one or two for each frame, find the bytes already there.
-    if (filled_ - consumed_ >= n || at_end_) return {};
-    return Refill(n, limit);
-  }
-
-  std::string_view available() const {
-    return std::string_view(buffer_).substr(consumed_, filled_ - consumed_);
-  }
-  // Marks the first `n` available bytes as read. They stay in place until
-  // the next Fill, so views into them remain valid until then.
-  void Consume(size_t n) { consumed_ += n; }
-
- private:
-  // Fill when the bytes are not there yet.
-  Result<> Refill(size_t n, uint64_t limit);
-
-  platform::File file_;
-  uint64_t read_offset_ = 0;  // the file offset of buffer_[filled_]
-  std::string buffer_;
-  size_t consumed_ = 0;
-  size_t filled_ = 0;
-  bool at_end_ = false;
-};
-
-// The Corrupt error of a frame at `position` where `expected` was due:
-// "position {position} breaks expected sequence {expected}".
-CorvantineError CorruptSequence(uint64_t position, uint64_t expected);
-
-// What a sidecar records of one frame.
-struct FrameSummary {
-  uint64_t offset = 0;  // the frame's byte offset in its segment
-  uint8_t kind = 0;
-  uint64_t position = 0;
-  // Read for event frames only.
-  format::StreamId stream_id;
-  int64_t timestamp_unix_nanos = 0;
-
-  static FrameSummary Of(const format::FrameView& frame, uint64_t offset) {
-    return {offset, frame.kind, frame.position, frame.envelope.stream_id,
-            frame.envelope.timestamp_unix_nanos};
-  }
-};
-
-// The sidecar of one segment, built from its frames fed in file order.
-// BuildSidecar feeds it the frames it scans; the active segment feeds it the
-// frames it writes, so that a roll does not read the retired segment again.
-// Both give the same sidecar for the same file. Unlike the reader it does not
-// compare batch ids or indexes, nor check digests.
-class SidecarBuilder {
- public:
-  explicit SidecarBuilder(uint64_t base);
-
-  // Adds the next frame. Fails with Corrupt "batch commit without begin" or
-  // a CorruptSequence when it does not continue the segment.
-  Result<> Add(const FrameSummary& frame);
-  // Adds the next frame, known to continue the segment: the segment wrote it
-  // itself, or a scan has checked it.
-  void AddChecked(const FrameSummary& frame);
-  // The sidecar of the frames added so far. Fails with Corrupt "segment ends
-  // inside an uncommitted batch".
-  Result<index::Sidecar> Finish() const;
-
-  // The position the next standalone frame must carry.
-  uint64_t expected() const { return expected_; }
-
- private:
-  Result<> Check(const FrameSummary& frame) const;
-  Result<> CheckStandalone(uint64_t position) const;
-  void AddEvent(const FrameSummary& frame);
-
-  index::Sidecar sidecar_;  // all but `end` and the postings
-  std::map<format::StreamId, index::PostingEntry> postings_;
-  uint64_t expected_;
-  uint64_t last_seek_offset_ = 0;
-  bool in_batch_ = false;
-  uint64_t batch_begin_ = 0;
-  uint32_t batch_events_ = 0;
-};
-
-// Builds the sidecar of the closed segment at `path` by scanning all of it.
-// Fails with the frame codec's errors, Io, or Corrupt: "segment has trailing
-// bytes", "segment ends mid-frame", "segment ends inside an uncommitted
-// batch", "batch commit without begin", or a CorruptSequence.
-Result<index::Sidecar> BuildSidecar(const std::string& path, uint64_t base);
 
 // Which streams a read selects.
 class PartitionFilter {
@@ -205,14 +98,6 @@ struct PlannedSegment {
   friend bool operator==(const PlannedSegment&, const PlannedSegment&) = default;
 };
 
-// The segments a read must visit, in order. `segments` are all of the log's
-// segments ascending by base: the closed ones with their path and the next
-// base as end, then the active one without a path and with the head as end.
-// A system-record read leaves out closed segments wholly below
-// `retention_floor`, which a failed clean-up may have left behind.
-std::vector<PlannedSegment> PlanSegments(std::vector<PlannedSegment> segments,
-                                         const ResolvedFilter& filter, uint64_t retention_floor);
-
 // What a reader needs of the log it reads, asked again at every use since
 // appends and rolls may happen between two calls of the reader.
 class LogView {
@@ -260,15 +145,6 @@ class LogReader {
   uint64_t scanned_position() const { return scanned_; }
 
  private:
-  struct OpenBatch {
-    bool verifying = false;
-    uint32_t count = 0;   // from the open frame, when verifying
-    uint32_t digest = 0;  // from the open frame, when verifying
-    uint32_t crc = 0;     // of the event frames read so far, when verifying
-    uint64_t begin = 0;
-    format::BatchId batch_id;
-    uint32_t seen = 0;
-  };
   void Finish(uint64_t scanned);
   uint64_t CoveredEnd() const;
   Result<> OpenNextSegment();
@@ -278,10 +154,10 @@ class LogReader {
   Result<bool> ReadFrame();
   Result<> CheckSegmentEnd() const;
   Result<bool> Admit();
-  Result<bool> AdmitEvent();
-  Result<> CheckStandalone(uint64_t position) const;
-  Result<> BeginBatch(const format::FrameView& frame);
-  Result<> CommitBatch(const format::FrameView& frame);
+  Result<bool> AdmitEvent(const sequence::FrameMark& mark);
+  Result<> Take(const sequence::FrameMark& mark);
+  Result<> BeginBatch(const sequence::FrameMark& mark);
+  Result<> CommitBatch(const sequence::FrameMark& mark);
   bool Passes(const format::FrameView& frame) const;
 
   std::unique_ptr<const LogView> log_;
@@ -290,11 +166,12 @@ class LogReader {
   size_t next_segment_ = 0;
 
   // The segment being read; meaningful while the cursor is open.
-  SegmentCursor cursor_;
+  cursor::SegmentCursor cursor_;
   PlannedSegment segment_;
   bool segment_active_ = false;
-  uint64_t expected_ = 0;  // the position the next standalone frame must carry
-  std::optional<OpenBatch> batch_;
+  sequence::FrameSequence sequence_{0, sequence::FrameSequence::Membership::kChecked};
+  // The open batch's events, when its digest is verified.
+  std::optional<record::BatchTally> tally_;
   // The frame last read, and its bytes; valid until the cursor's next Fill.
   format::FrameView frame_;
   std::string_view frame_bytes_;

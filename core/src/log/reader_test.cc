@@ -23,6 +23,7 @@ namespace corvantine::log::reader {
 namespace {
 
 using format::RecordEnvelopeV2;
+using index::BuildSidecar;
 using platform::Op;
 using platform::Outcome;
 using platform::testing::CallCounter;
@@ -281,37 +282,7 @@ std::vector<uint64_t> Positions(const std::vector<format::OwnedStoredRecord>& re
 ResolvedFilter Verifying() { return ResolvedFilter{.verify_batch_digest = true}; }
 
 // ---------------------------------------------------------------------------
-// SegmentCursor and BuildSidecar
-
-TEST(SegmentCursorTest, ReadsInLargeStepsAndNeverPastItsLimit) {
-  platform::TempDir dir;
-  const std::string path = platform::JoinPath(dir.path(), "file");
-  std::string content;
-  for (int i = 0; content.size() < 300 * 1024; ++i) content += std::to_string(i) + ",";
-  WriteFile(path, content);
-
-  SegmentCursor cursor;
-  std::string seen;
-  CallCounter reads(Op::kRead, path);
-  cursor.Open(*platform::OpenForRead(path), 10);
-  for (;;) {
-    ASSERT_TRUE(cursor.Fill(1'000).ok());
-    const std::string_view available = cursor.available();
-    if (available.empty()) break;
-    const size_t n = std::min<size_t>(available.size(), 1'000);
-    seen += available.substr(0, n);
-    cursor.Consume(n);
-  }
-  EXPECT_EQ(seen, content.substr(10));
-  EXPECT_LE(reads.count(), 4u);  // three steps of at least 128 KiB, then the end
-
-  cursor.Open(*platform::OpenForRead(path), 0);
-  ASSERT_TRUE(cursor.Fill(500, /*limit=*/100).ok());
-  EXPECT_EQ(cursor.available(), content.substr(0, 100));
-  cursor.Open(*platform::OpenForRead(path), 0);
-  ASSERT_TRUE(cursor.Fill(200 * 1024).ok());  // more than one step at once
-  EXPECT_GE(cursor.available().size(), 200u * 1024);
-}
+// BuildSidecar
 
 class BuildSidecarTest : public ::testing::Test {
  protected:
@@ -412,47 +383,6 @@ TEST_F(BuildSidecarTest, FailuresNameTheDamage) {
   EXPECT_TRUE(Outcome(Build(flipped)).starts_with("corrupt record at offset 100: v2 crc mismatch"));
   EXPECT_EQ(Outcome(BuildSidecar(dir_.path() + "/missing.seg", 0)),
             "io: No such file or directory (os error 2)");
-}
-
-// ---------------------------------------------------------------------------
-// Planning
-
-TEST(PlanSegmentsTest, ChoosesTheSegmentsARangeTouches) {
-  const std::vector<PlannedSegment> segments = {
-      {"a", 0, 100}, {"b", 100, 250}, {std::nullopt, 250, 300}};
-  auto range = [](uint64_t from, uint64_t to) { return ResolvedFilter{.from = from, .to = to}; };
-  // From 500 on: `from` does not apply to system records.
-  const ResolvedFilter system{.from = 500, .system_only = true};
-  const struct {
-    ResolvedFilter filter;
-    uint64_t floor;
-    std::vector<uint64_t> bases;
-  } cases[] = {
-      {range(0, kMaxPosition), 0, {0, 100, 250}},
-      {range(0, 1), 0, {0}},
-      {range(99, 101), 0, {0, 100}},
-      {range(100, 250), 0, {100}},
-      {range(120, 251), 0, {100, 250}},
-      {range(299, kMaxPosition), 0, {250}},
-      {range(300, kMaxPosition), 0, {}},  // from the head on
-      {range(40, 40), 0, {}},
-      {range(60, 20), 0, {}},
-      {system, 0, {0, 100, 250}},
-      {system, 100, {100, 250}},
-      {system, 120, {100, 250}},
-      {system, 250, {250}},
-      {system, 300, {250}},  // the active segment always stays
-  };
-  for (const auto& c : cases) {
-    std::vector<uint64_t> bases;
-    for (const PlannedSegment& s : PlanSegments(segments, c.filter, c.floor)) {
-      bases.push_back(s.base);
-    }
-    EXPECT_EQ(bases, c.bases) << c.filter.from << ".." << c.filter.to << " floor " << c.floor;
-  }
-  // After retention the first segment may start above `from`.
-  const std::vector<PlannedSegment> retained = {{"b", 100, 250}, {std::nullopt, 250, 300}};
-  EXPECT_EQ(PlanSegments(retained, range(10, 120), 0), (std::vector<PlannedSegment>{retained[0]}));
 }
 
 // ---------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "log/record.h"
+#include "log/sequence.h"
 #include "util/coding.h"
 #include "util/crc32c.h"
 #include "util/warning.h"
@@ -15,7 +16,8 @@ namespace corvantine::log::segment {
 
 namespace {
 
-constexpr size_t kControlPayloadBytes = 8;
+// The first four bytes of every frame.
+constexpr std::string_view kFrameMagic = "CVN2";
 
 // The file name without its directory and its last extension. A name whose
 // only dot leads it (".seg") has no extension.
@@ -25,40 +27,39 @@ std::string_view FileStem(std::string_view path) {
   return dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
-// The batch being collected by a scan, from its open frame on.
-struct PendingBatch {
-  uint64_t begin = 0;
-  format::BatchId batch_id;
-  BatchControl control;
-  size_t events_offset = 0;  // where its first event frame starts
-  uint32_t seen = 0;         // event frames accepted so far
-};
-
 class Scanner {
  public:
   Scanner(std::string_view bytes, uint64_t base)
-      : bytes_(bytes), result_{.next_position = base, .sidecar = reader::SidecarBuilder(base)} {}
+      : bytes_(bytes),
+        sequence_(base, sequence::FrameSequence::Membership::kChecked),
+        result_{.next_position = base, .sidecar = index::SidecarBuilder(base)} {}
 
   Result<ScanResult> Run();
 
  private:
-  // Each returns the reason to stop when `frame` ends the scan. `offset` is
-  // the frame's byte offset, `end` the offset just past it.
-  Result<std::optional<StopReason>> Admit(const format::FrameView& frame, size_t offset,
-                                          size_t end);
-  std::optional<StopReason> AdmitEvent(const format::FrameView& frame, size_t offset, size_t end);
-  std::optional<StopReason> AdmitSystem(const format::FrameView& frame, size_t offset,
-                                        size_t end);
-  Result<std::optional<StopReason>> OpenBatch(const format::FrameView& frame, size_t offset,
-                                              size_t end);
-  Result<std::optional<StopReason>> CommitBatch(const format::FrameView& frame, size_t offset,
-                                                size_t end);
+  // The reason to stop when `frame`, at byte `offset`, ends the scan.
+  Result<std::optional<StopReason>> Admit(const format::FrameView& frame, size_t offset);
+  Result<bool> CountInBatch(const format::FrameView& frame, sequence::Verdict verdict,
+                            size_t offset);
+  Result<bool> CommitMatches(const format::FrameView& frame, sequence::Verdict verdict) const;
+  // Takes the frames read since the last complete unit as one, ending at `end`.
+  void CompleteUnit(size_t end);
+
+  // Ends the scan at the frame at `offset`.
+  ScanResult Stop(StopReason reason, size_t offset);
+  // Whether a frame at `position` and byte `offset` could continue the
+  // segment after its last complete unit.
+  bool Continues(uint64_t position, size_t offset) const;
+  std::optional<uint64_t> FindFrameAfterStop() const;
 
   std::string_view bytes_;
+  sequence::FrameSequence sequence_;
+  // The open batch's events, to be checked against its commit frame.
+  std::optional<record::BatchTally> tally_;
   ScanResult result_;
-  std::optional<PendingBatch> batch_;
-  // The frames of the open batch, for the sidecar once the batch commits.
-  std::vector<reader::FrameSummary> batch_frames_;
+  // The frames read since the last complete unit, for the sidecar once their
+  // unit is complete.
+  std::vector<index::FrameSummary> unit_;
 };
 
 Result<ScanResult> Scanner::Run() {
@@ -69,98 +70,99 @@ Result<ScanResult> Scanner::Run() {
     auto decoded = format::DecodeView(bytes_.substr(offset), record::kStandardLimits, &frame);
     if (!decoded.ok()) {
       if (decoded.error().kind() != error::Kind::kCorrupt) return std::move(decoded).error();
-      result_.reason = StopReason::kCrcMismatch;
-      return std::move(result_);
+      return Stop(StopReason::kCrcMismatch, offset);
     }
     if (!*decoded) {
-      result_.reason =
-          bytes_.size() == result_.good_length ? StopReason::kCleanEof : StopReason::kTornTail;
-      return std::move(result_);
+      return Stop(
+          bytes_.size() == result_.good_length ? StopReason::kCleanEof : StopReason::kTornTail,
+          offset);
     }
-    const size_t end = offset + frame.frame_len;
-    CVN_ASSIGN_OR_RETURN(std::optional<StopReason> stop, Admit(frame, offset, end));
-    if (stop) {
-      result_.reason = *stop;
-      return std::move(result_);
-    }
-    offset = end;
+    CVN_ASSIGN_OR_RETURN(std::optional<StopReason> stop, Admit(frame, offset));
+    if (stop) return Stop(*stop, offset);
+    offset += frame.frame_len;
   }
 }
 
-Result<std::optional<StopReason>> Scanner::Admit(const format::FrameView& frame, size_t offset,
-                                                 size_t end) {
+ScanResult Scanner::Stop(StopReason reason, size_t offset) {
+  result_.reason = reason;
+  result_.stop_offset = offset;
+  if (reason != StopReason::kCleanEof) result_.frame_after_stop = FindFrameAfterStop();
+  return std::move(result_);
+}
+
+// Every frame lies at a position of its own or of a later event, and every
+// event takes one frame of at least a header's length. So a frame `offset`
+// bytes into the segment that continues it carries a position from the
+// next one due up to one per header length beyond the last complete unit.
+bool Scanner::Continues(uint64_t position, size_t offset) const {
+  const uint64_t most_events = (offset - result_.good_length) / format::kFrameHeaderBytes;
+  return position >= result_.next_position && position - result_.next_position <= most_events;
+}
+
+// Frames that follow the stop are found by their magic. A candidate counts
+// only when it decodes whole, checksum included: the bytes of a torn frame
+// may hold a magic, or even a frame header, but not a frame that checks.
+std::optional<uint64_t> Scanner::FindFrameAfterStop() const {
+  format::FrameView frame;
+  for (size_t at = bytes_.find(kFrameMagic, result_.stop_offset + 1);
+       at != std::string_view::npos; at = bytes_.find(kFrameMagic, at + 1)) {
+    auto decoded = format::DecodeView(bytes_.substr(at), record::kStandardLimits, &frame);
+    if (decoded.ok() && *decoded && Continues(frame.position, at)) return at;
+  }
+  return std::nullopt;
+}
+
+Result<std::optional<StopReason>> Scanner::Admit(const format::FrameView& frame,
+                                                 size_t offset) {
+  const sequence::FrameMark mark = sequence::FrameMark::Of(frame);
+  const sequence::Verdict verdict = sequence_.Check(mark);
+  if (verdict.broken == sequence::Break::kOutOfPlace) return StopReason::kOffsetSequenceMismatch;
+  CVN_ASSIGN_OR_RETURN(const bool counted, CountInBatch(frame, verdict, offset));
+  if (!counted) return StopReason::kBatchCommitMismatch;
+  sequence_.Accept(mark);
+  unit_.push_back(index::FrameSummary::Of(frame, offset));
+  if (!sequence_.in_batch()) CompleteUnit(offset + frame.frame_len);
+  return std::nullopt;
+}
+
+// Checks a frame against its batch's control frames: the open frame starts a
+// tally, each event of the batch adds to it, and the commit must match it.
+// False when the frame does not fit its batch. A malformed control payload is
+// an error, not a stop: no torn write makes one.
+Result<bool> Scanner::CountInBatch(const format::FrameView& frame, sequence::Verdict verdict,
+                                   size_t offset) {
   switch (frame.kind) {
-    case format::kEventFrame: return AdmitEvent(frame, offset, end);
-    case format::kSystemRecordFrame: return AdmitSystem(frame, offset, end);
-    case format::kBatchOpenFrame: return OpenBatch(frame, offset, end);
-    default: return CommitBatch(frame, offset, end);  // Decode admits kinds 1 to 4 only
+    case format::kBatchOpenFrame: {
+      CVN_ASSIGN_OR_RETURN(const record::BatchControl control,
+                           record::ParseBatchControl(frame.payload));
+      tally_.emplace(control);
+      return true;
+    }
+    case format::kEventFrame:
+      if (!sequence_.in_batch()) return true;
+      if (verdict.broken != sequence::Break::kNone || tally_->full()) return false;
+      tally_->AddEvent(bytes_.substr(offset, frame.frame_len));
+      return true;
+    case format::kBatchCommitFrame:
+      return CommitMatches(frame, verdict);
   }
+  return true;  // a system record
 }
 
-std::optional<StopReason> Scanner::AdmitEvent(const format::FrameView& frame, size_t offset,
-                                              size_t end) {
-  if (!batch_) {
-    // A standalone event is a complete unit of its own.
-    if (frame.position != result_.next_position) return StopReason::kOffsetSequenceMismatch;
-    result_.next_position += 1;
-    result_.good_length = end;
-    result_.sidecar.AddChecked(reader::FrameSummary::Of(frame, offset));
-    return std::nullopt;
-  }
-  PendingBatch& batch = *batch_;
-  if (frame.position != batch.begin + batch.seen || frame.envelope.batch_id != batch.batch_id ||
-      frame.envelope.batch_index != batch.seen || batch.seen >= batch.control.count) {
-    return StopReason::kBatchCommitMismatch;
-  }
-  batch.seen += 1;
-  batch_frames_.push_back(reader::FrameSummary::Of(frame, offset));
-  return std::nullopt;
+Result<bool> Scanner::CommitMatches(const format::FrameView& frame,
+                                    sequence::Verdict verdict) const {
+  // Without an open frame there is no count to read the payload against.
+  if (verdict.broken == sequence::Break::kCommitWithoutBegin) return false;
+  CVN_ASSIGN_OR_RETURN(const record::BatchControl control,
+                       record::ParseBatchControl(frame.payload));
+  return verdict.broken == sequence::Break::kNone && tally_->Matches(control);
 }
 
-std::optional<StopReason> Scanner::AdmitSystem(const format::FrameView& frame, size_t offset,
-                                               size_t end) {
-  if (batch_ || frame.position != result_.next_position) {
-    return StopReason::kOffsetSequenceMismatch;
-  }
+void Scanner::CompleteUnit(size_t end) {
   result_.good_length = end;
-  result_.sidecar.AddChecked(reader::FrameSummary::Of(frame, offset));
-  return std::nullopt;
-}
-
-Result<std::optional<StopReason>> Scanner::OpenBatch(const format::FrameView& frame,
-                                                     size_t offset, size_t end) {
-  if (batch_ || frame.position != result_.next_position) {
-    return StopReason::kOffsetSequenceMismatch;
-  }
-  CVN_ASSIGN_OR_RETURN(BatchControl control, ParseBatchControl(frame.payload));
-  batch_ = PendingBatch{.begin = result_.next_position,
-                        .batch_id = frame.envelope.batch_id,
-                        .control = control,
-                        .events_offset = end};
-  batch_frames_.assign(1, reader::FrameSummary::Of(frame, offset));
-  return std::nullopt;
-}
-
-Result<std::optional<StopReason>> Scanner::CommitBatch(const format::FrameView& frame,
-                                                       size_t offset, size_t end) {
-  if (!batch_) return StopReason::kBatchCommitMismatch;
-  const PendingBatch batch = *batch_;
-  batch_.reset();
-  CVN_ASSIGN_OR_RETURN(BatchControl control, ParseBatchControl(frame.payload));
-  // Only event frames are admitted inside a batch, so its event frames are
-  // exactly the bytes between the open frame and this one.
-  if (frame.position != batch.begin || frame.envelope.batch_id != batch.batch_id ||
-      control.count != batch.control.count || control.digest != batch.control.digest ||
-      batch.seen != batch.control.count ||
-      util::crc32c::Value(bytes_.substr(batch.events_offset, offset - batch.events_offset)) !=
-          batch.control.digest) {
-    return StopReason::kBatchCommitMismatch;
-  }
-  result_.next_position += batch.control.count;
-  result_.good_length = end;
-  batch_frames_.push_back(reader::FrameSummary::Of(frame, offset));
-  for (const reader::FrameSummary& summary : batch_frames_) result_.sidecar.AddChecked(summary);
-  return std::nullopt;
+  result_.next_position = sequence_.expected();
+  for (const index::FrameSummary& frame : unit_) result_.sidecar.AddChecked(frame);
+  unit_.clear();
 }
 
 const format::EventType& BatchControlEventType() {
@@ -212,7 +214,7 @@ void SyncEventEntries(const format::Metadata& event, format::Metadata& control) 
 // index and the two control entries. The envelope is kept from batch to
 // batch, and is updated field by field rather than copied, so that steady
 // appends neither allocate nor rebuild its map.
-void SetControlEnvelope(const format::RecordEnvelopeV2& first_event, BatchControl control,
+void SetControlEnvelope(const format::RecordEnvelopeV2& first_event, record::BatchControl control,
                         format::RecordEnvelopeV2* envelope) {
   envelope->event_id = first_event.event_id;
   envelope->database_id = first_event.database_id;
@@ -231,17 +233,12 @@ void SetControlEnvelope(const format::RecordEnvelopeV2& first_event, BatchContro
 }
 
 // The sidecar's summary of a frame that is not an event.
-reader::FrameSummary NonEventSummary(uint64_t offset, uint8_t kind, uint64_t position) {
-  reader::FrameSummary summary;
+index::FrameSummary NonEventSummary(uint64_t offset, uint8_t kind, uint64_t position) {
+  index::FrameSummary summary;
   summary.offset = offset;
   summary.kind = kind;
   summary.position = position;
   return summary;
-}
-
-void EncodeControlPayload(BatchControl control, char* dst) {
-  util::EncodeFixed32(dst, control.count);
-  util::EncodeFixed32(dst + 4, control.digest);
 }
 
 // The bytes of a whole file, in memory that is not cleared before it is
@@ -252,6 +249,16 @@ struct FileImage {
 
   std::string_view view() const { return std::string_view(bytes.get(), size); }
 };
+
+// Cutting the file at the damage would throw away the valid frames after
+// it, synced ones among them.
+CorvantineError DamageBeforeValidFrames(const std::string& path, const ScanResult& scan) {
+  return CorvantineError::Corrupt(
+      scan.stop_offset,
+      fmt::format("segment {} is damaged at byte {} ({}), but a valid frame follows at byte {}: "
+                  "not a torn tail, nothing was cut",
+                  path, scan.stop_offset, StopReasonText(scan.reason), *scan.frame_after_stop));
+}
 
 Result<FileImage> ReadWholeFile(const platform::File& file) {
   CVN_ASSIGN_OR_RETURN(const uint64_t size, file.Size());
@@ -278,18 +285,6 @@ Result<uint64_t> ParseBaseOffset(std::string_view path) {
   return base;
 }
 
-Result<BatchControl> ParseBatchControl(std::string_view payload) {
-  if (payload.size() != kControlPayloadBytes) {
-    return CorvantineError::InvalidFormat("batch control payload must be eight bytes");
-  }
-  BatchControl control{.count = util::DecodeFixed32(payload.data()),
-                       .digest = util::DecodeFixed32(payload.data() + 4)};
-  if (control.count == 0) {
-    return CorvantineError::InvalidFormat("batch control count must be nonzero");
-  }
-  return control;
-}
-
 std::string_view StopReasonText(StopReason reason) {
   switch (reason) {
     case StopReason::kCleanEof: return "clean eof";
@@ -308,7 +303,7 @@ Result<ScanResult> ScanSegment(std::string_view bytes, uint64_t base) {
 Result<Segment> Segment::Create(const std::string& log_dir, uint64_t base) {
   const std::string path = platform::JoinPath(log_dir, SegmentFileName(base));
   CVN_ASSIGN_OR_RETURN(platform::File file, platform::CreateExclusive(path));
-  return Segment(std::move(file), base, 0, base, reader::SidecarBuilder(base));
+  return Segment(std::move(file), base, 0, base, index::SidecarBuilder(base));
 }
 
 Result<Segment> Segment::Open(const std::string& path) {
@@ -316,6 +311,7 @@ Result<Segment> Segment::Open(const std::string& path) {
   CVN_ASSIGN_OR_RETURN(platform::File file, platform::OpenForReadWrite(path));
   CVN_ASSIGN_OR_RETURN(const FileImage image, ReadWholeFile(file));
   CVN_ASSIGN_OR_RETURN(ScanResult scan, ScanSegment(image.view(), base));
+  if (scan.frame_after_stop) return DamageBeforeValidFrames(path, scan);
   if (image.size > scan.good_length) {
     util::Warn(fmt::format("truncating {} at byte {} ({}), dropping {} trailing byte(s)", path,
                            scan.good_length, StopReasonText(scan.reason),
@@ -369,9 +365,9 @@ Result<uint64_t> Segment::MeasureBatch(std::span<const BatchRecord> records) {
   }
   // The digest is not known yet; its entry has a fixed width, so the length
   // measured with a placeholder stands.
-  const BatchControl control{.count = static_cast<uint32_t>(records.size()), .digest = 0};
+  const record::BatchControl control{.count = static_cast<uint32_t>(records.size()), .digest = 0};
   SetControlEnvelope(records.front().envelope, control, &control_envelope_);
-  const char payload[kControlPayloadBytes] = {};
+  const char payload[record::BatchControl::kBytes] = {};
   return format::CheckedFrameSize(format::kBatchOpenFrame, /*flags=*/0, control_envelope_,
                                   std::string_view(payload, sizeof payload),
                                   record::kStandardLimits);
@@ -393,11 +389,11 @@ std::string_view Segment::LayOutBatch(std::span<const BatchRecord> records, uint
                        frame_lengths_[i], next);
     next += frame_lengths_[i];
   }
-  const BatchControl control{.count = static_cast<uint32_t>(records.size()),
+  const record::BatchControl control{.count = static_cast<uint32_t>(records.size()),
                              .digest = util::crc32c::Value(events, events_len)};
   SetControlEntry(control_envelope_.metadata, format::kBatchDigestKey, control.digest);
-  char payload[kControlPayloadBytes];
-  EncodeControlPayload(control, payload);
+  char payload[record::BatchControl::kBytes];
+  record::EncodeBatchControl(control, payload);
   const std::string_view payload_view(payload, sizeof payload);
   format::WriteFrame(format::kBatchOpenFrame, first, control_envelope_, payload_view, control_len,
                      batch_buffer_.data());

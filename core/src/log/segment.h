@@ -1,22 +1,19 @@
 // Segment files. A segment is a plain concatenation of record frames with no
 // file header, named after its base position: the position of the first
-// event it holds or will hold. Frames carry positions as follows:
-//
-//   kind 1, event            its own position; each event takes the next one
-//   kind 2, system record    the position of the next event; takes none
-//   kind 3/4, batch control  the batch's first position; takes none
+// event it holds or will hold. Its frames follow each other as
+// log/sequence.h tells.
 //
 // A batch is written as one batch-open frame, its n events at positions
 // first .. first + n - 1 with batch_index 0 .. n - 1, and one batch-commit
-// frame. Both control frames carry the same envelope and the same 8-byte
-// payload: the event count n (u32) and the batch digest (u32, the CRC-32C of
-// the n event frames as written), little-endian. Their envelope is the first
-// event's, with event type "corvantine.batch-control", batch_index n, and
-// the metadata entries "corvantine.batch_count" and "corvantine.batch_digest"
-// set to the same two numbers.
+// frame. Both control frames carry the same envelope and the same payload,
+// the event count n and the batch digest (record::BatchControl). Their
+// envelope is the first event's, with event type "corvantine.batch-control",
+// batch_index n, and the metadata entries "corvantine.batch_count" and
+// "corvantine.batch_digest" set to the same two numbers.
 //
 // A crash can leave at most one incomplete batch at the tail of a segment;
-// opening the segment cuts the file back to its last complete unit.
+// opening the segment cuts the file back to its last complete unit. Damage
+// that valid frames follow is no torn tail, and is never cut.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +26,7 @@
 
 #include "error/error.h"
 #include "format/format.h"
-#include "log/reader.h"
+#include "log/index.h"
 #include "platform/platform.h"
 
 namespace corvantine::log::segment {
@@ -52,15 +49,6 @@ std::string SegmentFileName(uint64_t base);
 // preceded by "+". Fails with InvalidSegmentFileName carrying `path`.
 Result<uint64_t> ParseBaseOffset(std::string_view path);
 
-struct BatchControl {
-  uint32_t count = 0;
-  uint32_t digest = 0;
-};
-
-// Reads a control frame's payload. Fails with InvalidFormat "batch control
-// payload must be eight bytes" or "batch control count must be nonzero".
-Result<BatchControl> ParseBatchControl(std::string_view payload);
-
 // Why a scan stopped before the end of the bytes it was given.
 enum class StopReason : uint8_t {
   kCleanEof = 0,
@@ -78,8 +66,16 @@ struct ScanResult {
   uint64_t good_length = 0;    // end of the last complete unit
   uint64_t next_position = 0;  // the position the next event takes
   StopReason reason = StopReason::kCleanEof;
+  // Where the frame that stopped the scan starts; the end of the bytes at a
+  // clean end.
+  uint64_t stop_offset = 0;
+  // Where a frame beyond the stop starts that passes every check of the
+  // frame codec and carries a position the segment could hold there. A torn
+  // write leaves no such frame behind its last bytes, so with one the stop
+  // is damage inside the segment, not a torn tail.
+  std::optional<uint64_t> frame_after_stop = std::nullopt;
   // Fed the frames before good_length.
-  reader::SidecarBuilder sidecar;
+  index::SidecarBuilder sidecar;
 };
 
 // Scans the image of a segment with base position `base` from byte 0 and
@@ -90,6 +86,8 @@ struct ScanResult {
 // everything after it, together with an unfinished batch, lie beyond
 // good_length. Frame decoding errors other than a checksum mismatch, and
 // malformed control payloads, are errors: such damage is not a torn write.
+// After a stop the bytes beyond the stopping frame are searched for a valid
+// frame (frame_after_stop).
 Result<ScanResult> ScanSegment(std::string_view bytes, uint64_t base);
 
 // The appendable segment of the log. Used from one thread at a time; owns
@@ -109,10 +107,14 @@ class Segment {
   static Result<Segment> Create(const std::string& log_dir, uint64_t base);
 
   // Opens an existing segment and repairs its tail. When the file extends
-  // beyond its last complete unit, one warning line goes to stderr,
+  // beyond its last complete unit and nothing valid follows the damage, one
+  // warning line goes to stderr,
   //   corvantine: truncating {path} at byte {n} ({reason}), dropping {k} trailing byte(s)
-  // and the file is cut to that unit and flushed. Errors: those of
-  // ParseBaseOffset and ScanSegment (the file is left untouched), or Io.
+  // and the file is cut to that unit and flushed. When a valid frame does
+  // follow (ScanResult::frame_after_stop), the open fails with Corrupt at
+  // the damaged frame's byte offset, naming the path, and cuts nothing.
+  // Other errors: those of ParseBaseOffset and ScanSegment (the file is left
+  // untouched), or Io.
   static Result<Segment> Open(const std::string& path);
 
   Segment(Segment&&) = default;
@@ -135,7 +137,7 @@ class Segment {
   Result<> Sync();
 
   // The sidecar of the segment as it stands, equal to what
-  // reader::BuildSidecar makes of the file: kept up to date as frames are
+  // index::BuildSidecar makes of the file: kept up to date as frames are
   // appended (and built by the scan of Open), so that retiring a segment
   // does not read it again.
   Result<index::Sidecar> CurrentSidecar() const { return sidecar_.Finish(); }
@@ -152,7 +154,7 @@ class Segment {
 
  private:
   Segment(platform::File file, uint64_t base, uint64_t byte_length, uint64_t next_position,
-          reader::SidecarBuilder sidecar)
+          index::SidecarBuilder sidecar)
       : file_(std::move(file)),
         base_(base),
         byte_length_(byte_length),
@@ -177,7 +179,7 @@ class Segment {
   uint64_t base_;
   uint64_t byte_length_;
   uint64_t next_position_;
-  reader::SidecarBuilder sidecar_;
+  index::SidecarBuilder sidecar_;
   std::optional<CorvantineError> poison_;
   // Scratch space of AppendBatch, kept so that steady appends allocate
   // nothing: the lengths of the event frames, the control frames' envelope

@@ -1,13 +1,16 @@
 #include "log/segment.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <optional>
+#include <random>
 #include <vector>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include "log/reader.h"
+#include "log/index.h"
 #include "log/record.h"
 #include "platform/fault.h"
 #include "platform/test_util.h"
@@ -79,6 +82,17 @@ std::vector<format::OwnedStoredRecord> Frames(std::string_view bytes) {
   return frames;
 }
 
+// The byte offset of every frame in `bytes`.
+std::vector<uint64_t> FrameStarts(std::string_view bytes) {
+  std::vector<uint64_t> starts;
+  uint64_t offset = 0;
+  for (const format::OwnedStoredRecord& frame : Frames(bytes)) {
+    starts.push_back(offset);
+    offset += frame.frame_len;
+  }
+  return starts;
+}
+
 std::string Warning(const std::string& path, uint64_t at, StopReason reason, uint64_t dropped) {
   return fmt::format("corvantine: truncating {} at byte {} ({}), dropping {} trailing byte(s)\n",
                      path, at, StopReasonText(reason), dropped);
@@ -128,20 +142,6 @@ TEST(SegmentNameTest, FileNamesAndBaseOffsets) {
                                 "++7.seg", " 7.seg", "7a.seg", "", "log/"}) {
     EXPECT_EQ(Outcome(ParseBaseOffset(path)), fmt::format("invalid segment file name: {}", path));
   }
-}
-
-TEST(SegmentNameTest, ParseBatchControl) {
-  auto control = ParseBatchControl(ControlPayload(3, 0xdeadbeef));
-  ASSERT_TRUE(control.ok());
-  EXPECT_EQ(control->count, 3u);
-  EXPECT_EQ(control->digest, 0xdeadbeefu);
-
-  EXPECT_EQ(Outcome(ParseBatchControl(std::string(7, '\1'))),
-            "invalid format: batch control payload must be eight bytes");
-  EXPECT_EQ(Outcome(ParseBatchControl(std::string(9, '\1'))),
-            "invalid format: batch control payload must be eight bytes");
-  EXPECT_EQ(Outcome(ParseBatchControl(std::string(8, '\0'))),
-            "invalid format: batch control count must be nonzero");
 }
 
 TEST_F(SegmentTest, CreateMakesAnEmptySegmentOnce) {
@@ -405,20 +405,26 @@ TEST(ScanSegmentTest, EveryTornTailKeepsTheLastCompleteUnit) {
 }
 
 // Any single damaged byte stops the scan at the start of the unit that holds
-// it, or is damage that no torn write makes and fails the scan.
+// it, or is damage that no torn write makes and fails the scan. The scan
+// stops at the damaged frame, and finds the next frame after it, if any.
 TEST(ScanSegmentTest, EveryDamagedByteStopsAtItsUnit) {
   platform::TempDir dir;
   const Written written = WriteMixedSegment(dir.path());
+  const std::vector<uint64_t> starts = FrameStarts(written.bytes);
   for (size_t at = 0; at < written.bytes.size(); ++at) {
     SCOPED_TRACE(at);
     std::string damaged = written.bytes;
     damaged[at] ^= 0x5a;
     const auto [length, next_position] = UnitBefore(written, at);
+    const auto next_frame = std::upper_bound(starts.begin(), starts.end(), at);
     auto scan = ScanSegment(damaged, 100);
     if (scan.ok()) {
       EXPECT_EQ(scan->good_length, length);
       EXPECT_EQ(scan->next_position, next_position);
       EXPECT_NE(scan->reason, StopReason::kCleanEof);
+      EXPECT_EQ(scan->stop_offset, *std::prev(next_frame));
+      EXPECT_EQ(scan->frame_after_stop,
+                next_frame == starts.end() ? std::nullopt : std::optional(*next_frame));
     } else {
       const error::Kind kind = scan.error().kind();
       EXPECT_TRUE(kind == error::Kind::kInvalidFormat || kind == error::Kind::kResourceLimit)
@@ -465,22 +471,85 @@ TEST_F(SegmentTest, OpenRefusesAZeroFilledTail) {
   EXPECT_EQ(ReadAll(PathOf(0)), bytes);
 }
 
-TEST_F(SegmentTest, ChecksumMismatchInTheFirstFrameEmptiesTheSegment) {
-  std::string bytes;
-  {
-    Segment segment = *Segment::Create(dir_.path(), 40);
-    for (uint8_t tag = 0; tag < 100; ++tag) ASSERT_TRUE(segment.AppendBatch(Batch(tag, 8)).ok());
-    bytes = ReadAll(segment.path());
+// Opening cuts a torn tail, the incomplete last write that a crash leaves,
+// with nothing valid after it. Damage that a valid frame follows fails the
+// open and leaves the file as it was, whatever was synced after it.
+TEST_F(SegmentTest, OpenCutsOnlyATornTail) {
+  const Written written = WriteMixedSegment(dir_.path());
+  const std::string& whole = written.bytes;
+  const std::string path = PathOf(100);
+  // Frames 0-3 are the first batch, 4 a system record, 5-7 a batch of one,
+  // 8-12 the last batch of three events, at positions 103 to 105.
+  const std::vector<uint64_t> starts = FrameStarts(whole);
+  ASSERT_EQ(starts.size(), 13u);
+  const uint64_t last_batch = starts[8];
+  auto flipped = [&](uint64_t at) {
+    std::string bytes = whole;
+    bytes[at] ^= 4;
+    return bytes;
+  };
+  auto cut = [&](uint64_t at) { return whole.substr(0, at); };
+  const std::string zeros(4'096, '\0');
+  std::string garbage(1'000, '\0');
+  std::mt19937 random(7);
+  for (char& c : garbage) c = static_cast<char>(random());
+  // A torn frame whose payload holds most of a frame at the position due:
+  // its magic and header check, but with the zeros after it, not its CRC.
+  const std::string inner = Event(103, 4, 0);
+  const std::string outer =
+      Frame(format::kEventFrame, 103, EventEnvelope(3, 0), inner.substr(0, inner.size() - 4));
+
+  const struct {
+    std::string name;
+    std::string bytes;
+    uint64_t stop;  // the damaged or torn frame
+    StopReason reason;
+    std::optional<uint64_t> valid_after;  // the frame that makes the damage an error
+  } cases[] = {
+      {"flipped bit in the first frame", flipped(40), 0, StopReason::kCrcMismatch, starts[1]},
+      {"flipped bit in a system record", flipped(starts[4] + 40), starts[4],
+       StopReason::kCrcMismatch, starts[5]},
+      {"flipped bit in the last event", flipped(starts[11] + 40), starts[11],
+       StopReason::kCrcMismatch, starts[12]},
+      {"flipped bit in the last frame", flipped(starts[12] + 40), starts[12],
+       StopReason::kCrcMismatch, std::nullopt},
+      {"torn inside a header", cut(starts[12] + 10), starts[12], StopReason::kTornTail,
+       std::nullopt},
+      {"torn inside an event", cut(starts[10] + 50), starts[10], StopReason::kTornTail,
+       std::nullopt},
+      {"batch torn between whole frames", cut(starts[11]), starts[11], StopReason::kTornTail,
+       std::nullopt},
+      {"zeros after a torn frame", cut(starts[10] + 50) + zeros, starts[10],
+       StopReason::kCrcMismatch, std::nullopt},
+      {"garbage after a torn frame", cut(starts[10] + 50) + garbage, starts[10],
+       StopReason::kCrcMismatch, std::nullopt},
+      {"a stale frame after a torn one", cut(starts[10] + 50) + zeros + whole.substr(0, starts[1]),
+       starts[10], StopReason::kCrcMismatch, std::nullopt},
+      {"torn frame holding most of another",
+       cut(last_batch) + outer.substr(0, outer.size() - 2) + zeros, last_batch,
+       StopReason::kCrcMismatch, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteAll(path, c.bytes);
+    auto [segment, warning] = OpenCapturing(path);
+    const auto [length, next_position] = UnitBefore(written, c.stop);
+    if (c.valid_after) {
+      EXPECT_EQ(Outcome(segment),
+                fmt::format("corrupt record at offset {0}: segment {1} is damaged at byte {0} "
+                            "({2}), but a valid frame follows at byte {3}: not a torn tail, "
+                            "nothing was cut",
+                            c.stop, path, StopReasonText(c.reason), *c.valid_after));
+      EXPECT_EQ(warning, "");
+      EXPECT_EQ(ReadAll(path), c.bytes);
+      continue;
+    }
+    ASSERT_TRUE(segment.ok()) << segment.error().ToString();
+    EXPECT_EQ(warning, Warning(path, length, c.reason, c.bytes.size() - length));
+    EXPECT_EQ(segment->byte_length(), length);
+    EXPECT_EQ(segment->next_position(), next_position);
+    EXPECT_EQ(ReadAll(path), whole.substr(0, length));
   }
-  bytes[20] ^= 1;  // the position field
-  WriteAll(PathOf(40), bytes);
-  auto [segment, warning] = OpenCapturing(PathOf(40));
-  EXPECT_EQ(warning,
-            Warning(PathOf(40), 0, StopReason::kCrcMismatch, bytes.size()));
-  ASSERT_TRUE(segment.ok());
-  EXPECT_EQ(segment->byte_length(), 0u);
-  EXPECT_EQ(segment->next_position(), 40u);
-  EXPECT_EQ(*platform::FileSizeOf(PathOf(40)), 0u);
 }
 
 TEST_F(SegmentTest, OpenErrors) {
@@ -637,7 +706,7 @@ TEST_F(SegmentTest, KeptSidecarEqualsAScanOfTheFile) {
   const std::string path = PathOf(100);
   auto expect_equal_to_scan = [&](const Segment& segment) {
     Result<index::Sidecar> kept = segment.CurrentSidecar();
-    Result<index::Sidecar> scanned = reader::BuildSidecar(path, 100);
+    Result<index::Sidecar> scanned = index::BuildSidecar(path, 100);
     ASSERT_TRUE(kept.ok()) << kept.error().ToString();
     ASSERT_TRUE(scanned.ok()) << scanned.error().ToString();
     EXPECT_EQ(*kept, *scanned);
@@ -691,7 +760,7 @@ TEST_F(SegmentTest, OpenedSidecarHasStandaloneEvents) {
   const Result<index::Sidecar> kept = segment->CurrentSidecar();
   ASSERT_TRUE(kept.ok()) << kept.error().ToString();
   EXPECT_EQ(kept->end, 3u);
-  EXPECT_EQ(*kept, *reader::BuildSidecar(path, 0));
+  EXPECT_EQ(*kept, *index::BuildSidecar(path, 0));
 }
 
 }  // namespace

@@ -1,0 +1,63 @@
+#include "log/cursor.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#include "format/format.h"
+#include "log/record.h"
+
+namespace corvantine::log::cursor {
+
+namespace {
+
+constexpr size_t kFillStep = 128 * 1024;
+
+}  // namespace
+
+void SegmentCursor::Open(platform::File file, uint64_t offset) {
+  file_ = std::move(file);
+  read_offset_ = offset;
+  consumed_ = 0;
+  filled_ = 0;
+  at_end_ = false;
+}
+
+void SegmentCursor::Close() { file_ = platform::File(); }
+
+Result<FrameStatus> SegmentCursor::FindFrame(uint64_t limit, uint64_t* length) {
+  CVN_TRY(Fill(format::kFrameHeaderBytes, limit));
+  if (available().empty()) return FrameStatus::kEnd;
+  if (available().size() < format::kFrameHeaderBytes) return FrameStatus::kPartialHeader;
+  CVN_ASSIGN_OR_RETURN(std::optional<uint64_t> total,
+                       format::FrameTotalLen(available(), record::kStandardLimits));
+  CVN_TRY(Fill(*total, limit));
+  if (available().size() < *total) return FrameStatus::kPartialFrame;
+  *length = *total;
+  return FrameStatus::kFrame;
+}
+
+Result<> SegmentCursor::Refill(size_t n, uint64_t limit) {
+  while (filled_ - consumed_ < n && !at_end_) {
+    if (consumed_ > 0) {
+      std::memmove(buffer_.data(), buffer_.data() + consumed_, filled_ - consumed_);
+      filled_ -= consumed_;
+      consumed_ = 0;
+    }
+    const size_t target = std::max(filled_ + kFillStep, n);
+    if (target > buffer_.size()) buffer_.resize(target);
+    const uint64_t room = limit > read_offset_ ? limit - read_offset_ : 0;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer_.size() - filled_, room));
+    size_t got = 0;
+    if (want > 0) {
+      CVN_ASSIGN_OR_RETURN(got, file_.ReadAt(read_offset_, want, buffer_.data() + filled_));
+    }
+    filled_ += got;
+    read_offset_ += got;
+    // ReadAt returns fewer bytes than asked for only at the end of the file.
+    if (want == 0 || got < want) at_end_ = true;
+  }
+  return {};
+}
+
+}  // namespace corvantine::log::cursor

@@ -1,0 +1,55 @@
+#include "log/cursor.h"
+
+#include <algorithm>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/fault.h"
+#include "platform/platform.h"
+#include "platform/test_util.h"
+
+namespace corvantine::log::cursor {
+namespace {
+
+using platform::Op;
+using platform::testing::CallCounter;
+
+void WriteFile(const std::string& path, std::string_view bytes) {
+  auto file = platform::CreateOrTruncate(path);
+  ASSERT_TRUE(file.ok()) << file.error().ToString();
+  ASSERT_TRUE(file->WriteAt(0, bytes).ok());
+}
+
+TEST(SegmentCursorTest, ReadsInLargeStepsAndNeverPastItsLimit) {
+  platform::TempDir dir;
+  const std::string path = platform::JoinPath(dir.path(), "file");
+  std::string content;
+  for (int i = 0; content.size() < 300 * 1024; ++i) content += std::to_string(i) + ",";
+  WriteFile(path, content);
+
+  SegmentCursor cursor;
+  std::string seen;
+  CallCounter reads(Op::kRead, path);
+  cursor.Open(*platform::OpenForRead(path), 10);
+  for (;;) {
+    ASSERT_TRUE(cursor.Fill(1'000).ok());
+    const std::string_view available = cursor.available();
+    if (available.empty()) break;
+    const size_t n = std::min<size_t>(available.size(), 1'000);
+    seen += available.substr(0, n);
+    cursor.Consume(n);
+  }
+  EXPECT_EQ(seen, content.substr(10));
+  EXPECT_LE(reads.count(), 4u);  // three steps of at least 128 KiB, then the end
+
+  cursor.Open(*platform::OpenForRead(path), 0);
+  ASSERT_TRUE(cursor.Fill(500, /*limit=*/100).ok());
+  EXPECT_EQ(cursor.available(), content.substr(0, 100));
+  cursor.Open(*platform::OpenForRead(path), 0);
+  ASSERT_TRUE(cursor.Fill(200 * 1024).ok());  // more than one step at once
+  EXPECT_GE(cursor.available().size(), 200u * 1024);
+}
+
+}  // namespace
+}  // namespace corvantine::log::cursor
