@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "util/result.h"
+#include "error/result.h"
 
 namespace corvantine::error {
 
@@ -131,6 +131,6 @@ namespace corvantine {
 using error::CorvantineError;
 
 template <typename T = void>
-using Result = util::Expected<T, CorvantineError>;
+using Result = error::Expected<T, CorvantineError>;
 
 }  // namespace corvantine

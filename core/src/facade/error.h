@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "error/error.h"
-#include "util/result.h"
+#include "error/result.h"
 
 namespace corvantine::facade {
 
@@ -71,7 +71,7 @@ class EngineError {
 };
 
 template <typename T = void>
-using EngineResult = util::Expected<T, EngineError>;
+using EngineResult = error::Expected<T, EngineError>;
 
 // A core result with its error converted by EngineError::FromCore.
 template <typename T>
