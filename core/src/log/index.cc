@@ -171,7 +171,7 @@ Result<> Persist(const std::string& segment_path, const Sidecar& sidecar) {
 void PersistOrWarn(const std::string& segment_path, const Sidecar& sidecar) {
   if (Result<> persisted = Persist(segment_path, sidecar); !persisted.ok()) {
     fmt::print(stderr, "corvantine: could not persist sidecar for {}: {}\n", segment_path,
-               persisted.error().io_error().ToString());
+               persisted.error().As<error::Io>()->error.ToString());
   }
 }
 
