@@ -69,6 +69,11 @@ ExceptionClass ClassOfKind(facade::ErrorKind kind) {
   return kCorvantineError;
 }
 
+ExceptionClass ClassOf(const facade::EngineError& error) {
+  if (error.code() == facade::kPositionUnavailableCode) return kPositionUnavailableError;
+  return ClassOfKind(error.kind());
+}
+
 // The instance is made at once so that its `bootstrap` attribute can be set;
 // a failure to set it is dropped rather than hiding the engine's error.
 PyObject* RaisePositionUnavailable(PyObject* message) {
@@ -106,8 +111,9 @@ bool AdoptExceptionClasses(PyObject* corvantine_module) {
 PyObject* RaiseEngineError(const facade::EngineError& error) {
   Ref message = Ref::Steal(DecodeLossy(error.ToString()));
   if (!message) return nullptr;
-  if (error.code() == "position_unavailable") return RaisePositionUnavailable(message.get());
-  PyErr_SetObject(classes[ClassOfKind(error.kind())], message.get());
+  const ExceptionClass type = ClassOf(error);
+  if (type == kPositionUnavailableError) return RaisePositionUnavailable(message.get());
+  PyErr_SetObject(classes[type], message.get());
   return nullptr;
 }
 

@@ -1,7 +1,8 @@
-// The module's twelve exception classes and the one mapping of engine errors
-// onto them. Every method raises engine errors through RaiseEngineError and
-// its own argument checks through RaiseInvalidArgument; the raise functions
-// return null so that a method can `return Raise...(...)`.
+// The Python layer's errors: the module's twelve exception classes and the
+// one mapping of engine errors (facade::EngineError) onto them. Every method
+// raises engine errors through RaiseEngineError and its own argument checks
+// through RaiseInvalidArgument; the raise functions return null so that a
+// method can `return Raise...(...)`.
 #pragma once
 
 #include <Python.h>
@@ -25,9 +26,10 @@ bool AddExceptionClasses(PyObject* module);
 bool AdoptExceptionClasses(PyObject* corvantine_module);
 
 // Raises the class that the error's kind selects, or PositionUnavailableError
-// for the code "position_unavailable" whatever its kind; the message is
-// "{code}: {message}". A PositionUnavailableError carries the attribute
-// `bootstrap`, None while the engine attaches no feed-bootstrap descriptor.
+// for the code facade::kPositionUnavailableCode whatever its kind; the
+// message is "{code}: {message}". A PositionUnavailableError carries the
+// attribute `bootstrap`, None while the engine attaches no feed-bootstrap
+// descriptor.
 PyObject* RaiseEngineError(const facade::EngineError& error);
 
 // InvalidArgumentError with a fixed message of the module's own checks.

@@ -69,7 +69,7 @@ struct BranchInfo {
   // Accepts the object form with its keys in any order, unknown keys
   // ignored, or the array form with the fields in declared order. Any other
   // status text, a value of the wrong type, a missing or repeated field is
-  // InvalidFormat whose text() is the JSON reader's message.
+  // InvalidFormat whose message is the JSON reader's.
   static Result<BranchInfo> FromJson(std::string_view json);
 
   // The fields in declared order: id (16 bytes), name (string), parent and

@@ -146,7 +146,9 @@ TEST(BranchInfoJsonTest, RefusesWrongValuesWithTheReadersMessage) {
     Result<BranchInfo> read = BranchInfo::FromJson(c.json);
     ASSERT_FALSE(read.ok()) << c.json;
     EXPECT_EQ(read.error().kind(), error::Kind::kInvalidFormat);
-    EXPECT_THAT(read.error().text(), StartsWith(c.message + " at line 1 column ")) << c.json;
+    EXPECT_THAT(read.error().As<error::InvalidFormat>()->message,
+                StartsWith(c.message + " at line 1 column "))
+        << c.json;
   }
 }
 

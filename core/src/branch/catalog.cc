@@ -39,7 +39,8 @@ Result<> BranchCatalog::ApplySystemRecord(std::string_view event_type, uint64_t 
   if (!created && event_type != kBranchArchivedEventType) return {};
   Result<BranchInfo> info = BranchInfo::FromJson(payload);
   if (!info.ok()) {
-    return CorvantineError::Corrupt(position, "branch metadata decode: " + info.error().text());
+    return CorvantineError::Corrupt(
+        position, "branch metadata decode: " + info.error().Detail());
   }
   return created ? Insert(std::move(info).value()) : Archive(std::move(info).value());
 }

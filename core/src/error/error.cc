@@ -19,145 +19,214 @@ std::string IoError::ToString() const {
   return fmt::format("{} (os error {})", text, os_code);
 }
 
-#define CVN_TEXT_KIND(Name)                                   \
-  CorvantineError CorvantineError::Name(std::string text) {   \
-    CorvantineError e(Kind::k##Name);                         \
-    e.text_ = std::move(text);                                \
-    return e;                                                 \
-  }
-CVN_TEXT_KIND(InvalidArgument)
-CVN_TEXT_KIND(Manifest)
-CVN_TEXT_KIND(InvalidSegmentFileName)
-CVN_TEXT_KIND(NamespaceExists)
-CVN_TEXT_KIND(Locked)
-CVN_TEXT_KIND(Serialization)
-CVN_TEXT_KIND(InvalidFormat)
-CVN_TEXT_KIND(Codec)
-CVN_TEXT_KIND(Migration)
-CVN_TEXT_KIND(MigrationIncomplete)
-CVN_TEXT_KIND(BranchNotFound)
-CVN_TEXT_KIND(BranchExists)
-CVN_TEXT_KIND(BranchArchived)
-CVN_TEXT_KIND(InvalidBranchAncestry)
-#undef CVN_TEXT_KIND
+CorvantineError CorvantineError::InvalidArgument(std::string message) {
+  return CorvantineError(error::InvalidArgument{std::move(message)});
+}
 
-CorvantineError CorvantineError::Io(IoError error) {
-  CorvantineError e(Kind::kIo);
-  e.io_ = std::move(error);
-  return e;
+CorvantineError CorvantineError::Io(IoError io) {
+  return CorvantineError(error::Io{std::move(io)});
 }
 
 CorvantineError CorvantineError::IoFromErrno(int code) { return Io(IoError::FromErrno(code)); }
 
 CorvantineError CorvantineError::Corrupt(uint64_t offset, std::string message) {
-  CorvantineError e(Kind::kCorrupt);
-  e.n1_ = offset;
-  e.text_ = std::move(message);
-  return e;
+  return CorvantineError(error::Corrupt{offset, std::move(message)});
 }
 
 CorvantineError CorvantineError::OffsetBeyondHead(uint64_t offset) {
-  CorvantineError e(Kind::kOffsetBeyondHead);
-  e.n1_ = offset;
-  return e;
+  return CorvantineError(error::OffsetBeyondHead{offset});
 }
 
 CorvantineError CorvantineError::PositionUnavailable(uint64_t position, uint64_t floor,
                                                      uint64_t head) {
-  CorvantineError e(Kind::kPositionUnavailable);
-  e.n1_ = position;
-  e.n2_ = floor;
-  e.n3_ = head;
-  return e;
+  return CorvantineError(error::PositionUnavailable{position, floor, head});
+}
+
+CorvantineError CorvantineError::Manifest(std::string message) {
+  return CorvantineError(error::Manifest{std::move(message)});
 }
 
 CorvantineError CorvantineError::UnsupportedPayloadFormat(uint32_t found, uint32_t supported) {
-  CorvantineError e(Kind::kUnsupportedPayloadFormat);
-  e.n1_ = found;
-  e.n2_ = supported;
-  return e;
+  return CorvantineError(error::UnsupportedPayloadFormat{found, supported});
 }
 
 CorvantineError CorvantineError::UnsupportedStorageFormat(uint32_t found, uint32_t written) {
-  CorvantineError e(Kind::kUnsupportedStorageFormat);
-  e.n1_ = found;
-  e.n2_ = written;
-  return e;
+  return CorvantineError(error::UnsupportedStorageFormat{found, written});
+}
+
+CorvantineError CorvantineError::InvalidSegmentFileName(std::string name) {
+  return CorvantineError(error::InvalidSegmentFileName{std::move(name)});
+}
+
+CorvantineError CorvantineError::NamespaceExists(std::string name) {
+  return CorvantineError(error::NamespaceExists{std::move(name)});
+}
+
+CorvantineError CorvantineError::Locked(std::string detail) {
+  return CorvantineError(error::Locked{std::move(detail)});
+}
+
+CorvantineError CorvantineError::Serialization(std::string message) {
+  return CorvantineError(error::Serialization{std::move(message)});
+}
+
+CorvantineError CorvantineError::InvalidFormat(std::string message) {
+  return CorvantineError(error::InvalidFormat{std::move(message)});
+}
+
+CorvantineError CorvantineError::Codec(std::string message) {
+  return CorvantineError(error::Codec{std::move(message)});
 }
 
 CorvantineError CorvantineError::ResourceLimit(const char* what, uint64_t actual,
                                                uint64_t maximum) {
-  CorvantineError e(Kind::kResourceLimit);
-  e.what_ = what;
-  e.n1_ = actual;
-  e.n2_ = maximum;
-  return e;
+  return CorvantineError(error::ResourceLimit{what, actual, maximum});
+}
+
+CorvantineError CorvantineError::Migration(std::string message) {
+  return CorvantineError(error::Migration{std::move(message)});
+}
+
+CorvantineError CorvantineError::MigrationIncomplete(std::string subject) {
+  return CorvantineError(error::MigrationIncomplete{std::move(subject)});
 }
 
 CorvantineError CorvantineError::RevisionConflict(std::string expected, std::string actual) {
-  CorvantineError e(Kind::kRevisionConflict);
-  e.text_ = std::move(expected);
-  e.text2_ = std::move(actual);
-  return e;
+  return CorvantineError(error::RevisionConflict{std::move(expected), std::move(actual)});
 }
 
-CorvantineError CorvantineError::EventIdConflict() { return CorvantineError(Kind::kEventIdConflict); }
-CorvantineError CorvantineError::IdempotencyConflict() {
-  return CorvantineError(Kind::kIdempotencyConflict);
+CorvantineError CorvantineError::EventIdConflict() {
+  return CorvantineError(error::EventIdConflict{});
 }
-CorvantineError CorvantineError::BatchIdConflict() { return CorvantineError(Kind::kBatchIdConflict); }
+
+CorvantineError CorvantineError::IdempotencyConflict() {
+  return CorvantineError(error::IdempotencyConflict{});
+}
+
+CorvantineError CorvantineError::BatchIdConflict() {
+  return CorvantineError(error::BatchIdConflict{});
+}
+
+CorvantineError CorvantineError::BranchNotFound(std::string branch) {
+  return CorvantineError(error::BranchNotFound{std::move(branch)});
+}
+
+CorvantineError CorvantineError::BranchExists(std::string branch) {
+  return CorvantineError(error::BranchExists{std::move(branch)});
+}
+
+CorvantineError CorvantineError::BranchArchived(std::string branch) {
+  return CorvantineError(error::BranchArchived{std::move(branch)});
+}
+
+CorvantineError CorvantineError::InvalidBranchAncestry(std::string message) {
+  return CorvantineError(error::InvalidBranchAncestry{std::move(message)});
+}
 
 CorvantineError CorvantineError::NotBatchBoundary(uint64_t position) {
-  CorvantineError e(Kind::kNotBatchBoundary);
-  e.n1_ = position;
-  return e;
+  return CorvantineError(error::NotBatchBoundary{position});
 }
 
+bool CorvantineError::IsOsError(int os_code) const {
+  const error::Io* io = As<error::Io>();
+  return io != nullptr && io->error.os_code == os_code;
+}
+
+std::string CorvantineError::Detail() const {
+  if (const error::Io* io = As<error::Io>()) return io->error.ToString();
+  return std::visit(
+      [this](const auto& fields) -> std::string {
+        if constexpr (requires { fields.message; }) return fields.message;
+        return ToString();
+      },
+      fields_);
+}
+
+namespace {
+
+// The display text of each kind, chosen by overload.
+std::string Display(const InvalidArgument& e) {
+  return fmt::format("invalid argument: {}", e.message);
+}
+std::string Display(const Io& e) { return fmt::format("io: {}", e.error.ToString()); }
+std::string Display(const Corrupt& e) {
+  return fmt::format("corrupt record at offset {}: {}", e.offset, e.message);
+}
+std::string Display(const OffsetBeyondHead& e) {
+  return fmt::format("offset {} beyond head", e.offset);
+}
+std::string Display(const PositionUnavailable& e) {
+  return fmt::format("position {} is unavailable: retained history starts at {}, head is {}",
+                     e.position, e.floor, e.head);
+}
+std::string Display(const Manifest& e) { return fmt::format("manifest error: {}", e.message); }
+std::string Display(const UnsupportedPayloadFormat& e) {
+  return fmt::format(
+      "unsupported payload format version {}: this build supports {}. The data dir was "
+      "written by a newer CorvantineDB; upgrade to read it.",
+      e.found, e.supported);
+}
+std::string Display(const UnsupportedStorageFormat& e) {
+  return fmt::format(
+      "unsupported storage format version {}: this build writes version {}; migrate the "
+      "source directory offline",
+      e.found, e.written);
+}
+std::string Display(const InvalidSegmentFileName& e) {
+  return fmt::format("invalid segment file name: {}", e.name);
+}
+std::string Display(const NamespaceExists& e) {
+  return fmt::format("namespace {} already exists", e.name);
+}
+std::string Display(const Locked& e) {
+  return fmt::format("data dir is locked by another process: {}", e.detail);
+}
+std::string Display(const Serialization& e) {
+  return fmt::format("serialization error: {}", e.message);
+}
+std::string Display(const InvalidFormat& e) { return fmt::format("invalid format: {}", e.message); }
+std::string Display(const Codec& e) { return fmt::format("codec error: {}", e.message); }
+std::string Display(const ResourceLimit& e) {
+  return fmt::format("resource limit exceeded: {} is {}, maximum is {}", e.what, e.actual,
+                     e.maximum);
+}
+std::string Display(const Migration& e) { return fmt::format("migration error: {}", e.message); }
+std::string Display(const MigrationIncomplete& e) {
+  return fmt::format("migration is incomplete for {}; resume it with the migration command",
+                     e.subject);
+}
+std::string Display(const RevisionConflict& e) {
+  return fmt::format("stream revision conflict: expected {}, actual {}", e.expected, e.actual);
+}
+std::string Display(const EventIdConflict&) {
+  return "event ID already exists with different content";
+}
+std::string Display(const IdempotencyConflict&) {
+  return "idempotency key already exists with different content";
+}
+std::string Display(const BatchIdConflict&) {
+  return "batch ID already exists with different content";
+}
+std::string Display(const BranchNotFound& e) {
+  return fmt::format("branch not found: {}", e.branch);
+}
+std::string Display(const BranchExists& e) {
+  return fmt::format("branch already exists: {}", e.branch);
+}
+std::string Display(const BranchArchived& e) {
+  return fmt::format("branch is archived: {}", e.branch);
+}
+std::string Display(const InvalidBranchAncestry& e) {
+  return fmt::format("invalid branch ancestry: {}", e.message);
+}
+std::string Display(const NotBatchBoundary& e) {
+  return fmt::format("position {} is not a committed batch boundary", e.position);
+}
+
+}  // namespace
+
 std::string CorvantineError::ToString() const {
-  switch (kind_) {
-    case Kind::kInvalidArgument: return fmt::format("invalid argument: {}", text_);
-    case Kind::kIo: return fmt::format("io: {}", io_.ToString());
-    case Kind::kCorrupt: return fmt::format("corrupt record at offset {}: {}", n1_, text_);
-    case Kind::kOffsetBeyondHead: return fmt::format("offset {} beyond head", n1_);
-    case Kind::kPositionUnavailable:
-      return fmt::format("position {} is unavailable: retained history starts at {}, head is {}",
-                         n1_, n2_, n3_);
-    case Kind::kManifest: return fmt::format("manifest error: {}", text_);
-    case Kind::kUnsupportedPayloadFormat:
-      return fmt::format(
-          "unsupported payload format version {}: this build supports {}. The data dir was "
-          "written by a newer CorvantineDB; upgrade to read it.",
-          n1_, n2_);
-    case Kind::kUnsupportedStorageFormat:
-      return fmt::format(
-          "unsupported storage format version {}: this build writes version {}; migrate the "
-          "source directory offline",
-          n1_, n2_);
-    case Kind::kInvalidSegmentFileName: return fmt::format("invalid segment file name: {}", text_);
-    case Kind::kNamespaceExists: return fmt::format("namespace {} already exists", text_);
-    case Kind::kLocked: return fmt::format("data dir is locked by another process: {}", text_);
-    case Kind::kSerialization: return fmt::format("serialization error: {}", text_);
-    case Kind::kInvalidFormat: return fmt::format("invalid format: {}", text_);
-    case Kind::kCodec: return fmt::format("codec error: {}", text_);
-    case Kind::kResourceLimit:
-      return fmt::format("resource limit exceeded: {} is {}, maximum is {}", what_, n1_, n2_);
-    case Kind::kMigration: return fmt::format("migration error: {}", text_);
-    case Kind::kMigrationIncomplete:
-      return fmt::format("migration is incomplete for {}; resume it with the migration command",
-                         text_);
-    case Kind::kRevisionConflict:
-      return fmt::format("stream revision conflict: expected {}, actual {}", text_, text2_);
-    case Kind::kEventIdConflict: return "event ID already exists with different content";
-    case Kind::kIdempotencyConflict: return "idempotency key already exists with different content";
-    case Kind::kBatchIdConflict: return "batch ID already exists with different content";
-    case Kind::kBranchNotFound: return fmt::format("branch not found: {}", text_);
-    case Kind::kBranchExists: return fmt::format("branch already exists: {}", text_);
-    case Kind::kBranchArchived: return fmt::format("branch is archived: {}", text_);
-    case Kind::kInvalidBranchAncestry: return fmt::format("invalid branch ancestry: {}", text_);
-    case Kind::kNotBatchBoundary:
-      return fmt::format("position {} is not a committed batch boundary", n1_);
-  }
-  return {};
+  return std::visit([](const auto& fields) { return Display(fields); }, fields_);
 }
 
 }  // namespace corvantine::error

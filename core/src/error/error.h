@@ -1,12 +1,19 @@
-// The one error type of the storage library: 26 kinds, each with fixed fields
-// and a fixed display text. Engine codes and Python exceptions are derived
-// from the kind number, and the display text reaches users word for word.
+// The core layer's error: every fallible operation of the storage library
+// (format, log, catalogs, database) returns Result<T>, a value or one
+// CorvantineError. The engine converts it into facade::EngineError, the only
+// error that leaves the engine; the Python module raises exceptions from that.
+//
+// A CorvantineError is one of 26 kinds, each with its own named fields and a
+// fixed display text. Engine codes and Python exceptions are derived from the
+// kind number, and the display text reaches users word for word.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <variant>
 
-#include "util/result.h"
+#include "error/result.h"
 
 namespace corvantine::error {
 
@@ -59,6 +66,98 @@ enum class Kind : uint8_t {
 
 inline constexpr int kKindCount = 26;
 
+// The fields of each kind, in a struct named after it.
+struct InvalidArgument {
+  std::string message;
+};
+struct Io {
+  IoError error;
+};
+struct Corrupt {
+  uint64_t offset;  // the damaged record's log position, or a byte offset
+  std::string message;
+};
+struct OffsetBeyondHead {
+  uint64_t offset;
+};
+struct PositionUnavailable {
+  uint64_t position;  // the position asked for
+  uint64_t floor;     // the first retained position
+  uint64_t head;
+};
+struct Manifest {
+  std::string message;
+};
+struct UnsupportedPayloadFormat {
+  uint32_t found;
+  uint32_t supported;
+};
+struct UnsupportedStorageFormat {
+  uint32_t found;
+  uint32_t written;
+};
+struct InvalidSegmentFileName {
+  std::string name;
+};
+struct NamespaceExists {
+  std::string name;
+};
+struct Locked {
+  std::string detail;  // the whole sentence the directory lock builds
+};
+struct Serialization {
+  std::string message;
+};
+struct InvalidFormat {
+  std::string message;
+};
+struct Codec {
+  std::string message;
+};
+struct ResourceLimit {
+  const char* what;  // a string literal: the limit's fixed name
+  uint64_t actual;
+  uint64_t maximum;
+};
+struct Migration {
+  std::string message;
+};
+struct MigrationIncomplete {
+  std::string subject;
+};
+struct RevisionConflict {
+  std::string expected;  // the caller's expected revision, e.g. "Exact(StreamRevision(7))"
+  std::string actual;    // the stream's revision, e.g. "None" or "Some(StreamRevision(6))"
+};
+struct EventIdConflict {};
+struct IdempotencyConflict {};
+struct BatchIdConflict {};
+struct BranchNotFound {
+  std::string branch;  // the branch id in hexadecimal
+};
+struct BranchExists {
+  std::string branch;  // the branch name
+};
+struct BranchArchived {
+  std::string branch;  // the branch name
+};
+struct InvalidBranchAncestry {
+  std::string message;
+};
+struct NotBatchBoundary {
+  uint64_t position;
+};
+
+// In Kind's order: an alternative's index is its kind number.
+using Fields = std::variant<InvalidArgument, Io, Corrupt, OffsetBeyondHead, PositionUnavailable,
+                            Manifest, UnsupportedPayloadFormat, UnsupportedStorageFormat,
+                            InvalidSegmentFileName, NamespaceExists, Locked, Serialization,
+                            InvalidFormat, Codec, ResourceLimit, Migration, MigrationIncomplete,
+                            RevisionConflict, EventIdConflict, IdempotencyConflict,
+                            BatchIdConflict, BranchNotFound, BranchExists, BranchArchived,
+                            InvalidBranchAncestry, NotBatchBoundary>;
+static_assert(std::variant_size_v<Fields> == kKindCount);
+
 class CorvantineError {
  public:
   static CorvantineError InvalidArgument(std::string message);
@@ -90,38 +189,31 @@ class CorvantineError {
   static CorvantineError InvalidBranchAncestry(std::string message);
   static CorvantineError NotBatchBoundary(uint64_t position);
 
-  Kind kind() const { return kind_; }
-  int kind_index() const { return static_cast<int>(kind_); }
+  Kind kind() const { return static_cast<Kind>(fields_.index()); }
+  int kind_index() const { return static_cast<int>(fields_.index()); }
+
+  // The fields of kind T, or null for an error of another kind:
+  //   if (const auto* corrupt = e.As<error::Corrupt>()) Use(corrupt->offset);
+  template <typename T>
+  const T* As() const {
+    return std::get_if<T>(&fields_);
+  }
+
+  // Whether this is an Io error with the OS error number `os_code`.
+  bool IsOsError(int os_code) const;
 
   // The display text of the kind with its fields filled in.
   std::string ToString() const;
 
-  // Field accessors; each is meaningful only for the kinds that carry it.
-  // text(): message, name, detail, subject, branch or expected revision.
-  const std::string& text() const { return text_; }
-  // actual(): the actual revision text of a RevisionConflict.
-  const std::string& actual_text() const { return text2_; }
-  // Offset, position, found, or a limit's actual value.
-  uint64_t first_number() const { return n1_; }
-  // Floor, supported, written, or a limit's maximum.
-  uint64_t second_number() const { return n2_; }
-  // The head of PositionUnavailable.
-  uint64_t third_number() const { return n3_; }
-  const char* limit_name() const { return what_; }
-  const IoError& io_error() const { return io_; }
-
+  // The text a wrapping message embeds: an Io error's OS text, the message
+  // of a kind that carries one, else the display text. Never empty, whatever
+  // the kind, so a caller need not know which kinds a callee returns.
+  std::string Detail() const;
 
  private:
-  explicit CorvantineError(Kind kind) : kind_(kind) {}
+  explicit CorvantineError(Fields fields) : fields_(std::move(fields)) {}
 
-  Kind kind_;
-  std::string text_;
-  std::string text2_;
-  uint64_t n1_ = 0;
-  uint64_t n2_ = 0;
-  uint64_t n3_ = 0;
-  const char* what_ = "";
-  IoError io_;
+  Fields fields_;
 };
 
 }  // namespace corvantine::error
@@ -131,6 +223,6 @@ namespace corvantine {
 using error::CorvantineError;
 
 template <typename T = void>
-using Result = util::Expected<T, CorvantineError>;
+using Result = error::Expected<T, CorvantineError>;
 
 }  // namespace corvantine

@@ -1,6 +1,7 @@
 #include "error/error.h"
 
 #include <cerrno>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -77,6 +78,45 @@ TEST(ErrorDisplay, DataFreeConflictsHaveExactLengths) {
   EXPECT_EQ(CorvantineError::EventIdConflict().ToString().size(), 46u);
   EXPECT_EQ(CorvantineError::IdempotencyConflict().ToString().size(), 53u);
   EXPECT_EQ(CorvantineError::BatchIdConflict().ToString().size(), 46u);
+}
+
+TEST(ErrorFields, EachKindReadsBackItsOwnFieldsAndNoOther) {
+  const CorvantineError corrupt = CorvantineError::Corrupt(42, "torn");
+  ASSERT_NE(corrupt.As<Corrupt>(), nullptr);
+  EXPECT_EQ(corrupt.As<Corrupt>()->offset, 42u);
+  EXPECT_EQ(corrupt.As<Corrupt>()->message, "torn");
+  EXPECT_EQ(corrupt.As<InvalidFormat>(), nullptr);
+
+  const CorvantineError unavailable = CorvantineError::PositionUnavailable(3, 10, 20);
+  const auto* fields = unavailable.As<PositionUnavailable>();
+  ASSERT_NE(fields, nullptr);
+  EXPECT_EQ(std::tuple(fields->position, fields->floor, fields->head),
+            std::tuple(uint64_t{3}, uint64_t{10}, uint64_t{20}));
+
+  const CorvantineError limit = CorvantineError::ResourceLimit("stream name bytes", 1025, 1024);
+  ASSERT_NE(limit.As<ResourceLimit>(), nullptr);
+  EXPECT_STREQ(limit.As<ResourceLimit>()->what, "stream name bytes");
+  EXPECT_EQ(limit.As<ResourceLimit>()->actual, 1025u);
+  EXPECT_EQ(limit.As<ResourceLimit>()->maximum, 1024u);
+
+  const CorvantineError conflict = CorvantineError::RevisionConflict("Any", "None");
+  ASSERT_NE(conflict.As<RevisionConflict>(), nullptr);
+  EXPECT_EQ(conflict.As<RevisionConflict>()->expected, "Any");
+  EXPECT_EQ(conflict.As<RevisionConflict>()->actual, "None");
+}
+
+TEST(ErrorFields, OnlyAnIoErrorMatchesAnOsErrorNumber) {
+  EXPECT_TRUE(CorvantineError::IoFromErrno(ENOENT).IsOsError(ENOENT));
+  EXPECT_FALSE(CorvantineError::IoFromErrno(EEXIST).IsOsError(ENOENT));
+  EXPECT_FALSE(CorvantineError::Io(IoError::WriteZero()).IsOsError(ENOENT));
+  EXPECT_FALSE(CorvantineError::OffsetBeyondHead(ENOENT).IsOsError(ENOENT));
+}
+
+TEST(ErrorFields, DetailIsTheEmbeddableTextOfEveryKind) {
+  EXPECT_EQ(CorvantineError::Codec("bad tag").Detail(), "bad tag");
+  EXPECT_EQ(CorvantineError::IoFromErrno(ENOENT).Detail(),
+            "No such file or directory (os error 2)");
+  EXPECT_EQ(CorvantineError::OffsetBeyondHead(3).Detail(), "offset 3 beyond head");
 }
 
 TEST(ErrorDisplay, UnknownErrnoStillDisplays) {

@@ -13,32 +13,32 @@ struct CodeAndKind {
 
 // Indexed by error::Kind, in its declared order.
 constexpr CodeAndKind kCoreKinds[error::kKindCount] = {
-    {"invalid_argument", ErrorKind::kInvalidArgument},      // InvalidArgument
-    {"io", ErrorKind::kIo},                                 // Io
-    {"corruption", ErrorKind::kCorruption},                 // Corrupt
-    {"offset_beyond_head", ErrorKind::kInvalidArgument},    // OffsetBeyondHead
-    {"position_unavailable", ErrorKind::kInvalidArgument},  // PositionUnavailable
-    {"corruption", ErrorKind::kCorruption},                 // Manifest
-    {"unsupported_format", ErrorKind::kUnsupportedFormat},  // UnsupportedPayloadFormat
-    {"unsupported_format", ErrorKind::kUnsupportedFormat},  // UnsupportedStorageFormat
-    {"corruption", ErrorKind::kCorruption},                 // InvalidSegmentFileName
-    {"conflict", ErrorKind::kConflict},                     // NamespaceExists
-    {"locked", ErrorKind::kLocked},                         // Locked
-    {"codec", ErrorKind::kCodec},                           // Serialization
-    {"corruption", ErrorKind::kCorruption},                 // InvalidFormat
-    {"codec", ErrorKind::kCodec},                           // Codec
-    {"resource_limit", ErrorKind::kResourceLimit},          // ResourceLimit
-    {"migration", ErrorKind::kInternal},                    // Migration
-    {"migration", ErrorKind::kInternal},                    // MigrationIncomplete
-    {"conflict", ErrorKind::kConflict},                     // RevisionConflict
-    {"conflict", ErrorKind::kConflict},                     // EventIdConflict
-    {"conflict", ErrorKind::kConflict},                     // IdempotencyConflict
-    {"conflict", ErrorKind::kConflict},                     // BatchIdConflict
-    {"not_found", ErrorKind::kNotFound},                    // BranchNotFound
-    {"conflict", ErrorKind::kConflict},                     // BranchExists
-    {"branch_archived", ErrorKind::kConflict},              // BranchArchived
-    {"corruption", ErrorKind::kCorruption},                 // InvalidBranchAncestry
-    {"invalid_argument", ErrorKind::kInvalidArgument},      // NotBatchBoundary
+    {"invalid_argument", ErrorKind::kInvalidArgument},        // InvalidArgument
+    {"io", ErrorKind::kIo},                                   // Io
+    {"corruption", ErrorKind::kCorruption},                   // Corrupt
+    {"offset_beyond_head", ErrorKind::kInvalidArgument},      // OffsetBeyondHead
+    {kPositionUnavailableCode, ErrorKind::kInvalidArgument},  // PositionUnavailable
+    {"corruption", ErrorKind::kCorruption},                   // Manifest
+    {"unsupported_format", ErrorKind::kUnsupportedFormat},    // UnsupportedPayloadFormat
+    {"unsupported_format", ErrorKind::kUnsupportedFormat},    // UnsupportedStorageFormat
+    {"corruption", ErrorKind::kCorruption},                   // InvalidSegmentFileName
+    {"conflict", ErrorKind::kConflict},                       // NamespaceExists
+    {"locked", ErrorKind::kLocked},                           // Locked
+    {"codec", ErrorKind::kCodec},                             // Serialization
+    {"corruption", ErrorKind::kCorruption},                   // InvalidFormat
+    {"codec", ErrorKind::kCodec},                             // Codec
+    {"resource_limit", ErrorKind::kResourceLimit},            // ResourceLimit
+    {"migration", ErrorKind::kInternal},                      // Migration
+    {"migration", ErrorKind::kInternal},                      // MigrationIncomplete
+    {"conflict", ErrorKind::kConflict},                       // RevisionConflict
+    {"conflict", ErrorKind::kConflict},                       // EventIdConflict
+    {"conflict", ErrorKind::kConflict},                       // IdempotencyConflict
+    {"conflict", ErrorKind::kConflict},                       // BatchIdConflict
+    {"not_found", ErrorKind::kNotFound},                      // BranchNotFound
+    {"conflict", ErrorKind::kConflict},                       // BranchExists
+    {"branch_archived", ErrorKind::kConflict},                // BranchArchived
+    {"corruption", ErrorKind::kCorruption},                   // InvalidBranchAncestry
+    {"invalid_argument", ErrorKind::kInvalidArgument},        // NotBatchBoundary
 };
 
 }  // namespace

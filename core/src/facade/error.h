@@ -1,8 +1,9 @@
-// The one error type that leaves the engine. The sequencer converts every
-// core error into it, the engine's own checks build it directly, and the
-// handle builds it when the sequencer cannot be reached. Callers match on
-// the stable snake-case code; the kind number selects the Python exception
-// class; the message is for people.
+// The engine layer's error: the one error type that leaves the engine. The
+// sequencer converts every core error (error::CorvantineError) into it, the
+// engine's own checks build it directly, and the handle builds it when the
+// sequencer cannot be reached. Callers match on the stable snake-case code;
+// the kind number selects the Python exception class; the message is for
+// people.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +12,7 @@
 #include <utility>
 
 #include "error/error.h"
-#include "util/result.h"
+#include "error/result.h"
 
 namespace corvantine::facade {
 
@@ -29,6 +30,11 @@ enum class ErrorKind : uint8_t {
   kResourceLimit = 9,
   kInternal = 10,  // also "migration" and "projection"
 };
+
+// The one code that selects its own Python exception class whatever the
+// error's kind: a read below the retention floor, or a feed that cannot start
+// where it was asked to.
+inline constexpr char kPositionUnavailableCode[] = "position_unavailable";
 
 class EngineError {
  public:
@@ -71,7 +77,7 @@ class EngineError {
 };
 
 template <typename T = void>
-using EngineResult = util::Expected<T, EngineError>;
+using EngineResult = error::Expected<T, EngineError>;
 
 // A core result with its error converted by EngineError::FromCore.
 template <typename T>

@@ -40,7 +40,7 @@ TEST(EngineEventTest, Decoding) {
     Result<EngineEvent> event = EngineEvent::Decode(c.payload);
     const std::string outcome =
         event.ok() ? std::to_string(static_cast<uint32_t>(event->codec)) + ":" + event->bytes
-                   : event.error().text();
+                   : event.error().As<error::Codec>()->message;
     EXPECT_EQ(outcome, c.outcome);
   }
 }

@@ -366,7 +366,7 @@ TEST(FrameDecodeTest, HeaderAndChecksumInOrder) {
   const Result<std::optional<StoredRecord>> corrupt = Decode(kGoldenFrame.substr(0, 215) + "]",
                                                              kLimits);
   EXPECT_EQ(corrupt.error().kind(), error::Kind::kCorrupt);
-  EXPECT_EQ(corrupt.error().first_number(), 42u);
+  EXPECT_EQ(corrupt.error().As<error::Corrupt>()->offset, 42u);
 }
 
 TEST(FrameTotalLenTest, ChecksTheHeaderButNotReservedOrChecksum) {

@@ -181,7 +181,7 @@ Result<> Persist(const std::string& segment_path, const Sidecar& sidecar) {
 void PersistOrWarn(const std::string& segment_path, const Sidecar& sidecar) {
   if (Result<> persisted = Persist(segment_path, sidecar); !persisted.ok()) {
     util::Warn(fmt::format("could not persist sidecar for {}: {}", segment_path,
-                           persisted.error().io_error().ToString()));
+                           persisted.error().Detail()));
   }
 }
 

@@ -228,14 +228,14 @@ TEST_F(SidecarFileTest, PersistRetriesARefusedRenameOnce) {
   ScopedFault second(Op::kRename, 2, Fault::Error(EIO));
   Result<> failed = Persist(segment_, Populated());
   ASSERT_FALSE(failed.ok());
-  EXPECT_EQ(failed.error().io_error().os_code, EACCES);  // the first rename's error
+  EXPECT_EQ(failed.error().As<error::Io>()->error.os_code, EACCES);  // the first rename's error
 }
 
 TEST_F(SidecarFileTest, FailedWriteLeavesTheTemporaryFile) {
   ScopedFault full(Op::kWrite, 1, Fault::Error(ENOSPC));
   Result<> failed = Persist(segment_, Populated());
   ASSERT_FALSE(failed.ok());
-  EXPECT_EQ(failed.error().io_error().os_code, ENOSPC);
+  EXPECT_EQ(failed.error().As<error::Io>()->error.os_code, ENOSPC);
   EXPECT_TRUE(platform::PathExists(SidecarPath(segment_) + ".tmp"));
   EXPECT_FALSE(platform::PathExists(SidecarPath(segment_)));
 }

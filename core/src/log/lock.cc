@@ -13,8 +13,7 @@ Result<DirLock> DirLock::Acquire(const std::string& data_dir) {
   std::string path = platform::JoinPath(data_dir, kLockFileName);
   Result<platform::File> created = platform::CreateExclusive(path);
   if (!created.ok()) {
-    if (created.error().kind() == error::Kind::kIo &&
-        created.error().io_error().os_code == EEXIST) {
+    if (created.error().IsOsError(EEXIST)) {
       return CorvantineError::Locked(fmt::format(
           "{} exists; another process may hold this data dir. If no process is using it, "
           "delete the LOCK file and retry.",

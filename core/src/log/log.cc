@@ -24,7 +24,7 @@ std::optional<std::string_view> Extension(std::string_view name) {
 }
 
 bool IsNotFound(const CorvantineError& error) {
-  return error.kind() == error::Kind::kIo && error.io_error().os_code == ENOENT;
+  return error.IsOsError(ENOENT);
 }
 
 // Releases a segment file that was created for a roll and never used. If the

@@ -149,7 +149,7 @@ TEST(ManifestTest, RefusesMalformedDocuments) {
     auto decoded = Manifest::Decode(c.text);
     ASSERT_FALSE(decoded.ok());
     EXPECT_EQ(decoded.error().kind(), error::Kind::kManifest);
-    EXPECT_EQ(decoded.error().text(), c.error);
+    EXPECT_EQ(decoded.error().As<error::Manifest>()->message, c.error);
   }
 }
 
@@ -164,7 +164,7 @@ TEST_F(ManifestFileTest, WriteThenRead) {
   auto missing = Manifest::Read(dir_.path());
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error().kind(), error::Kind::kIo);
-  EXPECT_EQ(missing.error().io_error().os_code, ENOENT);
+  EXPECT_EQ(missing.error().As<error::Io>()->error.os_code, ENOENT);
 
   // A temporary file left by an interrupted write is neither read nor kept.
   platform::File leftover = *platform::CreateOrTruncate(PathOf(kTempFileName));

@@ -105,7 +105,7 @@ uint64_t Log::ReclaimBelowRetentionFloor() {
     if (removed.ok()) {
       deleted = SaturatingAdd(deleted, size.ok() ? *size : 0);
       CrashPointDuringCleanup();
-    } else if (removed.error().io_error().os_code != ENOENT) {
+    } else if (!removed.error().IsOsError(ENOENT)) {
       kept.push_back(std::move(meta));  // a later reclaim tries again
     }
   }

@@ -251,7 +251,7 @@ Result<std::vector<std::string>> ListDir(const std::string& path) {
 
 Result<> CreateDirs(const std::string& path) {
   Result<> made = MakeDir(path);
-  if (made.ok() || made.error().io_error().os_code != ENOENT) return made;
+  if (made.ok() || !made.error().IsOsError(ENOENT)) return made;
   const std::string parent = std::filesystem::path(path).parent_path();
   if (parent.empty() || parent == path) return made;
   CVN_TRY(CreateDirs(parent));

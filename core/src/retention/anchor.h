@@ -135,7 +135,7 @@ struct CoreRetentionAnchor {
   std::vector<AnchoredSystemRecord> system_records;             // in log order
 
   void Encode(util::BinaryWriter& writer) const;
-  // Fails with the reader's Codec error (or a catalog's decoding error).
+  // Fails with the binary reader's Codec error, as the catalogs' decoders do.
   // Bytes after the document are left unread. Never allocates for more
   // elements than the remaining bytes can hold.
   static Result<CoreRetentionAnchor> Decode(util::BinaryReader& reader);

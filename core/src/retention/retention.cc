@@ -27,7 +27,7 @@ std::string RetentionDir(std::string_view dir) {
 bool IsIoError(const CorvantineError& error) { return error.kind() == error::Kind::kIo; }
 
 bool IsNotFound(const CorvantineError& error) {
-  return IsIoError(error) && error.io_error().os_code == ENOENT;
+  return error.IsOsError(ENOENT);
 }
 
 // The checks ValidateIdentity and ValidateForOpen share: everything but the head.
@@ -216,7 +216,8 @@ Result<LoadedAnchor> Decode(const std::string& path) {
   util::BinaryReader reader(payload);
   Result<CoreRetentionAnchor> anchor = CoreRetentionAnchor::Decode(reader);
   if (!anchor.ok()) {
-    return Corrupt(fmt::format("retention anchor decode: {}", anchor.error().text()));
+    const std::string reason = anchor.error().Detail();
+    return Corrupt(fmt::format("retention anchor decode: {}", reason));
   }
   CVN_TRY(ValidateBootstraps(anchor->floor, anchor->branch_bootstraps,
                              anchor->consumer_bootstraps));

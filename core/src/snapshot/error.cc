@@ -15,7 +15,7 @@ SnapshotError SnapshotError::Internal(std::string message) {
 SnapshotError SnapshotError::Io(const CorvantineError& error) {
   // The platform fails only with Io errors; anything else keeps its whole text.
   std::string text =
-      error.kind() == error::Kind::kIo ? error.io_error().ToString() : error.ToString();
+      error.kind() == error::Kind::kIo ? error.Detail() : error.ToString();
   return SnapshotError(std::move(text), "io", 7);
 }
 

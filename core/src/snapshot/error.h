@@ -17,7 +17,7 @@
 #include <utility>
 
 #include "error/error.h"
-#include "util/result.h"
+#include "error/result.h"
 
 namespace corvantine::snapshot {
 
@@ -51,7 +51,7 @@ class SnapshotError {
 };
 
 template <typename T = void>
-using SnapshotResult = util::Expected<T, SnapshotError>;
+using SnapshotResult = error::Expected<T, SnapshotError>;
 
 // A platform result with its error turned into SnapshotError::Io.
 template <typename T>

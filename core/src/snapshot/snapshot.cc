@@ -181,7 +181,7 @@ std::vector<SnapshotCandidate> LoadCandidates(std::string_view root,
 SnapshotResult<bool> Delete(std::string_view root, std::string_view id) {
   CVN_TRY(ValidateId(id));
   const Result<> removed = platform::RemoveFile(PathOf(root, id));
-  if (!removed.ok() && removed.error().io_error().os_code == ENOENT) return false;
+  if (!removed.ok() && removed.error().IsOsError(ENOENT)) return false;
   CVN_TRY(Io(removed));
   CVN_TRY(UpdateCatalog(root));
   return true;

@@ -109,8 +109,8 @@ class BinaryWriter {
 };
 
 // Reads encoded values from a borrowed buffer, front to back. A read that
-// fails returns CorvantineError::Codec with one of these messages in
-// error.text(), and leaves the position undefined: decoding stops there.
+// fails returns a Codec error with one of these messages, and leaves the
+// position unspecified: decoding stops there.
 //   "io error: unexpected end of file"           too few bytes left
 //   "invalid utf-8 sequence"                     String() of bad UTF-8
 //   "tag for enum is not valid, found {}"        option tag other than 0/1

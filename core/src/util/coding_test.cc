@@ -20,8 +20,9 @@ std::string U64Bytes(uint64_t value) {
 template <typename T>
 void ExpectCodecError(const Result<T>& result, const std::string& message) {
   ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().kind(), error::Kind::kCodec);
-  EXPECT_EQ(result.error().text(), message);
+  const CorvantineError& failure = result.error();
+  EXPECT_EQ(failure.kind(), error::Kind::kCodec);
+  EXPECT_EQ(failure.As<error::Codec>()->message, message);
 }
 
 TEST(BinaryWriterTest, WritesTheWireLayout) {

@@ -29,7 +29,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "util/result.h"
+#include "error/result.h"
 
 namespace corvantine::util::json {
 
@@ -46,7 +46,7 @@ struct Error {
 };
 
 template <typename T = void>
-using Result = util::Expected<T, Error>;
+using Result = error::Expected<T, Error>;
 
 // The most arrays and objects a reader accepts inside each other.
 inline constexpr int kMaxDepth = 128;

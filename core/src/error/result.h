@@ -1,5 +1,8 @@
-// Result<T, E>: either a value or an error, never both. Errors travel as
-// values between layers; nothing in the core throws across a module boundary.
+// Expected<T, E>: either a value or an error, never both, with the macros
+// that pass a failure up. The core's Result<T> and the engine's
+// EngineResult<T> are Expected of their layer's error type. Errors travel as
+// values; nothing in the core throws across a module boundary. This header
+// sits at the bottom of the module graph, so every module can use it.
 #pragma once
 
 #include <cassert>
@@ -8,7 +11,7 @@
 #include <utility>
 #include <variant>
 
-namespace corvantine::util {
+namespace corvantine::error {
 
 template <typename T, typename E>
 class [[nodiscard]] Expected {
@@ -64,7 +67,7 @@ class [[nodiscard]] Expected<void, E> {
   std::optional<E> error_;
 };
 
-}  // namespace corvantine::util
+}  // namespace corvantine::error
 
 #define CVN_CONCAT_INNER(a, b) a##b
 #define CVN_CONCAT(a, b) CVN_CONCAT_INNER(a, b)
