@@ -2,7 +2,8 @@
 // open, read, write, flush, truncation, close and change to a directory passes
 // through the fault point of platform/fault.h first, so tests can fail any one
 // of them; the stat-based queries (Size, FileSizeOf, PathExists, IsDirectory)
-// do not.
+// do not. Each call that succeeded and may have changed a file or a directory
+// is then told to the power-loss recorder of platform/power_loss.h.
 //
 // Failures are Io errors: "{strerror text} (os error {errno})" for an OS
 // error, IoError::WriteZero when a write transfers nothing, and
