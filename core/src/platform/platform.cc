@@ -80,11 +80,27 @@ Result<File> Open(const std::string& path, int flags) {
   return File(fd, path);
 }
 
-// Creates one directory; an existing directory is success.
+// The directory that holds `path`'s entry.
+std::string ParentOf(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  const std::string parent = std::filesystem::path(path).parent_path();
+  return parent.empty() ? "." : parent;
+}
+
+// A new directory's entry survives a crash only once its parent is flushed.
+// If that fails the directory is removed again, so that a retry creates and
+// flushes it anew instead of finding it and calling it durable.
+Result<> FlushNewDir(const std::string& path) {
+  Result<> flushed = SyncDir(ParentOf(path));
+  if (!flushed.ok()) (void)RemoveAll(path);
+  return flushed;
+}
+
+// Creates one directory durably; an existing directory is success.
 Result<> MakeDir(const std::string& path) {
   if (Call(Op::kCreateDir, path, [&] { return ::mkdir(path.c_str(), 0777); }) == 0) {
     internal::Record({.op = Op::kCreateDir, .path = path});
-    return {};
+    return FlushNewDir(path);
   }
   const int mkdir_errno = errno;  // before IsDirectory's stat can change it
   if (mkdir_errno == EEXIST && IsDirectory(path)) return {};

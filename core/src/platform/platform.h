@@ -93,7 +93,8 @@ Result<> RemoveAll(const std::string& path);
 // The names in a directory, without "." and "..", in ascending byte order.
 Result<std::vector<std::string>> ListDir(const std::string& path);
 // Creates a directory and its missing parents (mode 0777 before the umask);
-// an existing directory is success.
+// an existing directory is success. The parent of each directory it creates
+// is flushed, so that what it created survives a crash once it succeeds.
 Result<> CreateDirs(const std::string& path);
 
 // `dir` + "/" + `name`, without doubling a slash that ends `dir`.
