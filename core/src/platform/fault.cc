@@ -72,7 +72,8 @@ Injection InterceptArmed(Op op, std::string_view path) {
     if (!armed->HitsCurrentCall()) continue;
     ++armed->hits;
     if (!decided) {
-      injection = Injection{armed->fault.os_code, armed->fault.max_bytes};
+      const testing::Fault& fault = armed->fault;
+      injection = Injection{fault.os_code, fault.max_bytes, fault.skip_flush};
       decided = true;
     }
   }
@@ -87,6 +88,7 @@ ScopedFault::ScopedFault(Op op, uint64_t nth, Fault fault, std::string path_subs
     : armed_(internal::Arm(std::make_unique<internal::Armed>(
           internal::Armed{op, std::move(path_substring), nth, fault}))) {
   assert(nth >= 1);
+  assert(!fault.skip_flush || op == Op::kSync || op == Op::kDataSync || op == Op::kSyncDir);
 }
 
 ScopedFault::~ScopedFault() { internal::Disarm(armed_.get()); }

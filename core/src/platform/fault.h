@@ -66,11 +66,20 @@ struct Fault {
   size_t max_bytes = std::numeric_limits<size_t>::max();
   // Hit every matching call from the nth on, not only the nth.
   bool persistent = false;
+  // A flush is not made and reports success.
+  bool skip_flush = false;
 
   static Fault Error(int os_code) { return Fault{os_code}; }
   // With 0, a write reports nothing written and a read sees end of file.
   static Fault Short(size_t max_bytes) { return Fault{0, max_bytes}; }
-  Fault Persistent() const { return Fault{os_code, max_bytes, true}; }
+  // Only for kSync, kDataSync and kSyncDir: a test that simulates what a
+  // power failure keeps (platform/power_loss.h) need not wait for the disk.
+  static Fault SkipFlush() { return Fault{.skip_flush = true}; }
+  Fault Persistent() const {
+    Fault fault = *this;
+    fault.persistent = true;
+    return fault;
+  }
 };
 
 // Arms `fault` for the nth call of `op` from now (1 is the next one) until
@@ -115,6 +124,7 @@ namespace internal {
 struct Injection {
   int os_code = 0;  // nonzero: fail with this errno instead of calling
   size_t max_bytes = std::numeric_limits<size_t>::max();
+  bool skip_flush = false;  // succeed without calling
 };
 
 // How many faults and counters exist; zero keeps every call on the fast path.

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "platform/fault.h"
+#include "platform/power_loss.h"
 
 namespace corvantine::platform {
 namespace {
@@ -21,6 +22,13 @@ CorvantineError LastError() { return CorvantineError::IoFromErrno(errno); }
 // Turns a system call's -1 into the Io error of errno.
 Result<> Checked(int result) {
   if (result == -1) return LastError();
+  return {};
+}
+
+// Checked, telling the power-loss recorder about a call that succeeded.
+Result<> CheckedChange(int result, const internal::Change& change) {
+  if (result == -1) return LastError();
+  internal::Record(change);
   return {};
 }
 
@@ -43,6 +51,7 @@ auto Transfer(Op op, const std::string& path, size_t n, Syscall syscall) {
       errno = injection.os_code;
       return -1;
     }
+    if (injection.skip_flush) return decltype(syscall(n)){0};
     return syscall(std::min(n, injection.max_bytes));
   });
 }
@@ -67,12 +76,32 @@ Result<File> Open(const std::string& path, int flags) {
   const int fd =
       Call(Op::kOpen, path, [&] { return ::open(path.c_str(), flags | O_CLOEXEC, 0666); });
   if (fd == -1) return LastError();
+  internal::Record({.op = Op::kOpen, .path = path, .fd = fd, .open_flags = flags});
   return File(fd, path);
 }
 
-// Creates one directory; an existing directory is success.
+// The directory that holds `path`'s entry.
+std::string ParentOf(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  const std::string parent = std::filesystem::path(path).parent_path();
+  return parent.empty() ? "." : parent;
+}
+
+// A new directory's entry survives a crash only once its parent is flushed.
+// If that fails the directory is removed again, so that a retry creates and
+// flushes it anew instead of finding it and calling it durable.
+Result<> FlushNewDir(const std::string& path) {
+  Result<> flushed = SyncDir(ParentOf(path));
+  if (!flushed.ok()) (void)RemoveAll(path);
+  return flushed;
+}
+
+// Creates one directory durably; an existing directory is success.
 Result<> MakeDir(const std::string& path) {
-  if (Call(Op::kCreateDir, path, [&] { return ::mkdir(path.c_str(), 0777); }) == 0) return {};
+  if (Call(Op::kCreateDir, path, [&] { return ::mkdir(path.c_str(), 0777); }) == 0) {
+    internal::Record({.op = Op::kCreateDir, .path = path});
+    return FlushNewDir(path);
+  }
   const int mkdir_errno = errno;  // before IsDirectory's stat can change it
   if (mkdir_errno == EEXIST && IsDirectory(path)) return {};
   return CorvantineError::IoFromErrno(mkdir_errno);
@@ -125,6 +154,7 @@ Result<> File::WriteAt(uint64_t offset, std::string_view data) {
     if (put == -1) return LastError();
     // No error yet no progress: retrying could spin forever.
     if (put == 0) return CorvantineError::Io(error::IoError::WriteZero());
+    internal::Record({.op = Op::kWrite, .path = path_, .fd = fd_});
     data.remove_prefix(static_cast<size_t>(put));
     offset += static_cast<uint64_t>(put);
   }
@@ -132,16 +162,19 @@ Result<> File::WriteAt(uint64_t offset, std::string_view data) {
 }
 
 Result<> File::Sync() {
-  return Checked(Call(Op::kSync, path_, [&] { return ::fsync(fd_); }));
+  return CheckedChange(Call(Op::kSync, path_, [&] { return ::fsync(fd_); }),
+                       {.op = Op::kSync, .path = path_, .fd = fd_});
 }
 
 Result<> File::DataSync() {
-  return Checked(Call(Op::kDataSync, path_, [&] { return ::fdatasync(fd_); }));
+  return CheckedChange(Call(Op::kDataSync, path_, [&] { return ::fdatasync(fd_); }),
+                       {.op = Op::kDataSync, .path = path_, .fd = fd_});
 }
 
 Result<> File::Truncate(uint64_t length) {
-  return Checked(
-      Call(Op::kTruncate, path_, [&] { return ::ftruncate(fd_, static_cast<off_t>(length)); }));
+  return CheckedChange(
+      Call(Op::kTruncate, path_, [&] { return ::ftruncate(fd_, static_cast<off_t>(length)); }),
+      {.op = Op::kTruncate, .path = path_, .fd = fd_});
 }
 
 Result<uint64_t> File::Size() const {
@@ -203,15 +236,18 @@ Result<> SyncDir(const std::string& path) {
   const int sync_errno = errno;
   ::close(fd);
   if (result == -1) return CorvantineError::IoFromErrno(sync_errno);
+  internal::Record({.op = Op::kSyncDir, .path = path});
   return {};
 }
 
 Result<> Rename(const std::string& from, const std::string& to) {
-  return Checked(Call(Op::kRename, from, [&] { return ::rename(from.c_str(), to.c_str()); }));
+  return CheckedChange(Call(Op::kRename, from, [&] { return ::rename(from.c_str(), to.c_str()); }),
+                       {.op = Op::kRename, .path = from, .to = to});
 }
 
 Result<> RemoveFile(const std::string& path) {
-  return Checked(Call(Op::kRemove, path, [&] { return ::unlink(path.c_str()); }));
+  return CheckedChange(Call(Op::kRemove, path, [&] { return ::unlink(path.c_str()); }),
+                       {.op = Op::kRemove, .path = path});
 }
 
 Result<> RemoveAll(const std::string& path) {
@@ -223,7 +259,8 @@ Result<> RemoveAll(const std::string& path) {
   if (!S_ISDIR(st.st_mode)) return RemoveFile(path);
   CVN_ASSIGN_OR_RETURN(const std::vector<std::string> names, ListDir(path));
   for (const std::string& name : names) CVN_TRY(RemoveAll(JoinPath(path, name)));
-  return Checked(Call(Op::kRemove, path, [&] { return ::rmdir(path.c_str()); }));
+  return CheckedChange(Call(Op::kRemove, path, [&] { return ::rmdir(path.c_str()); }),
+                       {.op = Op::kRemove, .path = path});
 }
 
 Result<std::vector<std::string>> ListDir(const std::string& path) {

@@ -2,7 +2,8 @@
 // open, read, write, flush, truncation, close and change to a directory passes
 // through the fault point of platform/fault.h first, so tests can fail any one
 // of them; the stat-based queries (Size, FileSizeOf, PathExists, IsDirectory)
-// do not.
+// do not. Each call that succeeded and may have changed a file or a directory
+// is then told to the power-loss recorder of platform/power_loss.h.
 //
 // Failures are Io errors: "{strerror text} (os error {errno})" for an OS
 // error, IoError::WriteZero when a write transfers nothing, and
@@ -92,7 +93,8 @@ Result<> RemoveAll(const std::string& path);
 // The names in a directory, without "." and "..", in ascending byte order.
 Result<std::vector<std::string>> ListDir(const std::string& path);
 // Creates a directory and its missing parents (mode 0777 before the umask);
-// an existing directory is success.
+// an existing directory is success. The parent of each directory it creates
+// is flushed, so that what it created survives a crash once it succeeds.
 Result<> CreateDirs(const std::string& path);
 
 // `dir` + "/" + `name`, without doubling a slash that ends `dir`.

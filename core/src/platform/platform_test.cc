@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/fault.h"
 #include "platform/system.h"
 #include "platform/test_util.h"
 
@@ -145,6 +146,18 @@ TEST(TempDir, IsFreshAndRemovedWithItsContents) {
     ASSERT_EQ(Outcome(CreateDirs(JoinPath(path, "x/y"))), "ok");
   }
   EXPECT_FALSE(PathExists(path));
+}
+
+TEST_F(PlatformTest, ANewDirectoryWhoseParentCannotBeFlushedIsRemovedAgain) {
+  {
+    testing::ScopedFault fault(Op::kSyncDir, 2, testing::Fault::Error(EIO));  // flushing "a"
+    EXPECT_EQ(Outcome(CreateDirs(Path("a/b"))), "io: Input/output error (os error 5)");
+  }
+  EXPECT_TRUE(IsDirectory(Path("a")));
+  EXPECT_FALSE(PathExists(Path("a/b"))) << "a retry must flush it anew";
+  testing::CallCounter flushes(Op::kSyncDir);
+  EXPECT_EQ(Outcome(CreateDirs(Path("a/b"))), "ok");
+  EXPECT_EQ(flushes.count(), 1u);
 }
 
 TEST(System, ClocksAndProcessId) {
