@@ -1,5 +1,7 @@
 #include "projection/document_store.h"
 
+#include <algorithm>
+
 namespace corvantine::projection {
 
 void DocumentStore::Put(std::string_view key, std::string_view body,
@@ -8,35 +10,36 @@ void DocumentStore::Put(std::string_view key, std::string_view body,
   auto row = rows_.lower_bound(key);
   if (row == rows_.end() || row->first != key) {
     row = rows_.emplace_hint(row, std::string(key), Document{});
-    if (!indexes_.empty()) {
-      row->second.entries = std::make_unique<const IndexEntry*[]>(indexes_.size());
-    }
+    if (!indexes_.empty()) row->second.entries = std::make_unique<IndexEntry*[]>(indexes_.size());
   }
-  Document& document = row->second;
-  Unindex(document);
-  document.body.assign(body);
-  document.owner = owner;
-  Index(*row, index_texts);
+  RemoveFromIndexes(*row);
+  row->second.body.assign(body);
+  row->second.owner = owner;
+  AddToIndexes(*row, index_texts);
 }
 
 void DocumentStore::Clear() {
-  for (IndexSet& index : indexes_) index.clear();
+  for (auto& index : indexes_) index.clear();
   rows_.clear();
 }
 
-void DocumentStore::Unindex(Document& document) {
+// A text no document has any more leaves its index.
+void DocumentStore::RemoveFromIndexes(Row& row) {
   for (size_t i = 0; i < indexes_.size(); ++i) {
-    if (document.entries[i] == nullptr) continue;
-    indexes_[i].erase(indexes_[i].find(*document.entries[i]));
-    document.entries[i] = nullptr;
+    IndexEntry*& entry = row.second.entries[i];
+    if (entry == nullptr) continue;
+    entry->second.erase(&row);
+    if (entry->second.empty()) indexes_[i].erase(indexes_[i].find(entry->first));
+    entry = nullptr;
   }
 }
 
-void DocumentStore::Index(Row& row, std::span<const std::optional<std::string>> index_texts) {
+void DocumentStore::AddToIndexes(Row& row, std::span<const std::optional<std::string>> index_texts) {
   for (size_t i = 0; i < indexes_.size(); ++i) {
     if (!index_texts[i]) continue;
-    const auto entry = indexes_[i].insert(IndexEntry{*index_texts[i], &row}).first;
-    row.second.entries[i] = &*entry;
+    IndexEntry& entry = *indexes_[i].try_emplace(*index_texts[i]).first;
+    entry.second.insert(&row);
+    row.second.entries[i] = &entry;
   }
 }
 
@@ -46,7 +49,8 @@ std::vector<std::string> DocumentStore::Get(std::string_view key) const {
   return {row->second.body};
 }
 
-std::vector<std::string> DocumentStore::Range(std::string_view start, std::string_view end) const {
+std::vector<std::string> DocumentStore::Range(std::string_view start,
+                                              std::string_view end) const {
   std::vector<std::string> bodies;
   if (!(start < end)) return bodies;
   const auto last = rows_.lower_bound(end);
@@ -64,12 +68,13 @@ std::vector<std::string> DocumentStore::Prefix(std::string_view prefix) const {
 }
 
 std::vector<std::string> DocumentStore::IndexEquals(size_t index, std::string_view text) const {
+  const auto entry = indexes_[index].find(text);
+  if (entry == indexes_[index].end()) return {};
+  std::vector<const Row*> rows(entry->second.begin(), entry->second.end());
+  std::sort(rows.begin(), rows.end(), [](const Row* a, const Row* b) { return a->first < b->first; });
   std::vector<std::string> bodies;
-  const IndexSet& entries = indexes_[index];
-  for (auto entry = entries.lower_bound(Probe{text, {}});
-       entry != entries.end() && entry->text == text; ++entry) {
-    bodies.push_back(entry->row->second.body);
-  }
+  bodies.reserve(rows.size());
+  for (const Row* row : rows) bodies.push_back(row->second.body);
   return bodies;
 }
 

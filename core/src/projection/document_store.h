@@ -1,8 +1,8 @@
 // The documents of a JSON index: body bytes by key, each with the stream
-// that last wrote it, plus one ordered set per named index of (text, key)
-// entries, so that no query parses a body. Keys and texts order by bytes.
-// Moving a store keeps every document where it is: the index entries point
-// at the documents' map nodes.
+// that last wrote it, plus one hash per named index from a text to the
+// documents that have it, so that no query parses a body. Keys order by
+// bytes. Moving a store keeps every document where it is: the indexes point
+// at the documents' map nodes, and the documents at their index entries.
 #pragma once
 
 #include <cstddef>
@@ -10,10 +10,11 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -25,18 +26,15 @@ class DocumentStore {
  public:
   struct Document;
   using Row = std::pair<const std::string, Document>;
-
-  // One document in one named index.
-  struct IndexEntry {
-    std::string text;
-    const Row* row;
-  };
+  // A text of one named index and the documents that have it, in no order.
+  using IndexEntry = std::pair<const std::string, std::unordered_set<const Row*>>;
 
   struct Document {
     std::string body;                       // the stored event body, as it was
     std::optional<format::StreamId> owner;  // none: restored without one
-    // Per named index, the document's entry; null where it has none.
-    std::unique_ptr<const IndexEntry*[]> entries;
+    // Per named index, the entry of the document's text; null where it has
+    // none.
+    std::unique_ptr<IndexEntry*[]> entries;
   };
 
   explicit DocumentStore(size_t index_count) : indexes_(index_count) {}
@@ -61,29 +59,22 @@ class DocumentStore {
   void ForEach(const std::function<void(const std::string& key, const Document&)>& visit) const;
 
  private:
-  // Orders entries by text, then key; a Probe finds the first of a text.
-  struct Probe {
-    std::string_view text;
-    std::string_view key;
-  };
-  struct EntryOrder {
+  struct TextHash {
     using is_transparent = void;
-    static Probe Of(const IndexEntry& entry) { return {entry.text, entry.row->first}; }
-    static Probe Of(const Probe& probe) { return probe; }
-    template <typename A, typename B>
-    bool operator()(const A& a, const B& b) const {
-      const Probe x = Of(a), y = Of(b);
-      return x.text < y.text || (x.text == y.text && x.key < y.key);
-    }
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
   };
-  using IndexSet = std::set<IndexEntry, EntryOrder>;
+  // One named index, whose value_type is IndexEntry. A hash, not a tree:
+  // an insertion into a tree of a million entries visits some twenty nodes
+  // scattered over memory.
+  using TextIndex =
+      std::unordered_map<std::string, std::unordered_set<const Row*>, TextHash, std::equal_to<>>;
   using Rows = std::map<std::string, Document, std::less<>>;
 
-  void Unindex(Document& document);
-  void Index(Row& row, std::span<const std::optional<std::string>> index_texts);
+  void RemoveFromIndexes(Row& row);
+  void AddToIndexes(Row& row, std::span<const std::optional<std::string>> index_texts);
 
   Rows rows_;
-  std::vector<IndexSet> indexes_;  // one per named index, in name order
+  std::vector<TextIndex> indexes_;  // one per named index, in name order
 };
 
 }  // namespace corvantine::projection
