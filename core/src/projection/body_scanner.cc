@@ -31,14 +31,12 @@ std::optional<size_t> BodyScanner::IndexPosition(std::string_view name) const {
 }
 
 json::Result<> BodyScanner::Scan(std::string_view body, BodyScan* scan) const {
-  scan->object = false;
   scan->key.reset();
   scan->filter_matched = false;
   scan->index_texts.assign(index_count(), std::nullopt);
   json::Reader reader(body);
   CVN_ASSIGN_OR_RETURN(const json::Reader::Kind kind, reader.PeekKind());
   if (kind == json::Reader::Kind::kObject) {
-    scan->object = true;
     CVN_TRY(ScanMembers(reader, scan));
   } else {
     CVN_TRY(reader.SkipValue());

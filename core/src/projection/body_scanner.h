@@ -19,9 +19,9 @@
 
 namespace corvantine::projection {
 
-// What a scan found; members the body lacks leave their fields empty.
+// What a scan found; members the body lacks, or a body that is not an
+// object, leave the fields empty.
 struct BodyScan {
-  bool object = false;             // the body is a JSON object
   std::optional<std::string> key;  // the key member, when it is a string
   bool filter_matched = false;     // the filter member equals the filter value
   // Per named index, in name order: the member's content when it is a
