@@ -1,8 +1,12 @@
 #include "projection/json.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <string_view>
 #include <vector>
+
+#include "util/utf8.h"
 
 namespace corvantine::projection {
 
@@ -163,6 +167,23 @@ void WriteJson(json::Writer& writer, const ConsumerCheckpoint& value) {
   writer.Key("position");
   writer.Uint(value.position);
   writer.EndObject();
+}
+
+bool HasUtf8Texts(const DurableProjectionRegistration& value) {
+  const ProjectionDescriptor& descriptor = value.descriptor;
+  std::vector<std::string_view> texts = {descriptor.name, descriptor.partition_scheme.scheme_id};
+  for (const InputType& input : descriptor.input_types) texts.push_back(input.event_type);
+  if (descriptor.scope.stream) texts.push_back(*descriptor.scope.stream);
+  if (const std::optional<QueryDefinition>& definition = value.definition) {
+    texts.push_back(definition->key_field);
+    for (const auto& [name, field] : definition->indexes) texts.insert(texts.end(), {name, field});
+    if (definition->filter) texts.push_back(definition->filter->field);
+  }
+  return std::all_of(texts.begin(), texts.end(), util::IsValidUtf8);
+}
+
+bool HasUtf8Texts(const ConsumerCheckpoint& value) {
+  return util::IsValidUtf8(value.consumer_id);
 }
 
 json::Result<> ReadInto(json::Reader& reader, InputType* out) {

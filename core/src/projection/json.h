@@ -47,6 +47,12 @@ util::json::Result<> ReadInto(util::json::Reader& reader, ProjectionCursor* out)
 util::json::Result<> ReadInto(util::json::Reader& reader, DurableProjectionRegistration* out);
 util::json::Result<> ReadInto(util::json::Reader& reader, ConsumerCheckpoint* out);
 
+// Whether every text of the record is UTF-8, as its reader requires. The
+// writer copies text bytes as they are, and a record that cannot be read
+// back would stop the database from opening: refuse the others.
+bool HasUtf8Texts(const DurableProjectionRegistration& value);
+bool HasUtf8Texts(const ConsumerCheckpoint& value);
+
 // The compact JSON of `value` as a new string.
 template <typename T>
 std::string ToJson(const T& value) {

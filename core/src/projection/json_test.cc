@@ -1,5 +1,6 @@
 #include "projection/json.h"
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -90,6 +91,28 @@ TEST(ProjectionJsonTest, ReorderedDescriptorKeepsItsFingerprint) {
   const ProjectionDescriptor read = FromJson<ProjectionDescriptor>(reordered).value();
   EXPECT_EQ(ToJson(read), kPlainDescriptor);
   EXPECT_EQ(format::IdBytesToHex(DescriptorFingerprint(read)), "48870fbb256c119bf65f9dc5c63c7667");
+}
+
+TEST(ProjectionJsonTest, TextsThatAreNotUtf8AreFoundBeforeTheyAreWritten) {
+  const std::string bad = "\xff";
+  EXPECT_TRUE(HasUtf8Texts(Registration()));
+  EXPECT_FALSE(HasUtf8Texts(ConsumerCheckpoint{bad, 1}));
+  const std::function<void(DurableProjectionRegistration&)> spoil[] = {
+      [&](auto& r) { r.descriptor.name = bad; },
+      [&](auto& r) { r.descriptor.input_types = {{bad, 1, 1}}; },
+      [&](auto& r) { r.descriptor.scope.stream = bad; },
+      [&](auto& r) { r.descriptor.partition_scheme.scheme_id = bad; },
+      [&](auto& r) { r.definition->key_field = bad; },
+      [&](auto& r) { r.definition->indexes[bad] = "x"; },
+      [&](auto& r) { r.definition->indexes["x"] = bad; },
+      [&](auto& r) { r.definition->filter->field = bad; },
+  };
+  for (const auto& change : spoil) {
+    DurableProjectionRegistration registration = Registration();
+    change(registration);
+    EXPECT_FALSE(HasUtf8Texts(registration));
+    EXPECT_FALSE(FromJson<DurableProjectionRegistration>(ToJson(registration)).ok());
+  }
 }
 
 // "=" and the value written back, or the reader's message.
