@@ -34,7 +34,8 @@ void DocumentStore::RemoveFromIndexes(Row& row) {
   }
 }
 
-void DocumentStore::AddToIndexes(Row& row, std::span<const std::optional<std::string>> index_texts) {
+void DocumentStore::AddToIndexes(Row& row,
+                                 std::span<const std::optional<std::string>> index_texts) {
   for (size_t i = 0; i < indexes_.size(); ++i) {
     if (!index_texts[i]) continue;
     IndexEntry& entry = *indexes_[i].try_emplace(*index_texts[i]).first;
@@ -49,8 +50,7 @@ std::vector<std::string> DocumentStore::Get(std::string_view key) const {
   return {row->second.body};
 }
 
-std::vector<std::string> DocumentStore::Range(std::string_view start,
-                                              std::string_view end) const {
+std::vector<std::string> DocumentStore::Range(std::string_view start, std::string_view end) const {
   std::vector<std::string> bodies;
   if (!(start < end)) return bodies;
   const auto last = rows_.lower_bound(end);
@@ -71,7 +71,8 @@ std::vector<std::string> DocumentStore::IndexEquals(size_t index, std::string_vi
   const auto entry = indexes_[index].find(text);
   if (entry == indexes_[index].end()) return {};
   std::vector<const Row*> rows(entry->second.begin(), entry->second.end());
-  std::sort(rows.begin(), rows.end(), [](const Row* a, const Row* b) { return a->first < b->first; });
+  std::sort(rows.begin(), rows.end(),
+            [](const Row* a, const Row* b) { return a->first < b->first; });
   std::vector<std::string> bodies;
   bodies.reserve(rows.size());
   for (const Row* row : rows) bodies.push_back(row->second.body);

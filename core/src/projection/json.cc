@@ -182,9 +182,7 @@ bool HasUtf8Texts(const DurableProjectionRegistration& value) {
   return std::all_of(texts.begin(), texts.end(), util::IsValidUtf8);
 }
 
-bool HasUtf8Texts(const ConsumerCheckpoint& value) {
-  return util::IsValidUtf8(value.consumer_id);
-}
+bool HasUtf8Texts(const ConsumerCheckpoint& value) { return util::IsValidUtf8(value.consumer_id); }
 
 json::Result<> ReadInto(json::Reader& reader, InputType* out) {
   const json::Field fields[] = {
