@@ -1,5 +1,5 @@
-// The read side and the branch operations: planned reads, diffs, forks and
-// archives.
+// The read side, the branch operations and the engine's own records:
+// planned reads, diffs, forks, archives and standalone system records.
 #include <algorithm>
 #include <limits>
 #include <utility>
@@ -126,7 +126,8 @@ Result<branch::BranchInfo> Corvantine::ForkBranch(const format::BranchId& parent
   // written: a failed write leaves the catalog as it was.
   branch::BranchCatalog updated = branches_;
   CVN_TRY(updated.Insert(info));
-  CVN_TRY(WriteBranchRecord(branch::kBranchCreatedEventType, info, info.created_at_unix_nanos));
+  CVN_TRY(WriteSystemRecord(branch::kBranchCreatedEventType, info.id, info.created_at_unix_nanos,
+                            info.ToJson()));
   branches_ = std::move(updated);
   CVN_TRY(Commit());
   return info;
@@ -144,7 +145,8 @@ Result<branch::BranchInfo> Corvantine::ArchiveBranch(const format::BranchId& id)
   archived.status = branch::BranchStatus::kArchived;
   branch::BranchCatalog updated = branches_;
   CVN_TRY(updated.Archive(archived));
-  CVN_TRY(WriteBranchRecord(branch::kBranchArchivedEventType, archived, CurrentTimestampNanos()));
+  CVN_TRY(WriteSystemRecord(branch::kBranchArchivedEventType, archived.id,
+                            CurrentTimestampNanos(), archived.ToJson()));
   branches_ = std::move(updated);
   CVN_TRY(Commit());
   return archived;
@@ -176,20 +178,26 @@ Result<> Corvantine::CheckBatchBoundary(uint64_t position) const {
   return {};
 }
 
-Result<> Corvantine::WriteBranchRecord(std::string_view event_type, const branch::BranchInfo& info,
-                                       int64_t timestamp_unix_nanos) {
+Result<> Corvantine::AppendSystemRecord(std::string_view event_type, std::string_view payload) {
+  CVN_TRY(WriteSystemRecord(event_type, format::BranchId(), 0, payload));
+  CVN_TRY(Commit());
+  return {};
+}
+
+Result<> Corvantine::WriteSystemRecord(std::string_view event_type, const format::BranchId& branch,
+                                       int64_t timestamp_unix_nanos, std::string_view payload) {
   const format::IdBytes id = format::GenerateIdBytes();
   format::RecordEnvelopeV2 envelope;
   envelope.event_id = format::EventId(id);
   envelope.database_id = log_->database_id();
-  envelope.branch_id = info.id;
+  envelope.branch_id = branch;
   envelope.timestamp_unix_nanos = timestamp_unix_nanos;
   CVN_ASSIGN_OR_RETURN(envelope.event_type, format::EventType::New(std::string(event_type)));
   envelope.schema_version = 1;
   envelope.payload_format = 1;
   envelope.batch_id = format::BatchId(id);
   const LogEnd end = End();
-  Result<> written = log_->AppendSystem(envelope, info.ToJson());
+  Result<> written = log_->AppendSystem(envelope, payload);
   CountAppendedSince(end);
   return written;
 }

@@ -196,6 +196,15 @@ class Corvantine {
   // catalog, then commits as ForkBranch does.
   Result<branch::BranchInfo> ArchiveBranch(const format::BranchId& id);
 
+  // Writes one standalone system record of the engine: `event_type`
+  // (EventType::New's errors, nothing written), `payload`, a fresh id as
+  // event and batch id, this database's id, the default branch and
+  // timestamp 0. It is framed at the head and takes no position. Then
+  // commits as Commit() does, which makes every event appended before it
+  // durable as well. A failed write changes nothing; a failed commit
+  // returns its Io error with the record written but not durable.
+  Result<> AppendSystemRecord(std::string_view event_type, std::string_view payload);
+
   const std::string& directory() const { return directory_; }
   log::Log& log() { return *log_; }
   const log::Log& log() const { return *log_; }
@@ -248,8 +257,8 @@ class Corvantine {
 
   // Fork and archive steps; see branches.cc.
   Result<> CheckBatchBoundary(uint64_t position) const;
-  Result<> WriteBranchRecord(std::string_view event_type, const branch::BranchInfo& info,
-                             int64_t timestamp_unix_nanos);
+  Result<> WriteSystemRecord(std::string_view event_type, const format::BranchId& branch,
+                             int64_t timestamp_unix_nanos, std::string_view payload);
 
   LogEnd End() const;
   void CountAppendedSince(LogEnd end);
