@@ -145,6 +145,9 @@ TEST(TempDir, IsFreshAndRemovedWithItsContents) {
     ASSERT_EQ(Outcome(CreateDirs(JoinPath(path, "x/y"))), "ok");
   }
   EXPECT_FALSE(PathExists(path));
+  TempDir parent;
+  TempDir child(parent.path());
+  EXPECT_EQ(child.path().rfind(parent.path() + "/corvantine-", 0), 0u) << child.path();
 }
 
 TEST(System, ClocksAndProcessId) {
