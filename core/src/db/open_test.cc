@@ -39,21 +39,6 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   ASSERT_TRUE(platform::CreateOrTruncate(path)->WriteAt(0, bytes).ok());
 }
 
-// The anchor of `db` at its durable head, as the retention code captures it.
-retention::CoreRetentionAnchor AnchorOf(const Corvantine& db, uint64_t floor) {
-  retention::CoreRetentionAnchor anchor;
-  anchor.database_id = db.log().database_id();
-  anchor.floor = floor;
-  anchor.head = db.durable_head();
-  anchor.stream_catalog = db.stream_catalog();
-  anchor.branch_catalog = db.branch_catalog();
-  const std::vector<SystemRecord> records = db.SystemMetadata().value();
-  for (const SystemRecord& record : records) {
-    anchor.system_records.push_back({record.event_type, record.payload});
-  }
-  return anchor;
-}
-
 uint32_t Publish(const Corvantine& db, const retention::CoreRetentionAnchor& anchor) {
   return retention::Publish(db.directory(), anchor, db.log().retention_anchor_checksum())
       .value()

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "db/db.h"
+#include "retention/anchor.h"
 #include "stream/catalog.h"
 #include "stream/stream.h"
 
@@ -72,6 +73,21 @@ inline std::unique_ptr<Corvantine> OpenDb(const std::string& dir, CommitPolicy p
     return nullptr;
   }
   return std::move(db).value();
+}
+
+// The anchor of `db` at its durable head, as the retention code captures it.
+inline retention::CoreRetentionAnchor AnchorOf(const Corvantine& db, uint64_t floor) {
+  retention::CoreRetentionAnchor anchor;
+  anchor.database_id = db.log().database_id();
+  anchor.floor = floor;
+  anchor.head = db.durable_head();
+  anchor.stream_catalog = db.stream_catalog();
+  anchor.branch_catalog = db.branch_catalog();
+  const std::vector<SystemRecord> records = db.SystemMetadata().value();
+  for (const SystemRecord& record : records) {
+    anchor.system_records.push_back({record.event_type, record.payload});
+  }
+  return anchor;
 }
 
 // Every record a reader hands out; an error fails the test.

@@ -146,6 +146,9 @@ TEST(TempDir, IsFreshAndRemovedWithItsContents) {
     ASSERT_EQ(Outcome(CreateDirs(JoinPath(path, "x/y"))), "ok");
   }
   EXPECT_FALSE(PathExists(path));
+  TempDir parent;
+  TempDir child(parent.path());
+  EXPECT_EQ(child.path().rfind(parent.path() + "/corvantine-", 0), 0u) << child.path();
 }
 
 TEST_F(PlatformTest, ANewDirectoryWhoseParentCannotBeFlushedIsRemovedAgain) {

@@ -9,10 +9,10 @@
 
 namespace corvantine::platform {
 
-TempDir::TempDir() {
+TempDir::TempDir(std::string_view parent) {
   const char* base = std::getenv("TMPDIR");
-  std::string name =
-      JoinPath(base != nullptr && *base != '\0' ? base : "/tmp", "corvantine-XXXXXX");
+  if (parent.empty()) parent = base != nullptr && *base != '\0' ? base : "/tmp";
+  std::string name = JoinPath(parent, "corvantine-XXXXXX");
   if (::mkdtemp(name.data()) == nullptr) {
     std::perror("TempDir: mkdtemp");
     std::abort();

@@ -2,17 +2,18 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "error/error.h"
 
 namespace corvantine::platform {
 
-// A fresh, uniquely named directory under $TMPDIR (or /tmp), removed with
-// everything in it on destruction. Aborts when it cannot be created: no test
-// can go on without it.
+// A fresh, uniquely named directory under `parent`, or when that is empty
+// under $TMPDIR (or /tmp), removed with everything in it on destruction.
+// Aborts when it cannot be created: no test can go on without it.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(std::string_view parent = {});
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
