@@ -174,20 +174,20 @@ const char* const kStreams[] = {"orders", "users", "audit"};
 // Batch `n`: 1 to 3 events on one of three streams, some with metadata,
 // caller-given event ids or an idempotency key, every sixth synced.
 stream::AppendRequest BatchRequest(int n, const format::BranchId& branch) {
-  RequestSpec spec;
-  spec.stream = kStreams[n % 3];
-  spec.branch = branch;
+  RequestDraft draft;
+  draft.stream = kStreams[n % 3];
+  draft.branch = branch;
   for (int i = 0; i <= n % 3; ++i) {
     format::Metadata metadata;
     if ((n + i) % 2 == 0) metadata["tenant"] = fmt::format("t{}", n % 5);
     std::optional<format::EventId> id;
     if (n % 5 == 0) id = EventIdOf(static_cast<uint8_t>(n * 3 + i));
-    spec.events.push_back(
+    draft.events.push_back(
         Event(fmt::format("{{\"batch\":{},\"event\":{}}}", n, i), id, std::move(metadata)));
   }
-  if (n % 4 == 1) spec.key = fmt::format("key-{}", n);
-  spec.durability = n % 6 == 5 ? stream::kRequestSync : stream::kRequestBuffered;
-  return Request(std::move(spec));
+  if (n % 4 == 1) draft.key = fmt::format("key-{}", n);
+  draft.durability = n % 6 == 5 ? stream::RequestDurability::kSync : stream::RequestDurability::kBuffered;
+  return Request(std::move(draft));
 }
 
 // Moves the floor of `db` to the segment base at or below half its head,

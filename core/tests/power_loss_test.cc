@@ -47,7 +47,7 @@ constexpr uint64_t kMixedImageEvery = 5;  // changes between two seeded-mix imag
 // What the workload was told, each with the number of file-system changes
 // made by then: a power cut after that change must keep it.
 struct Appended {
-  RequestSpec spec;
+  RequestDraft draft;
   stream::AppendReceipt receipt;
   uint64_t change = 0;
 };
@@ -117,27 +117,27 @@ class Workload {
   }
 
   void Append(int step) {
-    RequestSpec spec;
-    spec.stream = fmt::format("s{}", rng_() % 3);
-    spec.branch = branches_[rng_() % branches_.size()];
-    spec.key = fmt::format("k{}", step);
-    spec.durability = static_cast<uint8_t>(rng_() % 3);
+    RequestDraft draft;
+    draft.stream = fmt::format("s{}", rng_() % 3);
+    draft.branch = branches_[rng_() % branches_.size()];
+    draft.key = fmt::format("k{}", step);
+    draft.durability = static_cast<stream::RequestDurability>(rng_() % 3);
     const uint32_t events = 1 + rng_() % 4;
     for (uint32_t i = 0; i < events; ++i) {
-      spec.events.push_back(Event(fmt::format("e{}.{}", step, i)));
+      draft.events.push_back(Event(fmt::format("e{}.{}", step, i)));
     }
-    Result<stream::AppendReceipt> receipt = db_->AppendBatchWithId(Request(spec), std::nullopt);
+    Result<stream::AppendReceipt> receipt = db_->AppendBatchWithId(Request(draft), std::nullopt);
     ASSERT_TRUE(receipt.ok()) << receipt.error().ToString();
-    acks_.appended.push_back({std::move(spec), *receipt, recorder_.changes()});
+    acks_.appended.push_back({std::move(draft), *receipt, recorder_.changes()});
     NoteDurableHead();
   }
 
   // A retry asking for sync returns the stored receipt, committed.
   void RetryWithSync() {
     const Appended& earlier = acks_.appended[rng_() % acks_.appended.size()];
-    RequestSpec spec = earlier.spec;
-    spec.durability = stream::kRequestSync;
-    Result<stream::AppendReceipt> receipt = db_->AppendBatchWithId(Request(spec), std::nullopt);
+    RequestDraft draft = earlier.draft;
+    draft.durability = stream::RequestDurability::kSync;
+    Result<stream::AppendReceipt> receipt = db_->AppendBatchWithId(Request(draft), std::nullopt);
     ASSERT_TRUE(receipt.ok()) << receipt.error().ToString();
     stream::AppendReceipt expected = earlier.receipt;
     expected.durability = stream::ReceiptDurability::kSynced;
@@ -205,29 +205,29 @@ void ExpectEventsWritten(const Corvantine& db, const Acks& acks, const Required&
     ASSERT_TRUE(written.count(i)) << "an event nobody wrote at " << i;
     const Appended& batch = *written.at(i);
     const uint64_t index = i - batch.receipt.first_position;
-    EXPECT_EQ(record.payload, batch.spec.events[index].payload) << "at " << i;
+    EXPECT_EQ(record.payload, batch.draft.events[index].payload) << "at " << i;
     EXPECT_EQ(record.envelope.batch_id, batch.receipt.batch_id) << "at " << i;
-    EXPECT_EQ(record.envelope.branch_id, batch.spec.branch) << "at " << i;
+    EXPECT_EQ(record.envelope.branch_id, batch.draft.branch) << "at " << i;
     EXPECT_EQ(record.envelope.stream_revision.value,
-              batch.receipt.current_revision.value + 1 + index - batch.spec.events.size())
+              batch.receipt.current_revision.value + 1 + index - batch.draft.events.size())
         << "at " << i;
   }
   EXPECT_GE(records.size(), required.durable_head);
   for (const Appended* batch : required.batches) {
-    EXPECT_GT(records.size(), batch->receipt.last_position) << "lost batch " << *batch->spec.key;
+    EXPECT_GT(records.size(), batch->receipt.last_position) << "lost batch " << *batch->draft.key;
   }
 }
 
 // A retry of each required batch finds its receipt instead of appending.
 void ExpectRetriesFindReceipts(Corvantine& db, const Required& required) {
   for (const Appended* batch : required.batches) {
-    RequestSpec spec = batch->spec;
-    spec.durability = stream::kRequestBuffered;
-    Result<stream::AppendReceipt> retried = db.AppendBatchWithId(Request(spec), std::nullopt);
+    RequestDraft draft = batch->draft;
+    draft.durability = stream::RequestDurability::kBuffered;
+    Result<stream::AppendReceipt> retried = db.AppendBatchWithId(Request(draft), std::nullopt);
     ASSERT_TRUE(retried.ok()) << retried.error().ToString();
     stream::AppendReceipt expected = batch->receipt;
     expected.durability = retried->durability;  // the log does not record it
-    EXPECT_EQ(*retried, expected) << "retry of " << *spec.key;
+    EXPECT_EQ(*retried, expected) << "retry of " << *draft.key;
   }
 }
 

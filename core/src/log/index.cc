@@ -54,7 +54,7 @@ bool Sorted(const Sidecar& sidecar) {
 
 // A summary has no batch ids: the builder takes batch membership on trust.
 sequence::FrameMark MarkOf(const FrameSummary& frame) {
-  return {.kind = frame.kind, .position = frame.position};
+  return {.kind = frame.kind, .position = frame.position, .batch_id = {}, .batch_index = 0};
 }
 
 }  // namespace

@@ -23,12 +23,12 @@
 
 #include "format/ids.h"
 #include "projection/status.h"
-#include "util/result.h"
+#include "error/result.h"
 
 namespace corvantine::projection {
 
 template <typename T = void>
-using ProjectionResult = util::Expected<T, ProjectionFailure>;
+using ProjectionResult = error::Expected<T, ProjectionFailure>;
 
 // What a runtime reads of one stored event; the engine has selected it
 // (branch, stream, input types) before the call.
