@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "db/db.h"
+#include "platform/fault.h"
+#include "util/warning.h"
 #include "facade/engine.h"
 #include "facade/test_util.h"
 #include "projection/json.h"
@@ -352,6 +354,44 @@ TEST_F(FailingViewTest, RegistrationRulesAndDrops) {
   EXPECT_EQ(Outcome(engine().QueryPartitions(engine().RegisterQuery("w", Definition()).value(),
                                              {1}, LenQuery{})),
             "invalid_argument: query partition set is empty or out of range");
+}
+
+TEST_F(FailingViewTest, ADropWhoseRecordFailsLeavesTheViewAsItWas) {
+  using platform::Op;
+  using platform::testing::Fault;
+  const QueryHandle handle = engine().RegisterQuery("v", Definition()).value();
+  AppendSynced(3);
+  {
+    platform::testing::ScopedFault fault(Op::kSync, 1, Fault::Error(EIO).Persistent(), ".seg");
+    EXPECT_TRUE(Outcome(engine().RemoveQuery("v")).starts_with("io: "));
+  }
+  EXPECT_EQ(engine().QueryNamed("v").value(), handle);
+  EXPECT_EQ(engine().Query(handle, LenQuery{}).value().total, 3u);
+}
+
+TEST(ViewSnapshotTest, AFailedAutomaticSnapshotIsAWarningAndTheAppendStands) {
+  using platform::Op;
+  using platform::testing::Fault;
+  platform::TempDir dir;
+  OpenConfig config = testing::ConfigFor(dir.path());
+  config.snapshot_every_events = 1;
+  std::optional<Engine> engine = testing::OpenEngine(config);
+  ASSERT_TRUE(engine.has_value());
+  const QueryHandle handle = engine->RegisterQuery("v", Definition()).value();
+  ASSERT_EQ(engine->Query(handle, LenQuery{}).value().total, 0u);  // Ready: carried and snapshotted
+  util::testing::CapturedWarnings warnings;
+  {
+    platform::testing::ScopedFault fault(Op::kCreateDir, 1, Fault::Error(EACCES).Persistent());
+    EXPECT_EQ(Outcome(AppendJson(*engine, "s", {R"({"k":"a"})"}, RequestDurability::kSync)), "ok");
+  }
+  ASSERT_EQ(warnings.lines().size(), 1u);
+  EXPECT_TRUE(warnings.lines()[0].starts_with(
+      "corvantine: automatic snapshot of view \"v\" failed: io: "))
+      << warnings.lines()[0];
+  EXPECT_EQ(engine->ListSnapshots(handle).value().size(), 0u);
+  ASSERT_EQ(Outcome(AppendJson(*engine, "s", {R"({"k":"b"})"}, RequestDurability::kSync)), "ok");
+  EXPECT_EQ(engine->ListSnapshots(handle).value().size(), 1u);
+  EXPECT_EQ(engine->ListSnapshots(handle).value()[0].manifest.cursor.position, 2u);
 }
 
 TEST(ViewOpenTest, AnUnreadableOrOversizedRegistrationFailsTheOpen) {
