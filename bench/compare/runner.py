@@ -39,7 +39,8 @@ def main(argv):
             bench.notes.append("QUICK RUN: every count is one tenth; the bars are not judged "
                                "at full scale.")
         bench.run()
-        bench._progress("views", "appends with a view, lookups, open with a snapshot")
+        print("views: appends with a view, lookups, open with a snapshot", file=sys.stderr,
+              flush=True)
         view_table = views.compare(workdir, bench.env, args.quick)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)

@@ -333,6 +333,19 @@ TEST_F(FailingViewTest, AnEventNotYetDurableIsInvisibleUntilItsCommit) {
                 engine().QueryStatus(handle).value().DebugString());
 }
 
+// A snapshot states the cursor of its partitions: a cursor set back below
+// what the state has applied would make a restore count newer documents as
+// older ones.
+TEST_F(FailingViewTest, AnAtLeastQueryNeverMovesACursorBack) {
+  *armed_ = false;
+  const QueryHandle handle = engine().RegisterQuery("v", Definition()).value();
+  AppendSynced(5);
+  ASSERT_EQ(engine().Query(handle, LenQuery{}).value().total, 5u);
+  ASSERT_EQ(engine().Query(handle, LenQuery{}, QueryConsistency::AtLeast(2)).value().total, 5u);
+  EXPECT_EQ(engine().QueryStatus(handle).value().cursor.position, 5u);
+  EXPECT_EQ(engine().CreateSnapshot(handle).value().manifest.cursor.position, 5u);
+}
+
 TEST_F(FailingViewTest, RegistrationRulesAndDrops) {
   EXPECT_EQ(Outcome(engine().RegisterQuery("v", QueryDefinition{})),
             "invalid_argument: query key field is empty");
