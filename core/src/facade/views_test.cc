@@ -43,18 +43,20 @@ using Documents = std::map<std::string, std::pair<int, std::string>>;  // key ->
 
 QueryResult Expected(const Documents& documents, const QueryOperation& operation) {
   QueryResult result{{}, documents.size()};
-  for (const auto& [key, document] : documents) {
+  for (const auto& entry : documents) {
+    const std::string& key = entry.first;
+    const int v = entry.second.first;
     const bool selected = std::visit(
         [&](const auto& query) {
           using Q = std::decay_t<decltype(query)>;
           if constexpr (std::is_same_v<Q, GetQuery>) return key == query.key;
-          if constexpr (std::is_same_v<Q, ByQuery>) return std::to_string(document.first) == query.value;
+          if constexpr (std::is_same_v<Q, ByQuery>) return std::to_string(v) == query.value;
           if constexpr (std::is_same_v<Q, RangeQuery>) return query.start <= key && key < query.end;
           if constexpr (std::is_same_v<Q, PrefixQuery>) return key.starts_with(query.prefix);
           return false;
         },
         operation);
-    if (selected) result.rows.push_back(document.second);
+    if (selected) result.rows.push_back(entry.second.second);
   }
   return result;
 }
