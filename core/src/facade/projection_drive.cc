@@ -139,21 +139,23 @@ snapshot::RestoreIdentity IdentityOf(const db::Corvantine& db, const QueryState&
 }
 
 // The newest usable snapshot that the runtime accepts makes the partition
-// Ready at its cursor; without one it stays Cold.
+// Ready at its cursor; without one it stays Cold. Each is read only when the
+// newer ones failed: a snapshot state can be large.
 void RestoreFromSnapshot(std::string_view root, const db::Corvantine& db, QueryState& state,
                          uint32_t index) {
   const snapshot::RestoreIdentity identity = IdentityOf(db, state, index);
-  const std::vector<snapshot::SnapshotCandidate> candidates = snapshot::LoadCandidates(
-      root, snapshot::List(root, identity.descriptor_fingerprint), identity);
   const auto count = static_cast<uint32_t>(state.partitions.size());
-  for (const snapshot::SnapshotCandidate& candidate : candidates) {
-    const uint64_t cursor = candidate.info.manifest.cursor.position;
-    const projection::ProjectionResult<> restored =
-        count == 1 ? state.runtime->RestoreCheckpoint(candidate.state, cursor)
-                   : state.runtime->RestorePartition(index, count, candidate.state, cursor);
-    if (restored.ok()) {
-      state.partitions[index] = PartitionStatus::Ready(CursorOf(db, state.descriptor, cursor));
-      return;
+  for (const SnapshotInfo& listed : snapshot::List(root, identity.descriptor_fingerprint)) {
+    for (const snapshot::SnapshotCandidate& candidate :
+         snapshot::LoadCandidates(root, {listed}, identity)) {
+      const uint64_t cursor = candidate.info.manifest.cursor.position;
+      const projection::ProjectionResult<> restored =
+          count == 1 ? state.runtime->RestoreCheckpoint(candidate.state, cursor)
+                     : state.runtime->RestorePartition(index, count, candidate.state, cursor);
+      if (restored.ok()) {
+        state.partitions[index] = PartitionStatus::Ready(CursorOf(db, state.descriptor, cursor));
+        return;
+      }
     }
   }
 }
