@@ -348,6 +348,36 @@ TEST_F(FailingViewTest, AnAtLeastQueryNeverMovesACursorBack) {
   EXPECT_EQ(engine().CreateSnapshot(handle).value().manifest.cursor.position, 5u);
 }
 
+TEST_F(FailingViewTest, PartitionQueriesAndPartitionSnapshots) {
+  const QueryHandle handle = engine().RegisterQuery("p", Definition(), 4).value();
+  for (int stream = 0; stream < 8; ++stream) {
+    ASSERT_EQ(Outcome(AppendJson(engine(), "s" + std::to_string(stream),
+                                 {R"({"k":"k)" + std::to_string(stream) + "\"}"},
+                                 RequestDurability::kSync)),
+              "ok");
+  }
+  // Healing one partition answers from the whole runtime: its documents only, so far.
+  const QueryResult one = engine().QueryPartitions(handle, {2}, LenQuery{}).value();
+  EXPECT_GT(one.total, 0u);
+  EXPECT_LT(one.total, 8u);
+  const std::vector<PartitionStatus> partitions = engine().PartitionStatuses(handle).value();
+  EXPECT_EQ(partitions[2].kind, PartitionStatus::Kind::kReady);
+  EXPECT_EQ(partitions[0].kind, PartitionStatus::Kind::kCold);
+  EXPECT_EQ(Outcome(engine().CreatePartitionSnapshot(handle, 0)), "ok");  // healed first
+  EXPECT_EQ(Outcome(engine().CreatePartitionSnapshot(handle, 4)),
+            "invalid_argument: query partition set is empty or out of range");
+  const SnapshotInfo two = engine().CreatePartitionSnapshot(handle, 2).value();
+  EXPECT_EQ(two.manifest.format_version, 2u);
+  EXPECT_EQ(two.manifest.partition, 2u);
+  EXPECT_EQ(two.manifest.partition_count, 4u);
+  EXPECT_EQ(two.manifest.cursor.position, 8u);
+
+  const SnapshotInfo last = engine().CreateSnapshot(handle).value();
+  EXPECT_EQ(last.manifest.partition, 3u);
+  EXPECT_EQ(engine().ListSnapshots(handle).value().size(), 6u);  // two of 0 and 2, one of 1, 3
+  EXPECT_EQ(engine().Query(handle, LenQuery{}).value().total, 8u);
+}
+
 TEST_F(FailingViewTest, RegistrationRulesAndDrops) {
   EXPECT_EQ(Outcome(engine().RegisterQuery("v", QueryDefinition{})),
             "invalid_argument: query key field is empty");
