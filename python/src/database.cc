@@ -210,6 +210,21 @@ PyMethodDef methods[] = {
                                  "branch_history($self, branch, namespace)\n--\n\n"),
     FastCallEntry<BranchAncestry>("branch_ancestry", "branch_ancestry($self, branch)\n--\n\n"),
     FastCallEntry<ArchiveBranch>("archive_branch", "archive_branch($self, branch)\n--\n\n"),
+    FastCallEntry<RegisterView>("register_view",
+                                "register_view($self, name, key, indexes=None, where_field=None, "
+                                "where_value=None)\n--\n\n"),
+    FastCallEntry<DeregisterView>("deregister_view", "deregister_view($self, name)\n--\n\n"),
+    FastCallEntry<View>("view", "view($self, name)\n--\n\n"),
+    FastCallEntry<RebuildProjection>("rebuild_projection",
+                                     "rebuild_projection($self, projection)\n--\n\n"),
+    FastCallEntry<CreateSnapshot>("create_snapshot", "create_snapshot($self, projection)\n--\n\n"),
+    FastCallEntry<ListSnapshots>("list_snapshots", "list_snapshots($self, projection)\n--\n\n"),
+    FastCallEntry<VerifySnapshot>("verify_snapshot",
+                                  "verify_snapshot($self, snapshot_id)\n--\n\n"),
+    FastCallEntry<DeleteSnapshot>("delete_snapshot",
+                                  "delete_snapshot($self, snapshot_id)\n--\n\n"),
+    NoArgsEntry<DeleteAllDerivedState>("delete_all_derived_state",
+                                       "delete_all_derived_state($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "branch/branch.h"
 #include "facade/channel.h"
 #include "facade/error.h"
+#include "facade/query.h"
 #include "facade/records.h"
 #include "format/ids.h"
 
@@ -63,6 +65,59 @@ struct CancelReader : Expects<void> {
 struct CloseReader : Expects<void> {
   ReaderHandle reader = 0;
 };
+// Queries (views) and their snapshots.
+struct RegisterQuery : Expects<QueryHandle> {
+  std::string name;
+  QueryDefinition definition;
+  uint32_t partition_count = 1;
+};
+struct RegisterProjection : Expects<QueryHandle> {
+  ProjectionDescriptor descriptor;
+  std::unique_ptr<ProjectionRuntime> runtime;
+};
+struct RemoveQuery : Expects<bool> {
+  std::string name;
+};
+struct QueryNamed : Expects<QueryHandle> {
+  std::string name;
+};
+struct QueryConsistent : Expects<QueryResult> {
+  QueryHandle query = 0;
+  QueryOperation operation;
+  QueryConsistency consistency;
+};
+struct QueryPartitions : Expects<QueryResult> {
+  QueryHandle query = 0;
+  std::vector<uint32_t> partitions;
+  QueryOperation operation;
+  QueryConsistency consistency;
+};
+struct QueryStatus : Expects<ProjectionStatus> {
+  QueryHandle query = 0;
+};
+struct PartitionStatuses : Expects<std::vector<PartitionStatus>> {
+  QueryHandle query = 0;
+};
+struct CreateSnapshot : Expects<SnapshotInfo> {
+  QueryHandle query = 0;
+};
+struct CreatePartitionSnapshot : Expects<SnapshotInfo> {
+  QueryHandle query = 0;
+  uint32_t partition = 0;
+};
+struct ListSnapshots : Expects<std::vector<SnapshotInfo>> {
+  QueryHandle query = 0;
+};
+struct VerifySnapshot : Expects<SnapshotInfo> {
+  std::string id;
+};
+struct DeleteSnapshot : Expects<bool> {
+  std::string id;
+};
+struct DeleteAllDerivedState : Expects<void> {};
+struct RebuildProjection : Expects<void> {
+  QueryHandle query = 0;
+};
 // Stops the sequencer; the commands queued behind it are dropped unanswered.
 // `ack` (connected to nothing when the last handle is dropped) is answered
 // before the sequencer lets go of the database.
@@ -77,6 +132,11 @@ using Command =
                  command::UncommittedCount, command::RetentionFloor, command::Fork,
                  command::BranchNamed, command::Ancestry, command::Archive, command::Diff,
                  command::OpenReader, command::NextPage, command::CancelReader,
-                 command::CloseReader, command::Shutdown>;
+                 command::CloseReader, command::RegisterQuery, command::RegisterProjection,
+                 command::RemoveQuery, command::QueryNamed, command::QueryConsistent,
+                 command::QueryPartitions, command::QueryStatus, command::PartitionStatuses,
+                 command::CreateSnapshot, command::CreatePartitionSnapshot,
+                 command::ListSnapshots, command::VerifySnapshot, command::DeleteSnapshot,
+                 command::DeleteAllDerivedState, command::RebuildProjection, command::Shutdown>;
 
 }  // namespace corvantine::facade
