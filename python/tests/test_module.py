@@ -56,8 +56,8 @@ def test_classes_are_not_constructible_builtins(cls):
     (corvantine.Corvantine.register_view,
      "($self, name, key, indexes=None, where_field=None, where_value=None)"),
     (corvantine.Corvantine.verify_snapshot, "($self, snapshot_id)"),
-    (corvantine.View.by, "($self, index, key, *, consistency=\"durable\")"),
-    (corvantine.View.len, "($self, *, consistency=\"durable\")"),
+    (corvantine.View.by, "($self, index, key)"),
+    (corvantine.View.len, "($self)"),
 ])
 def test_text_signatures(function, signature):
     assert function.__text_signature__ == signature
