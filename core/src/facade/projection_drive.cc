@@ -67,6 +67,12 @@ projection::ProjectionResult<> ApplyGuarded(ProjectionRuntime& runtime, const Re
 
 ProjectionFailure ReadFailure(const CorvantineError& error) { return {"read", error.ToString()}; }
 
+uint64_t HealTarget(const db::Corvantine& db, QueryConsistency consistency) {
+  const uint64_t head = db.durable_head();
+  if (consistency.kind != QueryConsistency::Kind::kAtLeast) return head;
+  return std::min(head, consistency.position);
+}
+
 // Where a replay stopped and why.
 struct ReplayFailure {
   uint64_t position;  // of the record that failed, or the next to apply
@@ -285,13 +291,16 @@ void DriveProjection(const db::Corvantine& db, QueryState& state) {
   for (PartitionStatus& partition : state.partitions) partition = PartitionStatus::Ready(at_head);
 }
 
+bool InStep(const db::Corvantine& db, const QueryState& state, QueryConsistency consistency) {
+  return state.status.kind == ProjectionStatus::Kind::kReady &&
+         state.status.cursor.position >= HealTarget(db, consistency);
+}
+
 void HealPartitions(std::optional<std::string_view> snapshot_root, const db::Corvantine& db,
                     QueryState& state, const std::vector<uint32_t>& partitions,
                     QueryConsistency consistency) {
-  uint64_t target = db.durable_head();
-  if (consistency.kind == QueryConsistency::Kind::kAtLeast) {
-    target = std::min(target, consistency.position);
-  }
+  if (InStep(db, state, consistency)) return;
+  const uint64_t target = HealTarget(db, consistency);
   for (const uint32_t index : partitions) HealPartition(snapshot_root, db, state, index, target);
   state.status = AggregateStatus(state.partitions);
 }

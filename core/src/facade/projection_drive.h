@@ -49,6 +49,12 @@ EngineResult<> ResetQuery(const db::Corvantine& db, QueryState& state);
 // success the status and every partition are Ready at the durable head.
 void DriveProjection(const db::Corvantine& db, QueryState& state);
 
+// Whether a heal for `consistency` would change nothing: the status is
+// Ready, so every partition is, at the lowest partition cursor, and that
+// cursor has reached the heal's target. A query in step with the log costs
+// no more than this test.
+bool InStep(const db::Corvantine& db, const QueryState& state, QueryConsistency consistency);
+
 // Brings the listed partitions (each below the partition count) to the
 // durable head, or to min(durable head, position) for AtLeast, then
 // recomputes the status from all partitions. A Cold partition is first

@@ -256,6 +256,7 @@ EngineResult<const QueryState*> Projections::Find(QueryHandle handle) const {
 }
 
 void Projections::HealAll(QueryState& state, QueryConsistency consistency) {
+  if (InStep(db_, state, consistency)) return;
   HealPartitions(root_, db_, state, EveryPartition(state), consistency);
 }
 
