@@ -145,13 +145,14 @@ snapshot::RestoreIdentity IdentityOf(const db::Corvantine& db, const QueryState&
 }
 
 // The newest usable snapshot that the runtime accepts makes the partition
-// Ready at its cursor; without one it stays Cold. Each is read only when the
-// newer ones failed: a snapshot state can be large.
+// Ready at its cursor; without one it stays Cold. Each state is read once,
+// and only when the newer ones failed: a snapshot state can be large.
 void RestoreFromSnapshot(std::string_view root, const db::Corvantine& db, QueryState& state,
                          uint32_t index) {
   const snapshot::RestoreIdentity identity = IdentityOf(db, state, index);
   const auto count = static_cast<uint32_t>(state.partitions.size());
-  for (const SnapshotInfo& listed : snapshot::List(root, identity.descriptor_fingerprint)) {
+  for (const SnapshotInfo& listed :
+       snapshot::ListManifests(root, identity.descriptor_fingerprint)) {
     for (const snapshot::SnapshotCandidate& candidate :
          snapshot::LoadCandidates(root, {listed}, identity)) {
       const uint64_t cursor = candidate.info.manifest.cursor.position;

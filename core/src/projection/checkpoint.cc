@@ -106,11 +106,12 @@ void CheckpointWriter::Finish() { *out_ += '}'; }
 
 json::Result<> ReadWholeCheckpoint(
     std::string_view state,
-    const std::function<void(std::string_view key, std::string body)>& visit) {
+    const std::function<void(std::string_view key, std::string_view body)>& visit) {
+  std::string body;
   return ReadMembers(state, [&](json::Reader& reader, std::string key) -> json::Result<> {
-    std::string body;
+    body.clear();
     CVN_TRY(ReadBytes(reader, &body));
-    visit(key, std::move(body));
+    visit(key, body);
     return {};
   });
 }
@@ -118,12 +119,13 @@ json::Result<> ReadWholeCheckpoint(
 json::Result<> ReadPartitionCheckpoint(
     std::string_view state,
     const std::function<void(std::string_view key, const format::StreamId& owner,
-                             std::string body)>& visit) {
+                             std::string_view body)>& visit) {
+  std::string body;
   return ReadMembers(state, [&](json::Reader& reader, std::string key) -> json::Result<> {
     format::IdBytes owner;
-    std::string body;
+    body.clear();
     CVN_TRY(ReadOwnedBody(reader, &owner, &body));
-    visit(key, format::StreamId(owner), std::move(body));
+    visit(key, format::StreamId(owner), body);
     return {};
   });
 }

@@ -37,13 +37,14 @@ class CheckpointWriter {
 
 // Read a checkpoint, handing `visit` each member in the order written (a key
 // given twice comes twice). Whitespace may surround the tokens; nothing may
-// follow the object. Fails with the reader's message.
+// follow the object. Fails with the reader's message. The body handed to
+// `visit` lives until it returns: one buffer serves every member.
 util::json::Result<> ReadWholeCheckpoint(
     std::string_view state,
-    const std::function<void(std::string_view key, std::string body)>& visit);
+    const std::function<void(std::string_view key, std::string_view body)>& visit);
 util::json::Result<> ReadPartitionCheckpoint(
     std::string_view state,
     const std::function<void(std::string_view key, const format::StreamId& owner,
-                             std::string body)>& visit);
+                             std::string_view body)>& visit);
 
 }  // namespace corvantine::projection

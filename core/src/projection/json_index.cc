@@ -85,7 +85,7 @@ ProjectionResult<std::string> JsonIndexRuntime::Checkpoint() const {
 ProjectionResult<> JsonIndexRuntime::RestoreCheckpoint(std::string_view state, uint64_t cursor) {
   DocumentStore restored(scanner_.index_count());
   util::json::Result<> read =
-      ReadWholeCheckpoint(state, [&](std::string_view key, std::string body) {
+      ReadWholeCheckpoint(state, [&](std::string_view key, std::string_view body) {
         Restore(restored, key, body, std::nullopt, RestoredPosition(cursor));
       });
   if (!read.ok()) return DecodeFailure(std::move(read).error());
@@ -119,8 +119,8 @@ ProjectionResult<> JsonIndexRuntime::RestorePartition(uint32_t, uint32_t, std::s
                                                       uint64_t cursor) {
   std::vector<std::tuple<std::string, format::StreamId, std::string>> staged;
   util::json::Result<> read = ReadPartitionCheckpoint(
-      state, [&](std::string_view key, const format::StreamId& owner, std::string body) {
-        staged.emplace_back(key, owner, std::move(body));
+      state, [&](std::string_view key, const format::StreamId& owner, std::string_view body) {
+        staged.emplace_back(key, owner, body);
       });
   if (!read.ok()) return DecodeFailure(std::move(read).error());
   for (const auto& [key, owner, body] : staged) {

@@ -19,13 +19,13 @@ SnapshotResult<> CheckLength(uint64_t file_bytes) {
 }
 
 // The manifest length from the header, once it is known to fit the file.
-SnapshotResult<uint32_t> ManifestLength(std::string_view file) {
-  if (util::DecodeFixed64(file.data()) != kSnapshotMagic) {
+SnapshotResult<uint32_t> ManifestLength(std::string_view header, uint64_t file_bytes) {
+  if (util::DecodeFixed64(header.data()) != kSnapshotMagic) {
     return SnapshotError::Corrupt("snapshot magic is invalid");
   }
-  const uint32_t manifest_bytes = util::DecodeFixed32(file.data() + 8);
+  const uint32_t manifest_bytes = util::DecodeFixed32(header.data() + 8);
   if (manifest_bytes == 0 || manifest_bytes > kMaxManifestBytes ||
-      kSnapshotHeaderBytes + manifest_bytes > file.size()) {
+      kSnapshotHeaderBytes + manifest_bytes > file_bytes) {
     return SnapshotError::Corrupt("snapshot manifest length is invalid");
   }
   return manifest_bytes;
@@ -72,12 +72,25 @@ SnapshotResult<std::string> EncodeSnapshot(const SnapshotManifest& manifest,
 
 SnapshotResult<DecodedSnapshot> DecodeSnapshot(std::string file) {
   CVN_TRY(CheckLength(file.size()));
-  CVN_ASSIGN_OR_RETURN(const uint32_t manifest_bytes, ManifestLength(file));
+  CVN_ASSIGN_OR_RETURN(const uint32_t manifest_bytes, ManifestLength(file, file.size()));
   CVN_ASSIGN_OR_RETURN(SnapshotManifest manifest, ReadManifest(file, manifest_bytes));
   const size_t state_offset = kSnapshotHeaderBytes + manifest_bytes;
   CVN_TRY(CheckState(manifest, std::string_view(file).substr(state_offset)));
   file.erase(0, state_offset);  // the state stays in the buffer it was read into
   return DecodedSnapshot{std::move(manifest), std::move(file)};
+}
+
+SnapshotResult<SnapshotManifest> DecodeManifestFile(const std::string& path) {
+  CVN_ASSIGN_OR_RETURN(const uint64_t file_bytes, Io(platform::FileSizeOf(path)));
+  CVN_TRY(CheckLength(file_bytes));
+  CVN_ASSIGN_OR_RETURN(const platform::File file, Io(platform::OpenForRead(path)));
+  std::string head(kSnapshotHeaderBytes, '\0');
+  CVN_TRY(Io(file.ReadExactAt(0, head.size(), head.data())));
+  CVN_ASSIGN_OR_RETURN(const uint32_t manifest_bytes, ManifestLength(head, file_bytes));
+  head.resize(kSnapshotHeaderBytes + manifest_bytes);
+  CVN_TRY(Io(file.ReadExactAt(kSnapshotHeaderBytes, manifest_bytes,
+                              head.data() + kSnapshotHeaderBytes)));
+  return ReadManifest(head, manifest_bytes);
 }
 
 SnapshotResult<DecodedSnapshot> DecodeFile(const std::string& path) {

@@ -62,4 +62,8 @@ SnapshotResult<DecodedSnapshot> DecodeSnapshot(std::string file);
 // included, are Io.
 SnapshotResult<DecodedSnapshot> DecodeFile(const std::string& path);
 
+// The manifest alone of the file at `path`, with DecodeFile's checks up to
+// the manifest's JSON and its errors: the state is neither read nor checked.
+SnapshotResult<SnapshotManifest> DecodeManifestFile(const std::string& path);
+
 }  // namespace corvantine::snapshot

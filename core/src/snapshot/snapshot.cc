@@ -127,6 +127,35 @@ bool NewerFirst(const SnapshotInfo& a, const SnapshotInfo& b) {
          std::pair(b.manifest.cursor.position, b.manifest.created_at_unix_nanos);
 }
 
+// The snapshots of the fingerprint, newest first.
+std::vector<SnapshotInfo> NewestOf(std::vector<SnapshotInfo> infos,
+                                   const Fingerprint& descriptor_fingerprint) {
+  std::erase_if(infos, [&](const SnapshotInfo& info) {
+    return info.manifest.descriptor_fingerprint != descriptor_fingerprint;
+  });
+  std::stable_sort(infos.begin(), infos.end(), NewerFirst);
+  return infos;
+}
+
+// The snapshots of the directory that `decode` reads, in listing order.
+template <typename Decode>
+std::vector<SnapshotInfo> ScanWith(std::string_view root, Decode decode) {
+  Result<std::vector<std::string>> names = platform::ListDir(SnapshotDir(root));
+  std::vector<SnapshotInfo> infos;
+  if (!names.ok()) return infos;
+  for (std::string& name : *names) {
+    if (!HasSnapshotSuffix(name) || !util::IsValidUtf8(name)) continue;
+    SnapshotResult<SnapshotManifest> decoded = decode(PathOf(root, name));
+    if (decoded.ok()) infos.push_back({std::move(name), std::move(decoded).value()});
+  }
+  return infos;
+}
+
+SnapshotResult<SnapshotManifest> DecodeWholeFile(const std::string& path) {
+  CVN_ASSIGN_OR_RETURN(DecodedSnapshot decoded, DecodeFile(path));
+  return std::move(decoded.manifest);
+}
+
 }  // namespace
 
 std::string SnapshotDir(std::string_view root) {
@@ -159,12 +188,12 @@ SnapshotResult<SnapshotInfo> Verify(std::string_view root, std::string_view id) 
 }
 
 std::vector<SnapshotInfo> List(std::string_view root, const Fingerprint& descriptor_fingerprint) {
-  std::vector<SnapshotInfo> infos = Scan(root);
-  std::erase_if(infos, [&](const SnapshotInfo& info) {
-    return info.manifest.descriptor_fingerprint != descriptor_fingerprint;
-  });
-  std::stable_sort(infos.begin(), infos.end(), NewerFirst);
-  return infos;
+  return NewestOf(Scan(root), descriptor_fingerprint);
+}
+
+std::vector<SnapshotInfo> ListManifests(std::string_view root,
+                                        const Fingerprint& descriptor_fingerprint) {
+  return NewestOf(ScanManifests(root), descriptor_fingerprint);
 }
 
 std::vector<SnapshotCandidate> LoadCandidates(std::string_view root,
@@ -232,16 +261,10 @@ SnapshotResult<> RetainTwo(std::string_view root, const Fingerprint& descriptor_
   return UpdateCatalog(root);
 }
 
-std::vector<SnapshotInfo> Scan(std::string_view root) {
-  Result<std::vector<std::string>> names = platform::ListDir(SnapshotDir(root));
-  std::vector<SnapshotInfo> infos;
-  if (!names.ok()) return infos;
-  for (std::string& name : *names) {
-    if (!HasSnapshotSuffix(name) || !util::IsValidUtf8(name)) continue;
-    SnapshotResult<DecodedSnapshot> decoded = DecodeFile(PathOf(root, name));
-    if (decoded.ok()) infos.push_back({std::move(name), std::move(decoded->manifest)});
-  }
-  return infos;
+std::vector<SnapshotInfo> Scan(std::string_view root) { return ScanWith(root, DecodeWholeFile); }
+
+std::vector<SnapshotInfo> ScanManifests(std::string_view root) {
+  return ScanWith(root, DecodeManifestFile);
 }
 
 }  // namespace corvantine::snapshot

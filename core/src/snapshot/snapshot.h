@@ -101,7 +101,13 @@ SnapshotResult<SnapshotInfo> Verify(std::string_view root, std::string_view id);
 // directory lists nothing, and damaged files are left out (Verify says why).
 std::vector<SnapshotInfo> List(std::string_view root, const Fingerprint& descriptor_fingerprint);
 
-// The snapshots of `listed` (as List returns them) that fit `identity`, each
+// As List, from the manifests alone: a file whose state is damaged is listed
+// here, and LoadCandidates drops it. Restoring from this list reads each
+// state once.
+std::vector<SnapshotInfo> ListManifests(std::string_view root,
+                                        const Fingerprint& descriptor_fingerprint);
+
+// The snapshots of `listed` (as List or ListManifests returns them) that fit `identity`, each
 // read again with its state, in the same order. A snapshot fits when its
 // format version is 1 or 2, its database id, projection name, fingerprints,
 // definition id and version, branch id and state codec and version are the
@@ -157,5 +163,7 @@ SnapshotResult<> RetainTwo(std::string_view root, const Fingerprint& descriptor_
 // are not valid UTF-8 are skipped: no snapshot is named so, and no id could
 // name the file back.
 std::vector<SnapshotInfo> Scan(std::string_view root);
+// As Scan, each file decoded by DecodeManifestFile.
+std::vector<SnapshotInfo> ScanManifests(std::string_view root);
 
 }  // namespace corvantine::snapshot

@@ -476,23 +476,56 @@ Result<bool> Reader::NextElement() {
   return true;
 }
 
-void Reader::TakePlainBytes(std::string* out) {
-  const size_t size = text_.size();
-  for (;;) {
-    size_t at = index_ + (first_ ? 0 : 1);
-    if (!first_ && (index_ == size || text_[index_] != ',')) return;
-    if (at == size || !IsDigit(text_[at])) return;
-    unsigned value = static_cast<unsigned>(text_[at] - '0');
-    size_t end = at + 1;
-    for (; value != 0 && end < size && end - at < 3 && IsDigit(text_[end]); ++end) {
-      value = value * 10 + static_cast<unsigned>(text_[end] - '0');
+namespace {
+
+unsigned DigitAt(const char* at) { return static_cast<unsigned>(*at) - '0'; }
+
+// The compact integer 0..255 at `at` followed by a comma or a closing
+// bracket, with at least four characters readable from `at`: its length, or
+// 0 for anything else. Leading zeros, longer numbers, fractions and
+// exponents are not taken.
+size_t PlainByteAt(const char* at, unsigned* value) {
+  const unsigned first = DigitAt(at);
+  if (first > 9) return 0;
+  size_t length = 1;
+  *value = first;
+  if (first != 0) {
+    for (unsigned digit; length < 3 && (digit = DigitAt(at + length)) <= 9; ++length) {
+      *value = *value * 10 + digit;
     }
-    // Leading zeros, longer numbers, fractions and exponents take the slow path.
-    if (value > UINT8_MAX || end == size || (text_[end] != ',' && text_[end] != ']')) return;
-    out->push_back(static_cast<char>(value));
-    index_ = end;
-    first_ = false;
   }
+  const char end = at[length];
+  if (*value > UINT8_MAX || (end != ',' && end != ']')) return 0;
+  return length;
+}
+
+}  // namespace
+
+// One element per round, each a few comparisons, written through a pointer
+// into room made ahead: a checkpoint of tens of megabytes is mostly such
+// elements. The last three characters of the text are left to the
+// element-by-element path, so that an element and its terminator are read
+// without a bounds check.
+void Reader::TakePlainBytes(std::string* out) {
+  const char* const text = text_.data();
+  const char* const last = text + text_.size() - std::min<size_t>(text_.size(), 3);
+  const char* at = text + index_;
+  if (!first_) {
+    if (at >= last || *at != ',') return;
+    ++at;
+  }
+  size_t taken = out->size();
+  out->resize(std::max<size_t>(out->capacity(), taken + 64));
+  unsigned value = 0;
+  for (size_t length; at < last && (length = PlainByteAt(at, &value)) != 0;) {
+    if (taken == out->size()) out->resize(2 * taken);
+    (*out)[taken++] = static_cast<char>(value);
+    index_ = static_cast<size_t>(at + length - text);
+    first_ = false;
+    if (at[length] == ']') break;
+    at += length + 1;
+  }
+  out->resize(taken);
 }
 
 Result<bool> Reader::NextKey(std::string_view* key) {

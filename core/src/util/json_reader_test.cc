@@ -442,6 +442,10 @@ TEST(JsonReader, PlainBytesReadExactlyAsElementByElement) {
     EXPECT_EQ(ReadBytes(text, true), ReadBytes(text, false)) << text;
   }
   EXPECT_EQ(ReadBytes("[65,66,67]", true), "ok ABC");
+  std::string long_run = "[";
+  for (int i = 0; i < 1000; ++i) long_run += std::to_string(i * 7 % 256) + ",";
+  long_run += "1]";
+  EXPECT_EQ(ReadBytes(long_run, true), ReadBytes(long_run, false));
 }
 
 }  // namespace
