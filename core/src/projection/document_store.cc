@@ -26,6 +26,15 @@ void DocumentStore::Clear() {
   rows_.clear();
 }
 
+void DocumentStore::Reindex(const std::function<std::span<const std::optional<std::string>>(
+                                std::string_view body)>& texts_of) {
+  if (indexes_.empty()) return;
+  for (Row& row : rows_) {
+    RemoveFromIndexes(row);
+    AddToIndexes(row, texts_of(row.second.body));
+  }
+}
+
 // A text no document has any more leaves its index.
 void DocumentStore::RemoveFromIndexes(Row& row) {
   for (size_t i = 0; i < indexes_.size(); ++i) {

@@ -48,6 +48,10 @@ class DocumentStore {
   void Put(std::string_view key, std::string_view body, std::optional<format::StreamId> owner,
            uint64_t position, std::span<const std::optional<std::string>> index_texts);
   void Clear();
+  // Gives every document the texts `texts_of(body)` returns, replacing
+  // whatever it had: documents put without their texts join the indexes.
+  void Reindex(const std::function<std::span<const std::optional<std::string>>(
+                   std::string_view body)>& texts_of);
 
   // The queries: bodies in ascending key order.
   std::vector<std::string> Get(std::string_view key) const;

@@ -28,10 +28,13 @@ Overloaded(Visitors...) -> Overloaded<Visitors...>;
 }  // namespace
 
 JsonIndexRuntime::JsonIndexRuntime(const QueryDefinition& definition)
-    : scanner_(definition), store_(scanner_.index_count()) {}
+    : scanner_(definition),
+      store_(scanner_.index_count()),
+      no_texts_(scanner_.index_count()) {}
 
 ProjectionResult<> JsonIndexRuntime::Reset() {
   store_.Clear();
+  unindexed_ = false;
   return {};
 }
 
@@ -54,6 +57,7 @@ ProjectionResult<QueryResult> JsonIndexRuntime::Query(const QueryOperation& oper
   if (const auto* by = std::get_if<ByQuery>(&operation); by && !scanner_.IndexPosition(by->index)) {
     return ProjectionFailure{"index_not_found", by->index};
   }
+  if (std::holds_alternative<ByQuery>(operation)) IndexRestored();
   return QueryResult{Select(operation), store_.size()};
 }
 
@@ -90,6 +94,7 @@ ProjectionResult<> JsonIndexRuntime::RestoreCheckpoint(std::string_view state, u
       });
   if (!read.ok()) return DecodeFailure(std::move(read).error());
   store_ = std::move(restored);
+  unindexed_ = true;
   return {};
 }
 
@@ -126,16 +131,25 @@ ProjectionResult<> JsonIndexRuntime::RestorePartition(uint32_t, uint32_t, std::s
   for (const auto& [key, owner, body] : staged) {
     Restore(store_, key, body, owner, RestoredPosition(cursor));
   }
+  unindexed_ = true;
   return {};
 }
 
-// A restored body may be anything: one that does not parse is in no index.
 void JsonIndexRuntime::Restore(DocumentStore& store, std::string_view key, std::string_view body,
                                std::optional<format::StreamId> owner, uint64_t position) {
-  if (!scanner_.Scan(body, &scan_).ok()) {
-    scan_.index_texts.assign(scanner_.index_count(), std::nullopt);
-  }
-  store.Put(key, body, owner, position, scan_.index_texts);
+  store.Put(key, body, owner, position, no_texts_);
+}
+
+// Every document is scanned again, applied ones included, which gives them
+// the texts they have. A restored body may be anything: one that does not
+// parse is in no index.
+void JsonIndexRuntime::IndexRestored() const {
+  if (!unindexed_) return;
+  store_.Reindex([this](std::string_view body) -> std::span<const std::optional<std::string>> {
+    if (!scanner_.Scan(body, &scan_).ok()) return no_texts_;
+    return scan_.index_texts;
+  });
+  unindexed_ = false;
 }
 
 }  // namespace corvantine::projection

@@ -2,7 +2,8 @@
 // QueryDefinition. Each JSON event whose body is an object with a string
 // under the key field becomes, or replaces, the document under that key;
 // documents are never removed. The body is stored as the log holds it and
-// read once, when it is applied: queries never parse.
+// read once, when it is applied (a restored one at the first By query after
+// its restore): queries otherwise never parse.
 //
 // Apply, step by step:
 //  1. a body that is not JSON (raw bytes codec): success, no change;
@@ -72,14 +73,21 @@ class JsonIndexRuntime final : public ProjectionRuntime {
                                       uint64_t cursor) override;
 
  private:
-  // The store with `body` put under `key`, its index texts scanned.
+  // The store with `body` put under `key`, in no named index yet.
   void Restore(DocumentStore& store, std::string_view key, std::string_view body,
                std::optional<format::StreamId> owner, uint64_t position);
+  // Restored documents join the named indexes when a By query first needs
+  // them, not when they are restored: a view read by key never parses its
+  // restored bodies. Every answer is the same either way, so queries stay
+  // const to callers, and the store and scan are mutable for this alone.
+  void IndexRestored() const;
   std::vector<std::string> Select(const QueryOperation& operation) const;
 
   BodyScanner scanner_;
-  DocumentStore store_;
-  BodyScan scan_;  // reused by every scan
+  mutable DocumentStore store_;
+  mutable BodyScan scan_;  // reused by every scan
+  const std::vector<std::optional<std::string>> no_texts_;  // one per named index
+  mutable bool unindexed_ = false;  // restored documents are not in the named indexes
 };
 
 }  // namespace corvantine::projection

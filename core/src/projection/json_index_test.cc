@@ -428,6 +428,17 @@ TEST(JsonIndexTest, AgreesWithAPlainModel) {
     Model ownerless = model;
     for (auto& [key, document] : ownerless) document.owner.reset();
     ExpectSameAnswers(random, definition, restored, ownerless);
+    // Events applied after a restore, before any query, join its documents.
+    JsonIndexRuntime continued(definition);
+    ASSERT_TRUE(continued.RestoreCheckpoint(runtime.Checkpoint().value(), 0).ok());
+    Model continued_model = ownerless;
+    for (int step = 0; step < 20; ++step) {
+      const std::string body = random.Body();
+      const RecordView record{StreamOf(static_cast<uint8_t>(random.Below(7))), true, body};
+      EXPECT_EQ(continued.Apply(record).ok(), Parsed(body).has_value()) << body;
+      ModelApply(definition, record, continued_model);
+    }
+    ExpectSameAnswers(random, definition, continued, continued_model);
     // The one partition of one holds them all, owners or not.
     JsonIndexRuntime again(definition);
     ASSERT_TRUE(again.RestorePartition(0, 1, restored.CheckpointPartition(0, 1).value(), 0).ok());
