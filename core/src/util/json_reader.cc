@@ -514,18 +514,31 @@ void Reader::TakePlainBytes(std::string* out) {
     if (at >= last || *at != ',') return;
     ++at;
   }
-  size_t taken = out->size();
-  out->resize(std::max<size_t>(out->capacity(), taken + 64));
+  // Locals only in the loop: a store through a char pointer may alias any
+  // member, which would have each round reload them.
+  const size_t kept = out->size();
+  out->resize(std::max<size_t>(out->capacity(), kept + 64));
+  char* next = out->data() + kept;
+  char* room_end = out->data() + out->size();
+  const char* taken_end = nullptr;  // just past the last element taken
   unsigned value = 0;
   for (size_t length; at < last && (length = PlainByteAt(at, &value)) != 0;) {
-    if (taken == out->size()) out->resize(2 * taken);
-    (*out)[taken++] = static_cast<char>(value);
-    index_ = static_cast<size_t>(at + length - text);
-    first_ = false;
-    if (at[length] == ']') break;
-    at += length + 1;
+    if (next == room_end) {
+      const size_t filled = out->size();
+      out->resize(2 * filled);
+      next = out->data() + filled;
+      room_end = out->data() + out->size();
+    }
+    *next++ = static_cast<char>(value);
+    taken_end = at + length;
+    if (*taken_end == ']') break;
+    at = taken_end + 1;
   }
-  out->resize(taken);
+  out->resize(static_cast<size_t>(next - out->data()));
+  if (taken_end != nullptr) {
+    index_ = static_cast<size_t>(taken_end - text);
+    first_ = false;
+  }
 }
 
 Result<bool> Reader::NextKey(std::string_view* key) {

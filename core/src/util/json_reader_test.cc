@@ -438,7 +438,8 @@ TEST(JsonReader, PlainBytesReadExactlyAsElementByElement) {
   for (const std::string_view text :
        {"[]", "[0]", "[0,1,9,10,99,100,255]", "[ 1 , 2 ]", "[1,2 ]", "[1,256]", "[1,2555]",
         "[01]", "[1,-1]", "[1,1.5]", "[1,1e2]", "[1,]", "[,1]", "[1", "[1,", "[1 2]",
-        "[65,66]x", "[[1]]", "[1,\"a\"]", "[255,0,00]"}) {
+        "[65,66]x", "[[1]]", "[1,\"a\"]", "[255,0,00]", "[7,0255,3,1,2]",
+        "[12,1000,1,2]", "[1,2,300,4,5]", "[9,8,7,1/,2]"}) {
     EXPECT_EQ(ReadBytes(text, true), ReadBytes(text, false)) << text;
   }
   EXPECT_EQ(ReadBytes("[65,66,67]", true), "ok ABC");
