@@ -181,6 +181,25 @@ TEST(List, ShowsOnlyDecodableSnapshots) {
   EXPECT_EQ(Catalog(dir), "[\"" + good.id + "\",\"" + damaged + "\",\"\xEF\xBF\xBD.snap\"]");
 }
 
+// Listing from the manifests alone skips reading the states: a damaged state
+// is listed, in its place, and only the restore's own read drops it.
+TEST(ListManifests, ListsADamagedStateThatLoadCandidatesThenDrops) {
+  TempDir dir;
+  const SnapshotInfo older = PublishSample(dir, 1, 1);
+  const SnapshotInfo newer = PublishSample(dir, 2, 1);
+  const std::string newer_path = SnapshotDir(dir.path()) + "/" + newer.id;
+  const std::string bytes = platform::ReadFile(newer_path).value();
+  ASSERT_TRUE(platform::OpenForReadWrite(newer_path).value().WriteAt(bytes.size() - 1, "X").ok());
+  const std::vector<SnapshotInfo> listed = ListManifests(dir.path(), kFingerprint);
+  EXPECT_EQ(Ids(listed), (std::vector<std::string>{newer.id, older.id}));
+  EXPECT_EQ(Ids(List(dir.path(), kFingerprint)), std::vector<std::string>{older.id});
+  RestoreIdentity identity = PartitionIdentity();
+  identity.partition.reset();
+  const std::vector<SnapshotCandidate> offered = LoadCandidates(dir.path(), listed, identity);
+  ASSERT_EQ(offered.size(), 1u);
+  EXPECT_EQ(offered[0].info, older);
+}
+
 // Every row is a snapshot with a valid checksum; those with one field that
 // does not match the identity are never offered.
 TEST(LoadCandidates, OffersOnlySnapshotsOfTheSameProjectionAndHistory) {
