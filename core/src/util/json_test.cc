@@ -59,6 +59,16 @@ TEST(JsonParse, SyntaxErrorsMatchTheReferenceMessages) {
                    "column 3"},
       {"[\"\xC3\"]", "invalid unicode code point at line 1 column 4"},
       {"\"\xED\xA0\x80\"", "invalid unicode code point at line 1 column 5"},
+      // The same faults after runs of plain text long enough to be skipped
+      // word by word.
+      {"\"abcdefghijklmnop\tq\"",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 18"},
+      {"\"abcdefghijklmnop\\x\"", "invalid escape at line 1 column 19"},
+      {"\"abcdefghijklmnopqrstu", "EOF while parsing a string at line 1 column 22"},
+      {"\"abcdefghijklmno\xC3\"", "invalid unicode code point at line 1 column 18"},
+      {"\"\xC3" "abcdefghijklmnop\"", "invalid unicode code point at line 1 column 19"},
+      {"\"\xC3\xA9" "abcdefghijklmn\xED\xA0\x80\"",
+       "invalid unicode code point at line 1 column 21"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -120,6 +130,8 @@ TEST(JsonParse, StringsAreDecodedAndTheLastDuplicateKeyWins) {
   EXPECT_EQ(Compact(*parsed), "{\"a\":[true,null],\"b\":\"x\"}");
   EXPECT_EQ(Parse("\"\\u00e9\\n\\uD83D\\uDE00\\/\"")->get<std::string>(),
             "\xC3\xA9\n\xF0\x9F\x98\x80/");
+  EXPECT_EQ(Parse("\"0123456789abcdef\\n\xC3\xA9 0123456789abcdef\\\"\"")->get<std::string>(),
+            "0123456789abcdef\n\xC3\xA9 0123456789abcdef\"");
 }
 
 TEST(JsonParse, CompactTextReparsesToTheSameValue) {
