@@ -350,6 +350,7 @@ void Projections::AfterAppend(uint64_t events, uint64_t bytes) {
 // stays Failed.
 void Projections::DriveAll() {
   for (auto& [handle, state] : queries_) {
+    if (InStep(db_, state, QueryConsistency::DurableHead())) continue;
     std::vector<uint32_t> ready;
     for (uint32_t index = 0; index < state.partitions.size(); ++index) {
       if (state.partitions[index].kind == PartitionStatus::Kind::kReady) ready.push_back(index);
