@@ -20,11 +20,8 @@
 namespace corvantine::log::segment {
 namespace {
 
+using namespace platform::testing;
 using Range = std::pair<uint64_t, uint64_t>;
-using platform::Op;
-using platform::Outcome;
-using platform::testing::Fault;
-using platform::testing::ScopedFault;
 
 constexpr std::string_view kPayloads[] = {"alpha", "beta", "gamma", "delta"};
 
@@ -65,11 +62,6 @@ std::string ControlPayload(uint32_t count, uint32_t digest) {
 }
 
 std::string ReadAll(const std::string& path) { return *platform::ReadFile(path); }
-
-void WriteAll(const std::string& path, std::string_view bytes) {
-  platform::File file = *platform::CreateOrTruncate(path);
-  ASSERT_TRUE(file.WriteAt(0, bytes).ok());
-}
 
 std::vector<format::OwnedStoredRecord> Frames(std::string_view bytes) {
   std::vector<format::OwnedStoredRecord> frames;
@@ -476,7 +468,7 @@ TEST_F(SegmentTest, OpenCutsATornTail) {
   for (uint64_t cut : cuts) {
     SCOPED_TRACE(cut);
     const auto [length, next_position] = UnitBefore(written, cut);
-    WriteAll(path, std::string_view(written.bytes).substr(0, cut));
+    WriteFile(path, std::string_view(written.bytes).substr(0, cut));
 
     auto [segment, warning] = OpenCapturing(path);
     ASSERT_TRUE(segment.ok()) << segment.error().ToString();
@@ -511,7 +503,7 @@ TEST_F(SegmentTest, OpenCutsAZeroFilledTailOnly) {
   const std::string path = PathOf(0);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    WriteAll(path, unit + c.tail);
+    WriteFile(path, unit + c.tail);
     auto [segment, warning] = OpenCapturing(path);
     if (!c.error.empty()) {
       EXPECT_EQ(Outcome(segment), c.error);
@@ -587,7 +579,7 @@ TEST_F(SegmentTest, OpenCutsOnlyATornTail) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    WriteAll(path, c.bytes);
+    WriteFile(path, c.bytes);
     auto [segment, warning] = OpenCapturing(path);
     const auto [length, next_position] = UnitBefore(written, c.stop);
     if (c.valid_after) {
@@ -613,7 +605,7 @@ TEST_F(SegmentTest, OpenErrors) {
             fmt::format("invalid segment file name: {}/abc.seg", dir_.path()));
   EXPECT_EQ(Outcome(Segment::Open(PathOf(3))), "io: No such file or directory (os error 2)");
 
-  WriteAll(PathOf(0), "torn");
+  WriteFile(PathOf(0), "torn");
   {
     ScopedFault fault(Op::kTruncate, 1, Fault::Error(EIO));
     ::testing::internal::CaptureStderr();
@@ -795,7 +787,7 @@ TEST_F(SegmentTest, KeptSidecarEqualsAScanOfTheFile) {
   }
   // A torn batch at the tail: the open cuts it and leaves it out.
   const std::string whole = ReadAll(path);
-  WriteAll(path, std::string_view(whole).substr(0, whole.size() - 10));
+  WriteFile(path, std::string_view(whole).substr(0, whole.size() - 10));
   auto [reopened, warning] = OpenCapturing(path);
   ASSERT_TRUE(reopened.ok()) << reopened.error().ToString();
   EXPECT_NE(warning, "");
@@ -808,9 +800,9 @@ TEST_F(SegmentTest, KeptSidecarEqualsAScanOfTheFile) {
 // the open's scan builds too.
 TEST_F(SegmentTest, OpenedSidecarHasStandaloneEvents) {
   const std::string path = PathOf(0);
-  WriteAll(path, Event(0, 1, 0) + Event(1, 2, 0) +
-                     Frame(format::kSystemRecordFrame, 2, SystemEnvelope(), "{}") +
-                     Event(2, 3, 0));
+  WriteFile(path, Event(0, 1, 0) + Event(1, 2, 0) +
+                      Frame(format::kSystemRecordFrame, 2, SystemEnvelope(), "{}") +
+                      Event(2, 3, 0));
   auto [segment, warning] = OpenCapturing(path);
   ASSERT_TRUE(segment.ok()) << segment.error().ToString();
   const Result<index::Sidecar> kept = segment->CurrentSidecar();
