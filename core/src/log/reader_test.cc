@@ -22,13 +22,9 @@
 namespace corvantine::log::reader {
 namespace {
 
+using namespace platform::testing;
 using format::RecordEnvelopeV2;
 using index::BuildSidecar;
-using platform::Op;
-using platform::Outcome;
-using platform::testing::CallCounter;
-using platform::testing::Fault;
-using platform::testing::ScopedFault;
 
 constexpr uint64_t kMaxPosition = std::numeric_limits<uint64_t>::max();
 
@@ -183,12 +179,6 @@ std::string PartOfAFrame(uint64_t position, size_t n) {
   SegmentImage image(position);
   image.Standalone({});
   return image.bytes().substr(0, n);
-}
-
-void WriteFile(const std::string& path, std::string_view bytes) {
-  auto file = platform::CreateOrTruncate(path);
-  ASSERT_TRUE(file.ok()) << file.error().ToString();
-  ASSERT_TRUE(file->WriteAt(0, bytes).ok());
 }
 
 // A log directory as a reader sees it, without a Log: closed segments and an
