@@ -67,24 +67,18 @@ Result<stream::AppendRequest> ToAppendRequest(AppendBatch batch) {
 }  // namespace
 
 EngineResult<AppendReceiptDto> Sequencer::Handle(command::Append& command) {
-  EngineResult<AppendReceiptDto> receipt = Append(std::move(command.batch));
-  // Whatever the outcome; nobody wakes when the durable head stayed.
-  PublishDurableHead();
-  return receipt;
+  return Append(std::move(command.batch));
 }
 
-EngineResult<AppendReceiptDto> Sequencer::Append(AppendBatch batch) {
+EngineResult<AppendReceiptDto> Sequencer::Append(AppendBatch batch,
+                                                 std::optional<BatchId> batch_id) {
   CVN_TRY(CheckEvents(batch.events));
   Result<stream::AppendRequest> request = ToAppendRequest(std::move(batch));
   if (!request.ok()) return EngineError::FromCore(request.error());
-  return FromCore(db_->AppendBatchWithId(std::move(request).value(), std::nullopt));
+  return FromCore(db_->AppendBatchWithId(std::move(request).value(), batch_id));
 }
 
-EngineResult<uint64_t> Sequencer::Handle(command::Commit&) {
-  Result<uint64_t> durable_head = db_->Commit();
-  PublishDurableHead();
-  return FromCore(std::move(durable_head));
-}
+EngineResult<uint64_t> Sequencer::Handle(command::Commit&) { return FromCore(db_->Commit()); }
 
 EngineResult<uint64_t> Sequencer::Handle(command::Head&) { return db_->log().head(); }
 

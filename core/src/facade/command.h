@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "branch/branch.h"
 #include "facade/channel.h"
 #include "facade/error.h"
+#include "facade/feed_records.h"
 #include "facade/records.h"
 #include "format/ids.h"
 
@@ -63,6 +65,28 @@ struct CancelReader : Expects<void> {
 struct CloseReader : Expects<void> {
   ReaderHandle reader = 0;
 };
+struct OpenFeed : Expects<FeedHandle> {
+  FeedRequest request;
+};
+struct NextFeedPage : Expects<FeedPage> {
+  FeedHandle feed = 0;
+};
+struct AcknowledgeFeed : Expects<uint64_t> {
+  FeedHandle feed = 0;
+  std::optional<uint64_t> position;  // nothing: the feed position
+};
+struct CancelFeed : Expects<void> {
+  FeedHandle feed = 0;
+};
+struct CloseFeed : Expects<void> {
+  FeedHandle feed = 0;
+};
+struct ClearConsumer : Expects<void> {
+  std::string consumer_id;
+};
+struct IngestBatch : Expects<AppendReceiptDto> {
+  CommittedBatch batch;
+};
 // Stops the sequencer; the commands queued behind it are dropped unanswered.
 // `ack` (connected to nothing when the last handle is dropped) is answered
 // before the sequencer lets go of the database.
@@ -77,6 +101,8 @@ using Command =
                  command::UncommittedCount, command::RetentionFloor, command::Fork,
                  command::BranchNamed, command::Ancestry, command::Archive, command::Diff,
                  command::OpenReader, command::NextPage, command::CancelReader,
-                 command::CloseReader, command::Shutdown>;
+                 command::CloseReader, command::OpenFeed, command::NextFeedPage,
+                 command::AcknowledgeFeed, command::CancelFeed, command::CloseFeed,
+                 command::ClearConsumer, command::IngestBatch, command::Shutdown>;
 
 }  // namespace corvantine::facade

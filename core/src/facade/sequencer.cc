@@ -84,6 +84,7 @@ EngineResult<std::unique_ptr<Sequencer>> Sequencer::Start(const OpenConfig& conf
   if (!db.ok()) return EngineError::FromCore(db.error());
   ThrowIfArmedForTesting();
   std::unique_ptr<Sequencer> sequencer(new Sequencer(std::move(db).value(), feed));
+  CVN_TRY(sequencer->feeds_.Restore(*sequencer->db_));
   sequencer->PublishDurableHead();
   return sequencer;
 }
@@ -109,7 +110,9 @@ bool Sequencer::Execute(Command& command) {
           c.ack.Send({});
           return false;
         } else {
-          c.reply.Send(Handle(c));
+          auto answer = Handle(c);
+          PublishDurableHead();
+          c.reply.Send(std::move(answer));
           return true;
         }
       },
