@@ -1,6 +1,6 @@
 // The methods of `Corvantine`, one file per group: database.cc (lifecycle
 // and counters), database_append.cc, database_read.cc and
-// database_branches.cc. Each follows one pattern: bind and convert the
+// database_branches.cc, database_watch.cc. Each follows one pattern: bind and convert the
 // arguments with the interpreter lock held, release it around each engine
 // call, raise an engine error through RaiseEngineError, convert the reply
 // with the lock held again.
@@ -45,6 +45,7 @@ PyObject* Diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* BranchHistory(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* BranchAncestry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
+PyObject* Watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* ArchiveBranch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace corvantine::python

@@ -1,5 +1,5 @@
 // The module's initialisation: what `import corvantine` registers, in
-// order: the classes, the function `open`, the exception classes and
+// order: the classes (Corvantine, Reader, Watch), the function `open`, the exception classes and
 // __version__. The module keeps no state of its own.
 #include <Python.h>
 
@@ -8,6 +8,7 @@
 #include "keys.h"
 #include "py_ref.h"
 #include "reader.h"
+#include "watch.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ PyMODINIT_FUNC PyInit_corvantine() {
   using namespace corvantine::python;
   Ref module = Ref::Steal(PyModule_Create(&module_def));
   if (!module || !InitKeys() || !AddDatabaseClass(module.get()) || !AddReaderClass(module.get()) ||
+      !AddWatchClass(module.get()) ||
       !AddOpenFunction(module.get()) || !AddExceptionClasses(module.get()) ||
       PyModule_AddStringConstant(module.get(), "__version__", "0.2.0") < 0) {
     return nullptr;

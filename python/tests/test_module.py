@@ -20,11 +20,11 @@ EXCEPTIONS = [
 
 def test_module_attributes_in_order():
     names = [name for name in vars(corvantine) if name == "__version__" or name[0] != "_"]
-    assert names == ["Corvantine", "Reader", "open", *EXCEPTIONS, "__version__"]
+    assert names == ["Corvantine", "Reader", "Watch", "open", *EXCEPTIONS, "__version__"]
     assert corvantine.__version__ == "0.2.0"
 
 
-@pytest.mark.parametrize("cls", [corvantine.Corvantine, corvantine.Reader])
+@pytest.mark.parametrize("cls", [corvantine.Corvantine, corvantine.Reader, corvantine.Watch])
 def test_classes_are_not_constructible_builtins(cls):
     with pytest.raises(TypeError) as raised:
         cls()
@@ -53,6 +53,10 @@ def test_classes_are_not_constructible_builtins(cls):
     (corvantine.Corvantine.diff, "($self, left, right, namespace=None, left_until=None, "
      "right_until=None, page_events=256, page_bytes=1048576)"),
     (corvantine.Reader.next_page, "($self)"),
+    (corvantine.Corvantine.watch, "($self, namespace=None, branch=None, start=None, "
+     "consumer_id=None, timeout=None, page_batches=128, page_bytes=1048576)"),
+    (corvantine.Watch.ack, "($self)"),
+    (corvantine.Watch.__exit__, "($self, _exc_type=None, _exc_value=None, _traceback=None)"),
 ])
 def test_text_signatures(function, signature):
     assert function.__text_signature__ == signature
