@@ -172,6 +172,26 @@ TEST_F(EngineTest, ASyncAppendFromAnotherThreadWakesAWaitingFeed) {
   EXPECT_EQ(page->batches.size(), 1u);
 }
 
+// A consumer's acknowledgement commits what was appended before it, and
+// that move of the durable head wakes the feeds waiting for it.
+TEST_F(EngineTest, AnAcknowledgementThatCommitsBufferedEventsWakesAWaitingFeed) {
+  FeedRequest consumer = FeedFrom(0);
+  consumer.consumer_id = "c";
+  EngineResult<FeedHandle> acknowledging = engine().OpenFeed(consumer);
+  EngineResult<FeedHandle> waiting = engine().OpenFeed(FeedFrom(0));
+  ASSERT_TRUE(acknowledging.ok() && waiting.ok());
+  std::thread appender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(testing::AppendOne(engine(), "s").ok());
+    EXPECT_TRUE(engine().AcknowledgeFeed(*acknowledging).ok());
+  });
+  EngineResult<FeedPage> page = engine().NextFeedPage(*waiting, 600000);
+  appender.join();
+  ASSERT_TRUE(page.ok());
+  EXPECT_FALSE(page->timed_out);
+  EXPECT_EQ(page->batches.size(), 1u);
+}
+
 TEST_F(EngineTest, ClosingTheEngineWakesEveryWaitingFeed) {
   std::vector<std::thread> waiters;
   std::vector<std::string> outcomes(3);
