@@ -14,8 +14,8 @@ namespace corvantine::python {
 
 namespace {
 
-constexpr const char* kWatchNames[] = {"namespace",   "branch",       "start",     "consumer_id",
-                                       "timeout",     "page_batches", "page_bytes"};
+constexpr const char* kWatchNames[] = {"namespace", "branch",       "start",     "consumer_id",
+                                       "timeout",   "page_batches", "page_bytes"};
 constexpr Parameters kWatch{"Corvantine.watch", kWatchNames, 7, 0};
 
 // Seconds as whole milliseconds: a negative or NaN timeout is 0, one too

@@ -199,8 +199,8 @@ PyMethodDef methods[] = {
     NoArgsEntry<Ack>("ack", kAckDoc),
     NoArgsEntry<Close>("close", "close($self)\n--\n\n"),
     NoArgsEntry<Itself>("__enter__", "__enter__($self)\n--\n\n"),
-    FastCallEntry<Exit>("__exit__",
-                        "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"),
+    FastCallEntry<Exit>(
+        "__exit__", "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -86,9 +86,7 @@ EngineResult<> Sequencer::Handle(command::CancelFeed& command) {
   return feeds_.Cancel(command.feed);
 }
 
-EngineResult<> Sequencer::Handle(command::CloseFeed& command) {
-  return feeds_.Close(command.feed);
-}
+EngineResult<> Sequencer::Handle(command::CloseFeed& command) { return feeds_.Close(command.feed); }
 
 EngineResult<> Sequencer::Handle(command::ClearConsumer& command) {
   return feeds_.ClearConsumer(*db_, command.consumer_id);

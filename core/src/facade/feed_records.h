@@ -39,14 +39,14 @@ struct FeedRequest {
   // batch. Nothing: the consumer's checkpoint, or 0 without one.
   std::optional<uint64_t> start;
   FeedFilter filter;
-  std::optional<std::string> consumer_id;  // 1 to kMaxConsumerIdBytes bytes
-  uint64_t max_bytes = kDefaultFeedPageBytes;     // 1 to kMaxFeedPageBytes
+  std::optional<std::string> consumer_id;          // 1 to kMaxConsumerIdBytes bytes
+  uint64_t max_bytes = kDefaultFeedPageBytes;      // 1 to kMaxFeedPageBytes
   uint32_t max_batches = kDefaultFeedPageBatches;  // 1 to kMaxFeedPageBatches
 };
 
 // One committed batch, whole.
 struct CommittedBatch {
-  std::vector<RecordDto> events;        // in position order
+  std::vector<RecordDto> events;             // in position order
   std::vector<format::StreamId> stream_ids;  // of the events, ascending, distinct
   format::BranchId branch_id;
   format::DatabaseId database_id;
@@ -59,7 +59,7 @@ struct FeedPage {
   std::vector<CommittedBatch> batches;  // in log order
   uint64_t next_position = 0;           // where the next page starts
   uint64_t durable_head = 0;            // when the page was read
-  bool timed_out = false;  // an empty page whose wait for new batches ran out
+  bool timed_out = false;               // an empty page whose wait for new batches ran out
 };
 
 }  // namespace corvantine::facade

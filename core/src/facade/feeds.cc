@@ -73,6 +73,57 @@ EngineResult<uint64_t> BatchStart(const db::Corvantine& db, uint64_t position) {
   return (*frame)->position - std::min<uint64_t>((*frame)->envelope.batch_index, position);
 }
 
+// One page, assembled from the records read from the feed position in log
+// order. Records are grouped into batches by batch id; a batch is offered
+// once it is whole, which it is when a record of another batch follows or
+// when the read ends at the durable head, which lies between batches.
+class PageAssembly {
+ public:
+  PageAssembly(const FeedRequest& request, uint64_t position, uint64_t durable_head)
+      : request_(request), position_(position) {
+    page_.durable_head = durable_head;
+  }
+
+  // Whether a record of `batch` may still be read: offers the pending batch
+  // when `batch` is another; false once the page is full.
+  bool Continues(const format::BatchId& batch) {
+    if (full_ || pending_.empty() || pending_.back().batch_id == batch) return !full_;
+    full_ = !OfferPending();
+    return !full_;
+  }
+
+  void Add(RecordDto record) { pending_.push_back(std::move(record)); }
+
+  // The page, once the read has ended: with nothing read, the feed moves
+  // up to the durable head.
+  FeedPage Finish() {
+    if (!full_ && pending_.empty()) position_ = std::max(position_, page_.durable_head);
+    if (!full_ && !pending_.empty()) OfferPending();
+    page_.next_position = position_;
+    return std::move(page_);
+  }
+
+ private:
+  // A batch taken or skipped moves the position past it; a refused one
+  // stays first for the next page.
+  bool OfferPending() {
+    const uint64_t first = pending_.front().position;
+    const uint64_t next = pending_.back().position + 1;
+    const bool taken = FinishFeedBatch(request_.filter, page_.batches, page_bytes_, pending_,
+                                       request_.max_batches, request_.max_bytes);
+    position_ = taken ? next : first;
+    pending_.clear();
+    return taken;
+  }
+
+  const FeedRequest& request_;
+  uint64_t position_;
+  FeedPage page_;
+  uint64_t page_bytes_ = 0;
+  std::vector<RecordDto> pending_;  // the batch being read
+  bool full_ = false;
+};
+
 EngineError CheckpointUnreadable(std::string message) {
   return EngineError::Internal("consumer checkpoint: " + std::move(message));
 }
@@ -154,50 +205,24 @@ EngineResult<Feeds::FeedState*> Feeds::Find(FeedHandle feed) {
   return &found->second;
 }
 
-// Records are grouped into batches by batch id; each batch is offered once
-// it is whole, which it is when a record of another batch follows, or when
-// the read ends at the durable head, which lies between batches.
 EngineResult<FeedPage> Feeds::NextPage(const db::Corvantine& db, FeedHandle handle) {
   CVN_ASSIGN_OR_RETURN(FeedState * feed, Find(handle));
   if (feed->cancelled) return EngineError::Cancelled("feed was cancelled");
-  FeedPage page;
-  page.durable_head = db.durable_head();
-  uint64_t position = feed->position;
-  uint64_t page_bytes = 0;
-  std::vector<RecordDto> pending;
-  // Offers the pending batch; false when the page is full.
-  auto offer = [&] {
-    const uint64_t first = pending.front().position;
-    const uint64_t next = pending.back().position + 1;
-    const FeedRequest& request = feed->request;
-    const bool taken = FinishFeedBatch(request.filter, page.batches, page_bytes, pending,
-                                       request.max_batches, request.max_bytes);
-    position = taken ? next : first;
-    pending.clear();
-    return taken;
-  };
+  PageAssembly page(feed->request, feed->position, db.durable_head());
   log::reader::LogReader reader =
-      db.log().PlanReader(db::AllEventsBetween(position, page.durable_head));
+      db.log().PlanReader(db::AllEventsBetween(feed->position, db.durable_head()));
   for (;;) {
     Result<const format::FrameView*> next = reader.NextView();
     if (!next.ok()) return EngineError::FromCore(next.error());
     const format::FrameView* frame = *next;
-    if (frame == nullptr) break;
-    if (!pending.empty() && frame->envelope.batch_id != pending.back().batch_id && !offer()) {
-      feed->position = page.next_position = position;
-      return page;
-    }
+    if (frame == nullptr || !page.Continues(frame->envelope.batch_id)) break;
     CVN_ASSIGN_OR_RETURN(RecordDto record,
                          MakeRecordDto(format::ToOwned(format::MakeRecord(*frame))));
-    pending.push_back(std::move(record));
+    page.Add(std::move(record));
   }
-  if (pending.empty()) {
-    position = std::max(position, page.durable_head);
-  } else {
-    offer();
-  }
-  feed->position = page.next_position = position;
-  return page;
+  FeedPage done = page.Finish();
+  feed->position = done.next_position;
+  return done;
 }
 
 EngineResult<uint64_t> Feeds::Acknowledge(db::Corvantine& db, FeedHandle handle,

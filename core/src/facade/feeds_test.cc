@@ -97,7 +97,8 @@ TEST_F(EngineTest, FeedPagesServeEveryCommittedBatchThatPassesTheFilterOnceInOrd
     const std::string& type = types[random() % types.size()];
     const size_t count = 1 + random() % 4;
     const size_t body = random() % 40;
-    AppendBatch batch = testing::Batch(streams[random() % streams.size()], Events(count, type, body));
+    AppendBatch batch =
+        testing::Batch(streams[random() % streams.size()], Events(count, type, body));
     batch.durability = static_cast<RequestDurability>(random() % 3);
     EngineResult<AppendReceiptDto> receipt = engine().Append(std::move(batch));
     ASSERT_TRUE(receipt.ok()) << receipt.error().ToString();
@@ -122,8 +123,8 @@ TEST_F(EngineTest, FeedPagesServeEveryCommittedBatchThatPassesTheFilterOnceInOrd
 
     std::vector<std::string> expected;
     for (const Appended& batch : appended) {
-      if (batch.receipt.last_position >= *request.start && batch.receipt.last_position < durable_head &&
-          PassesFilter(batch, request.filter)) {
+      if (batch.receipt.last_position >= *request.start &&
+          batch.receipt.last_position < durable_head && PassesFilter(batch, request.filter)) {
         expected.push_back(batch.receipt.batch_id.ToHex() + "@" +
                            std::to_string(batch.receipt.first_position));
       }
@@ -234,7 +235,8 @@ TEST_F(EngineTest, OpeningAFeedChecksItsRequest) {
       {FeedFrom(0, 0), "resource_limit: feed page batches is 0, maximum is 4096"},
       {FeedFrom(0, 4097), "resource_limit: feed page batches is 4097, maximum is 4096"},
       {FeedFrom(0, 1, 0), "resource_limit: feed page bytes is 0, maximum is 16777216"},
-      {FeedFrom(0, 1, 16777217), "resource_limit: feed page bytes is 16777217, maximum is 16777216"},
+      {FeedFrom(0, 1, 16777217),
+       "resource_limit: feed page bytes is 16777217, maximum is 16777216"},
       {FeedFrom(2), "position_unavailable: feed position is beyond durable head 1"},
       {[] {
          FeedRequest r = FeedFrom(0);
@@ -372,8 +374,7 @@ TEST(IngestBatchTest, AReplicatedBatchIsCheckedLikeAnAppend) {
   AppendBatch append = testing::Batch("s", Events(2, "t", 1));
   append.durability = RequestDurability::kSync;
   ASSERT_TRUE(source->Append(std::move(append)).ok());
-  const CommittedBatch batch =
-      source->NextFeedPage(*source->OpenFeed(FeedFrom(0)))->batches.at(0);
+  const CommittedBatch batch = source->NextFeedPage(*source->OpenFeed(FeedFrom(0)))->batches.at(0);
   const struct {
     void (*damage)(CommittedBatch&);
     std::string outcome;
