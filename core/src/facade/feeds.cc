@@ -209,6 +209,8 @@ EngineResult<FeedPage> Feeds::NextPage(const db::Corvantine& db, FeedHandle hand
   CVN_ASSIGN_OR_RETURN(FeedState * feed, Find(handle));
   if (feed->cancelled) return EngineError::Cancelled("feed was cancelled");
   PageAssembly page(feed->request, feed->position, db.durable_head());
+  // A consumer that has caught up asks often; it is answered without a read.
+  if (feed->position >= db.durable_head()) return page.Finish();
   log::reader::LogReader reader =
       db.log().PlanReader(db::AllEventsBetween(feed->position, db.durable_head()));
   for (;;) {

@@ -84,8 +84,9 @@ std::vector<CommittedBatch> PageToEnd(const Engine& engine, FeedHandle feed,
 }
 
 // Batches of several streams and types are appended with every durability,
-// with commits in between; feeds open at random starts (inside batches
-// too), with random filters and page limits, and page to the durable head
+// with commits in between, over several seek points of the active segment;
+// feeds open at random starts (inside batches too), with random filters and
+// page limits, and page to the durable head
 // while more is appended. What they serve is exactly the committed batches
 // that pass the filter from the start's batch on, in order, each whole.
 TEST_F(EngineTest, FeedPagesServeEveryCommittedBatchThatPassesTheFilterOnceInOrder) {
@@ -96,7 +97,7 @@ TEST_F(EngineTest, FeedPagesServeEveryCommittedBatchThatPassesTheFilterOnceInOrd
   auto append_random = [&] {
     const std::string& type = types[random() % types.size()];
     const size_t count = 1 + random() % 4;
-    const size_t body = random() % 40;
+    const size_t body = random() % 400;
     AppendBatch batch =
         testing::Batch(streams[random() % streams.size()], Events(count, type, body));
     batch.durability = static_cast<RequestDurability>(random() % 3);
@@ -110,7 +111,7 @@ TEST_F(EngineTest, FeedPagesServeEveryCommittedBatchThatPassesTheFilterOnceInOrd
   for (int round = 0; round < 60; ++round) {
     for (int i = 0; i < 5; ++i) append_random();
     FeedRequest request = FeedFrom(random() % (engine().DurableHead().value() + 1),
-                                   1 + random() % 5, 1 + random() % 200);
+                                   1 + random() % 5, 1 + random() % 2000);
     if (random() % 2) request.filter.event_types = {types[random() % types.size()]};
     if (random() % 2 && !appended.empty()) {
       request.filter.streams = {appended[random() % appended.size()].receipt.stream_id};
