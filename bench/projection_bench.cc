@@ -149,7 +149,7 @@ void BM_JsonIndexCheckpointRoundTrip(benchmark::State& state) {
   for (auto _ : state) {
     const std::string checkpoint = index->Checkpoint().value();
     projection::JsonIndexRuntime restored(Definition());
-    if (!restored.RestoreCheckpoint(checkpoint).ok()) {
+    if (!restored.RestoreCheckpoint(checkpoint, 0).ok()) {
       state.SkipWithError("a restore failed");
       return;
     }

@@ -75,6 +75,21 @@ def main():
         show(db.replay("orders"))
         follow(db)
 
+        db.register_view("orders_by_id", "order", indexes={"item": "item"},
+                         where_field="item", where_value="tea")
+        db.append_batch("orders", [{"body": {"order": "2", "item": "tea", "qty": 1}},
+                                   {"body": {"order": "3", "item": "cake", "qty": 4}},
+                                   {"body": {"order": "4", "item": "tea", "qty": 3}}],
+                        durability="sync")
+        view = db.view("orders_by_id")
+        print(f"a view of the tea orders, keyed by order ({view!r}): {view.len()} documents")
+        print(f"  get('4'): {view.get('4')}")
+        print(f"  by('item', 'tea'): {[d['order'] for d in view.by('item', 'tea')]}")
+        print(f"  range('2', '4'): {[d['order'] for d in view.range('2', '4')]}")
+        snapshot = db.create_snapshot("orders_by_id")
+        print(f"  snapshot {snapshot['id'][:12]}... at cursor {snapshot['cursor']}, "
+              f"{snapshot['state_bytes']} bytes of state")
+
         branch = db.fork("orders", db.head())
         print(f"forked branch {branch} at position {db.head()}")
         db.append("orders", {"order": 1, "shipped": "standard"})

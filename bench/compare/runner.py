@@ -11,7 +11,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from . import events, floor, report, stores
+from . import events, floor, report, stores, views
 
 ROOT = Path(__file__).resolve().parents[2]
 TASK_TIMEOUT_S = 180
@@ -39,9 +39,13 @@ def main(argv):
             bench.notes.append("QUICK RUN: every count is one tenth; the bars are not judged "
                                "at full scale.")
         bench.run()
+        print("views: appends with a view, lookups, open with a snapshot", file=sys.stderr,
+              flush=True)
+        view_table = views.compare(workdir, bench.env, args.quick)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     print(report.render(bench.rows, bench.stores, bench.floor, bench.notes, counts), flush=True)
+    print(view_table, flush=True)
 
 
 class Comparison:

@@ -1,9 +1,12 @@
 // Scanning arbitrary bytes as a segment must never crash, and the repair it
 // decides must be stable: the kept prefix scans again as a clean segment
-// with the same next position. A frame found after the stop lies beyond it.
+// with the same next position, and so does the kept prefix followed by the
+// zeros a power failure may leave. A frame found after the stop lies beyond
+// it.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "fuzz_check.h"
@@ -33,5 +36,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(again->reason == log::segment::StopReason::kCleanEof);
   Check(again->good_length == scan->good_length);
   Check(again->next_position == scan->next_position);
+
+  // Fewer zeros than a frame header, and more.
+  const std::string zero_filled =
+      std::string(input.substr(0, scan->good_length)) + std::string(1 + size % 64, '\0');
+  const auto filled = log::segment::ScanSegment(zero_filled, kBase);
+  Check(filled.ok());
+  Check(filled->reason == log::segment::StopReason::kTornTail);
+  Check(filled->good_length == scan->good_length);
+  Check(filled->next_position == scan->next_position);
   return 0;
 }

@@ -1,9 +1,9 @@
 // The methods of `Corvantine`, one file per group: database.cc (lifecycle
-// and counters), database_append.cc, database_read.cc and
-// database_branches.cc, database_watch.cc. Each follows one pattern: bind and convert the
-// arguments with the interpreter lock held, release it around each engine
-// call, raise an engine error through RaiseEngineError, convert the reply
-// with the lock held again.
+// and counters), database_append.cc, database_read.cc, database_branches.cc,
+// database_views.cc and database_watch.cc. Each follows one pattern: bind
+// and convert the arguments with the interpreter lock held, release it
+// around each engine call, raise an engine error through RaiseEngineError,
+// convert the reply with the lock held again.
 #pragma once
 
 #include <Python.h>
@@ -47,5 +47,21 @@ PyObject* BranchAncestry(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                          PyObject* kwnames);
 PyObject* Watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* ArchiveBranch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Views and snapshots (database_views.cc).
+PyObject* RegisterView(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* DeregisterView(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+PyObject* View(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* RebuildProjection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
+PyObject* CreateSnapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+PyObject* ListSnapshots(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+PyObject* VerifySnapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+PyObject* DeleteSnapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+PyObject* DeleteAllDerivedState(PyObject* self, PyObject* unused);
 
 }  // namespace corvantine::python

@@ -42,3 +42,21 @@ def test_torn_last_batch_is_cut_off(path, capfd):
     assert [row["body"] for row in db.replay("s")] == [0, 1]
     db.close()
     assert "corvantine: truncating" in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("zeros", [32, 4096])
+def test_zeros_left_after_the_last_batch_by_a_power_failure_are_cut_off(path, capfd, zeros):
+    db = corvantine.open(path)
+    db.append_batch("s", [{"body": 0}], durability="sync")
+    db.close()
+    segment = segment_path(path)
+    size = os.path.getsize(segment)
+    with open(segment, "ab") as f:
+        f.write(bytes(zeros))
+
+    db = corvantine.open(path)
+    assert os.path.getsize(segment) == size
+    db.append_batch("s", [{"body": 1}], durability="sync")
+    assert [row["body"] for row in db.replay("s")] == [0, 1]
+    db.close()
+    assert f"dropping {zeros} trailing byte(s)" in capfd.readouterr().err

@@ -7,7 +7,7 @@ import pytest
 
 import _corvantine_testing as testing
 import corvantine
-from conftest import raise_retention_floor, roll_log
+from conftest import edit_manifest, raise_retention_floor, roll_log
 
 C = corvantine
 BASES = [
@@ -126,6 +126,21 @@ def test_a_retention_floor_that_is_no_segment_base_is_corruption(path):
     with pytest.raises(C.CorruptionError, match="^corruption: manifest error: retention_floor 1 "
                        "is not the base of a segment on disk$"):
         corvantine.open(path)
+
+
+def test_a_database_id_that_is_not_the_records_is_corruption(path):
+    with corvantine.open(path) as db:
+        db.append_batch("s", [{"body": 0}], durability="sync")
+    with open(os.path.join(path, "manifest.json")) as f:
+        database_id = json.load(f)["database_id"]
+    flipped = [database_id[0] ^ 4] + database_id[1:]  # the manifest has no checksum
+    edit_manifest(path, database_id=flipped)
+    ids = [json.dumps(bytes_, separators=(",", ":")) for bytes_ in (flipped, database_id)]
+    with pytest.raises(C.CorruptionError) as raised:
+        corvantine.open(path)
+    assert str(raised.value) == (
+        "corruption: manifest error: database_id {} differs from the database id {} of the "
+        "records in the log".format(*ids))
 
 
 def test_read_below_the_retention_floor(path):

@@ -20,11 +20,12 @@ EXCEPTIONS = [
 
 def test_module_attributes_in_order():
     names = [name for name in vars(corvantine) if name == "__version__" or name[0] != "_"]
-    assert names == ["Corvantine", "Reader", "Watch", "open", *EXCEPTIONS, "__version__"]
+    assert names == ["Corvantine", "View", "Reader", "Watch", "open", *EXCEPTIONS, "__version__"]
     assert corvantine.__version__ == "0.2.0"
 
 
-@pytest.mark.parametrize("cls", [corvantine.Corvantine, corvantine.Reader, corvantine.Watch])
+@pytest.mark.parametrize("cls", [corvantine.Corvantine, corvantine.View, corvantine.Reader,
+                                 corvantine.Watch])
 def test_classes_are_not_constructible_builtins(cls):
     with pytest.raises(TypeError) as raised:
         cls()
@@ -53,6 +54,11 @@ def test_classes_are_not_constructible_builtins(cls):
     (corvantine.Corvantine.diff, "($self, left, right, namespace=None, left_until=None, "
      "right_until=None, page_events=256, page_bytes=1048576)"),
     (corvantine.Reader.next_page, "($self)"),
+    (corvantine.Corvantine.register_view,
+     "($self, name, key, indexes=None, where_field=None, where_value=None)"),
+    (corvantine.Corvantine.verify_snapshot, "($self, snapshot_id)"),
+    (corvantine.View.by, "($self, index, key, *, consistency=\"durable\")"),
+    (corvantine.View.len, "($self, *, consistency=\"durable\")"),
     (corvantine.Corvantine.watch, "($self, namespace=None, branch=None, start=None, "
      "consumer_id=None, timeout=None, page_batches=128, page_bytes=1048576)"),
     (corvantine.Watch.ack, "($self)"),

@@ -90,6 +90,37 @@ def every_method(db, path):
     swallow(lambda: db.diff("main", "missing"))
     swallow(lambda: db.fork("s\0", 0))
     swallow(lambda: corvantine.open(path))
+    views(db)
+
+
+def views(db):
+    db.register_view("v", "id", indexes={"by_n": "n"}, where_field="ok", where_value=True)
+    db.append_batch("v", [{"body": {"id": str(i), "n": i % 3, "ok": True}} for i in range(5)],
+                    durability="sync")
+    view = db.view("v")
+    view.get("1"), view.get("none"), view.by("by_n", 1), view.by("by_n", "1")
+    view.range("0", "3"), view.prefix(""), view.len(consistency="available")
+    view.len(consistency=db.durable_head()), repr(view)
+    snapshot = db.create_snapshot("v")
+    db.verify_snapshot(snapshot["id"])
+    db.list_snapshots("v")
+    db.delete_snapshot(snapshot["id"])
+    db.rebuild_projection("v")
+    db.delete_all_derived_state()
+    db.register_view("gone", "id")
+    db.deregister_view("gone")
+    # Error paths.
+    swallow(lambda: view.by("missing", 1))
+    swallow(lambda: view.by("by_n", {1}))
+    swallow(lambda: view.len(consistency="never"))
+    swallow(lambda: view.len(consistency=db.durable_head() + 1))
+    swallow(lambda: db.view("missing"))
+    swallow(lambda: db.register_view("x", "id", indexes={"a": 1}))
+    swallow(lambda: db.register_view("x", "id", where_field="f"))
+    swallow(lambda: db.register_view("x", "id", where_field="f", where_value={1}))
+    swallow(lambda: db.register_view("x", ""))
+    swallow(lambda: db.verify_snapshot("bad"))
+    swallow(lambda: db.create_snapshot("missing"))
 
 
 def test_reference_counts_stay_level(tmp_path):
@@ -117,10 +148,13 @@ def test_closed_database_and_lifecycle_reference_counts(tmp_path):
     def cycle():
         with corvantine.open(path) as db:
             reader = db.open_reader("s")
+            db.register_view("v", "id")
+            view = db.view("v")
         swallow(db.head)
         swallow(reader.next_page)
+        swallow(view.len)
         swallow(lambda: db.append("s", 1))
-        del reader
+        del reader, view
 
     cycle()
     gc.collect()

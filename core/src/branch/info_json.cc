@@ -45,17 +45,6 @@ BranchInfo InfoDocument::ToInfo() && {
   return info;
 }
 
-void WriteBytes(json::Writer& writer, std::string_view bytes) {
-  writer.BeginArray();
-  for (char byte : bytes) writer.Uint(static_cast<uint8_t>(byte));
-  writer.EndArray();
-}
-
-void WriteId(json::Writer& writer, const format::BranchId& id) {
-  const format::IdBytes& bytes = id.bytes();
-  WriteBytes(writer, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-}
-
 json::Result<> ReadInfoDocument(json::Reader& reader, InfoDocument& document) {
   using json::Presence;
   const json::Field fields[] = {
@@ -81,12 +70,12 @@ std::string BranchInfo::ToJson() const {
   json::Writer writer(&out);
   writer.BeginObject();
   writer.Key("id");
-  WriteId(writer, id);
+  writer.Bytes(id.bytes());
   writer.Key("name");
   writer.String(name);
   writer.Key("parent");
   if (parent) {
-    WriteId(writer, *parent);
+    writer.Bytes(parent->bytes());
   } else {
     writer.Null();
   }
@@ -102,7 +91,7 @@ std::string BranchInfo::ToJson() const {
   writer.BeginObject();
   for (const auto& [key, value] : metadata) {
     writer.Key(key);
-    WriteBytes(writer, value);
+    writer.Bytes(value);
   }
   writer.EndObject();
   writer.Key("status");

@@ -84,7 +84,11 @@ class Corvantine {
   // Opens (or creates) the database in `directory`:
   //   1. opens the log (its errors unchanged) with the given segment size
   //      target, 64 MiB by default, and flushes the active segment once, so
-  //      that the head it declares durable is;
+  //      that the head it declares durable is. The manifest's database id,
+  //      which has no checksum of its own, must be the one the oldest record
+  //      carries (Log::OldestEnvelope; an empty log has none): else Manifest
+  //      "database_id {id} differs from the database id {record's id} of the
+  //      records in the log", ids as JSON arrays of their 16 bytes;
   //   2. loads the anchor the manifest names (retention::LoadAuthoritative)
   //      and accepts it when it passes retention::ValidateForOpen (its head
   //      may lie below the log head) and carries the manifest's checksum, if

@@ -81,6 +81,18 @@ Result<> CheckFloorOf(const retention::LoadedAnchor& named, const log::Log& log)
                   log.retention_floor(), named.anchor.floor));
 }
 
+// The manifest carries no checksum, the records do: a database id that
+// differs from the one the oldest record carries is a damaged manifest.
+// Taken as it is, it would make the checkpoint another database's and stamp
+// new records and stream ids with an identity the log never had.
+Result<> CheckDatabaseIdOf(const log::Log& log) {
+  CVN_ASSIGN_OR_RETURN(const std::optional<format::RecordEnvelopeV2> oldest, log.OldestEnvelope());
+  if (!oldest || oldest->database_id == log.database_id()) return {};
+  return CorvantineError::Manifest(
+      fmt::format("database_id {} differs from the database id {} of the records in the log",
+                  log.database_id().ToJsonArray(), oldest->database_id.ToJsonArray()));
+}
+
 // The retention anchor the open relies on, if any; see OpenInternal.
 Result<std::optional<retention::LoadedAnchor>> AcceptAnchor(const std::string& directory,
                                                             const log::Log& log) {
@@ -164,6 +176,7 @@ Result<std::unique_ptr<Corvantine>> Corvantine::OpenInternal(
       std::unique_ptr<log::Log> log,
       log::Log::OpenInternal(directory,
                              max_segment_bytes.value_or(log::Log::kDefaultMaxSegmentBytes), 0));
+  CVN_TRY(CheckDatabaseIdOf(*log));
   // What a crash left in the page cache of the active segment is durable
   // only once flushed; the head is declared durable below.
   CVN_TRY(log->SyncActive());

@@ -318,6 +318,85 @@ TEST(OpenTest, ManifestFloorMustBeTheNamedAnchors) {
   }
 }
 
+enum class IdDamage { kNone, kFlippedBit, kManifestLost, kOtherDatabasesCheckpoint };
+
+struct IdCase {
+  const char* what;
+  uint32_t events;
+  std::optional<uint64_t> max_segment_bytes;  // 1: a segment per batch
+  IdDamage damage;
+  bool refused;
+};
+
+format::DatabaseId WithFlippedBit(const format::DatabaseId& id) {
+  format::IdBytes bytes = id.bytes();
+  bytes[3] ^= 0x10;
+  return format::DatabaseId(bytes);
+}
+
+void Damage(const std::string& dir, IdDamage damage) {
+  log::manifest::Manifest manifest = log::manifest::Manifest::Read(dir).value();
+  switch (damage) {
+    case IdDamage::kNone: return;
+    case IdDamage::kFlippedBit:
+      manifest.database_id = WithFlippedBit(manifest.database_id);
+      ASSERT_TRUE(manifest.Write(dir).ok());
+      return;
+    case IdDamage::kManifestLost:
+      ASSERT_TRUE(platform::RemoveFile(platform::JoinPath(dir, log::manifest::kFileName)).ok());
+      return;
+    case IdDamage::kOtherDatabasesCheckpoint: {
+      CoreCatalogCheckpoint checkpoint =
+          CoreCatalogCheckpoint::Decode(platform::ReadFile(CheckpointPath(dir)).value()).value();
+      WriteFile(CheckpointPath(dir), EncodeCoreCatalog(WithFlippedBit(checkpoint.database_id),
+                                                       checkpoint.head, checkpoint.catalog));
+      return;
+    }
+  }
+}
+
+// The manifest has no checksum; the records carry the id it must hold. A
+// checkpoint of another database is only passed over, and a lost manifest
+// is made again with the records' id.
+TEST(OpenTest, DatabaseIdDecisionTable) {
+  const IdCase cases[] = {
+      {"undamaged", 2, std::nullopt, IdDamage::kNone, false},
+      {"undamaged, the oldest segment closed", 2, 1, IdDamage::kNone, false},
+      {"a bit flipped", 2, std::nullopt, IdDamage::kFlippedBit, true},
+      {"a bit flipped, the oldest segment closed", 2, 1, IdDamage::kFlippedBit, true},
+      {"a bit flipped, no record to tell", 0, std::nullopt, IdDamage::kFlippedBit, false},
+      {"manifest lost", 2, std::nullopt, IdDamage::kManifestLost, false},
+      {"checkpoint of another database", 2, std::nullopt, IdDamage::kOtherDatabasesCheckpoint,
+       false},
+  };
+  for (const IdCase& c : cases) {
+    TempDir dir;
+    auto db = OpenDb(dir.path(), {}, c.max_segment_bytes);
+    for (uint32_t i = 0; i < c.events; ++i) {
+      ASSERT_TRUE(AppendOne(*db, "s", std::to_string(i), stream::RequestDurability::kSync).ok());
+    }
+    const format::DatabaseId id = db->log().database_id();
+    const stream::StreamCatalog streams = db->stream_catalog();
+    db.reset();
+    ASSERT_NO_FATAL_FAILURE(Damage(dir.path(), c.damage)) << c.what;
+
+    auto opened = Corvantine::OpenInternal(dir.path(), {}, c.max_segment_bytes);
+    const std::string refusal = fmt::format(
+        "manifest error: database_id {} differs from the database id {} of the records in the "
+        "log",
+        WithFlippedBit(id).ToJsonArray(), id.ToJsonArray());
+    ASSERT_EQ(Outcome(opened), c.refused ? refusal : "ok") << c.what;
+    if (c.refused) continue;
+    const Corvantine& reopened = **opened;
+    EXPECT_EQ(reopened.log().database_id() == id, c.events > 0) << c.what;
+    EXPECT_TRUE(SameIgnoringDurability(reopened.stream_catalog(), streams)) << c.what;
+    const CoreCatalogCheckpoint checkpoint =
+        CoreCatalogCheckpoint::Decode(platform::ReadFile(CheckpointPath(dir.path())).value())
+            .value();
+    EXPECT_EQ(checkpoint.database_id, reopened.log().database_id()) << c.what;
+  }
+}
+
 // With an anchor and a checkpoint, the stream catalog grows from the newer.
 TEST(OpenTest, NewerOfAnchorAndCheckpointIsTheBase) {
   for (const bool checkpoint_newer : {true, false}) {

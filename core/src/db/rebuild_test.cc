@@ -158,6 +158,7 @@ void WriteLog(const std::string& dir, const std::vector<LoggedEvent>& events) {
     format::IdBytes stream{};
     stream[0] = e.stream;
     format::RecordEnvelopeV2 envelope;
+    envelope.database_id = (*log)->database_id();
     envelope.event_id = EventIdOf(e.event);
     envelope.stream_id = format::StreamId(stream);
     envelope.batch_id = format::BatchId(format::GenerateIdBytes());

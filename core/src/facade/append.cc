@@ -18,11 +18,16 @@ bool NeedsJsonCheck(const EventData& event) {
   return !event.well_formed_depth || *event.well_formed_depth > uint32_t{util::json::kMaxDepth};
 }
 
+uint64_t BodyBytes(const std::vector<EventData>& events) {
+  uint64_t total = 0;
+  for (const EventData& event : events) total += event.body.size();
+  return total;
+}
+
 // The engine's own limits, before anything is converted: the whole batch,
 // then each event in order.
 EngineResult<> CheckEvents(const std::vector<EventData>& events) {
-  uint64_t total = 0;
-  for (const EventData& event : events) total += event.body.size();
+  const uint64_t total = BodyBytes(events);
   if (total > kMaxBatchPayloadBytes) {
     return EngineError::LimitExceeded("batch payload", total, kMaxBatchPayloadBytes);
   }
@@ -73,9 +78,14 @@ EngineResult<AppendReceiptDto> Sequencer::Handle(command::Append& command) {
 EngineResult<AppendReceiptDto> Sequencer::Append(AppendBatch batch,
                                                  std::optional<BatchId> batch_id) {
   CVN_TRY(CheckEvents(batch.events));
+  const uint64_t events = batch.events.size();
+  const uint64_t bytes = BodyBytes(batch.events);
   Result<stream::AppendRequest> request = ToAppendRequest(std::move(batch));
   if (!request.ok()) return EngineError::FromCore(request.error());
-  return FromCore(db_->AppendBatchWithId(std::move(request).value(), batch_id));
+  CVN_ASSIGN_OR_RETURN(AppendReceiptDto receipt,
+                       FromCore(db_->AppendBatchWithId(std::move(request).value(), batch_id)));
+  projections_.AfterAppend(events, bytes);
+  return receipt;
 }
 
 EngineResult<uint64_t> Sequencer::Handle(command::Commit&) { return FromCore(db_->Commit()); }

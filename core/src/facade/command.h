@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -14,6 +15,7 @@
 #include "facade/channel.h"
 #include "facade/error.h"
 #include "facade/feed_records.h"
+#include "facade/query.h"
 #include "facade/records.h"
 #include "format/ids.h"
 
@@ -87,6 +89,59 @@ struct ClearConsumer : Expects<void> {
 struct IngestBatch : Expects<AppendReceiptDto> {
   CommittedBatch batch;
 };
+// Queries (views) and their snapshots.
+struct RegisterQuery : Expects<QueryHandle> {
+  std::string name;
+  QueryDefinition definition;
+  uint32_t partition_count = 1;
+};
+struct RegisterProjection : Expects<QueryHandle> {
+  ProjectionDescriptor descriptor;
+  std::unique_ptr<ProjectionRuntime> runtime;
+};
+struct RemoveQuery : Expects<bool> {
+  std::string name;
+};
+struct QueryNamed : Expects<QueryHandle> {
+  std::string name;
+};
+struct QueryConsistent : Expects<QueryResult> {
+  QueryHandle query = 0;
+  QueryOperation operation;
+  QueryConsistency consistency;
+};
+struct QueryPartitions : Expects<QueryResult> {
+  QueryHandle query = 0;
+  std::vector<uint32_t> partitions;
+  QueryOperation operation;
+  QueryConsistency consistency;
+};
+struct QueryStatus : Expects<ProjectionStatus> {
+  QueryHandle query = 0;
+};
+struct PartitionStatuses : Expects<std::vector<PartitionStatus>> {
+  QueryHandle query = 0;
+};
+struct CreateSnapshot : Expects<SnapshotInfo> {
+  QueryHandle query = 0;
+};
+struct CreatePartitionSnapshot : Expects<SnapshotInfo> {
+  QueryHandle query = 0;
+  uint32_t partition = 0;
+};
+struct ListSnapshots : Expects<std::vector<SnapshotInfo>> {
+  QueryHandle query = 0;
+};
+struct VerifySnapshot : Expects<SnapshotInfo> {
+  std::string id;
+};
+struct DeleteSnapshot : Expects<bool> {
+  std::string id;
+};
+struct DeleteAllDerivedState : Expects<void> {};
+struct RebuildProjection : Expects<void> {
+  QueryHandle query = 0;
+};
 // Stops the sequencer; the commands queued behind it are dropped unanswered.
 // `ack` (connected to nothing when the last handle is dropped) is answered
 // before the sequencer lets go of the database.
@@ -101,8 +156,14 @@ using Command =
                  command::UncommittedCount, command::RetentionFloor, command::Fork,
                  command::BranchNamed, command::Ancestry, command::Archive, command::Diff,
                  command::OpenReader, command::NextPage, command::CancelReader,
-                 command::CloseReader, command::OpenFeed, command::NextFeedPage,
-                 command::AcknowledgeFeed, command::CancelFeed, command::CloseFeed,
-                 command::ClearConsumer, command::IngestBatch, command::Shutdown>;
+                 command::CloseReader, command::RegisterQuery, command::RegisterProjection,
+                 command::RemoveQuery, command::QueryNamed, command::QueryConsistent,
+                 command::QueryPartitions, command::QueryStatus, command::PartitionStatuses,
+                 command::CreateSnapshot, command::CreatePartitionSnapshot,
+                 command::ListSnapshots, command::VerifySnapshot, command::DeleteSnapshot,
+                 command::DeleteAllDerivedState, command::RebuildProjection, command::OpenFeed,
+                 command::NextFeedPage, command::AcknowledgeFeed, command::CancelFeed,
+                 command::CloseFeed, command::ClearConsumer, command::IngestBatch,
+                 command::Shutdown>;
 
 }  // namespace corvantine::facade

@@ -273,6 +273,74 @@ EngineResult<AppendReceiptDto> Engine::IngestBatch(CommittedBatch batch) const {
   return Call(command::IngestBatch{{}, std::move(batch)});
 }
 
+EngineResult<QueryHandle> Engine::RegisterQuery(std::string name, QueryDefinition definition,
+                                                uint32_t partition_count) const {
+  return Call(command::RegisterQuery{{}, std::move(name), std::move(definition), partition_count});
+}
+
+EngineResult<QueryHandle> Engine::RegisterProjection(
+    ProjectionDescriptor descriptor, std::unique_ptr<ProjectionRuntime> runtime) const {
+  return Call(command::RegisterProjection{{}, std::move(descriptor), std::move(runtime)});
+}
+
+EngineResult<bool> Engine::RemoveQuery(std::string name) const {
+  return Call(command::RemoveQuery{{}, std::move(name)});
+}
+
+EngineResult<QueryHandle> Engine::QueryNamed(std::string name) const {
+  return Call(command::QueryNamed{{}, std::move(name)});
+}
+
+EngineResult<QueryResult> Engine::Query(QueryHandle query, QueryOperation operation,
+                                        QueryConsistency consistency) const {
+  return Call(command::QueryConsistent{{}, query, std::move(operation), consistency});
+}
+
+EngineResult<QueryResult> Engine::QueryPartitions(QueryHandle query,
+                                                  std::vector<uint32_t> partitions,
+                                                  QueryOperation operation,
+                                                  QueryConsistency consistency) const {
+  return Call(command::QueryPartitions{
+      {}, query, std::move(partitions), std::move(operation), consistency});
+}
+
+EngineResult<ProjectionStatus> Engine::QueryStatus(QueryHandle query) const {
+  return Call(command::QueryStatus{{}, query});
+}
+
+EngineResult<std::vector<PartitionStatus>> Engine::PartitionStatuses(QueryHandle query) const {
+  return Call(command::PartitionStatuses{{}, query});
+}
+
+EngineResult<> Engine::RebuildProjection(QueryHandle query) const {
+  return Call(command::RebuildProjection{{}, query});
+}
+
+EngineResult<SnapshotInfo> Engine::CreateSnapshot(QueryHandle query) const {
+  return Call(command::CreateSnapshot{{}, query});
+}
+
+EngineResult<SnapshotInfo> Engine::CreatePartitionSnapshot(QueryHandle query,
+                                                           uint32_t partition) const {
+  return Call(command::CreatePartitionSnapshot{{}, query, partition});
+}
+
+EngineResult<std::vector<SnapshotInfo>> Engine::ListSnapshots(QueryHandle query) const {
+  return Call(command::ListSnapshots{{}, query});
+}
+
+EngineResult<SnapshotInfo> Engine::VerifySnapshot(std::string id) const {
+  return Call(command::VerifySnapshot{{}, std::move(id)});
+}
+
+EngineResult<bool> Engine::DeleteSnapshot(std::string id) const {
+  return Call(command::DeleteSnapshot{{}, std::move(id)});
+}
+
+EngineResult<> Engine::DeleteAllDerivedState() const {
+  return Call(command::DeleteAllDerivedState{});
+}
+
 const FeedSignal& Engine::feed_signal() const { return inner_->shared->feed; }
 
 }  // namespace corvantine::facade

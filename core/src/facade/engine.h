@@ -33,6 +33,7 @@
 #include "facade/error.h"
 #include "facade/feed_records.h"
 #include "facade/feed_signal.h"
+#include "facade/query.h"
 #include "facade/records.h"
 #include "facade/wait_hooks.h"
 #include "format/ids.h"
@@ -120,6 +121,48 @@ class Engine {
   // reader requests for the shared history and for each side. Page limits
   // as for OpenReader.
   EngineResult<DiffDto> Diff(DiffRequest request) const;
+
+  // Queries (views): JSON indexes, or projections with a runtime of their
+  // own, kept up to date from durable events. Registering or removing one
+  // writes a system record, which commits everything appended before it.
+  // RegisterQuery: "query key field is empty", "partition count must be
+  // between 1 and 4096" ("invalid_argument"); the same name and definition
+  // again keep the handle and write nothing.
+  EngineResult<QueryHandle> RegisterQuery(std::string name, QueryDefinition definition,
+                                          uint32_t partition_count = 1) const;
+  EngineResult<QueryHandle> RegisterProjection(ProjectionDescriptor descriptor,
+                                               std::unique_ptr<ProjectionRuntime> runtime) const;
+  // False for a name not registered.
+  EngineResult<bool> RemoveQuery(std::string name) const;
+  // "not_found" "query handle was not found" for an unknown name.
+  EngineResult<QueryHandle> QueryNamed(std::string name) const;
+  // Brings the query up to date for `consistency`, then answers; "projection"
+  // for a runtime's failure, "projection_not_ready" when it cannot get there.
+  EngineResult<QueryResult> Query(QueryHandle query, QueryOperation operation,
+                                  QueryConsistency consistency = {}) const;
+  // As Query, healing only the listed partitions ("invalid_argument" for an
+  // empty list or an index out of range); the answer covers every partition.
+  EngineResult<QueryResult> QueryPartitions(QueryHandle query, std::vector<uint32_t> partitions,
+                                            QueryOperation operation,
+                                            QueryConsistency consistency = {}) const;
+  EngineResult<ProjectionStatus> QueryStatus(QueryHandle query) const;
+  EngineResult<std::vector<PartitionStatus>> PartitionStatuses(QueryHandle query) const;
+  // Rebuilds the query from the log, deleting its snapshots first.
+  EngineResult<> RebuildProjection(QueryHandle query) const;
+
+  // Snapshots of query state in <path>/derived/snapshots. CreateSnapshot
+  // brings the query to the durable head first ("projection_not_ready"
+  // "only a ready projection can be snapshotted" when it cannot), writes one
+  // file per partition and returns the last.
+  EngineResult<SnapshotInfo> CreateSnapshot(QueryHandle query) const;
+  EngineResult<SnapshotInfo> CreatePartitionSnapshot(QueryHandle query, uint32_t partition) const;
+  // Newest cursor first.
+  EngineResult<std::vector<SnapshotInfo>> ListSnapshots(QueryHandle query) const;
+  EngineResult<SnapshotInfo> VerifySnapshot(std::string id) const;
+  // False when no snapshot has that id.
+  EngineResult<bool> DeleteSnapshot(std::string id) const;
+  // Removes every snapshot; the queries keep their state.
+  EngineResult<> DeleteAllDerivedState() const;
 
   // Readers. OpenReader refuses page events outside 1..4096 ("page events")
   // and page bytes outside 1..16 MiB ("page bytes"), both "resource_limit",

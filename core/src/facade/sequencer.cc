@@ -83,14 +83,16 @@ EngineResult<std::unique_ptr<Sequencer>> Sequencer::Start(const OpenConfig& conf
       db::Corvantine::OpenInternal(config.path, policy, config.segment_bytes);
   if (!db.ok()) return EngineError::FromCore(db.error());
   ThrowIfArmedForTesting();
-  std::unique_ptr<Sequencer> sequencer(new Sequencer(std::move(db).value(), feed));
+  std::unique_ptr<Sequencer> sequencer(new Sequencer(std::move(db).value(), feed, config));
+  CVN_TRY(sequencer->projections_.Restore());
   CVN_TRY(sequencer->feeds_.Restore(*sequencer->db_));
   sequencer->PublishDurableHead();
   return sequencer;
 }
 
-Sequencer::Sequencer(std::unique_ptr<db::Corvantine> db, FeedSignal& feed)
-    : db_(std::move(db)), feed_(feed) {}
+Sequencer::Sequencer(std::unique_ptr<db::Corvantine> db, FeedSignal& feed,
+                     const OpenConfig& config)
+    : db_(std::move(db)), feed_(feed), projections_(*db_, next_handle_, config) {}
 
 void Sequencer::Run(MessageQueue<Command>& commands, std::vector<Command>& batch) {
   for (;;) {

@@ -19,6 +19,7 @@
 #include "facade/error.h"
 #include "facade/feed_signal.h"
 #include "facade/feeds.h"
+#include "facade/projections.h"
 #include "facade/records.h"
 
 namespace corvantine::facade {
@@ -79,7 +80,7 @@ class Sequencer {
     std::optional<RecordDto> held;
   };
 
-  Sequencer(std::unique_ptr<db::Corvantine> db, FeedSignal& feed);
+  Sequencer(std::unique_ptr<db::Corvantine> db, FeedSignal& feed, const OpenConfig& config);
 
   // Executes one command and answers it; false for a Shutdown.
   bool Execute(Command& command);
@@ -101,6 +102,22 @@ class Sequencer {
   EngineResult<ReplayPage> Handle(command::NextPage& command);
   EngineResult<> Handle(command::CancelReader& command);
   EngineResult<> Handle(command::CloseReader& command);
+  // Queries and snapshots (views.cc): each hands its command to projections_.
+  EngineResult<QueryHandle> Handle(command::RegisterQuery& command);
+  EngineResult<QueryHandle> Handle(command::RegisterProjection& command);
+  EngineResult<bool> Handle(command::RemoveQuery& command);
+  EngineResult<QueryHandle> Handle(command::QueryNamed& command);
+  EngineResult<QueryResult> Handle(command::QueryConsistent& command);
+  EngineResult<QueryResult> Handle(command::QueryPartitions& command);
+  EngineResult<ProjectionStatus> Handle(command::QueryStatus& command);
+  EngineResult<std::vector<PartitionStatus>> Handle(command::PartitionStatuses& command);
+  EngineResult<SnapshotInfo> Handle(command::CreateSnapshot& command);
+  EngineResult<SnapshotInfo> Handle(command::CreatePartitionSnapshot& command);
+  EngineResult<std::vector<SnapshotInfo>> Handle(command::ListSnapshots& command);
+  EngineResult<SnapshotInfo> Handle(command::VerifySnapshot& command);
+  EngineResult<bool> Handle(command::DeleteSnapshot& command);
+  EngineResult<> Handle(command::DeleteAllDerivedState& command);
+  EngineResult<> Handle(command::RebuildProjection& command);
   // Feeds and replicated batches (feed_commands.cc).
   EngineResult<FeedHandle> Handle(command::OpenFeed& command);
   EngineResult<FeedPage> Handle(command::NextFeedPage& command);
@@ -126,6 +143,7 @@ class Sequencer {
   FeedSignal& feed_;
   std::unordered_map<ReaderHandle, ReaderState> readers_;
   uint64_t next_handle_ = 1;  // shared by readers, feeds and queries
+  Projections projections_;
   Feeds feeds_{next_handle_};
 };
 

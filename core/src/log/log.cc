@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <utility>
 
 #include <fmt/format.h>
 
+#include "log/record.h"
 #include "platform/platform.h"
 #include "util/warning.h"
 
@@ -95,6 +97,50 @@ Result<> CheckRetentionFloor(uint64_t floor, const ClassifiedSegments& segments)
       fmt::format("retention_floor {} is not the base of a segment on disk", floor));
 }
 
+// Up to `n` bytes from the start of `file`, fewer where it ends.
+Result<std::string> ReadPrefix(const platform::File& file, uint64_t n) {
+  std::string bytes(n, '\0');
+  CVN_ASSIGN_OR_RETURN(const size_t read, file.ReadAt(0, n, bytes.data()));
+  bytes.resize(read);
+  return bytes;
+}
+
+// The envelope of the frame at the start of a segment file whose first
+// `length` bytes may be read, or nothing when no whole and sound frame lies
+// there: damage is for the reads of the segment to report. Fails with Io
+// only. The frame's length is checked against the codec's limits before it
+// is read.
+Result<std::optional<format::RecordEnvelopeV2>> FirstEnvelope(const platform::File& file,
+                                                              uint64_t length) {
+  if (length < format::kFrameHeaderBytes) return std::nullopt;
+  CVN_ASSIGN_OR_RETURN(const std::string header, ReadPrefix(file, format::kFrameHeaderBytes));
+  const Result<std::optional<uint64_t>> frame_len =
+      format::FrameTotalLen(header, record::kStandardLimits);
+  if (!frame_len.ok() || !*frame_len || **frame_len > length) return std::nullopt;
+  CVN_ASSIGN_OR_RETURN(const std::string frame, ReadPrefix(file, **frame_len));
+  Result<std::optional<format::StoredRecord>> first =
+      format::Decode(frame, record::kStandardLimits);
+  if (!first.ok() || !*first) return std::nullopt;
+  return std::move((*first)->envelope);
+}
+
+Result<std::optional<format::RecordEnvelopeV2>> FirstEnvelopeOf(const std::string& path) {
+  CVN_ASSIGN_OR_RETURN(const platform::File file, platform::OpenForRead(path));
+  return FirstEnvelope(file, std::numeric_limits<uint64_t>::max());
+}
+
+// The id of a first manifest: over a segment whose first frame is sound,
+// the id that frame carries; else a new one (the segment's open cuts a torn
+// or mismatching frame, and refuses other damage).
+Result<format::DatabaseId> FirstManifestId(const std::vector<SegmentMeta>& segments) {
+  if (!segments.empty()) {
+    CVN_ASSIGN_OR_RETURN(const std::optional<format::RecordEnvelopeV2> first,
+                         FirstEnvelopeOf(segments.front().path));
+    if (first) return first->database_id;
+  }
+  return format::DatabaseId(format::GenerateIdBytes());
+}
+
 Result<manifest::Manifest> ReadOrBootstrapManifest(const std::string& data_dir,
                                                    const std::string& log_dir) {
   Result<manifest::Manifest> read = manifest::Manifest::Read(data_dir);
@@ -155,7 +201,7 @@ Result<manifest::Manifest> BootstrapManifest(const std::string& data_dir,
   } else {
     manifest.active_segment_base = segments.front().base;
   }
-  manifest.database_id = format::DatabaseId(format::GenerateIdBytes());
+  CVN_ASSIGN_OR_RETURN(manifest.database_id, FirstManifestId(segments));
   manifest.next_offset = manifest.active_segment_base;
   CVN_TRY(manifest.Write(data_dir));
   return manifest;
@@ -237,6 +283,14 @@ Result<> Log::Roll() {
   closed_.push_back({retired.path(), retired.base()});
   IndexRetired(retired);
   return {};
+}
+
+Result<std::optional<format::RecordEnvelopeV2>> Log::OldestEnvelope() const {
+  // Segments below the floor that a reclaim left behind are no longer the log's.
+  auto retained = [this](const SegmentMeta& meta) { return meta.base >= retention_floor(); };
+  auto oldest = std::find_if(closed_.begin(), closed_.end(), retained);
+  if (oldest == closed_.end()) return FirstEnvelope(active_.file(), active_.byte_length());
+  return FirstEnvelopeOf(oldest->path);
 }
 
 Result<> Log::SyncActive() {

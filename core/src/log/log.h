@@ -87,7 +87,10 @@ Result<std::vector<SegmentMeta>> DiscoverSegments(const std::string& log_dir);
 // Makes and writes the first manifest of `data_dir`, whose "log" directory
 // holds no segment (one is created at base 0) or exactly one (it becomes
 // the active segment). More than one fails with Manifest "multiple segments
-// on disk but no manifest — unexpected state". The database gets a new id.
+// on disk but no manifest — unexpected state". The database gets a new id,
+// unless the segment's first frame is whole and sound: then it keeps the id
+// that frame carries, so that a log which lost its manifest stays the
+// database its records name. Fails with Io when that frame cannot be read.
 Result<manifest::Manifest> BootstrapManifest(const std::string& data_dir,
                                              const std::string& log_dir);
 
@@ -144,6 +147,12 @@ class Log {
   // Planned reads.
   reader::LogReader PlanReader(reader::ResolvedFilter filter) const;
   StoredLogIter SystemRecords() const;
+  // The envelope of the first frame of the oldest segment the log retains,
+  // the one at or above the retention floor (a batch's open frame carries
+  // its first event's envelope), or nothing while that frame is not whole
+  // and sound: damage is for reads to report. Reads that one frame. Fails
+  // with Io.
+  Result<std::optional<format::RecordEnvelopeV2>> OldestEnvelope() const;
 
   // Retention arithmetic. The floor moves by whole segments: the effective
   // floor for `position` is the greatest segment base at or below it, never

@@ -323,6 +323,25 @@ TEST_F(LogTest, MigrationMarkerIsTestedBeforeTheLock) {
                         dir()));
 }
 
+// A lost manifest is made again with the id its records carry (the zero id
+// of these test envelopes), or a new one when the first frame is torn.
+TEST_F(LogTest, FirstManifestKeepsTheIdOfTheRecords) {
+  for (const bool torn : {false, true}) {
+    SCOPED_TRACE(torn);
+    Reset();
+    WriteSegmentOfEvents(dir(), 2);
+    if (torn) {
+      ASSERT_TRUE(platform::OpenForReadWrite(LogPath(kSeg0))->Truncate(40).ok());
+    }
+    ::testing::internal::CaptureStderr();  // the warning of the cut
+    Open();
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log_->database_id() == format::DatabaseId(), !torn);
+    EXPECT_EQ(log_->head(), torn ? 0u : 2u);
+    EXPECT_EQ(log_->OldestEnvelope().value().has_value(), !torn);
+  }
+}
+
 TEST_F(LogTest, RollsAtSizeTargetAndIndexesRetiredSegment) {
   Open(100);
   ASSERT_EQ(Outcome(Append(2)), "ok");  // far beyond 100 bytes

@@ -47,6 +47,10 @@ class Scanner {
 
   // Ends the scan at the frame at `offset`.
   ScanResult Stop(StopReason reason, size_t offset);
+  // Ends the scan at the frame at `offset` that failed to decode with
+  // `error`, or fails with the error where no torn write explains it.
+  Result<ScanResult> StopAtUndecodable(CorvantineError error, size_t offset);
+  bool ZeroFilledFrom(size_t offset) const;
   // Whether a frame at `position` and byte `offset` could continue the
   // segment after its last complete unit.
   bool Continues(uint64_t position, size_t offset) const;
@@ -68,10 +72,7 @@ Result<ScanResult> Scanner::Run() {
   for (;;) {
     // Frames are looked at in place: the scan needs no payload of its own.
     auto decoded = format::DecodeView(bytes_.substr(offset), record::kStandardLimits, &frame);
-    if (!decoded.ok()) {
-      if (decoded.error().kind() != error::Kind::kCorrupt) return std::move(decoded).error();
-      return Stop(StopReason::kCrcMismatch, offset);
-    }
+    if (!decoded.ok()) return StopAtUndecodable(std::move(decoded).error(), offset);
     if (!*decoded) {
       return Stop(
           bytes_.size() == result_.good_length ? StopReason::kCleanEof : StopReason::kTornTail,
@@ -88,6 +89,25 @@ ScanResult Scanner::Stop(StopReason reason, size_t offset) {
   result_.stop_offset = offset;
   if (reason != StopReason::kCleanEof) result_.frame_after_stop = FindFrameAfterStop();
   return std::move(result_);
+}
+
+Result<ScanResult> Scanner::StopAtUndecodable(CorvantineError error, size_t offset) {
+  if (error.kind() == error::Kind::kCorrupt) return Stop(StopReason::kCrcMismatch, offset);
+  if (ZeroFilledFrom(offset)) return Stop(StopReason::kTornTail, offset);
+  return error;
+}
+
+// A file system may keep a file's length through a power failure but lose
+// its last blocks, which then read as zeros: a torn write ends in zeros
+// instead of at the end of the file. Taken as bytes never written, those
+// zeros leave fewer bytes than a frame header after `offset`, a torn tail
+// like any such remnant at the end of a file. Zeros that other bytes follow
+// are not a lost tail, and a whole header that fails its checks is no torn
+// write.
+bool Scanner::ZeroFilledFrom(size_t offset) const {
+  const size_t last_written = bytes_.find_last_not_of('\0');
+  const size_t written_end = last_written == std::string_view::npos ? 0 : last_written + 1;
+  return written_end < offset + format::kFrameHeaderBytes;
 }
 
 // Every frame lies at a position of its own or of a later event, and every

@@ -11,9 +11,11 @@
 // batch_index n, and the metadata entries "corvantine.batch_count" and
 // "corvantine.batch_digest" set to the same two numbers.
 //
-// A crash can leave at most one incomplete batch at the tail of a segment;
-// opening the segment cuts the file back to its last complete unit. Damage
-// that valid frames follow is no torn tail, and is never cut.
+// A crash can leave at most one incomplete batch at the tail of a segment,
+// possibly followed by zeros where the file system kept the file's length
+// but not its last blocks; opening the segment cuts the file back to its
+// last complete unit. Damage that valid frames follow is no torn tail, and
+// is never cut.
 #pragma once
 
 #include <cstdint>
@@ -86,8 +88,11 @@ struct ScanResult {
 // everything after it, together with an unfinished batch, lie beyond
 // good_length. Frame decoding errors other than a checksum mismatch, and
 // malformed control payloads, are errors: such damage is not a torn write.
-// After a stop the bytes beyond the stopping frame are searched for a valid
-// frame (frame_after_stop).
+// The exception is a frame that fails because of a zero-filled tail: when
+// fewer than a frame header's bytes, then only zeros, are left from it to
+// the end, the scan stops there as at a torn tail. After a stop the bytes
+// beyond the stopping frame are searched for a valid frame
+// (frame_after_stop).
 Result<ScanResult> ScanSegment(std::string_view bytes, uint64_t base);
 
 // The appendable segment of the log. Used from one thread at a time; owns

@@ -295,6 +295,7 @@ TEST(ScanSegmentTest, StopsAtTheFirstBrokenUnit) {
   std::string damaged = ev2;
   damaged[damaged.size() - 1] ^= 1;
   const std::string system = Frame(format::kSystemRecordFrame, 2, SystemEnvelope(), "{}");
+  const std::string zeros(4'096, '\0');
 
   const struct {
     std::string name;
@@ -305,9 +306,25 @@ TEST(ScanSegmentTest, StopsAtTheFirstBrokenUnit) {
   } cases[] = {
       {"clean end", "", "", 2, "clean eof"},
       {"stray bytes", "", "0123456789", 2, "torn tail: incomplete trailing record"},
+      {"1 zero byte", "", std::string(1, '\0'), 2, "torn tail: incomplete trailing record"},
       {"31 zero bytes", "", std::string(31, '\0'), 2, "torn tail: incomplete trailing record"},
-      {"32 zero bytes", "", std::string(32, '\0'), 2, "invalid format: bad v2 frame magic"},
+      {"32 zero bytes", "", std::string(32, '\0'), 2, "torn tail: incomplete trailing record"},
+      {"4096 zero bytes", "", zeros, 2, "torn tail: incomplete trailing record"},
+      {"zeros after a torn magic", "", ev2.substr(0, 2) + zeros, 2,
+       "torn tail: incomplete trailing record"},
+      {"zeros after a torn version", "", ev2.substr(0, 4) + zeros, 2,
+       "torn tail: incomplete trailing record"},
+      {"zeros after a torn kind", "", ev2.substr(0, 5) + zeros, 2,
+       "torn tail: incomplete trailing record"},
+      {"zeros after 31 stray bytes", "", std::string(31, 'x') + zeros, 2,
+       "torn tail: incomplete trailing record"},
+      {"zeros after 32 stray bytes", "", std::string(32, 'x') + zeros, 2,
+       "invalid format: bad v2 frame magic"},
+      {"zeros after a frame of an unfinished batch", "", open(2, d23) + ev2 + zeros, 2,
+       "torn tail: incomplete trailing record"},
+      {"zeros before a valid frame", "", zeros + ev2, 2, "invalid format: bad v2 frame magic"},
       {"half a frame", "", ev2.substr(0, 40), 2, "torn tail: incomplete trailing record"},
+      {"zeros after half a frame", "", ev2.substr(0, 40) + zeros, 2, "crc mismatch"},
       {"checksum mismatch", "", damaged + ev3, 2, "crc mismatch"},
       {"standalone event", ev2, "x", 3, "torn tail: incomplete trailing record"},
       {"standalone event off sequence", "", ev3, 2, "offset-sequence mismatch"},
@@ -390,17 +407,29 @@ std::pair<uint64_t, uint64_t> UnitBefore(const Written& written, uint64_t at) {
   return *unit;
 }
 
+// Every cut keeps the last complete unit before it, and so does the cut
+// followed by the zeros that a file system may leave in place of lost
+// blocks.
 TEST(ScanSegmentTest, EveryTornTailKeepsTheLastCompleteUnit) {
   platform::TempDir dir;
   const Written written = WriteMixedSegment(dir.path());
+  const std::string zeros(4'096, '\0');
   for (size_t cut = 0; cut <= written.bytes.size(); ++cut) {
     SCOPED_TRACE(cut);
     const auto [length, next_position] = UnitBefore(written, cut);
-    auto scan = ScanSegment(std::string_view(written.bytes).substr(0, cut), 100);
+    const std::string torn = written.bytes.substr(0, cut);
+    auto scan = ScanSegment(torn, 100);
     ASSERT_TRUE(scan.ok()) << scan.error().ToString();
     EXPECT_EQ(scan->good_length, length);
     EXPECT_EQ(scan->next_position, next_position);
     EXPECT_EQ(scan->reason, cut == length ? StopReason::kCleanEof : StopReason::kTornTail);
+
+    auto zero_filled = ScanSegment(torn + zeros, 100);
+    ASSERT_TRUE(zero_filled.ok()) << zero_filled.error().ToString();
+    EXPECT_EQ(zero_filled->good_length, length);
+    EXPECT_EQ(zero_filled->next_position, next_position);
+    EXPECT_NE(zero_filled->reason, StopReason::kCleanEof);
+    EXPECT_EQ(zero_filled->frame_after_stop, std::nullopt);
   }
 }
 
@@ -459,16 +488,43 @@ TEST_F(SegmentTest, OpenCutsATornTail) {
   }
 }
 
-TEST_F(SegmentTest, OpenRefusesAZeroFilledTail) {
-  std::string bytes;
+// Zeros up to the end of the file are a lost tail and are cut. Zeros that a
+// valid frame follows fail the open and leave the file as it was.
+TEST_F(SegmentTest, OpenCutsAZeroFilledTailOnly) {
+  std::string unit;
   {
     Segment segment = *Segment::Create(dir_.path(), 0);
     ASSERT_TRUE(segment.AppendBatch(Batch(1, 2)).ok());
-    bytes = ReadAll(segment.path()) + std::string(4096, '\0');
+    unit = ReadAll(segment.path());
   }
-  WriteAll(PathOf(0), bytes);
-  EXPECT_EQ(Outcome(Segment::Open(PathOf(0))), "invalid format: bad v2 frame magic");
-  EXPECT_EQ(ReadAll(PathOf(0)), bytes);
+  const std::string zeros(4'096, '\0');
+  const std::string event = Event(2, 9, 0);
+  const struct {
+    std::string name;
+    std::string tail;
+    std::string error;  // none when the tail is cut
+  } cases[] = {
+      {"zeros after the last unit", zeros, ""},
+      {"zeros after a torn header", event.substr(0, 5) + zeros, ""},
+      {"zeros before a valid frame", zeros + event, "invalid format: bad v2 frame magic"},
+  };
+  const std::string path = PathOf(0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteAll(path, unit + c.tail);
+    auto [segment, warning] = OpenCapturing(path);
+    if (!c.error.empty()) {
+      EXPECT_EQ(Outcome(segment), c.error);
+      EXPECT_EQ(warning, "");
+      EXPECT_EQ(ReadAll(path), unit + c.tail);
+      continue;
+    }
+    ASSERT_TRUE(segment.ok()) << segment.error().ToString();
+    EXPECT_EQ(warning, Warning(path, unit.size(), StopReason::kTornTail, c.tail.size()));
+    EXPECT_EQ(segment->byte_length(), unit.size());
+    EXPECT_EQ(segment->next_position(), 2u);
+    EXPECT_EQ(ReadAll(path), unit);
+  }
 }
 
 // Opening cuts a torn tail, the incomplete last write that a crash leaves,

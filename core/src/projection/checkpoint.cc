@@ -34,6 +34,7 @@ void AppendBytes(std::string_view bytes, std::string* out) {
 json::Result<> ReadBytes(json::Reader& reader, std::string* out) {
   return reader.ReadSeq("a sequence", [out](json::Reader& r) -> json::Result<> {
     for (;;) {
+      r.TakePlainBytes(out);
       CVN_ASSIGN_OR_RETURN(const bool more, r.NextElement());
       if (!more) return {};
       CVN_ASSIGN_OR_RETURN(const uint8_t byte, r.ReadU8());

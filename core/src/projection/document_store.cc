@@ -5,13 +5,16 @@
 namespace corvantine::projection {
 
 void DocumentStore::Put(std::string_view key, std::string_view body,
-                        std::optional<format::StreamId> owner,
+                        std::optional<format::StreamId> owner, uint64_t position,
                         std::span<const std::optional<std::string>> index_texts) {
   auto row = rows_.lower_bound(key);
   if (row == rows_.end() || row->first != key) {
     row = rows_.emplace_hint(row, std::string(key), Document{});
     if (!indexes_.empty()) row->second.entries = std::make_unique<IndexEntry*[]>(indexes_.size());
+  } else if (row->second.position > position) {
+    return;
   }
+  row->second.position = position;
   RemoveFromIndexes(*row);
   row->second.body.assign(body);
   row->second.owner = owner;

@@ -32,6 +32,7 @@ class DocumentStore {
   struct Document {
     std::string body;                       // the stored event body, as it was
     std::optional<format::StreamId> owner;  // none: restored without one
+    uint64_t position = 0;                  // of the write that stored it
     // Per named index, the entry of the document's text; null where it has
     // none.
     std::unique_ptr<IndexEntry*[]> entries;
@@ -41,10 +42,11 @@ class DocumentStore {
 
   size_t size() const { return rows_.size(); }
 
-  // Stores `body` under `key`, replacing a document there, with its owner
-  // and its text per named index (index_texts.size() == index count).
+  // Stores `body` under `key`, replacing a document there unless that one
+  // was written at a later position, with its owner and its text per named
+  // index (index_texts.size() == index count).
   void Put(std::string_view key, std::string_view body, std::optional<format::StreamId> owner,
-           std::span<const std::optional<std::string>> index_texts);
+           uint64_t position, std::span<const std::optional<std::string>> index_texts);
   void Clear();
 
   // The queries: bodies in ascending key order.

@@ -15,16 +15,12 @@ namespace {
 namespace json = util::json;
 using json::Presence;
 
-void WriteId(json::Writer& writer, const format::IdBytes& id) {
-  writer.BeginArray();
-  for (const uint8_t byte : id) writer.Uint(byte);
-  writer.EndArray();
-}
-
 template <typename Tag>
 void WriteId(json::Writer& writer, const format::Id<Tag>& id) {
-  WriteId(writer, id.bytes());
+  writer.Bytes(id.bytes());
 }
+
+void WriteId(json::Writer& writer, const format::IdBytes& id) { writer.Bytes(id); }
 
 void WriteJson(json::Writer& writer, const std::string& value) { writer.String(value); }
 

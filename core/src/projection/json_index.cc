@@ -15,6 +15,9 @@ ProjectionFailure DecodeFailure(util::json::Error error) {
   return {"checkpoint_decode", std::move(error.message)};
 }
 
+// A snapshot at cursor c holds writes made before c.
+uint64_t RestoredPosition(uint64_t cursor) { return cursor == 0 ? 0 : cursor - 1; }
+
 template <typename... Visitors>
 struct Overloaded : Visitors... {
   using Visitors::operator()...;
@@ -43,7 +46,7 @@ ProjectionResult<> JsonIndexRuntime::Apply(const RecordView& record) {
     if (!scan_.filter_matched) return {};
   }
   if (!scan_.key) return {};
-  store_.Put(*scan_.key, record.body, record.stream_id, scan_.index_texts);
+  store_.Put(*scan_.key, record.body, record.stream_id, record.position, scan_.index_texts);
   return {};
 }
 
@@ -79,11 +82,12 @@ ProjectionResult<std::string> JsonIndexRuntime::Checkpoint() const {
   return state;
 }
 
-ProjectionResult<> JsonIndexRuntime::RestoreCheckpoint(std::string_view state) {
+ProjectionResult<> JsonIndexRuntime::RestoreCheckpoint(std::string_view state, uint64_t cursor) {
   DocumentStore restored(scanner_.index_count());
-  util::json::Result<> read = ReadWholeCheckpoint(
-      state,
-      [&](std::string_view key, std::string body) { Restore(restored, key, body, std::nullopt); });
+  util::json::Result<> read =
+      ReadWholeCheckpoint(state, [&](std::string_view key, std::string body) {
+        Restore(restored, key, body, std::nullopt, RestoredPosition(cursor));
+      });
   if (!read.ok()) return DecodeFailure(std::move(read).error());
   store_ = std::move(restored);
   return {};
@@ -111,24 +115,27 @@ ProjectionResult<std::string> JsonIndexRuntime::CheckpointPartition(uint32_t par
 
 // Neither the partition nor the count is checked against the content: every
 // document the state holds is restored.
-ProjectionResult<> JsonIndexRuntime::RestorePartition(uint32_t, uint32_t, std::string_view state) {
+ProjectionResult<> JsonIndexRuntime::RestorePartition(uint32_t, uint32_t, std::string_view state,
+                                                      uint64_t cursor) {
   std::vector<std::tuple<std::string, format::StreamId, std::string>> staged;
   util::json::Result<> read = ReadPartitionCheckpoint(
       state, [&](std::string_view key, const format::StreamId& owner, std::string body) {
         staged.emplace_back(key, owner, std::move(body));
       });
   if (!read.ok()) return DecodeFailure(std::move(read).error());
-  for (const auto& [key, owner, body] : staged) Restore(store_, key, body, owner);
+  for (const auto& [key, owner, body] : staged) {
+    Restore(store_, key, body, owner, RestoredPosition(cursor));
+  }
   return {};
 }
 
 // A restored body may be anything: one that does not parse is in no index.
 void JsonIndexRuntime::Restore(DocumentStore& store, std::string_view key, std::string_view body,
-                               std::optional<format::StreamId> owner) {
+                               std::optional<format::StreamId> owner, uint64_t position) {
   if (!scanner_.Scan(body, &scan_).ok()) {
     scan_.index_texts.assign(scanner_.index_count(), std::nullopt);
   }
-  store.Put(key, body, owner, scan_.index_texts);
+  store.Put(key, body, owner, position, scan_.index_texts);
 }
 
 }  // namespace corvantine::projection

@@ -39,7 +39,9 @@
 // does not read fails with "checkpoint_decode" and the reader's message,
 // changing nothing. RestoreCheckpoint replaces every document;
 // RestorePartition overwrites the documents it holds, whatever their
-// partition, and removes none.
+// partition, and removes none. Each document keeps the position of its last
+// write (a restore's is its cursor - 1), and an older write of its key is
+// ignored.
 #pragma once
 
 #include <cstdint>
@@ -61,18 +63,18 @@ class JsonIndexRuntime final : public ProjectionRuntime {
   ProjectionResult<> Apply(const RecordView& record) override;
   ProjectionResult<QueryResult> Query(const QueryOperation& operation) const override;
   ProjectionResult<std::string> Checkpoint() const override;
-  ProjectionResult<> RestoreCheckpoint(std::string_view state) override;
+  ProjectionResult<> RestoreCheckpoint(std::string_view state, uint64_t cursor) override;
   // A count of 0 fails with "invalid_partition"; a partition not below the
   // count holds no document.
   ProjectionResult<std::string> CheckpointPartition(uint32_t partition,
                                                     uint32_t count) const override;
-  ProjectionResult<> RestorePartition(uint32_t partition, uint32_t count,
-                                      std::string_view state) override;
+  ProjectionResult<> RestorePartition(uint32_t partition, uint32_t count, std::string_view state,
+                                      uint64_t cursor) override;
 
  private:
   // The store with `body` put under `key`, its index texts scanned.
   void Restore(DocumentStore& store, std::string_view key, std::string_view body,
-               std::optional<format::StreamId> owner);
+               std::optional<format::StreamId> owner, uint64_t position);
   std::vector<std::string> Select(const QueryOperation& operation) const;
 
   BodyScanner scanner_;

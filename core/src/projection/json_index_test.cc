@@ -17,8 +17,8 @@ namespace {
 
 format::StreamId StreamOf(uint8_t n) { return format::StreamId(format::IdBytes{n}); }
 
-RecordView Json(const std::string& body, uint8_t stream = 1) {
-  return RecordView{StreamOf(stream), true, body};
+RecordView Json(const std::string& body, uint8_t stream = 1, uint64_t position = 0) {
+  return RecordView{StreamOf(stream), true, body, position};
 }
 
 QueryDefinition Definition(std::optional<QueryFilter> filter = std::nullopt) {
@@ -160,7 +160,7 @@ TEST(JsonIndexTest, RestoredDocumentsAreIndexedAndBelongToNoPartitionButTheOnlyO
   JsonIndexRuntime runtime(Definition());
   ASSERT_EQ(Outcome(runtime.Apply(Json(R"({"id":"gone"})"))), "ok");
   ASSERT_EQ(Outcome(runtime.RestoreCheckpoint(
-                " {\"b\" : [123,34,110,34,58,50,125] , \"a\":[0,255], \"b\":[91,93]}\n")),
+                " {\"b\" : [123,34,110,34,58,50,125] , \"a\":[0,255], \"b\":[91,93]}\n", 0)),
             "ok");
   // Replaced as a whole; of a repeated member the last counts; any bytes.
   EXPECT_EQ(All(runtime), (std::vector<std::string>{std::string("\0\xff", 2), "[]"}));
@@ -169,7 +169,7 @@ TEST(JsonIndexTest, RestoredDocumentsAreIndexedAndBelongToNoPartitionButTheOnlyO
             R"({"a":[[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0],[0,255]],)"
             R"("b":[[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0],[91,93]]})");
 
-  ASSERT_EQ(Outcome(runtime.RestoreCheckpoint(R"({"b":[123,34,110,34,58,50,125]})")), "ok");
+  ASSERT_EQ(Outcome(runtime.RestoreCheckpoint(R"({"b":[123,34,110,34,58,50,125]})", 0)), "ok");
   EXPECT_EQ(runtime.Query(ByQuery{"by_n", "2"}).value().rows,
             (std::vector<std::string>{R"({"n":2})"}));
   ASSERT_EQ(Outcome(runtime.Apply(Json(R"({"id":"b","n":3})", 3))), "ok");
@@ -178,8 +178,26 @@ TEST(JsonIndexTest, RestoredDocumentsAreIndexedAndBelongToNoPartitionButTheOnlyO
       runtime.CheckpointPartition(1, 2).value(),
       R"({"b":[[3,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0],[123,34,105,100,34,58,34,98,34,44,34,110,34,58,51,125]]})");
 
-  ASSERT_EQ(Outcome(runtime.RestoreCheckpoint("{}")), "ok");
+  ASSERT_EQ(Outcome(runtime.RestoreCheckpoint("{}", 0)), "ok");
   EXPECT_EQ(runtime.Query(LenQuery{}).value().total, 0u);
+}
+
+// Partitions sharing a runtime replay on their own, so a key's writes can
+// come out of log order.
+TEST(JsonIndexTest, AnOlderWriteOrRestoreNeverReplacesANewerDocument) {
+  JsonIndexRuntime runtime(Definition());
+  ASSERT_EQ(Outcome(runtime.Apply(Json(R"({"id":"k","n":2})", 2, 20))), "ok");
+  ASSERT_EQ(Outcome(runtime.Apply(Json(R"({"id":"k","n":1})", 1, 10))), "ok");
+  const std::string empty_array_under_k = R"({"k":[[1,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0],[91,93]]})";
+  // A snapshot at 20 holds writes made before 20.
+  ASSERT_EQ(Outcome(runtime.RestorePartition(1, 2, empty_array_under_k, 20)), "ok");
+  EXPECT_EQ(All(runtime), std::vector<std::string>{R"({"id":"k","n":2})"});
+  EXPECT_EQ(runtime.Query(ByQuery{"by_n", "1"}).value().rows, std::vector<std::string>());
+
+  ASSERT_EQ(Outcome(runtime.Apply(Json(R"({"id":"k","n":3})", 1, 20))), "ok");  // the same position
+  EXPECT_EQ(runtime.Query(ByQuery{"by_n", "3"}).value().rows.size(), 1u);
+  ASSERT_EQ(Outcome(runtime.RestorePartition(1, 2, empty_array_under_k, 22)), "ok");
+  EXPECT_EQ(All(runtime), std::vector<std::string>{"[]"});
 }
 
 TEST(JsonIndexTest, UnreadableStateChangesNothing) {
@@ -204,8 +222,8 @@ TEST(JsonIndexTest, UnreadableStateChangesNothing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.state);
-    const std::string outcome = Outcome(c.whole ? runtime.RestoreCheckpoint(c.state)
-                                                : runtime.RestorePartition(0, 1, c.state));
+    const std::string outcome = Outcome(c.whole ? runtime.RestoreCheckpoint(c.state, 0)
+                                                : runtime.RestorePartition(0, 1, c.state, 0));
     EXPECT_EQ(outcome.substr(0, c.outcome.size()), c.outcome);
     EXPECT_EQ(runtime.CheckpointPartition(0, 1).value(), before);
   }
@@ -221,11 +239,11 @@ TEST(JsonIndexTest, MissingRuntimeFailsAllButReset) {
   EXPECT_EQ(Outcome(runtime.Apply(Json("{}"))), missing);
   EXPECT_EQ(Outcome(runtime.Query(LenQuery{})), missing);
   EXPECT_EQ(Outcome(runtime.Checkpoint()), no_codec);
-  EXPECT_EQ(Outcome(runtime.RestoreCheckpoint("{}")), no_codec);
+  EXPECT_EQ(Outcome(runtime.RestoreCheckpoint("{}", 0)), no_codec);
   EXPECT_EQ(Outcome(runtime.CheckpointPartition(0, 1)), no_codec);
-  EXPECT_EQ(Outcome(runtime.RestorePartition(0, 1, "{}")), no_codec);
+  EXPECT_EQ(Outcome(runtime.RestorePartition(0, 1, "{}", 0)), no_codec);
   EXPECT_EQ(Outcome(runtime.CheckpointPartition(0, 2)), no_partitions);
-  EXPECT_EQ(Outcome(runtime.RestorePartition(1, 1, "{}")), no_partitions);
+  EXPECT_EQ(Outcome(runtime.RestorePartition(1, 1, "{}", 0)), no_partitions);
 }
 
 // ---- The index against a plain model: a map folded over the same bodies,
@@ -406,13 +424,13 @@ TEST(JsonIndexTest, AgreesWithAPlainModel) {
 
     // A whole checkpoint restores every document, without owners.
     JsonIndexRuntime restored(definition);
-    ASSERT_TRUE(restored.RestoreCheckpoint(runtime.Checkpoint().value()).ok());
+    ASSERT_TRUE(restored.RestoreCheckpoint(runtime.Checkpoint().value(), 0).ok());
     Model ownerless = model;
     for (auto& [key, document] : ownerless) document.owner.reset();
     ExpectSameAnswers(random, definition, restored, ownerless);
     // The one partition of one holds them all, owners or not.
     JsonIndexRuntime again(definition);
-    ASSERT_TRUE(again.RestorePartition(0, 1, restored.CheckpointPartition(0, 1).value()).ok());
+    ASSERT_TRUE(again.RestorePartition(0, 1, restored.CheckpointPartition(0, 1).value(), 0).ok());
     EXPECT_EQ(again.Checkpoint().value(), runtime.Checkpoint().value());
 
     // Partitions restore their own documents; together, all of them.
@@ -421,9 +439,9 @@ TEST(JsonIndexTest, AgreesWithAPlainModel) {
       for (uint32_t partition = 0; partition < count; ++partition) {
         const std::string state = runtime.CheckpointPartition(partition, count).value();
         JsonIndexRuntime alone(definition);
-        ASSERT_TRUE(alone.RestorePartition(partition, count, state).ok());
+        ASSERT_TRUE(alone.RestorePartition(partition, count, state, 0).ok());
         ExpectSameAnswers(random, definition, alone, ModelPartition(model, partition, count));
-        ASSERT_TRUE(all.RestorePartition(partition, count, state).ok());
+        ASSERT_TRUE(all.RestorePartition(partition, count, state, 0).ok());
       }
       ExpectSameAnswers(random, definition, all, model);
       EXPECT_EQ(all.Checkpoint().value(), runtime.Checkpoint().value());

@@ -30,7 +30,7 @@ ProjectionResult<QueryResult> MissingRuntime::Query(const QueryOperation&) const
 
 ProjectionResult<std::string> MissingRuntime::Checkpoint() const { return CheckpointUnsupported(); }
 
-ProjectionResult<> MissingRuntime::RestoreCheckpoint(std::string_view) {
+ProjectionResult<> MissingRuntime::RestoreCheckpoint(std::string_view, uint64_t) {
   return CheckpointUnsupported();
 }
 
@@ -40,7 +40,7 @@ ProjectionResult<std::string> MissingRuntime::CheckpointPartition(uint32_t parti
 }
 
 ProjectionResult<> MissingRuntime::RestorePartition(uint32_t partition, uint32_t count,
-                                                    std::string_view) {
+                                                    std::string_view, uint64_t) {
   return PartitionUnsupported(partition, count);
 }
 

@@ -12,7 +12,10 @@
 //    fresh runtime of the same definition, and those of
 //    CheckpointPartition(i, n) through RestorePartition(i, n, ...);
 //  - a runtime may be built on one thread and then used from another, one
-//    call at a time; it takes no locks.
+//    call at a time; it takes no locks;
+//  - a write never replaces a newer one: partitions that share a runtime
+//    are replayed independently, so records reach it out of log order. A
+//    restore from a snapshot at cursor c counts as written at c - 1.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +39,7 @@ struct RecordView {
   format::StreamId stream_id;
   bool json = true;       // the body's codec is JSON; false for raw bytes
   std::string_view body;  // the stored body
+  uint64_t position = 0;  // the record's log position
 };
 
 // The queries; keys compare as bytes.
@@ -73,12 +77,13 @@ class ProjectionRuntime {
   virtual ProjectionResult<QueryResult> Query(const QueryOperation& operation) const = 0;
   // The whole state as bytes.
   virtual ProjectionResult<std::string> Checkpoint() const = 0;
-  virtual ProjectionResult<> RestoreCheckpoint(std::string_view state) = 0;
+  // `cursor`: the snapshot's cursor position.
+  virtual ProjectionResult<> RestoreCheckpoint(std::string_view state, uint64_t cursor) = 0;
   // The state of partition `partition` of `count` as bytes.
   virtual ProjectionResult<std::string> CheckpointPartition(uint32_t partition,
                                                             uint32_t count) const = 0;
   virtual ProjectionResult<> RestorePartition(uint32_t partition, uint32_t count,
-                                              std::string_view state) = 0;
+                                              std::string_view state, uint64_t cursor) = 0;
 };
 
 // The placeholder for a durable registration whose own runtime cannot be
@@ -95,11 +100,11 @@ class MissingRuntime final : public ProjectionRuntime {
   ProjectionResult<> Apply(const RecordView& record) override;
   ProjectionResult<QueryResult> Query(const QueryOperation& operation) const override;
   ProjectionResult<std::string> Checkpoint() const override;
-  ProjectionResult<> RestoreCheckpoint(std::string_view state) override;
+  ProjectionResult<> RestoreCheckpoint(std::string_view state, uint64_t cursor) override;
   ProjectionResult<std::string> CheckpointPartition(uint32_t partition,
                                                     uint32_t count) const override;
-  ProjectionResult<> RestorePartition(uint32_t partition, uint32_t count,
-                                      std::string_view state) override;
+  ProjectionResult<> RestorePartition(uint32_t partition, uint32_t count, std::string_view state,
+                                      uint64_t cursor) override;
 };
 
 }  // namespace corvantine::projection

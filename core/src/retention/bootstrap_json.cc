@@ -16,23 +16,10 @@ namespace {
 namespace json = util::json;
 using json::Presence;
 
-// Byte strings and ids are arrays of numbers, one per byte.
-void WriteBytes(json::Writer& writer, std::string_view bytes) {
-  writer.BeginArray();
-  for (const char byte : bytes) writer.Uint(static_cast<uint8_t>(byte));
-  writer.EndArray();
-}
-
-void WriteId(json::Writer& writer, const format::IdBytes& id) {
-  writer.BeginArray();
-  for (const uint8_t byte : id) writer.Uint(byte);
-  writer.EndArray();
-}
-
 template <typename Tag>
 void WriteIds(json::Writer& writer, const std::vector<format::Id<Tag>>& ids) {
   writer.BeginArray();
-  for (const format::Id<Tag>& id : ids) WriteId(writer, id.bytes());
+  for (const format::Id<Tag>& id : ids) writer.Bytes(id.bytes());
   writer.EndArray();
 }
 
@@ -107,13 +94,13 @@ std::string RetentionBranchBootstrap::ToJson() const {
   json::Writer writer(&out);
   writer.BeginObject();
   writer.Key("branch_id");
-  WriteId(writer, branch_id.bytes());
+  writer.Bytes(branch_id.bytes());
   writer.Key("floor");
   writer.Uint(floor);
   writer.Key("checksum");
   writer.Uint(checksum);
   writer.Key("checkpoint");
-  WriteBytes(writer, checkpoint);
+  writer.Bytes(checkpoint);
   writer.EndObject();
   return out;
 }
@@ -141,9 +128,9 @@ std::string RetentionConsumerBootstrap::ToJson() const {
   writer.Key("checksum");
   writer.Uint(checksum);
   writer.Key("checkpoint");
-  WriteBytes(writer, checkpoint);
+  writer.Bytes(checkpoint);
   writer.Key("checkpoint_id");
-  WriteId(writer, checkpoint_id);
+  writer.Bytes(checkpoint_id);
   writer.Key("scope");
   WriteScope(writer, scope);
   writer.Key("codec");

@@ -13,12 +13,6 @@ namespace {
 namespace json = util::json;
 using json::Presence;
 
-void WriteId(json::Writer& writer, const format::IdBytes& id) {
-  writer.BeginArray();
-  for (const uint8_t byte : id) writer.Uint(byte);
-  writer.EndArray();
-}
-
 template <typename T>
 void WriteOptional(json::Writer& writer, const std::optional<T>& value) {
   if (!value) {
@@ -33,13 +27,13 @@ void WriteOptional(json::Writer& writer, const std::optional<T>& value) {
 void WriteCursor(json::Writer& writer, const SnapshotCursor& cursor) {
   writer.BeginObject();
   writer.Key("database_id");
-  WriteId(writer, cursor.database_id.bytes());
+  writer.Bytes(cursor.database_id.bytes());
   writer.Key("branch_id");
-  WriteId(writer, cursor.branch_id.bytes());
+  writer.Bytes(cursor.branch_id.bytes());
   writer.Key("position");
   writer.Uint(cursor.position);
   writer.Key("descriptor_fingerprint");
-  WriteId(writer, cursor.descriptor_fingerprint);
+  writer.Bytes(cursor.descriptor_fingerprint);
   writer.EndObject();
 }
 
@@ -83,19 +77,19 @@ SnapshotResult<std::string> SnapshotManifest::ToJson() const {
   writer.Key("format_version");
   writer.Uint(format_version);
   writer.Key("database_id");
-  WriteId(writer, database_id.bytes());
+  writer.Bytes(database_id.bytes());
   writer.Key("projection_name");
   writer.String(projection_name);
   writer.Key("descriptor_fingerprint");
-  WriteId(writer, descriptor_fingerprint);
+  writer.Bytes(descriptor_fingerprint);
   writer.Key("definition_id");
-  WriteId(writer, definition_id);
+  writer.Bytes(definition_id);
   writer.Key("definition_version");
   writer.Uint(definition_version);
   writer.Key("branch_id");
-  WriteId(writer, branch_id.bytes());
+  writer.Bytes(branch_id.bytes());
   writer.Key("branch_lineage_fingerprint");
-  WriteId(writer, branch_lineage_fingerprint);
+  writer.Bytes(branch_lineage_fingerprint);
   writer.Key("cursor");
   WriteCursor(writer, cursor);
   writer.Key("state_codec");

@@ -476,6 +476,25 @@ Result<bool> Reader::NextElement() {
   return true;
 }
 
+void Reader::TakePlainBytes(std::string* out) {
+  const size_t size = text_.size();
+  for (;;) {
+    size_t at = index_ + (first_ ? 0 : 1);
+    if (!first_ && (index_ == size || text_[index_] != ',')) return;
+    if (at == size || !IsDigit(text_[at])) return;
+    unsigned value = static_cast<unsigned>(text_[at] - '0');
+    size_t end = at + 1;
+    for (; value != 0 && end < size && end - at < 3 && IsDigit(text_[end]); ++end) {
+      value = value * 10 + static_cast<unsigned>(text_[end] - '0');
+    }
+    // Leading zeros, longer numbers, fractions and exponents take the slow path.
+    if (value > UINT8_MAX || end == size || (text_[end] != ',' && text_[end] != ']')) return;
+    out->push_back(static_cast<char>(value));
+    index_ = end;
+    first_ = false;
+  }
+}
+
 Result<bool> Reader::NextKey(std::string_view* key) {
   CVN_ASSIGN_OR_RETURN(const bool more, NextItem(true, first_, Mode::kStrict));
   if (!more) {

@@ -169,6 +169,12 @@ class Reader {
   // Inside ReadSeq or after BeginArray: true if another element follows,
   // false once the closing bracket has been read.
   Result<bool> NextElement();
+  // Inside ReadSeq or after BeginArray, a fast path for byte strings: takes
+  // the elements that follow, each with its comma, while they are compact
+  // integers 0..255, appending them to *out, and stops before the first
+  // other one (or the closing bracket), where NextElement and ReadU8 go on
+  // with their usual results and errors.
+  void TakePlainBytes(std::string* out);
 
   // An object. `visit` pulls the members: NextKey(), then ReadColon(), then
   // one Read* call for the value.

@@ -412,3 +412,37 @@ TEST(JsonPullReader, KindsStringsAndContainersByTheirFirstByte) {
 
 }  // namespace
 }  // namespace corvantine::util::json
+
+namespace corvantine::util::json {
+namespace {
+
+// The bytes of a sequence, or the error, read element by element, with or
+// without the fast path first.
+std::string ReadBytes(std::string_view text, bool fast) {
+  std::string bytes;
+  Result<> read = ReadDocument(text, [&](Reader& reader) {
+    return reader.ReadSeq("a sequence", [&](Reader& r) -> Result<> {
+      for (;;) {
+        if (fast) r.TakePlainBytes(&bytes);
+        CVN_ASSIGN_OR_RETURN(const bool more, r.NextElement());
+        if (!more) return {};
+        CVN_ASSIGN_OR_RETURN(const uint8_t byte, r.ReadU8());
+        bytes.push_back(static_cast<char>(byte));
+      }
+    });
+  });
+  return read.ok() ? "ok " + bytes : read.error().message;
+}
+
+TEST(JsonReader, PlainBytesReadExactlyAsElementByElement) {
+  for (const std::string_view text :
+       {"[]", "[0]", "[0,1,9,10,99,100,255]", "[ 1 , 2 ]", "[1,2 ]", "[1,256]", "[1,2555]",
+        "[01]", "[1,-1]", "[1,1.5]", "[1,1e2]", "[1,]", "[,1]", "[1", "[1,", "[1 2]",
+        "[65,66]x", "[[1]]", "[1,\"a\"]", "[255,0,00]"}) {
+    EXPECT_EQ(ReadBytes(text, true), ReadBytes(text, false)) << text;
+  }
+  EXPECT_EQ(ReadBytes("[65,66,67]", true), "ok ABC");
+}
+
+}  // namespace
+}  // namespace corvantine::util::json

@@ -63,6 +63,16 @@ void Writer::String(std::string_view utf8) {
   AppendString(utf8, out_);
 }
 
+void Writer::Bytes(std::span<const uint8_t> bytes) {
+  BeginArray();
+  for (const uint8_t byte : bytes) Uint(byte);
+  EndArray();
+}
+
+void Writer::Bytes(std::string_view bytes) {
+  Bytes(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+}
+
 void Writer::Value(const nlohmann::json& value) {
   using Type = nlohmann::json::value_t;
   switch (value.type()) {

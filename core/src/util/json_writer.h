@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,10 @@ class Writer {
   void Int(int64_t value);
   void Double(double value);
   void String(std::string_view utf8);
+  // An array of one decimal number per byte: how the engine's documents
+  // write ids and byte strings.
+  void Bytes(std::span<const uint8_t> bytes);
+  void Bytes(std::string_view bytes);
   // A nlohmann value; its objects list their keys in ascending byte order.
   void Value(const nlohmann::json& value);
 

@@ -1,0 +1,245 @@
+#include "view.h"
+
+#include <fmt/format.h>
+
+#include <new>
+#include <string>
+#include <utility>
+
+#include "args.h"
+#include "class_support.h"
+#include "database_methods.h"
+#include "errors.h"
+#include "gil.h"
+#include "json_read.h"
+#include "json_write.h"
+#include "py_ref.h"
+
+namespace corvantine::python {
+
+namespace {
+
+struct ViewObject {
+  PyObject ob_base;
+  std::string* name;  // owned
+  PyObject* owner;    // a strong reference to the Corvantine object
+  facade::QueryHandle handle;
+};
+
+PyTypeObject* view_type;
+
+ViewObject* AsView(PyObject* self) { return reinterpret_cast<ViewObject*>(self); }
+
+constexpr const char* kGetNames[] = {"key", "consistency"};
+constexpr Parameters kGet{"View.get", kGetNames, 1, 1};
+constexpr const char* kByNames[] = {"index", "key", "consistency"};
+constexpr Parameters kBy{"View.by", kByNames, 2, 2};
+constexpr const char* kRangeNames[] = {"lo", "hi", "consistency"};
+constexpr Parameters kRange{"View.range", kRangeNames, 2, 2};
+constexpr const char* kPrefixNames[] = {"prefix", "consistency"};
+constexpr Parameters kPrefix{"View.prefix", kPrefixNames, 1, 1};
+constexpr const char* kLenNames[] = {"consistency"};
+constexpr Parameters kLen{"View.len", kLenNames, 0, 0};
+
+// "durable", "available", or an int position (at least).
+bool ArgConsistency(PyObject* value, facade::QueryConsistency* out) {
+  if (value == nullptr) return true;
+  if (PyUnicode_Check(value)) {
+    std::string_view word;
+    if (!ToStr(value, &word)) return false;
+    if (word == "durable") return true;
+    if (word == "available") {
+      *out = facade::QueryConsistency::Available();
+      return true;
+    }
+    PyErr_Format(PyExc_ValueError,
+                 "consistency must be \"durable\", \"available\" or a position, not \"%U\"",
+                 value);
+    return false;
+  }
+  uint64_t position = 0;
+  if (!ArgU64(value, "consistency", 0, &position)) return false;
+  *out = facade::QueryConsistency::AtLeast(position);
+  return true;
+}
+
+// Asks the view's engine, with the lock released, and converts the answer.
+template <typename Convert>
+PyObject* Ask(PyObject* self, facade::QueryOperation operation,
+              facade::QueryConsistency consistency, Convert convert) {
+  const ViewObject* view = AsView(self);
+  const facade::Engine& engine = EngineOf(view->owner);
+  const facade::QueryHandle handle = view->handle;
+  auto answer = WithoutGil(
+      [&] { return engine.Query(handle, std::move(operation), consistency); });
+  if (!answer.ok()) return RaiseEngineError(answer.error());
+  return convert(*answer);
+}
+
+PyObject* RowList(const facade::QueryResult& result) {
+  Ref list = Ref::Steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const std::string& row : result.rows) {
+    Ref value = Ref::Steal(ReadJson(row));
+    if (!value || PyList_Append(list.get(), value.get()) != 0) return nullptr;
+  }
+  return list.Release();
+}
+
+PyObject* FirstRow(const facade::QueryResult& result) {
+  if (result.rows.empty()) Py_RETURN_NONE;
+  return ReadJson(result.rows.front());
+}
+
+PyObject* Total(const facade::QueryResult& result) {
+  return PyLong_FromUnsignedLongLong(result.total);
+}
+
+PyObject* Get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* values[2];
+  std::string_view key;
+  facade::QueryConsistency consistency;
+  if (!Bind(kGet, args, nargs, kwnames, values) || !ArgStr(values[0], "key", &key) ||
+      !ArgConsistency(values[1], &consistency)) {
+    return nullptr;
+  }
+  return Ask(self, projection::GetQuery{std::string(key)}, consistency, FirstRow);
+}
+
+// A string's characters; any other value's compact JSON.
+bool KeyText(PyObject* key, std::string* out) {
+  if (PyUnicode_Check(key)) {
+    std::string_view text;
+    if (!ToStr(key, &text)) return false;
+    out->assign(text);
+    return true;
+  }
+  return WriteJson(key, out);
+}
+
+PyObject* By(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* values[3];
+  std::string_view index;
+  std::string key;
+  facade::QueryConsistency consistency;
+  if (!Bind(kBy, args, nargs, kwnames, values) || !ArgStr(values[0], "index", &index) ||
+      !KeyText(values[1], &key) || !ArgConsistency(values[2], &consistency)) {
+    return nullptr;
+  }
+  return Ask(self, projection::ByQuery{std::string(index), std::move(key)}, consistency, RowList);
+}
+
+PyObject* Range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* values[3];
+  std::string_view lo;
+  std::string_view hi;
+  facade::QueryConsistency consistency;
+  if (!Bind(kRange, args, nargs, kwnames, values) || !ArgStr(values[0], "lo", &lo) ||
+      !ArgStr(values[1], "hi", &hi) || !ArgConsistency(values[2], &consistency)) {
+    return nullptr;
+  }
+  return Ask(self, projection::RangeQuery{std::string(lo), std::string(hi)}, consistency,
+             RowList);
+}
+
+PyObject* Prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* values[2];
+  std::string_view prefix;
+  facade::QueryConsistency consistency;
+  if (!Bind(kPrefix, args, nargs, kwnames, values) || !ArgStr(values[0], "prefix", &prefix) ||
+      !ArgConsistency(values[1], &consistency)) {
+    return nullptr;
+  }
+  return Ask(self, projection::PrefixQuery{std::string(prefix)}, consistency, RowList);
+}
+
+PyObject* Len(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* values[1];
+  facade::QueryConsistency consistency;
+  if (!Bind(kLen, args, nargs, kwnames, values) || !ArgConsistency(values[0], &consistency)) {
+    return nullptr;
+  }
+  return Ask(self, projection::LenQuery{}, consistency, Total);
+}
+
+// The name between double quotes, escaped as a debug string shows it.
+std::string DebugQuoted(std::string_view name) {
+  std::string quoted = "\"";
+  for (const char c : name) {
+    switch (c) {
+      case '\\': quoted += "\\\\"; break;
+      case '"': quoted += "\\\""; break;
+      case '\t': quoted += "\\t"; break;
+      case '\r': quoted += "\\r"; break;
+      case '\n': quoted += "\\n"; break;
+      case '\0': quoted += "\\0"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+          quoted += fmt::format("\\u{{{:x}}}", static_cast<unsigned char>(c));
+        } else {
+          quoted += c;
+        }
+    }
+  }
+  return quoted + "\"";
+}
+
+PyObject* Repr(PyObject* self) {
+  const std::string text = "<corvantine.View " + DebugQuoted(*AsView(self)->name) + ">";
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+void Dealloc(PyObject* self) {
+  ViewObject* view = AsView(self);
+  delete view->name;
+  PyObject* owner = view->owner;
+  FreeInstance(self);
+  Py_XDECREF(owner);  // may close the engine: last, with the lock held
+}
+
+PyMethodDef methods[] = {
+    FastCallEntry<Get>("get", "get($self, key, *, consistency=\"durable\")\n--\n\n"),
+    FastCallEntry<By>("by", "by($self, index, key, *, consistency=\"durable\")\n--\n\n"),
+    FastCallEntry<Range>("range", "range($self, lo, hi, *, consistency=\"durable\")\n--\n\n"),
+    FastCallEntry<Prefix>("prefix", "prefix($self, prefix, *, consistency=\"durable\")\n--\n\n"),
+    FastCallEntry<Len>("len", "len($self, *, consistency=\"durable\")\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&NoConstructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(&Repr)},
+    {Py_tp_methods, methods},
+    {Py_tp_doc, const_cast<char*>("")},
+    {0, nullptr},
+};
+
+PyType_Spec view_type_def = {"builtins.View", sizeof(ViewObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+
+}  // namespace
+
+bool AddViewClass(PyObject* module) {
+  if (view_type == nullptr) {
+    view_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&view_type_def));
+    if (view_type == nullptr) return false;
+  }
+  return PyModule_AddType(module, view_type) == 0;
+}
+
+PyObject* NewView(PyObject* owner, std::string_view name, facade::QueryHandle handle) {
+  PyObject* self = AllocInstance(view_type);
+  if (self == nullptr) return nullptr;
+  ViewObject* view = AsView(self);
+  view->name = new (std::nothrow) std::string(name);
+  view->owner = Py_NewRef(owner);
+  view->handle = handle;
+  if (view->name == nullptr) {
+    Py_DECREF(self);
+    return PyErr_NoMemory();
+  }
+  return self;
+}
+
+}  // namespace corvantine::python
