@@ -30,48 +30,24 @@ PyTypeObject* view_type;
 
 ViewObject* AsView(PyObject* self) { return reinterpret_cast<ViewObject*>(self); }
 
-constexpr const char* kGetNames[] = {"key", "consistency"};
+constexpr const char* kGetNames[] = {"key"};
 constexpr Parameters kGet{"View.get", kGetNames, 1, 1};
-constexpr const char* kByNames[] = {"index", "key", "consistency"};
+constexpr const char* kByNames[] = {"index", "key"};
 constexpr Parameters kBy{"View.by", kByNames, 2, 2};
-constexpr const char* kRangeNames[] = {"lo", "hi", "consistency"};
+constexpr const char* kRangeNames[] = {"lo", "hi"};
 constexpr Parameters kRange{"View.range", kRangeNames, 2, 2};
-constexpr const char* kPrefixNames[] = {"prefix", "consistency"};
+constexpr const char* kPrefixNames[] = {"prefix"};
 constexpr Parameters kPrefix{"View.prefix", kPrefixNames, 1, 1};
-constexpr const char* kLenNames[] = {"consistency"};
-constexpr Parameters kLen{"View.len", kLenNames, 0, 0};
-
-// "durable", "available", or an int position (at least).
-bool ArgConsistency(PyObject* value, facade::QueryConsistency* out) {
-  if (value == nullptr) return true;
-  if (PyUnicode_Check(value)) {
-    std::string_view word;
-    if (!ToStr(value, &word)) return false;
-    if (word == "durable") return true;
-    if (word == "available") {
-      *out = facade::QueryConsistency::Available();
-      return true;
-    }
-    PyErr_Format(PyExc_ValueError,
-                 "consistency must be \"durable\", \"available\" or a position, not \"%U\"",
-                 value);
-    return false;
-  }
-  uint64_t position = 0;
-  if (!ArgU64(value, "consistency", 0, &position)) return false;
-  *out = facade::QueryConsistency::AtLeast(position);
-  return true;
-}
 
 // Asks the view's engine, with the lock released, and converts the answer.
+// The engine brings the view up to the durable head before it answers.
 template <typename Convert>
-PyObject* Ask(PyObject* self, facade::QueryOperation operation,
-              facade::QueryConsistency consistency, Convert convert) {
+PyObject* Ask(PyObject* self, facade::QueryOperation operation, Convert convert) {
   const ViewObject* view = AsView(self);
   const facade::Engine& engine = EngineOf(view->owner);
   const facade::QueryHandle handle = view->handle;
   auto answer = WithoutGil(
-      [&] { return engine.Query(handle, std::move(operation), consistency); });
+      [&] { return engine.Query(handle, std::move(operation), facade::QueryConsistency()); });
   if (!answer.ok()) return RaiseEngineError(answer.error());
   return convert(*answer);
 }
@@ -96,14 +72,12 @@ PyObject* Total(const facade::QueryResult& result) {
 }
 
 PyObject* Get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* values[2];
+  PyObject* values[1];
   std::string_view key;
-  facade::QueryConsistency consistency;
-  if (!Bind(kGet, args, nargs, kwnames, values) || !ArgStr(values[0], "key", &key) ||
-      !ArgConsistency(values[1], &consistency)) {
+  if (!Bind(kGet, args, nargs, kwnames, values) || !ArgStr(values[0], "key", &key)) {
     return nullptr;
   }
-  return Ask(self, projection::GetQuery{std::string(key)}, consistency, FirstRow);
+  return Ask(self, projection::GetQuery{std::string(key)}, FirstRow);
 }
 
 // A string's characters; any other value's compact JSON.
@@ -118,49 +92,37 @@ bool KeyText(PyObject* key, std::string* out) {
 }
 
 PyObject* By(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* values[3];
+  PyObject* values[2];
   std::string_view index;
   std::string key;
-  facade::QueryConsistency consistency;
   if (!Bind(kBy, args, nargs, kwnames, values) || !ArgStr(values[0], "index", &index) ||
-      !KeyText(values[1], &key) || !ArgConsistency(values[2], &consistency)) {
+      !KeyText(values[1], &key)) {
     return nullptr;
   }
-  return Ask(self, projection::ByQuery{std::string(index), std::move(key)}, consistency, RowList);
+  return Ask(self, projection::ByQuery{std::string(index), std::move(key)}, RowList);
 }
 
 PyObject* Range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* values[3];
+  PyObject* values[2];
   std::string_view lo;
   std::string_view hi;
-  facade::QueryConsistency consistency;
   if (!Bind(kRange, args, nargs, kwnames, values) || !ArgStr(values[0], "lo", &lo) ||
-      !ArgStr(values[1], "hi", &hi) || !ArgConsistency(values[2], &consistency)) {
+      !ArgStr(values[1], "hi", &hi)) {
     return nullptr;
   }
-  return Ask(self, projection::RangeQuery{std::string(lo), std::string(hi)}, consistency,
-             RowList);
+  return Ask(self, projection::RangeQuery{std::string(lo), std::string(hi)}, RowList);
 }
 
 PyObject* Prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* values[2];
+  PyObject* values[1];
   std::string_view prefix;
-  facade::QueryConsistency consistency;
-  if (!Bind(kPrefix, args, nargs, kwnames, values) || !ArgStr(values[0], "prefix", &prefix) ||
-      !ArgConsistency(values[1], &consistency)) {
+  if (!Bind(kPrefix, args, nargs, kwnames, values) || !ArgStr(values[0], "prefix", &prefix)) {
     return nullptr;
   }
-  return Ask(self, projection::PrefixQuery{std::string(prefix)}, consistency, RowList);
+  return Ask(self, projection::PrefixQuery{std::string(prefix)}, RowList);
 }
 
-PyObject* Len(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* values[1];
-  facade::QueryConsistency consistency;
-  if (!Bind(kLen, args, nargs, kwnames, values) || !ArgConsistency(values[0], &consistency)) {
-    return nullptr;
-  }
-  return Ask(self, projection::LenQuery{}, consistency, Total);
-}
+PyObject* Len(PyObject* self, PyObject*) { return Ask(self, projection::LenQuery{}, Total); }
 
 // The name between double quotes, escaped as a debug string shows it.
 std::string DebugQuoted(std::string_view name) {
@@ -198,11 +160,11 @@ void Dealloc(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    FastCallEntry<Get>("get", "get($self, key, *, consistency=\"durable\")\n--\n\n"),
-    FastCallEntry<By>("by", "by($self, index, key, *, consistency=\"durable\")\n--\n\n"),
-    FastCallEntry<Range>("range", "range($self, lo, hi, *, consistency=\"durable\")\n--\n\n"),
-    FastCallEntry<Prefix>("prefix", "prefix($self, prefix, *, consistency=\"durable\")\n--\n\n"),
-    FastCallEntry<Len>("len", "len($self, *, consistency=\"durable\")\n--\n\n"),
+    FastCallEntry<Get>("get", "get($self, key)\n--\n\n"),
+    FastCallEntry<By>("by", "by($self, index, key)\n--\n\n"),
+    FastCallEntry<Range>("range", "range($self, lo, hi)\n--\n\n"),
+    FastCallEntry<Prefix>("prefix", "prefix($self, prefix)\n--\n\n"),
+    NoArgsEntry<Len>("len", "len($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,12 +11,11 @@
 //   range(lo, hi)     the documents with lo <= key < hi;
 //   prefix(prefix)    the documents whose key starts with the prefix;
 //   len()             how many documents the view holds.
-// Documents come in ascending key order. Each takes the keyword-only
-// `consistency`: "durable" (the default: every durable event applied),
-// "available" (whatever the view holds, even a failed one's), or an int p
-// (every durable event below p applied; a p beyond the durable head raises
-// ConflictError). A View made before its view was dropped or replaced keeps
-// the old handle and reports what the engine says about it.
+// Documents come in ascending key order. Each query first brings the view
+// up to the durable head: it answers from every durable event, and from no
+// event a crash could still take back. A View made before its view was
+// dropped or replaced keeps the old handle and reports what the engine says
+// about it.
 #pragma once
 
 #include <Python.h>

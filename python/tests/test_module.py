@@ -57,8 +57,8 @@ def test_classes_are_not_constructible_builtins(cls):
     (corvantine.Corvantine.register_view,
      "($self, name, key, indexes=None, where_field=None, where_value=None)"),
     (corvantine.Corvantine.verify_snapshot, "($self, snapshot_id)"),
-    (corvantine.View.by, "($self, index, key, *, consistency=\"durable\")"),
-    (corvantine.View.len, "($self, *, consistency=\"durable\")"),
+    (corvantine.View.by, "($self, index, key)"),
+    (corvantine.View.len, "($self)"),
     (corvantine.Corvantine.watch, "($self, namespace=None, branch=None, start=None, "
      "consumer_id=None, timeout=None, page_batches=128, page_bytes=1048576)"),
     (corvantine.Watch.ack, "($self)"),

@@ -46,24 +46,16 @@ def test_by_sends_the_key_text(db):
         view.by("n", {1, 2})
 
 
-def test_a_view_sees_committed_events_only_and_takes_the_consistency_asked(db):
+def test_a_view_sees_committed_events_only(db):
     db.register_view("v", "id")
     view = db.view("v")
     db.append("s", {"id": "a"})
     assert view.len() == 0
-    assert view.len(consistency="available") == 0
     db.commit()
     assert view.len() == 1
-    assert view.get("a", consistency=db.durable_head()) == {"id": "a"}
-    with pytest.raises(corvantine.ConflictError,
-                       match="^projection_not_ready: projection status is Ready"):
-        view.len(consistency=db.durable_head() + 1)
-    with pytest.raises(ValueError, match="consistency must be"):
-        view.len(consistency="eventually")
-    with pytest.raises(OverflowError):
-        view.len(consistency=-1)
+    assert view.get("a") == {"id": "a"}
     with pytest.raises(TypeError):
-        view.len(db.durable_head())  # keyword only
+        view.len(db.durable_head())
 
 
 def test_filters_and_their_argument_rules(db):
