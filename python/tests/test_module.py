@@ -20,11 +20,12 @@ EXCEPTIONS = [
 
 def test_module_attributes_in_order():
     names = [name for name in vars(corvantine) if name == "__version__" or name[0] != "_"]
-    assert names == ["Corvantine", "View", "Reader", "open", *EXCEPTIONS, "__version__"]
+    assert names == ["Corvantine", "View", "Reader", "Watch", "open", *EXCEPTIONS, "__version__"]
     assert corvantine.__version__ == "0.2.0"
 
 
-@pytest.mark.parametrize("cls", [corvantine.Corvantine, corvantine.View, corvantine.Reader])
+@pytest.mark.parametrize("cls", [corvantine.Corvantine, corvantine.View, corvantine.Reader,
+                                 corvantine.Watch])
 def test_classes_are_not_constructible_builtins(cls):
     with pytest.raises(TypeError) as raised:
         cls()
@@ -58,6 +59,10 @@ def test_classes_are_not_constructible_builtins(cls):
     (corvantine.Corvantine.verify_snapshot, "($self, snapshot_id)"),
     (corvantine.View.by, "($self, index, key)"),
     (corvantine.View.len, "($self)"),
+    (corvantine.Corvantine.watch, "($self, namespace=None, branch=None, start=None, "
+     "consumer_id=None, timeout=None, page_batches=128, page_bytes=1048576)"),
+    (corvantine.Watch.ack, "($self)"),
+    (corvantine.Watch.__exit__, "($self, _exc_type=None, _exc_value=None, _traceback=None)"),
 ])
 def test_text_signatures(function, signature):
     assert function.__text_signature__ == signature
