@@ -30,10 +30,9 @@ uint64_t TimeoutMillis(double seconds) {
 // Seconds as a float or an int (anything float() takes without a string);
 // None or left out: no timeout.
 bool ArgTimeout(PyObject* value, std::optional<uint64_t>* out) {
-  if (value == nullptr || value == Py_None) return true;
-  const double seconds = PyFloat_AsDouble(value);
-  if (seconds == -1.0 && PyErr_Occurred()) return false;
-  *out = TimeoutMillis(seconds);
+  std::optional<double> seconds;
+  if (!ArgOptionalF64(value, "timeout", &seconds)) return false;
+  if (seconds) *out = TimeoutMillis(*seconds);
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "args.h"
 #include "borrow.h"
 #include "class_support.h"
 #include "errors.h"
@@ -153,7 +154,12 @@ PyObject* Close(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyObject* Exit(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
+constexpr const char* kExitNames[] = {"_exc_type", "_exc_value", "_traceback"};
+constexpr Parameters kExit{"Watch.__exit__", kExitNames, 3, 0};
+
+PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* values[3];
+  if (!Bind(kExit, args, nargs, kwnames, values)) return nullptr;
   Ref closed = Ref::Steal(Close(self, nullptr));
   if (!closed) return nullptr;
   Py_RETURN_FALSE;
@@ -204,13 +210,19 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+constexpr char kWatchDoc[] =
+    "A blocking iterator over events as they become durable \xe2\x80\x94 the\n"
+    "committed-batch feed worn as `tail -f`. Yields the same row dicts as\n"
+    "`replay`, releases the GIL while waiting, and stays responsive to\n"
+    "Ctrl+C by waking every `WATCH_WAIT_CHUNK_MILLIS` to deliver signals.";
+
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&NoConstructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc)},
     {Py_tp_iter, reinterpret_cast<void*>(&Iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(&GuardedNext)},
     {Py_tp_methods, methods},
-    {Py_tp_doc, const_cast<char*>("")},
+    {Py_tp_doc, const_cast<char*>(kWatchDoc)},
     {0, nullptr},
 };
 

@@ -18,6 +18,13 @@ EXCEPTIONS = [
 ]
 
 
+WATCH_DOC = (
+    "A blocking iterator over events as they become durable \u2014 the\n"
+    "committed-batch feed worn as `tail -f`. Yields the same row dicts as\n"
+    "`replay`, releases the GIL while waiting, and stays responsive to\n"
+    "Ctrl+C by waking every `WATCH_WAIT_CHUNK_MILLIS` to deliver signals.")
+
+
 def test_module_attributes_in_order():
     names = [name for name in vars(corvantine) if name == "__version__" or name[0] != "_"]
     assert names == ["Corvantine", "View", "Reader", "Watch", "open", *EXCEPTIONS, "__version__"]
@@ -30,7 +37,8 @@ def test_classes_are_not_constructible_builtins(cls):
     with pytest.raises(TypeError) as raised:
         cls()
     assert str(raised.value) == f"No constructor defined for {cls.__name__}"
-    assert (cls.__module__, cls.__qualname__, cls.__doc__) == ("builtins", cls.__name__, "")
+    doc = WATCH_DOC if cls is corvantine.Watch else ""
+    assert (cls.__module__, cls.__qualname__, cls.__doc__) == ("builtins", cls.__name__, doc)
     with pytest.raises(TypeError):
         cls.extra = 1
 
@@ -67,6 +75,18 @@ def test_classes_are_not_constructible_builtins(cls):
 def test_text_signatures(function, signature):
     assert function.__text_signature__ == signature
     inspect.signature(function)  # parses
+
+
+def test_database_methods_in_registration_order():
+    names = [name for name in vars(corvantine.Corvantine)
+             if not name.startswith("__") or name in ("__enter__", "__exit__")]
+    assert names == [
+        "open", "append", "append_receipt", "append_batch", "append_branch", "commit", "head",
+        "durable_head", "retention_floor", "uncommitted_count", "close", "__enter__", "__exit__",
+        "replay", "open_reader", "register_view", "deregister_view", "view", "fork", "watch",
+        "diff", "history", "branch_history", "branch_ancestry", "archive_branch",
+        "create_snapshot", "list_snapshots", "verify_snapshot", "delete_snapshot",
+        "delete_all_derived_state", "rebuild_projection"]
 
 
 def test_doc_lines():

@@ -101,6 +101,19 @@ def test_opening_a_watch_checks_its_arguments(db):
             db.watch(**arguments)
 
 
+@pytest.mark.parametrize("call, message", [
+    (lambda db: db.watch(timeout="1"), "argument 'timeout': must be real number, not str"),
+    (lambda db: db.watch().__exit__(None, None, None, None),
+     "Watch.__exit__() takes from 0 to 3 positional arguments but 4 were given"),
+    (lambda db: db.watch().__exit__(tb=None),
+     "Watch.__exit__() got an unexpected keyword argument 'tb'"),
+])
+def test_argument_type_errors_name_the_argument(db, call, message):
+    with pytest.raises(TypeError) as raised:
+        call(db)
+    assert str(raised.value) == message
+
+
 def test_a_sync_append_from_another_thread_wakes_a_waiting_watch(db):
     watch = db.watch()
     appender = threading.Timer(0.05, lambda: sync_batch(db, "s", ["late"]))
