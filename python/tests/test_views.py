@@ -131,6 +131,19 @@ def test_a_view_of_a_closed_database_raises_cancelled(db):
         view.get("a1")
 
 
+@pytest.mark.parametrize("name, shown", [
+    ('a"b\\c', '"a\\"b\\\\c"'),
+    ("\t\r\n\0", '"\\t\\r\\n\\0"'),
+    ("\x01\x7f", '"\\u{1}\\u{7f}"'),
+    ("caf\u00e9 \u6771", '"caf\u00e9 \u6771"'),
+    ("\x85\xa0\xad\u2028\u200b\ue000", '"\\u{85}\\u{a0}\\u{ad}\\u{2028}\\u{200b}\\u{e000}"'),
+    ("e\u0301", '"e\\u{301}"'),
+])
+def test_view_repr_escapes_what_a_debug_string_escapes(db, name, shown):
+    db.register_view(name, "id")
+    assert repr(db.view(name)) == f"<corvantine.View {shown}>"
+
+
 def test_view_repr_and_protocols(db):
     db.register_view('a"b\\c\n\x01', "id")
     view = db.view('a"b\\c\n\x01')
