@@ -51,12 +51,17 @@ bool ArgIndexes(PyObject* value, std::map<std::string, std::string>* out) {
   return true;
 }
 
-// Both given: the filter. One alone is dropped, and a where_value that is
-// dropped is never converted.
+// Both given: the filter; neither: none; one alone is refused rather than
+// registering a view that admits every document.
 bool ArgFilter(PyObject* field, PyObject* value, std::optional<facade::QueryFilter>* out) {
   std::optional<std::string_view> field_text;
   if (!ArgOptionalStr(field, "where_field", &field_text)) return false;
-  if (!field_text || value == nullptr || value == Py_None) return true;
+  const bool has_value = value != nullptr && value != Py_None;
+  if (field_text.has_value() != has_value) {
+    RaiseInvalidArgument("where_field and where_value must be given together");
+    return false;
+  }
+  if (!has_value) return true;
   std::string json;
   if (!WriteJson(value, &json)) return false;
   *out = facade::QueryFilter{std::string(*field_text), std::move(json)};
