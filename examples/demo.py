@@ -4,6 +4,7 @@
 """
 
 import tempfile
+import threading
 
 import corvantine
 
@@ -23,6 +24,26 @@ def show(rows, indent="    "):
     for row in rows:
         print(f"{indent}@{row['offset']} rev {row['stream_revision']} "
               f"{row['event_type']}: {row['body']}")
+
+
+def follow(db):
+    """A consumer follows durable events, acknowledges, and resumes by its id."""
+    watch = db.watch(namespace="orders", start=0, consumer_id="mailer", timeout=0)
+    first = next(watch)
+    print(f"a watch for consumer 'mailer' got @{first['offset']} {first['event_type']} and "
+          f"acknowledged position {watch.ack()}: the rest of that batch is not yet handed out")
+    watch.close()
+    with db.watch(namespace="orders", consumer_id="mailer", timeout=5) as resumed:
+        print("reopened by consumer id, it resumes at that batch (at least once):")
+        show([next(resumed), next(resumed)])
+        print(f"  acknowledged position {resumed.ack()}")
+        later = threading.Timer(0.1, db.append_batch, ("orders", [
+            {"body": {"order": 1, "note": "ring twice"}, "event_type": "order.noted"}]),
+                                {"durability": "sync"})
+        later.start()
+        print("while it waits, another thread appends with sync; the watch wakes with it:")
+        show([next(resumed)])
+        later.join()
 
 
 def main():
@@ -52,6 +73,7 @@ def main():
 
         print("the stream read back:")
         show(db.replay("orders"))
+        follow(db)
 
         db.register_view("orders_by_id", "order", indexes={"item": "item"},
                          where_field="item", where_value="tea")

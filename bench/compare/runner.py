@@ -81,6 +81,8 @@ class Comparison:
             self._replay_and_head(key)
         for key in self.stores:
             self._large_database(key)
+        if report.CORVANTINE in self.stores:
+            self._watch()
         self.notes.append(f"Total run time {time.monotonic() - self.started:.0f} s on "
                           f"{os.cpu_count()} CPUs; load average {self.load_at_start:.1f} at the "
                           f"start, {os.getloadavg()[0]:.1f} at the end.")
@@ -124,6 +126,19 @@ class Comparison:
         if self._task(key, "replay", "build", path, {}, count=n, streams=1, batch=1_000):
             self._task(key, "replay", "replay", path, {"ms": "replay"}, count=n)
             self._task(key, "head", "head", path, {"us": "head"})
+        shutil.rmtree(path, ignore_errors=True)
+
+    def _watch(self):
+        """Corvantine alone: the peers have no feed of durable events."""
+        key = report.CORVANTINE
+        self._each_fresh(key, "watch_latency", "watch_latency",
+                         {"median_us": "watch_latency", "p99_us": "watch_p99",
+                          "alone_us": "watch_sync_alone"}, count=self.counts["sync_events"])
+        path = self._fresh_path(key, "watch")
+        n = self.counts["big_events"]
+        if self._task(key, "watch_rate", "build", path, {}, count=n, streams=1, batch=1_000):
+            self._task(key, "watch_rate", "watch_throughput", path,
+                       {"watch_rate": "watch_rate", "replay_rate": "watch_replay_rate"}, count=n)
         shutil.rmtree(path, ignore_errors=True)
 
     def _large_database(self, key):

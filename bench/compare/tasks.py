@@ -12,7 +12,7 @@ import statistics
 import threading
 import time
 
-from . import events, stores
+from . import events, stores, watch
 
 
 def singles(store_cls, path, mode, count, latencies=False):
@@ -151,7 +151,7 @@ def head(store_cls, path, blocks=200, per_block=100):
 
 
 TASKS = {f.__name__: f for f in (singles, batches, concurrent, build, replay, read_stream,
-                                 open_db, head)}
+                                 open_db, head, watch.watch_latency, watch.watch_throughput)}
 
 
 def run(job):

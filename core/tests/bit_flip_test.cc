@@ -37,7 +37,6 @@ namespace corvantine::db {
 namespace {
 
 using namespace testing;
-using platform::TempDir;
 
 // Small enough that the first part of the script closes a segment, with its
 // sidecar, every few batches.
@@ -120,10 +119,6 @@ Files ReadFiles(const std::string& dir) {
     files[path.substr(dir.size() + 1)] = platform::ReadFile(path).value();
   }
   return files;
-}
-
-void WriteFile(const std::string& path, std::string_view bytes) {
-  ASSERT_TRUE(platform::CreateOrTruncate(path)->WriteAt(0, bytes).ok()) << path;
 }
 
 // Makes the files under `dir`, which are `now`, `wanted` again.

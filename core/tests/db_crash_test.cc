@@ -23,7 +23,6 @@ namespace corvantine::db {
 namespace {
 
 using namespace testing;
-using platform::TempDir;
 
 struct Batch {
   const char* key;
@@ -85,10 +84,6 @@ uint64_t CrashAfterAppending(const std::string& dir) {
   // The dead owner's lock file stays until someone removes it.
   EXPECT_TRUE(platform::RemoveFile(platform::JoinPath(dir, "LOCK")).ok());
   return last_batch_start;
-}
-
-void WriteFile(const std::string& path, std::string_view bytes) {
-  ASSERT_TRUE(platform::CreateOrTruncate(path)->WriteAt(0, bytes).ok());
 }
 
 TEST(DbCrashTest, KilledBeforeCommitThenEveryTornTail) {

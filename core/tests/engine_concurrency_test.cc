@@ -316,6 +316,12 @@ TEST(EngineFailureTest, HandlerThatThrowsStopsOnlyItsEngine) {
   EXPECT_EQ(*engine->Head(), 1u + appended.load());
 }
 
+// Returns once a thread sleeps in `signal`'s wait, so that what the caller
+// does next must wake it; the watchdog bounds the wait.
+void AwaitWaiter(const FeedSignal& signal) {
+  while (signal.waiting() == 0) std::this_thread::yield();
+}
+
 TEST(EngineFeedSignalTest, EveryDurableMoveWakesWaiters) {
   Watchdog watchdog(std::chrono::seconds(60));
   platform::TempDir dir;
@@ -339,29 +345,30 @@ TEST(EngineFeedSignalTest, EveryDurableMoveWakesWaiters) {
        }},
       {"archive", [&] { return engine->Archive(fork).ok(); }},
   };
-  const std::atomic<bool> open{false};
+  const std::atomic<bool> closed{false};
+  constexpr auto kLongWait = std::chrono::seconds(30);  // a miss fails before the watchdog
   for (const auto& [name, move] : moves) {
     SCOPED_TRACE(name);
     ASSERT_TRUE(AppendOne(*engine, "s").ok());
     const uint64_t durable = engine->feed_signal().published();
     ASSERT_LT(durable, *engine->Head());
     std::thread waiter([&] {
-      const FeedSignal::Wake wake =
-          engine->feed_signal().WaitPast(durable, std::chrono::seconds(5), open);
-      EXPECT_NE(wake, FeedSignal::Wake::kTimedOut);
+      EXPECT_EQ(engine->feed_signal().WaitPast(durable, kLongWait, closed),
+                FeedSignal::Wake::kWoken);
       EXPECT_GT(engine->feed_signal().published(), durable);
     });
+    AwaitWaiter(engine->feed_signal());
     ASSERT_TRUE(move());
     waiter.join();
     EXPECT_EQ(engine->feed_signal().published(), *engine->DurableHead());
   }
 
+  const uint64_t durable = engine->feed_signal().published();
   std::thread waiter([&] {
-    const uint64_t durable = engine->feed_signal().published();
-    EXPECT_EQ(engine->feed_signal().WaitPast(durable, std::chrono::seconds(5), open),
+    EXPECT_EQ(engine->feed_signal().WaitPast(durable, kLongWait, closed),
               FeedSignal::Wake::kWoken);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  AwaitWaiter(engine->feed_signal());
   EXPECT_EQ(Outcome(engine->Close()), "ok");
   waiter.join();
 }

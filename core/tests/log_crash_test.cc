@@ -52,9 +52,11 @@ std::string PayloadAt(uint64_t position) { return fmt::format("payload of {}", p
   }
 }
 
-// Collects the child's reports until `deadline`, then kills it and collects
-// what was reported before it died. Returns the highest synced position + 1.
-uint64_t KillAt(pid_t child, int report_fd, std::chrono::steady_clock::time_point deadline) {
+// Collects the child's reports until `deadline`, and past it until its first
+// report when `await_report` is set, then kills it and collects what was
+// reported before it died. Returns the highest synced position + 1.
+uint64_t KillAt(pid_t child, int report_fd, std::chrono::steady_clock::time_point deadline,
+                bool await_report) {
   uint64_t synced_head = 0;
   auto drain = [&](int timeout_ms) {
     pollfd poll_fd{report_fd, POLLIN, 0};
@@ -65,6 +67,7 @@ uint64_t KillAt(pid_t child, int report_fd, std::chrono::steady_clock::time_poin
     return true;
   };
   while (std::chrono::steady_clock::now() < deadline) drain(1);
+  if (await_report && synced_head == 0) drain(-1);
   kill(child, SIGKILL);
   int status = 0;
   waitpid(child, &status, 0);
@@ -112,7 +115,8 @@ TEST(LogCrashTest, SyncedBatchesSurviveSigkill) {
   SCOPED_TRACE(fmt::format("seed {}", seed));
   std::mt19937 rng(seed);
   uint64_t synced_head = 0;
-  for (int iteration = 0; iteration < 20; ++iteration) {
+  constexpr int kIterations = 20;
+  for (int iteration = 0; iteration < kIterations; ++iteration) {
     SCOPED_TRACE(fmt::format("iteration {}", iteration));
     int pipe_fds[2];
     ASSERT_EQ(pipe(pipe_fds), 0);
@@ -124,10 +128,12 @@ TEST(LogCrashTest, SyncedBatchesSurviveSigkill) {
       AppendUntilKilled(dir.path(), pipe_fds[1], child_seed);
     }
     close(pipe_fds[1]);
-    // From 0, so that some children die while they create the directory.
+    // From 0, so that some children die while they create the directory;
+    // the last lives to sync a batch however slow the machine is.
     const auto lifetime = std::chrono::milliseconds(rng() % 100);
-    const uint64_t reported =
-        KillAt(child, pipe_fds[0], std::chrono::steady_clock::now() + lifetime);
+    const uint64_t reported = KillAt(child, pipe_fds[0],
+                                     std::chrono::steady_clock::now() + lifetime,
+                                     iteration == kIterations - 1);
     close(pipe_fds[0]);
     synced_head = std::max(synced_head, reported);
     ASSERT_NO_FATAL_FAILURE(ExpectRecovered(dir.path(), synced_head));

@@ -29,12 +29,6 @@ namespace {
 
 using namespace testing;
 using platform::JoinPath;
-using platform::Op;
-using platform::TempDir;
-using platform::testing::Fault;
-using platform::testing::PowerLossRecorder;
-using platform::testing::ScopedFault;
-using platform::testing::Survival;
 
 constexpr uint64_t kSegmentBytes = 4096;  // small, so the workload rolls often
 // Besides sync appends, explicit commits and forks, a threshold commits.

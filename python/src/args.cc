@@ -203,8 +203,23 @@ bool ArgU32(PyObject* value, const char* name, uint32_t fallback, uint32_t* out)
   return ToU32(value, out) || NameArgument(name);
 }
 
+bool ArgOptionalF64(PyObject* value, const char* name, std::optional<double>* out) {
+  if (value == nullptr || value == Py_None) {
+    out->reset();
+    return true;
+  }
+  const double number = PyFloat_AsDouble(value);
+  if (number == -1.0 && PyErr_Occurred()) return NameArgument(name);
+  *out = number;
+  return true;
+}
+
 bool ArgList(PyObject* value, const char* name) {
   return PyList_Check(value) || RaiseCannotConvert(value, "PyList") || NameArgument(name);
+}
+
+bool ArgDict(PyObject* value, const char* name) {
+  return PyDict_Check(value) || RaiseCannotConvert(value, "PyDict") || NameArgument(name);
 }
 
 bool ArgText(PyObject* value, const char* name, std::string_view* out) {

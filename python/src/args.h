@@ -50,7 +50,9 @@ bool ArgOptionalStr(PyObject* value, const char* name, std::optional<std::string
 bool ArgU64(PyObject* value, const char* name, uint64_t fallback, uint64_t* out);
 bool ArgOptionalU64(PyObject* value, const char* name, std::optional<uint64_t>* out);
 bool ArgU32(PyObject* value, const char* name, uint32_t fallback, uint32_t* out);
+bool ArgOptionalF64(PyObject* value, const char* name, std::optional<double>* out);
 bool ArgList(PyObject* value, const char* name);
+bool ArgDict(PyObject* value, const char* name);
 
 // ArgStr and ArgOptionalStr for text that reaches C calls that stop at a
 // NUL byte (paths) or that names a stream: a NUL raises InvalidArgumentError

@@ -169,11 +169,23 @@ constexpr bool ShowsDefault(std::string_view doc, std::string_view parameter, ui
   return digits > 0 && shown == value;
 }
 
+constexpr char kWatchDoc[] =
+    "watch($self, namespace=None, branch=None, start=None, consumer_id=None, timeout=None, "
+    "page_batches=128, page_bytes=1048576)\n--\n\n"
+    "A blocking iterator over events as they become durable \xe2\x80\x94 `tail -f`\n"
+    "for the log, over the engine's committed-batch feed. `start=None`\n"
+    "tails live from the durable head (or resumes a `consumer_id`'s\n"
+    "acknowledged checkpoint); `start=0` replays all durable history\n"
+    "first, then follows. `timeout` (seconds) ends the iteration after\n"
+    "that long without a matching event; `None` blocks until closed.";
+
 // The text signatures show the page defaults that the methods apply.
 static_assert(ShowsDefault(kOpenReaderDoc, "page_events", facade::kDefaultPageEvents));
 static_assert(ShowsDefault(kOpenReaderDoc, "page_bytes", facade::kDefaultPageBytes));
 static_assert(ShowsDefault(kDiffDoc, "page_events", facade::kDefaultPageEvents));
 static_assert(ShowsDefault(kDiffDoc, "page_bytes", facade::kDefaultPageBytes));
+static_assert(ShowsDefault(kWatchDoc, "page_batches", facade::kDefaultFeedPageBatches));
+static_assert(ShowsDefault(kWatchDoc, "page_bytes", facade::kDefaultFeedPageBytes));
 
 PyMethodDef methods[] = {
     FastCallEntry<StaticOpen>("open", kOpenDoc, METH_STATIC),
@@ -203,20 +215,19 @@ PyMethodDef methods[] = {
         "__exit__", "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"),
     FastCallEntry<Replay>("replay", "replay($self, namespace, start=0, end=None)\n--\n\n"),
     FastCallEntry<OpenReader>("open_reader", kOpenReaderDoc),
+    FastCallEntry<RegisterView>("register_view",
+                                "register_view($self, name, key, indexes=None, where_field=None, "
+                                "where_value=None)\n--\n\n"),
+    FastCallEntry<DeregisterView>("deregister_view", "deregister_view($self, name)\n--\n\n"),
+    FastCallEntry<View>("view", "view($self, name)\n--\n\n"),
     FastCallEntry<Fork>("fork", "fork($self, namespace, at, parent=None)\n--\n\n"),
+    FastCallEntry<Watch>("watch", kWatchDoc),
     FastCallEntry<Diff>("diff", kDiffDoc),
     FastCallEntry<History>("history", "history($self, namespace)\n--\n\n"),
     FastCallEntry<BranchHistory>("branch_history",
                                  "branch_history($self, branch, namespace)\n--\n\n"),
     FastCallEntry<BranchAncestry>("branch_ancestry", "branch_ancestry($self, branch)\n--\n\n"),
     FastCallEntry<ArchiveBranch>("archive_branch", "archive_branch($self, branch)\n--\n\n"),
-    FastCallEntry<RegisterView>("register_view",
-                                "register_view($self, name, key, indexes=None, where_field=None, "
-                                "where_value=None)\n--\n\n"),
-    FastCallEntry<DeregisterView>("deregister_view", "deregister_view($self, name)\n--\n\n"),
-    FastCallEntry<View>("view", "view($self, name)\n--\n\n"),
-    FastCallEntry<RebuildProjection>("rebuild_projection",
-                                     "rebuild_projection($self, projection)\n--\n\n"),
     FastCallEntry<CreateSnapshot>("create_snapshot", "create_snapshot($self, projection)\n--\n\n"),
     FastCallEntry<ListSnapshots>("list_snapshots", "list_snapshots($self, projection)\n--\n\n"),
     FastCallEntry<VerifySnapshot>("verify_snapshot",
@@ -225,6 +236,8 @@ PyMethodDef methods[] = {
                                   "delete_snapshot($self, snapshot_id)\n--\n\n"),
     NoArgsEntry<DeleteAllDerivedState>("delete_all_derived_state",
                                        "delete_all_derived_state($self)\n--\n\n"),
+    FastCallEntry<RebuildProjection>("rebuild_projection",
+                                     "rebuild_projection($self, projection)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,9 +1,9 @@
 // The methods of `Corvantine`, one file per group: database.cc (lifecycle
-// and counters), database_append.cc, database_read.cc,
-// database_branches.cc and database_views.cc. Each follows one pattern: bind and convert the
-// arguments with the interpreter lock held, release it around each engine
-// call, raise an engine error through RaiseEngineError, convert the reply
-// with the lock held again.
+// and counters), database_append.cc, database_read.cc, database_branches.cc,
+// database_views.cc and database_watch.cc. Each follows one pattern: bind
+// and convert the arguments with the interpreter lock held, release it
+// around each engine call, raise an engine error through RaiseEngineError,
+// convert the reply with the lock held again.
 #pragma once
 
 #include <Python.h>
@@ -45,6 +45,7 @@ PyObject* Diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* BranchHistory(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* BranchAncestry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
+PyObject* Watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* ArchiveBranch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // Views and snapshots (database_views.cc).
 PyObject* RegisterView(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -38,10 +38,7 @@ constexpr Parameters kDeleteSnapshot{"Corvantine.delete_snapshot", kSnapshotIdNa
 // None, or a dict of str to str, sorted by key.
 bool ArgIndexes(PyObject* value, std::map<std::string, std::string>* out) {
   if (value == nullptr || value == Py_None) return true;
-  if (!PyDict_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "argument 'indexes': expected None or a dict of str to str");
-    return false;
-  }
+  if (!ArgDict(value, "indexes")) return false;
   PyObject* key;
   PyObject* field;
   Py_ssize_t at = 0;

@@ -1,6 +1,6 @@
 // The module's initialisation: what `import corvantine` registers, in
-// order: the classes, the function `open`, the exception classes and
-// __version__. The module keeps no state of its own.
+// order: the classes (Corvantine, View, Reader, Watch), the function `open`,
+// the exception classes and __version__. The module keeps no state of its own.
 #include <Python.h>
 
 #include "database.h"
@@ -9,6 +9,7 @@
 #include "py_ref.h"
 #include "reader.h"
 #include "view.h"
+#include "watch.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ PyMODINIT_FUNC PyInit_corvantine() {
   Ref module = Ref::Steal(PyModule_Create(&module_def));
   if (!module || !InitKeys() || !AddDatabaseClass(module.get()) || !AddViewClass(module.get()) ||
       !AddReaderClass(module.get()) ||
+      !AddWatchClass(module.get()) ||
       !AddOpenFunction(module.get()) || !AddExceptionClasses(module.get()) ||
       PyModule_AddStringConstant(module.get(), "__version__", "0.2.0") < 0) {
     return nullptr;

@@ -1,5 +1,6 @@
 #include "reader.h"
 
+#include "borrow.h"
 #include "class_support.h"
 #include "errors.h"
 #include "gil.h"
@@ -21,35 +22,6 @@ PyTypeObject* reader_type;
 
 ReaderObject* AsReader(PyObject* self) { return reinterpret_cast<ReaderObject*>(self); }
 
-// One method's claim on the Reader, held across its engine call.
-class Borrow {
- public:
-  enum Mode { kShared, kAlone };
-
-  Borrow(ReaderObject* reader, Mode mode) {
-    if (mode == kAlone ? reader->borrows != 0 : reader->borrows < 0) {
-      PyErr_SetString(PyExc_RuntimeError,
-                      mode == kAlone ? "Already borrowed" : "Already mutably borrowed");
-      return;
-    }
-    reader_ = reader;
-    step_ = mode == kAlone ? -1 : 1;
-    reader_->borrows += step_;
-  }
-  ~Borrow() {
-    if (reader_ != nullptr) reader_->borrows -= step_;
-  }
-
-  Borrow(const Borrow&) = delete;
-  Borrow& operator=(const Borrow&) = delete;
-
-  bool ok() const { return reader_ != nullptr; }
-
- private:
-  ReaderObject* reader_ = nullptr;
-  int step_ = 0;
-};
-
 PyObject* RaiseClosed() {
   PyErr_SetString(PyExc_RuntimeError, "reader is closed");
   return nullptr;
@@ -60,7 +32,7 @@ PyObject* RaiseClosed() {
 template <typename Call, typename Convert>
 PyObject* OnOpenReader(PyObject* self, Call call, Convert convert) {
   ReaderObject* reader = AsReader(self);
-  Borrow borrow(reader, Borrow::kShared);
+  Borrow borrow(reader->borrows, Borrow::kShared);
   if (!borrow.ok()) return nullptr;
   if (!reader->open) return RaiseClosed();
   const facade::Engine& engine = *reader->engine;
@@ -88,7 +60,7 @@ PyObject* Cancel(PyObject* self, PyObject*) {
 
 PyObject* Close(PyObject* self, PyObject*) {
   ReaderObject* reader = AsReader(self);
-  Borrow borrow(reader, Borrow::kAlone);
+  Borrow borrow(reader->borrows, Borrow::kAlone);
   if (!borrow.ok()) return nullptr;
   if (!reader->open) Py_RETURN_NONE;
   reader->open = false;  // closed from here on, whatever the engine answers

@@ -146,6 +146,8 @@ bool RowWriter::Append(const std::vector<facade::RecordDto>& records, PyObject* 
   return true;
 }
 
+PyObject* RowWriter::Row(const facade::RecordDto& record) { return RowDict(record, *caches_); }
+
 PyObject* PageDict(const facade::ReplayPage& page) {
   Ref result = Ref::Steal(PyDict_New());
   PyObject* dict = result.get();

@@ -30,6 +30,8 @@ class RowWriter {
 
   // Appends the rows of `records` to `list`; false with the error set.
   bool Append(const std::vector<facade::RecordDto>& records, PyObject* list);
+  // The row of one record, or null with the error set.
+  PyObject* Row(const facade::RecordDto& record);
 
  private:
   std::unique_ptr<RowCaches> caches_;

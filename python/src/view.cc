@@ -1,7 +1,5 @@
 #include "view.h"
 
-#include <fmt/format.h>
-
 #include <new>
 #include <string>
 #include <utility>
@@ -9,6 +7,7 @@
 #include "args.h"
 #include "class_support.h"
 #include "database_methods.h"
+#include "debug_quote.h"
 #include "errors.h"
 #include "gil.h"
 #include "json_read.h"
@@ -125,30 +124,10 @@ PyObject* Prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* Len(PyObject* self, PyObject*) { return Ask(self, projection::LenQuery{}, Total); }
 
-// The name between double quotes, escaped as a debug string shows it.
-std::string DebugQuoted(std::string_view name) {
-  std::string quoted = "\"";
-  for (const char c : name) {
-    switch (c) {
-      case '\\': quoted += "\\\\"; break;
-      case '"': quoted += "\\\""; break;
-      case '\t': quoted += "\\t"; break;
-      case '\r': quoted += "\\r"; break;
-      case '\n': quoted += "\\n"; break;
-      case '\0': quoted += "\\0"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-          quoted += fmt::format("\\u{{{:x}}}", static_cast<unsigned char>(c));
-        } else {
-          quoted += c;
-        }
-    }
-  }
-  return quoted + "\"";
-}
-
 PyObject* Repr(PyObject* self) {
-  const std::string text = "<corvantine.View " + DebugQuoted(*AsView(self)->name) + ">";
+  std::string text = "<corvantine.View ";
+  if (!DebugQuoted(*AsView(self)->name, &text)) return nullptr;
+  text += '>';
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 

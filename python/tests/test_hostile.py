@@ -108,11 +108,12 @@ def test_nul_in_ids_and_paths(db, tmp_path):
 
 def test_failing_allocations(db):
     capi = pytest.importorskip("_testcapi")
-    db.append_batch("s", [{"body": {"a": [1, "x"]}, "metadata": {"m": "v"}}])
+    db.append_batch("s", [{"body": {"a": [1, "x"]}, "metadata": {"m": "v"}}], durability="sync")
     calls = [
         lambda: db.replay("s"), lambda: db.open_reader("s").next_page(),
         lambda: db.append_receipt("s", {"k": ["v", 1.5]}), lambda: db.diff("main", "main"),
         lambda: db.branch_ancestry("main"), lambda: db.append_batch("s", [{"body": 1}]),
+        lambda: list(db.watch(start=0, timeout=0)),
     ]
     for call in calls:
         for failing in range(60):

@@ -18,18 +18,27 @@ EXCEPTIONS = [
 ]
 
 
+WATCH_DOC = (
+    "A blocking iterator over events as they become durable \u2014 the\n"
+    "committed-batch feed worn as `tail -f`. Yields the same row dicts as\n"
+    "`replay`, releases the GIL while waiting, and stays responsive to\n"
+    "Ctrl+C by waking every `WATCH_WAIT_CHUNK_MILLIS` to deliver signals.")
+
+
 def test_module_attributes_in_order():
     names = [name for name in vars(corvantine) if name == "__version__" or name[0] != "_"]
-    assert names == ["Corvantine", "View", "Reader", "open", *EXCEPTIONS, "__version__"]
+    assert names == ["Corvantine", "View", "Reader", "Watch", "open", *EXCEPTIONS, "__version__"]
     assert corvantine.__version__ == "0.2.0"
 
 
-@pytest.mark.parametrize("cls", [corvantine.Corvantine, corvantine.View, corvantine.Reader])
+@pytest.mark.parametrize("cls", [corvantine.Corvantine, corvantine.View, corvantine.Reader,
+                                 corvantine.Watch])
 def test_classes_are_not_constructible_builtins(cls):
     with pytest.raises(TypeError) as raised:
         cls()
     assert str(raised.value) == f"No constructor defined for {cls.__name__}"
-    assert (cls.__module__, cls.__qualname__, cls.__doc__) == ("builtins", cls.__name__, "")
+    doc = WATCH_DOC if cls is corvantine.Watch else ""
+    assert (cls.__module__, cls.__qualname__, cls.__doc__) == ("builtins", cls.__name__, doc)
     with pytest.raises(TypeError):
         cls.extra = 1
 
@@ -58,10 +67,26 @@ def test_classes_are_not_constructible_builtins(cls):
     (corvantine.Corvantine.verify_snapshot, "($self, snapshot_id)"),
     (corvantine.View.by, "($self, index, key)"),
     (corvantine.View.len, "($self)"),
+    (corvantine.Corvantine.watch, "($self, namespace=None, branch=None, start=None, "
+     "consumer_id=None, timeout=None, page_batches=128, page_bytes=1048576)"),
+    (corvantine.Watch.ack, "($self)"),
+    (corvantine.Watch.__exit__, "($self, _exc_type=None, _exc_value=None, _traceback=None)"),
 ])
 def test_text_signatures(function, signature):
     assert function.__text_signature__ == signature
     inspect.signature(function)  # parses
+
+
+def test_database_methods_in_registration_order():
+    names = [name for name in vars(corvantine.Corvantine)
+             if not name.startswith("__") or name in ("__enter__", "__exit__")]
+    assert names == [
+        "open", "append", "append_receipt", "append_batch", "append_branch", "commit", "head",
+        "durable_head", "retention_floor", "uncommitted_count", "close", "__enter__", "__exit__",
+        "replay", "open_reader", "register_view", "deregister_view", "view", "fork", "watch",
+        "diff", "history", "branch_history", "branch_ancestry", "archive_branch",
+        "create_snapshot", "list_snapshots", "verify_snapshot", "delete_snapshot",
+        "delete_all_derived_state", "rebuild_projection"]
 
 
 def test_doc_lines():

@@ -54,6 +54,15 @@ def every_method(db, path):
     diff["shared"].next_page()
     del diff
     db.archive_branch(fork)
+    watch = db.watch(namespace="s", start=0, consumer_id="c", timeout=0)
+    next(watch)
+    watch.ack()
+    list(watch)
+    watch.ack()
+    with db.watch(timeout=0) as other:
+        list(other)
+    watch.close()
+    swallow(watch.ack)
     db.head(), db.durable_head(), db.commit(), db.uncommitted_count(), db.retention_floor()
     repr(db)
     # Error paths: binding, conversion, the module's own checks, the engine.
@@ -75,6 +84,8 @@ def every_method(db, path):
     swallow(lambda: db.append_batch("s", [{"body": 1}], branch="missing"))
     swallow(lambda: db.replay("s", end=10**6))
     swallow(lambda: db.open_reader("s", page_events=0))
+    swallow(lambda: db.watch(page_batches=0))
+    swallow(lambda: db.watch(timeout="soon"))
     swallow(lambda: db.archive_branch("main"))
     swallow(lambda: db.diff("main", "missing"))
     swallow(lambda: db.fork("s\0", 0))

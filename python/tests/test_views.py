@@ -58,7 +58,7 @@ def test_a_view_sees_committed_events_only(db):
         view.len(db.durable_head())
 
 
-def test_filters_and_their_argument_rules(db):
+def test_a_filter_needs_both_its_field_and_its_value(db):
     db.register_view("paid", "id", where_field="state", where_value="paid")
     db.append_batch("s", [{"body": {"id": "a", "state": "paid"}},
                           {"body": {"id": "b", "state": "open"}}], durability="sync")
@@ -67,7 +67,7 @@ def test_filters_and_their_argument_rules(db):
                    {"where_field": "state", "where_value": None}):
         with pytest.raises(corvantine.InvalidArgumentError, match="must be given together"):
             db.register_view("half", "id", **kwargs)
-    with pytest.raises(ValueError, match="not JSON-serializable"):
+    with pytest.raises(ValueError, match="^object of type set is not JSON-serializable$"):
         db.register_view("half", "id", where_field="x", where_value={1})
     with pytest.raises(corvantine.NotFoundError):
         db.view("half")
@@ -75,8 +75,10 @@ def test_filters_and_their_argument_rules(db):
 
 @pytest.mark.parametrize("args, error, match", [
     (("v", ""), corvantine.InvalidArgumentError, "query key field is empty"),
-    (("v", "id", ["x"]), TypeError, "indexes"),
-    (("v", "id", {"x": 1}), TypeError, "indexes"),
+    (("v", "id", ["x"]), TypeError,
+     "^argument 'indexes': 'list' object cannot be converted to 'PyDict'$"),
+    (("v", "id", {"x": 1}), TypeError,
+     "^argument 'indexes': 'int' object cannot be converted to 'PyString'$"),
     ((1, "id"), TypeError, "name"),
     (("v", "id", None, 3, "x"), TypeError, "where_field"),
 ])
@@ -118,6 +120,19 @@ def test_a_view_of_a_closed_database_raises_cancelled(db):
     db.close()
     with pytest.raises(corvantine.CancelledError, match="engine_closed"):
         view.get("a1")
+
+
+@pytest.mark.parametrize("name, shown", [
+    ('a"b\\c', '"a\\"b\\\\c"'),
+    ("\t\r\n\0", '"\\t\\r\\n\\0"'),
+    ("\x01\x7f", '"\\u{1}\\u{7f}"'),
+    ("caf\u00e9 \u6771", '"caf\u00e9 \u6771"'),
+    ("\x85\xa0\xad\u2028\u200b\ue000", '"\\u{85}\\u{a0}\\u{ad}\\u{2028}\\u{200b}\\u{e000}"'),
+    ("e\u0301", '"e\\u{301}"'),
+])
+def test_view_repr_escapes_what_a_debug_string_escapes(db, name, shown):
+    db.register_view(name, "id")
+    assert repr(db.view(name)) == f"<corvantine.View {shown}>"
 
 
 def test_view_repr_and_protocols(db):

@@ -8,17 +8,14 @@
 #include <gtest/gtest.h>
 
 #include "format/frame.h"
+#include "format/test_util.h"
 
 namespace corvantine::branch {
 namespace {
 
 using format::BranchId;
 
-BranchId IdOf(uint8_t n) {
-  format::IdBytes bytes{};
-  bytes.fill(n);
-  return BranchId(bytes);
-}
+BranchId IdOf(uint8_t n) { return BranchId(format::testing::FilledId(n)); }
 
 const BranchId kMain;
 

@@ -20,8 +20,6 @@ namespace corvantine::db {
 namespace {
 
 using namespace testing;
-using platform::Outcome;
-using platform::TempDir;
 using stream::ExpectedRevision;
 using stream::ReceiptDurability;
 

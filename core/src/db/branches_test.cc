@@ -17,12 +17,6 @@ namespace corvantine::db {
 namespace {
 
 using namespace testing;
-using platform::Op;
-using platform::Outcome;
-using platform::TempDir;
-using platform::testing::CallCounter;
-using platform::testing::Fault;
-using platform::testing::ScopedFault;
 
 Result<stream::AppendReceipt> AppendBatch(Corvantine& db, size_t events,
                                           const format::BranchId& branch = {}) {

@@ -15,8 +15,7 @@
 namespace corvantine::db {
 namespace {
 
-using platform::Outcome;
-using platform::TempDir;
+using namespace platform::testing;
 
 const format::DatabaseId kDatabase(format::GenerateIdBytes());
 
@@ -115,9 +114,6 @@ TEST(CheckpointTest, FilesAbove256MiBAreNotRead) {
 }
 
 TEST(CheckpointTest, FailedWriteKeepsTheOldFile) {
-  using platform::Op;
-  using platform::testing::Fault;
-  using platform::testing::ScopedFault;
   TempDir dir;
   ASSERT_TRUE(PersistCoreCatalog(dir.path(), kDatabase, 1, {}).ok());
   const std::string old = platform::ReadFile(PathIn(dir)).value();

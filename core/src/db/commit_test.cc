@@ -17,12 +17,6 @@ namespace corvantine::db {
 namespace {
 
 using namespace testing;
-using platform::Op;
-using platform::Outcome;
-using platform::TempDir;
-using platform::testing::CallCounter;
-using platform::testing::Fault;
-using platform::testing::ScopedFault;
 using stream::ReceiptDurability;
 using stream::RequestDurability;
 
@@ -30,16 +24,6 @@ constexpr char kIoError[] = "io: Input/output error (os error 5)";
 
 // Counts the flushes of segment files.
 CallCounter SegmentFlushes() { return CallCounter(Op::kSync, ".seg"); }
-
-std::string CheckpointPath(const TempDir& dir) {
-  return platform::JoinPath(dir.path(), kCoreCatalogFileName);
-}
-
-uint64_t CheckpointHead(const TempDir& dir) {
-  return CoreCatalogCheckpoint::Decode(platform::ReadFile(CheckpointPath(dir)).value())
-      .value()
-      .head;
-}
 
 TEST(GroupCommitTest, ThresholdsDecideWhichAppendCommits) {
   constexpr auto B = ReceiptDurability::kBuffered;
@@ -198,7 +182,7 @@ TEST(CheckpointFailureTest, OnlyWarns) {
 TEST(CheckpointCadenceTest, FollowsTheLogsGrowth) {
   TempDir dir;
   auto db = OpenDb(dir.path());
-  uint64_t size = platform::FileSizeOf(CheckpointPath(dir)).value();
+  uint64_t size = platform::FileSizeOf(CheckpointPath(dir.path())).value();
   uint64_t log_bytes = db->log().active_segment().byte_length();
   int persisted = 0;
   constexpr int kCommits = 60;
@@ -210,9 +194,9 @@ TEST(CheckpointCadenceTest, FollowsTheLogsGrowth) {
     ASSERT_EQ(renames.count(), due ? 1u : 0u) << "commit " << i;
     if (due) {
       ++persisted;
-      size = platform::FileSizeOf(CheckpointPath(dir)).value();
+      size = platform::FileSizeOf(CheckpointPath(dir.path())).value();
       log_bytes = db->log().active_segment().byte_length();
-      EXPECT_EQ(CheckpointHead(dir), db->durable_head());
+      EXPECT_EQ(CheckpointHead(dir.path()), db->durable_head());
     }
   }
   EXPECT_GT(persisted, 5);
@@ -223,28 +207,28 @@ TEST(CheckpointCadenceTest, CloseCheckpointsOnlyWhatIsCommitted) {
   TempDir dir;
   auto db = OpenDb(dir.path());
   // Commit until one leaves the checkpoint behind.
-  for (int i = 0; i < 50 && CheckpointHead(dir) == db->durable_head(); ++i) {
+  for (int i = 0; i < 50 && CheckpointHead(dir.path()) == db->durable_head(); ++i) {
     ASSERT_TRUE(AppendOne(*db, "s", "x", stream::RequestDurability::kSync).ok());
   }
-  ASSERT_LT(CheckpointHead(dir), db->durable_head());
+  ASSERT_LT(CheckpointHead(dir.path()), db->durable_head());
   const uint64_t committed = db->durable_head();
   db.reset();
-  EXPECT_EQ(CheckpointHead(dir), committed);
+  EXPECT_EQ(CheckpointHead(dir.path()), committed);
 
   db = OpenDb(dir.path());
   ASSERT_TRUE(AppendOne(*db, "s", "uncommitted").ok());
   db.reset();
-  EXPECT_EQ(CheckpointHead(dir), committed);
+  EXPECT_EQ(CheckpointHead(dir.path()), committed);
 
   // A failed flush leaves the batch uncommitted too.
   db = OpenDb(dir.path());  // checkpoints the event the reopen applied
-  EXPECT_EQ(CheckpointHead(dir), committed + 1);
+  EXPECT_EQ(CheckpointHead(dir.path()), committed + 1);
   {
     ScopedFault fault(Op::kSync, 1, Fault::Error(EIO), ".seg");
     EXPECT_EQ(Outcome(AppendOne(*db, "s", "y", stream::RequestDurability::kSync)), kIoError);
   }
   db.reset();
-  EXPECT_EQ(CheckpointHead(dir), committed + 1);
+  EXPECT_EQ(CheckpointHead(dir.path()), committed + 1);
 }
 
 TEST(OpenFlushTest, FlushesTheActiveSegmentOnce) {

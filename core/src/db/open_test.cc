@@ -18,26 +18,10 @@ namespace corvantine::db {
 namespace {
 
 using namespace testing;
-using platform::Outcome;
-using platform::TempDir;
 using stream::ReceiptDurability;
 
 constexpr char kNoMatchingAnchor[] =
     "invalid format: manifest has no matching authoritative retention anchor";
-
-std::string CheckpointPath(const std::string& dir) {
-  return platform::JoinPath(dir, kCoreCatalogFileName);
-}
-
-uint64_t CheckpointHead(const std::string& dir) {
-  return CoreCatalogCheckpoint::Decode(platform::ReadFile(CheckpointPath(dir)).value())
-      .value()
-      .head;
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  ASSERT_TRUE(platform::CreateOrTruncate(path)->WriteAt(0, bytes).ok());
-}
 
 uint32_t Publish(const Corvantine& db, const retention::CoreRetentionAnchor& anchor) {
   return retention::Publish(db.directory(), anchor, db.log().retention_anchor_checksum())
@@ -112,9 +96,6 @@ TEST(OpenTest, CheckpointAheadOfTheLogIsIgnored) {
 // another history and must not be the base of the catalog, also when the
 // checkpoint comes back (its removal can fail too).
 TEST(OpenTest, CheckpointAndAnchorOfACutHistoryAreNotTheBase) {
-  using platform::Op;
-  using platform::testing::Fault;
-  using platform::testing::ScopedFault;
   for (const bool checkpoint_restored : {false, true}) {
     SCOPED_TRACE(checkpoint_restored);
     TempDir dir;

@@ -21,7 +21,6 @@ namespace corvantine::db {
 namespace {
 
 using namespace testing;
-using platform::TempDir;
 
 class RandomWorkload {
  public:

@@ -23,11 +23,6 @@ namespace corvantine::db {
 namespace {
 
 using namespace testing;
-using platform::Op;
-using platform::Outcome;
-using platform::TempDir;
-using platform::testing::Fault;
-using platform::testing::ScopedFault;
 
 constexpr char kType[] = "corvantine.consumer.checkpoint";
 

@@ -9,12 +9,19 @@
 
 #include <gtest/gtest.h>
 
+#include "db/checkpoint.h"
 #include "db/db.h"
+#include "platform/platform.h"
+#include "platform/test_util.h"
 #include "retention/anchor.h"
 #include "stream/catalog.h"
 #include "stream/stream.h"
 
 namespace corvantine::db::testing {
+
+// A test that takes these helpers in with `using namespace testing;` gets
+// those of the platform too: temporary directories, outcomes and faults.
+using namespace platform::testing;
 
 inline stream::NewEvent Event(std::string payload, std::optional<format::EventId> id = {},
                               format::Metadata metadata = {}) {
@@ -73,6 +80,18 @@ inline std::unique_ptr<Corvantine> OpenDb(const std::string& dir, CommitPolicy p
     return nullptr;
   }
   return std::move(db).value();
+}
+
+// The core catalog checkpoint of the database in `dir`.
+inline std::string CheckpointPath(const std::string& dir) {
+  return platform::JoinPath(dir, kCoreCatalogFileName);
+}
+
+// The head the checkpoint was written at; the checkpoint must decode.
+inline uint64_t CheckpointHead(const std::string& dir) {
+  return CoreCatalogCheckpoint::Decode(platform::ReadFile(CheckpointPath(dir)).value())
+      .value()
+      .head;
 }
 
 // The anchor of `db` at its durable head, as the retention code captures it.

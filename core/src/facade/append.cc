@@ -72,29 +72,23 @@ Result<stream::AppendRequest> ToAppendRequest(AppendBatch batch) {
 }  // namespace
 
 EngineResult<AppendReceiptDto> Sequencer::Handle(command::Append& command) {
-  EngineResult<AppendReceiptDto> receipt = Append(std::move(command.batch));
-  // Whatever the outcome; nobody wakes when the durable head stayed.
-  PublishDurableHead();
-  return receipt;
+  return Append(std::move(command.batch));
 }
 
-EngineResult<AppendReceiptDto> Sequencer::Append(AppendBatch batch) {
+EngineResult<AppendReceiptDto> Sequencer::Append(AppendBatch batch,
+                                                 std::optional<BatchId> batch_id) {
   CVN_TRY(CheckEvents(batch.events));
   const uint64_t events = batch.events.size();
   const uint64_t bytes = BodyBytes(batch.events);
   Result<stream::AppendRequest> request = ToAppendRequest(std::move(batch));
   if (!request.ok()) return EngineError::FromCore(request.error());
   CVN_ASSIGN_OR_RETURN(AppendReceiptDto receipt,
-                       FromCore(db_->AppendBatchWithId(std::move(request).value(), std::nullopt)));
+                       FromCore(db_->AppendBatchWithId(std::move(request).value(), batch_id)));
   projections_.AfterAppend(events, bytes);
   return receipt;
 }
 
-EngineResult<uint64_t> Sequencer::Handle(command::Commit&) {
-  Result<uint64_t> durable_head = db_->Commit();
-  PublishDurableHead();
-  return FromCore(std::move(durable_head));
-}
+EngineResult<uint64_t> Sequencer::Handle(command::Commit&) { return FromCore(db_->Commit()); }
 
 EngineResult<uint64_t> Sequencer::Handle(command::Head&) { return db_->log().head(); }
 

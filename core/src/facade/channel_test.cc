@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <optional>
+#include <semaphore>
 #include <string>
 #include <thread>
 
@@ -10,20 +11,29 @@
 namespace corvantine::facade {
 namespace {
 
-// Hooks that log what they were asked to do.
+// Hooks that log what they were asked to do, and signal each release.
 struct LoggedHooks {
   explicit LoggedHooks(std::chrono::nanoseconds held_spin)
-      : hooks{held_spin, [](void* log) { *static_cast<std::string*>(log) += "release "; },
-              [](void* log) { *static_cast<std::string*>(log) += "reacquire "; }, &log} {}
+      : hooks{held_spin,
+              [](void* self) {
+                static_cast<LoggedHooks*>(self)->log += "release ";
+                static_cast<LoggedHooks*>(self)->released.release();
+              },
+              [](void* self) { static_cast<LoggedHooks*>(self)->log += "reacquire "; }, this} {}
 
   std::string log;
+  std::binary_semaphore released{0};
   WaitHooks hooks;
 };
 
-// Answers `slot` with `value` after a while, or drops its sender unanswered.
-std::thread AnswerLater(ReplySlot<int>& slot, std::optional<int> value) {
-  return std::thread([&slot, value] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+// Answers `slot` with `value`, or drops its sender unanswered, once the
+// caller has given up its lock, so that the answer surely comes after the
+// caller's spin. A caller that never gives it up is answered after a long
+// while, and its log tells.
+std::thread AnswerAfterRelease(ReplySlot<int>& slot, std::optional<int> value,
+                               LoggedHooks& logged) {
+  return std::thread([&slot, value, &logged] {
+    logged.released.try_acquire_for(std::chrono::seconds(30));
     ReplySender<int> sender(&slot);
     if (value) sender.Send(*value);
   });
@@ -44,7 +54,7 @@ TEST(ReplySlotTest, ASlowAnswerIsAwaitedWithoutTheCallersLock) {
   for (const std::optional<int> answer : {std::optional<int>(8), std::optional<int>()}) {
     LoggedHooks logged(std::chrono::nanoseconds(0));
     ReplySlot<int> slot;
-    std::thread sender = AnswerLater(slot, answer);
+    std::thread sender = AnswerAfterRelease(slot, answer, logged);
     {
       ScopedWaitHooks scoped(&logged.hooks);
       EXPECT_EQ(slot.Wait(std::chrono::microseconds(1)), answer);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "branch/branch.h"
 #include "facade/channel.h"
 #include "facade/error.h"
+#include "facade/feed_records.h"
 #include "facade/query.h"
 #include "facade/records.h"
 #include "format/ids.h"
@@ -64,6 +66,28 @@ struct CancelReader : Expects<void> {
 };
 struct CloseReader : Expects<void> {
   ReaderHandle reader = 0;
+};
+struct OpenFeed : Expects<FeedHandle> {
+  FeedRequest request;
+};
+struct NextFeedPage : Expects<FeedPage> {
+  FeedHandle feed = 0;
+};
+struct AcknowledgeFeed : Expects<uint64_t> {
+  FeedHandle feed = 0;
+  std::optional<uint64_t> position;  // nothing: the feed position
+};
+struct CancelFeed : Expects<void> {
+  FeedHandle feed = 0;
+};
+struct CloseFeed : Expects<void> {
+  FeedHandle feed = 0;
+};
+struct ClearConsumer : Expects<void> {
+  std::string consumer_id;
+};
+struct IngestBatch : Expects<AppendReceiptDto> {
+  CommittedBatch batch;
 };
 // Queries (views) and their snapshots.
 struct RegisterQuery : Expects<QueryHandle> {
@@ -137,6 +161,9 @@ using Command =
                  command::QueryPartitions, command::QueryStatus, command::PartitionStatuses,
                  command::CreateSnapshot, command::CreatePartitionSnapshot,
                  command::ListSnapshots, command::VerifySnapshot, command::DeleteSnapshot,
-                 command::DeleteAllDerivedState, command::RebuildProjection, command::Shutdown>;
+                 command::DeleteAllDerivedState, command::RebuildProjection, command::OpenFeed,
+                 command::NextFeedPage, command::AcknowledgeFeed, command::CancelFeed,
+                 command::CloseFeed, command::ClearConsumer, command::IngestBatch,
+                 command::Shutdown>;
 
 }  // namespace corvantine::facade

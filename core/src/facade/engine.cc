@@ -229,6 +229,50 @@ EngineResult<> Engine::CloseReader(ReaderHandle reader) const {
   return Call(command::CloseReader{{}, reader});
 }
 
+EngineResult<FeedHandle> Engine::OpenFeed(FeedRequest request) const {
+  return Call(command::OpenFeed{{}, std::move(request)});
+}
+
+EngineResult<FeedPage> Engine::NextFeedPage(FeedHandle feed,
+                                            std::optional<uint64_t> wait_millis) const {
+  constexpr uint64_t kMaxWaitMillis = 24 * 60 * 60 * 1000;
+  EngineResult<FeedPage> page = Call(command::NextFeedPage{{}, feed});
+  if (!page.ok() || !page->batches.empty() || wait_millis.value_or(0) == 0) return page;
+  const std::chrono::milliseconds wait(std::min(*wait_millis, kMaxWaitMillis));
+  switch (inner_->shared->feed.WaitPast(page->next_position, wait, inner_->closed)) {
+    case FeedSignal::Wake::kClosed:
+      return EngineError::Closed();
+    case FeedSignal::Wake::kTimedOut:
+      page->timed_out = true;
+      return page;
+    case FeedSignal::Wake::kPublishedBeyond:
+    case FeedSignal::Wake::kWoken:
+      break;
+  }
+  return Call(command::NextFeedPage{{}, feed});
+}
+
+EngineResult<uint64_t> Engine::AcknowledgeFeed(FeedHandle feed,
+                                               std::optional<uint64_t> position) const {
+  return Call(command::AcknowledgeFeed{{}, feed, position});
+}
+
+EngineResult<> Engine::CancelFeed(FeedHandle feed) const {
+  return Call(command::CancelFeed{{}, feed});
+}
+
+EngineResult<> Engine::CloseFeed(FeedHandle feed) const {
+  return Call(command::CloseFeed{{}, feed});
+}
+
+EngineResult<> Engine::ClearConsumer(std::string consumer_id) const {
+  return Call(command::ClearConsumer{{}, std::move(consumer_id)});
+}
+
+EngineResult<AppendReceiptDto> Engine::IngestBatch(CommittedBatch batch) const {
+  return Call(command::IngestBatch{{}, std::move(batch)});
+}
+
 EngineResult<QueryHandle> Engine::RegisterQuery(std::string name, QueryDefinition definition,
                                                 uint32_t partition_count) const {
   return Call(command::RegisterQuery{{}, std::move(name), std::move(definition), partition_count});

@@ -16,7 +16,8 @@
 // This header is the engine's whole public face: a caller outside the core,
 // such as the Python module, includes it and util/ and nothing else. With it
 // come the records (facade/records.h: requests, replies, page limits and the
-// ids, receipts and durability they carry), the error (facade/error.h) and
+// ids, receipts and durability they carry; facade/feed_records.h: feed
+// requests, pages and committed batches), the error (facade/error.h) and
 // the wait hooks (facade/wait_hooks.h).
 #pragma once
 
@@ -30,6 +31,7 @@
 #include "branch/branch.h"
 #include "facade/channel.h"
 #include "facade/error.h"
+#include "facade/feed_records.h"
 #include "facade/feed_signal.h"
 #include "facade/query.h"
 #include "facade/records.h"
@@ -178,6 +180,35 @@ class Engine {
   // Makes the reader's later pages fail; it stays open until closed.
   EngineResult<> CancelReader(ReaderHandle reader) const;
   EngineResult<> CloseReader(ReaderHandle reader) const;
+
+  // Feeds (facade/feeds.h has the rules). OpenFeed refuses page batches
+  // outside 1..4096 and page bytes outside 1..16 MiB ("resource_limit"), a
+  // start beyond the durable head or below the retention floor
+  // ("position_unavailable") and a consumer id outside 1..1024 bytes.
+  EngineResult<FeedHandle> OpenFeed(FeedRequest request) const;
+  // The feed's next page. When it is empty and `wait_millis` is given and
+  // not 0, waits once, up to that long (at most a day), for the durable
+  // head to move, then asks again; a wait that ran out returns the empty
+  // page with `timed_out` set. A Close from any thread ends the wait with
+  // the closed error.
+  EngineResult<FeedPage> NextFeedPage(FeedHandle feed,
+                                      std::optional<uint64_t> wait_millis = std::nullopt) const;
+  // Stores the consumer's checkpoint at `position` (a position the feed
+  // served since its last acknowledgement), or at the feed position, and
+  // returns it; commits.
+  EngineResult<uint64_t> AcknowledgeFeed(FeedHandle feed,
+                                         std::optional<uint64_t> position = std::nullopt) const;
+  EngineResult<> CancelFeed(FeedHandle feed) const;
+  EngineResult<> CloseFeed(FeedHandle feed) const;
+  // Forgets the consumer's checkpoint, durably.
+  EngineResult<> ClearConsumer(std::string consumer_id) const;
+  // Appends a committed batch of another database's feed with its batch id
+  // and event ids, synced, after Append's limits and checks. "invalid_argument"
+  // for a batch that is empty, whose positions do not span its events, whose
+  // first event has no stream name ("replicated event has no stream name"),
+  // whose envelopes disagree with it or whose events name other streams.
+  // Ingesting a stored batch again returns its receipt.
+  EngineResult<AppendReceiptDto> IngestBatch(CommittedBatch batch) const;
 
   // Published by the sequencer whenever the durable head may have moved.
   const FeedSignal& feed_signal() const;

@@ -23,10 +23,16 @@ FeedSignal::Wake FeedSignal::WaitPast(uint64_t position, std::chrono::millisecon
   if (closed.load(std::memory_order_acquire)) return Wake::kClosed;
   if (published_.load(std::memory_order_acquire) > position) return Wake::kPublishedBeyond;
   const uint64_t seen = generation_;
-  if (!wake_.wait_for(lock, timeout, [&] { return generation_ != seen; })) {
-    return Wake::kTimedOut;
-  }
+  ++waiting_;
+  const bool woken = wake_.wait_for(lock, timeout, [&] { return generation_ != seen; });
+  --waiting_;
+  if (!woken) return Wake::kTimedOut;
   return closed.load(std::memory_order_acquire) ? Wake::kClosed : Wake::kWoken;
+}
+
+int FeedSignal::waiting() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return waiting_;
 }
 
 }  // namespace corvantine::facade

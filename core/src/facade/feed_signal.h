@@ -39,12 +39,17 @@ class FeedSignal {
   Wake WaitPast(uint64_t position, std::chrono::milliseconds timeout,
                 const std::atomic<bool>& closed) const;
 
+  // How many threads are inside WaitPast's wait now, past its checks: a
+  // publish or a notify from here on wakes them.
+  int waiting() const;
+
  private:
   void WakeAll();
 
   std::atomic<uint64_t> published_{0};
   mutable std::mutex mutex_;
   uint64_t generation_ = 0;  // guarded by mutex_; counts wake-ups
+  mutable int waiting_ = 0;  // guarded by mutex_
   mutable std::condition_variable wake_;
 };
 

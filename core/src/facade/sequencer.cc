@@ -85,6 +85,7 @@ EngineResult<std::unique_ptr<Sequencer>> Sequencer::Start(const OpenConfig& conf
   ThrowIfArmedForTesting();
   std::unique_ptr<Sequencer> sequencer(new Sequencer(std::move(db).value(), feed, config));
   CVN_TRY(sequencer->projections_.Restore());
+  CVN_TRY(sequencer->feeds_.Restore(*sequencer->db_));
   sequencer->PublishDurableHead();
   return sequencer;
 }
@@ -111,7 +112,9 @@ bool Sequencer::Execute(Command& command) {
           c.ack.Send({});
           return false;
         } else {
-          c.reply.Send(Handle(c));
+          auto answer = Handle(c);
+          PublishDurableHead();
+          c.reply.Send(std::move(answer));
           return true;
         }
       },

@@ -18,6 +18,7 @@
 #include "facade/engine.h"
 #include "facade/error.h"
 #include "facade/feed_signal.h"
+#include "facade/feeds.h"
 #include "facade/projections.h"
 #include "facade/records.h"
 
@@ -117,14 +118,25 @@ class Sequencer {
   EngineResult<bool> Handle(command::DeleteSnapshot& command);
   EngineResult<> Handle(command::DeleteAllDerivedState& command);
   EngineResult<> Handle(command::RebuildProjection& command);
+  // Feeds and replicated batches (feed_commands.cc).
+  EngineResult<FeedHandle> Handle(command::OpenFeed& command);
+  EngineResult<FeedPage> Handle(command::NextFeedPage& command);
+  EngineResult<uint64_t> Handle(command::AcknowledgeFeed& command);
+  EngineResult<> Handle(command::CancelFeed& command);
+  EngineResult<> Handle(command::CloseFeed& command);
+  EngineResult<> Handle(command::ClearConsumer& command);
+  EngineResult<AppendReceiptDto> Handle(command::IngestBatch& command);
 
-  EngineResult<AppendReceiptDto> Append(AppendBatch batch);
+  // Under `batch_id` when given (a replicated batch keeps its source's).
+  EngineResult<AppendReceiptDto> Append(AppendBatch batch,
+                                        std::optional<BatchId> batch_id = std::nullopt);
   EngineResult<ReplayPage> ReadPage(ReaderState& reader) const;
   EngineResult<std::optional<RecordDto>> NextRecord(ReaderState& reader) const;
   EngineResult<ReaderState*> FindReader(ReaderHandle handle);
 
-  // Tells feed waiters where the durable head is now; after every operation
-  // that may have moved it, before its answer goes out.
+  // Tells feed waiters where the durable head is now; after every command,
+  // before its answer goes out, since appends, commits and system records
+  // all may move it.
   void PublishDurableHead();
 
   std::unique_ptr<db::Corvantine> db_;
@@ -132,6 +144,7 @@ class Sequencer {
   std::unordered_map<ReaderHandle, ReaderState> readers_;
   uint64_t next_handle_ = 1;  // shared by readers, feeds and queries
   Projections projections_;
+  Feeds feeds_{next_handle_};
 };
 
 }  // namespace corvantine::facade

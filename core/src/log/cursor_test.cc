@@ -12,14 +12,7 @@
 namespace corvantine::log::cursor {
 namespace {
 
-using platform::Op;
-using platform::testing::CallCounter;
-
-void WriteFile(const std::string& path, std::string_view bytes) {
-  auto file = platform::CreateOrTruncate(path);
-  ASSERT_TRUE(file.ok()) << file.error().ToString();
-  ASSERT_TRUE(file->WriteAt(0, bytes).ok());
-}
+using namespace platform::testing;
 
 TEST(SegmentCursorTest, ReadsInLargeStepsAndNeverPastItsLimit) {
   platform::TempDir dir;

@@ -144,6 +144,11 @@ class SidecarBuilder {
 
   // The position the next standalone frame must carry.
   uint64_t expected() const { return sequence_.expected(); }
+  // The seek point of the frames added so far that a read of `target`
+  // starts from, as Sidecar::SeekPointBefore.
+  std::optional<SeekPoint> SeekPointBefore(uint64_t target) const {
+    return sidecar_.SeekPointBefore(target);
+  }
 
  private:
   void AddEvent(const FrameSummary& frame);

@@ -17,9 +17,7 @@
 namespace corvantine::log::index {
 namespace {
 
-using platform::Op;
-using platform::testing::Fault;
-using platform::testing::ScopedFault;
+using namespace platform::testing;
 
 format::StreamId Stream(uint8_t first_byte) {
   util::Bytes16 bytes{};
@@ -187,11 +185,7 @@ TEST(SidecarPathTest, ReplacesTheExtension) {
 
 class SidecarFileTest : public ::testing::Test {
  protected:
-  void WriteSidecarFile(const std::string& bytes) {
-    auto file = platform::CreateOrTruncate(SidecarPath(segment_));
-    ASSERT_TRUE(file.ok());
-    ASSERT_TRUE(file->WriteAt(0, bytes).ok());
-  }
+  void WriteSidecarFile(const std::string& bytes) { WriteFile(SidecarPath(segment_), bytes); }
 
   platform::TempDir dir_;
   const std::string segment_ = dir_.path() + "/00000000000000000100.seg";

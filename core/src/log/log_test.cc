@@ -16,11 +16,7 @@
 namespace corvantine::log {
 namespace {
 
-using platform::Op;
-using platform::Outcome;
-using platform::testing::CallCounter;
-using platform::testing::Fault;
-using platform::testing::ScopedFault;
+using namespace platform::testing;
 
 format::RecordEnvelopeV2 Envelope(uint32_t batch_index) {
   format::RecordEnvelopeV2 envelope;
@@ -42,11 +38,6 @@ std::vector<std::string> ListLogDir(const std::string& data_dir) {
 
 std::string LogFile(const std::string& data_dir, std::string_view name) {
   return platform::JoinPath(platform::JoinPath(data_dir, kLogDirName), name);
-}
-
-void WriteFile(const std::string& path, std::string_view bytes) {
-  platform::File file = *platform::CreateOrTruncate(path);
-  ASSERT_TRUE(file.WriteAt(0, bytes).ok());
 }
 
 // A log in a temporary directory, with the payloads of every event it has

@@ -14,10 +14,7 @@
 namespace corvantine::log::manifest {
 namespace {
 
-using platform::Op;
-using platform::Outcome;
-using platform::testing::Fault;
-using platform::testing::ScopedFault;
+using namespace platform::testing;
 
 Manifest Sample() {
   format::IdBytes id;

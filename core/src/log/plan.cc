@@ -73,6 +73,10 @@ class LiveLogView : public reader::LogView {
     log_.sidecar_cache()[base] = std::move(sidecar);
   }
 
+  std::optional<index::SeekPoint> ActiveSeekPointBefore(uint64_t target) const override {
+    return log_.active_segment().SeekPointBefore(target);
+  }
+
  private:
   std::vector<SegmentMeta>::const_iterator FirstClosedAbove(uint64_t base) const {
     const std::vector<SegmentMeta>& closed = log_.closed_segments();

@@ -151,8 +151,11 @@ Result<> LogReader::OpenNextSegment() {
   }
   index::SeekPoint start{segment.base, 0};
   // System records ignore `from`, so a system-record read never seeks past any.
-  if (sidecar && !filter_.system_only && filter_.from > segment.base) {
-    start = sidecar->SeekPointBefore(filter_.from).value_or(start);
+  if (!filter_.system_only && filter_.from > segment.base) {
+    std::optional<index::SeekPoint> seek;
+    if (active) seek = log_->ActiveSeekPointBefore(filter_.from);
+    if (sidecar) seek = sidecar->SeekPointBefore(filter_.from);
+    start = seek.value_or(start);
   }
   const std::string path = active ? log_->SegmentPath(segment.base) : *segment.path;
   CVN_ASSIGN_OR_RETURN(platform::File file, platform::OpenForRead(path));

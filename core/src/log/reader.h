@@ -114,6 +114,11 @@ class LogView {
   // The path of the segment file at `base`.
   virtual std::string SegmentPath(uint64_t base) const = 0;
   virtual std::shared_ptr<const index::Sidecar> CachedSidecar(uint64_t base) const = 0;
+  // The active segment's seek point for a read of `target`, so that a read
+  // that starts deep in it need not scan it from its start; nothing: none.
+  virtual std::optional<index::SeekPoint> ActiveSeekPointBefore(uint64_t /*target*/) const {
+    return std::nullopt;
+  }
   virtual void CacheSidecar(uint64_t base, std::shared_ptr<const index::Sidecar> sidecar) const = 0;
 };
 

@@ -22,13 +22,9 @@
 namespace corvantine::log::reader {
 namespace {
 
+using namespace platform::testing;
 using format::RecordEnvelopeV2;
 using index::BuildSidecar;
-using platform::Op;
-using platform::Outcome;
-using platform::testing::CallCounter;
-using platform::testing::Fault;
-using platform::testing::ScopedFault;
 
 constexpr uint64_t kMaxPosition = std::numeric_limits<uint64_t>::max();
 
@@ -185,12 +181,6 @@ std::string PartOfAFrame(uint64_t position, size_t n) {
   return image.bytes().substr(0, n);
 }
 
-void WriteFile(const std::string& path, std::string_view bytes) {
-  auto file = platform::CreateOrTruncate(path);
-  ASSERT_TRUE(file.ok()) << file.error().ToString();
-  ASSERT_TRUE(file->WriteAt(0, bytes).ok());
-}
-
 // A log directory as a reader sees it, without a Log: closed segments and an
 // active one, whose state a test moves at will.
 class FakeLog {
@@ -240,6 +230,10 @@ class FakeLogView : public LogView {
   }
   void CacheSidecar(uint64_t base, std::shared_ptr<const index::Sidecar> sidecar) const override {
     log_->cache[base] = std::move(sidecar);
+  }
+  // Reads enter the fake's active segment at its start.
+  std::optional<index::SeekPoint> ActiveSeekPointBefore(uint64_t) const override {
+    return std::nullopt;
   }
 
  private:
@@ -976,6 +970,26 @@ TEST_F(LogBackedReadTest, ActiveSegmentRolledAwayDuringAPlan) {
               std::vector<uint64_t>(expected.begin() + (reader == &started), expected.end()));
     EXPECT_EQ(reader->scanned_position(), rolled_at);
   }
+}
+
+TEST_F(LogBackedReadTest, ReadFromInsideTheActiveSegmentStartsAtItsSeekPoint) {
+  Open(Log::kDefaultMaxSegmentBytes);
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(AppendBatch(Events(1, 70'000)).ok());
+  const std::optional<index::SeekPoint> third = log_->active_segment().SeekPointBefore(3);
+  ASSERT_TRUE(third);
+  ASSERT_EQ(third->position, 3u);
+
+  // Damage the first batches behind the log's back: only a read that starts
+  // there meets them.
+  Result<platform::File> file = platform::OpenForReadWrite(log_->active_segment().path());
+  ASSERT_TRUE(file.ok()) << file.error().ToString();
+  ASSERT_TRUE(file->WriteAt(0, std::string(third->offset, 'x')).ok());
+  LogReader late = log_->PlanReader({.from = 3});
+  const ReadOutcome read = ReadAll(late);
+  EXPECT_EQ(read.error, "");
+  EXPECT_EQ(Positions(read.records), (std::vector<uint64_t>{3, 4}));
+  LogReader early = log_->PlanReader({.from = 1});
+  EXPECT_EQ(ReadAll(early).error, "invalid format: bad v2 frame magic");
 }
 
 TEST_F(LogBackedReadTest, BytesOfAFailedWriteAreNeverRead) {

@@ -15,10 +15,7 @@
 namespace corvantine::log {
 namespace {
 
-using platform::Op;
-using platform::Outcome;
-using platform::testing::Fault;
-using platform::testing::ScopedFault;
+using namespace platform::testing;
 using Reclaimable = std::vector<std::pair<uint64_t, uint64_t>>;
 
 TEST(ChooseFloorForBytesTest, KeepsTheLongestTailThatFits) {

@@ -146,6 +146,11 @@ class Segment {
   // appended (and built by the scan of Open), so that retiring a segment
   // does not read it again.
   Result<index::Sidecar> CurrentSidecar() const { return sidecar_.Finish(); }
+  // Where a read of `target` may start in the file: a frame boundary outside
+  // any batch, at or before the target's frame.
+  std::optional<index::SeekPoint> SeekPointBefore(uint64_t target) const {
+    return sidecar_.SeekPointBefore(target);
+  }
 
   uint64_t base() const { return base_; }
   // Bytes of complete frames in the file.

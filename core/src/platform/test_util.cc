@@ -27,4 +27,23 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+namespace testing {
+namespace {
+
+Result<> Replace(const std::string& path, std::string_view bytes) {
+  CVN_ASSIGN_OR_RETURN(File file, CreateOrTruncate(path));
+  return file.WriteAt(0, bytes);
+}
+
+}  // namespace
+
+void WriteFile(const std::string& path, std::string_view bytes) {
+  const Result<> written = Replace(path, bytes);
+  if (written.ok()) return;
+  std::fprintf(stderr, "WriteFile: %s: %s\n", path.c_str(), written.error().ToString().c_str());
+  std::abort();
+}
+
+}  // namespace testing
+
 }  // namespace corvantine::platform

@@ -5,6 +5,8 @@
 #include <string_view>
 
 #include "error/error.h"
+#include "error/result.h"
+#include "platform/fault.h"
 
 namespace corvantine::platform {
 
@@ -24,10 +26,25 @@ class TempDir {
   std::string path_;
 };
 
-// "ok", or the display text of the error: one comparison checks both.
-template <typename T>
-std::string Outcome(const Result<T>& result) {
+// "ok", or the display text of the error: one comparison checks both. For
+// the result of any layer whose error has a ToString.
+template <typename T, typename E>
+std::string Outcome(const error::Expected<T, E>& result) {
   return result.ok() ? "ok" : result.error().ToString();
 }
+
+namespace testing {
+
+// Makes `bytes` the whole content of the file at `path`, creating it when
+// missing. Aborts when it cannot, like TempDir.
+void WriteFile(const std::string& path, std::string_view bytes);
+
+// With the faults of platform/fault.h, everything a test of file-system code
+// names, taken in with one `using namespace platform::testing;`.
+using platform::Op;
+using platform::Outcome;
+using platform::TempDir;
+
+}  // namespace testing
 
 }  // namespace corvantine::platform

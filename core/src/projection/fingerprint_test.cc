@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "format/ids.h"
+#include "format/test_util.h"
 #include "projection/descriptor.h"
 #include "projection/json.h"
 
@@ -36,9 +37,7 @@ ProjectionDescriptor Rich() {
   descriptor.input_types = {{"a.b", 1, 3}, {"c", 0, 4294967295}};
   descriptor.state_codec = 1;
   descriptor.state_codec_version = 1;
-  format::IdBytes ones;
-  ones.fill(255);
-  descriptor.scope = {format::BranchId(ones), "s/\xc3\xa9"};
+  descriptor.scope = {format::BranchId(format::testing::FilledId(255)), "s/\xc3\xa9"};
   descriptor.partition_scheme.partition_count = 8;
   return descriptor;
 }

@@ -20,8 +20,7 @@
 namespace corvantine::retention {
 namespace {
 
-using platform::Outcome;
-using platform::TempDir;
+using namespace platform::testing;
 
 std::string Le32(uint32_t value) {
   std::string out;

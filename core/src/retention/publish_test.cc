@@ -25,13 +25,8 @@
 namespace corvantine::retention {
 namespace {
 
-using platform::Op;
-using platform::Outcome;
+using namespace platform::testing;
 using platform::PathExists;
-using platform::TempDir;
-using platform::testing::CallCounter;
-using platform::testing::Fault;
-using platform::testing::ScopedFault;
 
 uint32_t ChecksumOf(const CoreRetentionAnchor& anchor) {
   std::string payload;

@@ -4,16 +4,13 @@
 #include <cstdint>
 #include <string>
 
+#include "format/test_util.h"
 #include "retention/anchor.h"
 #include "util/crc32c.h"
 
 namespace corvantine::retention {
 
-inline format::IdBytes FilledId(uint8_t byte) {
-  format::IdBytes id;
-  id.fill(byte);
-  return id;
-}
+using format::testing::FilledId;
 
 inline RetentionBranchBootstrap SampleBranchBootstrap(uint64_t floor, uint8_t branch,
                                                       std::string checkpoint) {

@@ -18,12 +18,7 @@
 namespace corvantine::snapshot {
 namespace {
 
-using platform::TempDir;
-
-template <typename T>
-std::string Outcome(const SnapshotResult<T>& result) {
-  return result.ok() ? "ok" : result.error().ToString();
-}
+using namespace platform::testing;
 
 // "[b,b,...]": a 16-byte id of one repeated byte as JSON.
 std::string IdJson(uint8_t byte) { return format::IdBytesToJsonArray(FilledId(byte)); }
@@ -152,7 +147,7 @@ TEST(SnapshotFile, RefusesEveryDamagedFile) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Outcome(DecodeSnapshot(c.file)), c.outcome);
-    ASSERT_TRUE(platform::CreateOrTruncate(path).value().WriteAt(0, c.file).ok());
+    WriteFile(path, c.file);
     EXPECT_EQ(Outcome(DecodeFile(path)), c.outcome);
   }
 }

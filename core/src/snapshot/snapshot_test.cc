@@ -19,19 +19,10 @@
 namespace corvantine::snapshot {
 namespace {
 
-using platform::Op;
+using namespace platform::testing;
 using platform::PathExists;
-using platform::TempDir;
-using platform::testing::CallCounter;
-using platform::testing::Fault;
-using platform::testing::ScopedFault;
 
 const Fingerprint kFingerprint = FilledId(0xAA);
-
-template <typename T>
-std::string Outcome(const SnapshotResult<T>& result) {
-  return result.ok() ? "ok" : result.error().ToString();
-}
 
 SnapshotInfo PublishSample(const TempDir& dir, uint64_t position, int64_t created,
                            std::optional<uint32_t> partition = std::nullopt) {
@@ -171,11 +162,11 @@ TEST(List, ShowsOnlyDecodableSnapshots) {
   const std::string snapshots = SnapshotDir(dir.path());
   const std::string damaged = std::string(good.id).replace(0, 1, "b");
   const std::string copy = platform::ReadFile(snapshots + "/" + good.id).value();
-  ASSERT_TRUE(platform::CreateOrTruncate(snapshots + "/" + damaged).value().WriteAt(0, "x").ok());
+  WriteFile(snapshots + "/" + damaged, "x");
   // A name that is not UTF-8 could not be named back by its id.
   const std::string stranger = "\xff.snap";
-  ASSERT_TRUE(platform::CreateOrTruncate(snapshots + "/" + stranger).value().WriteAt(0, copy).ok());
-  ASSERT_TRUE(platform::CreateOrTruncate(snapshots + "/.x.snap.tmp").value().WriteAt(0, copy).ok());
+  WriteFile(snapshots + "/" + stranger, copy);
+  WriteFile(snapshots + "/.x.snap.tmp", copy);
   ASSERT_EQ(Outcome(UpdateCatalog(dir.path())), "ok");
   EXPECT_EQ(Ids(List(dir.path(), kFingerprint)), std::vector<std::string>{good.id});
   EXPECT_EQ(Catalog(dir), "[\"" + good.id + "\",\"" + damaged + "\",\"\xEF\xBF\xBD.snap\"]");

@@ -5,16 +5,13 @@
 #include <optional>
 #include <string>
 
+#include "format/test_util.h"
 #include "snapshot/manifest.h"
 #include "util/crc32c.h"
 
 namespace corvantine::snapshot {
 
-inline format::IdBytes FilledId(uint8_t byte) {
-  format::IdBytes id;
-  id.fill(byte);
-  return id;
-}
+using format::testing::FilledId;
 
 // The manifest of `state` for projection "v" of database 11.., branch 22..,
 // fingerprint AA.., at `position`, created at `created`; a partition of a
