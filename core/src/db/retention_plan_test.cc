@@ -1,11 +1,13 @@
 #include "db/retention_plan.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "db/db.h"
@@ -36,6 +38,16 @@ std::vector<uint64_t> Bases(const RetentionPlan& plan) {
   std::vector<uint64_t> bases;
   for (const auto& [base, bytes] : plan.reclaimable_segments) bases.push_back(base);
   return bases;
+}
+
+retention::RetentionConsumerBootstrap ConsumerBootstrap(std::string id, uint64_t floor,
+                                                        bool sound) {
+  retention::RetentionConsumerBootstrap bootstrap;
+  bootstrap.consumer_id = std::move(id);
+  bootstrap.floor = floor;
+  bootstrap.checkpoint = "cp";
+  bootstrap.checksum = util::crc32c::Value(bootstrap.checkpoint) + (sound ? 0 : 1);
+  return bootstrap;
 }
 
 // Ten events in batches of two, a segment per batch: segments at 0, 2, 4,
@@ -123,16 +135,6 @@ TEST(RetentionBlockerTest, KindsFollowTheVariantOrder) {
                        "maintenance_handles_open"}));
 }
 
-retention::RetentionConsumerBootstrap ConsumerBootstrap(std::string id, uint64_t floor,
-                                                        bool sound) {
-  retention::RetentionConsumerBootstrap bootstrap;
-  bootstrap.consumer_id = std::move(id);
-  bootstrap.floor = floor;
-  bootstrap.checkpoint = "cp";
-  bootstrap.checksum = util::crc32c::Value(bootstrap.checkpoint) + (sound ? 0 : 1);
-  return bootstrap;
-}
-
 // Consumers below floor 4: "a" has a bootstrap, "b" one for another floor,
 // "c" a damaged one, "d" a damaged one before a sound one (the first
 // decides); "e" sits at the floor and "f" above it.
@@ -190,6 +192,151 @@ TEST_F(RetentionPlanTest, ARemadePlanDiffersOnceAnythingItDescribesChanged) {
   plan.blockers = {ConsumerRequiresBootstrap{1, "a"}, ConsumerRequiresBootstrap{2, "b"}};
   reordered.blockers = {ConsumerRequiresBootstrap{2, "b"}, ConsumerRequiresBootstrap{1, "a"}};
   EXPECT_NE(plan, reordered);
+}
+
+TEST_F(RetentionPlanTest, PoliciesSelectTheFloorsTheirValuesDescribe) {
+  constexpr uint64_t kAnyTime = uint64_t{1} << 63;  // i64 minimum: every record qualifies
+  constexpr auto kNever = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  struct Case {
+    RetentionPolicy policy;
+    uint64_t value;
+    std::string outcome;
+    uint64_t selected;
+    bool satisfied;
+    std::string explanation;
+  } cases[] = {
+      {RetentionPolicy::kKeepFrom, 4, "ok", 4, true, "selected explicit position 4"},
+      {RetentionPolicy::kKeepFrom, 11, "offset 11 beyond head", 0, false, ""},
+      {RetentionPolicy::kKeepLatestEvents, 3, "ok", 7, true,
+       "selected position 7 to keep the latest 3 event(s)"},
+      {RetentionPolicy::kKeepLatestEvents, 100, "ok", 0, true,
+       "selected position 0 to keep the latest 100 event(s)"},
+      {RetentionPolicy::kKeepLatestEvents, 0, "ok", 10, true,
+       "selected position 10 to keep the latest 0 event(s)"},
+      {RetentionPolicy::kKeepNewerThan, kNever, "ok", 10, true,
+       "selected earliest event at or after unix-nanosecond cutoff 9223372036854775807"},
+      {RetentionPolicy::kKeepNewerThan, kAnyTime, "ok", 0, true,
+       "selected earliest event at or after unix-nanosecond cutoff -9223372036854775808"},
+      {RetentionPolicy::kTargetLogBytes, kNever, "ok", 0, true, ""},
+      {RetentionPolicy::kTargetLogBytes, 0, "ok", 8, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.explanation);
+    Result<RetentionPolicyPreview> preview = db_->PreviewRetentionPolicy(c.policy, c.value);
+    ASSERT_EQ(Outcome(preview), c.outcome);
+    if (!preview.ok()) continue;
+    EXPECT_EQ(preview->selected_floor, c.selected);
+    EXPECT_EQ(preview->target_satisfied, c.satisfied);
+    EXPECT_EQ(preview->plan.requested_floor, c.selected);
+    if (c.policy != RetentionPolicy::kTargetLogBytes) {
+      EXPECT_EQ(preview->explanation, c.explanation);
+    } else {
+      EXPECT_EQ(preview->explanation.find(fmt::format("selected position {} with ", c.selected)),
+                0u);
+    }
+  }
+}
+
+// The cutoff of each record's own timestamp selects the lowest position
+// stamped at or after it.
+TEST_F(RetentionPlanTest, KeepNewerThanSelectsTheEarliestRecordAtOrAfterTheCutoff) {
+  const std::vector<format::OwnedStoredRecord> records =
+      Drain(db_->log().PlanReader(log::reader::ResolvedFilter{}));
+  ASSERT_EQ(records.size(), 10u);
+  for (const format::OwnedStoredRecord& record : records) {
+    const int64_t cutoff = record.envelope.timestamp_unix_nanos;
+    uint64_t expected = 10;
+    for (const format::OwnedStoredRecord& other : records) {
+      if (other.envelope.timestamp_unix_nanos >= cutoff) expected = std::min(expected, other.position);
+    }
+    EXPECT_EQ(db_->PreviewRetentionPolicy(RetentionPolicy::kKeepNewerThan,
+                                          static_cast<uint64_t>(cutoff))
+                  ->selected_floor,
+              expected);
+  }
+}
+
+TEST_F(RetentionPlanTest, ApplyRefusesAPlanTheDatabaseNoLongerMatchesAndChangesNothing) {
+  struct Case {
+    std::string name;
+    std::function<void()> setup;
+    uint64_t floor;
+    uint64_t head;
+    std::string outcome;
+  } cases[] = {
+      {"a moved head", [] {}, 4, 9,
+       "invalid argument: retention plan is stale because durable head changed"},
+      {"no anchor", [] {}, 4, 10, "invalid argument: retention plan has no verified anchor"},
+      {"an anchor for another floor", [&] { Adopt(*db_, 2); }, 4, 10,
+       "invalid argument: retention plan anchor identity is stale"},
+      {"an anchor file replaced on disk",
+       [&] {
+         retention::CoreRetentionAnchor other = AnchorOf(*db_, 4);
+         other.consumer_bootstraps = {ConsumerBootstrap("c", 4, true)};
+         other.consumer_bootstraps[0].checkpoint_id[0] = 1;
+         Adopt(*db_, 4);
+         ASSERT_TRUE(retention::Publish(dir_.path(), other, std::nullopt).ok());
+       },
+       4, 10, "invalid format: retention anchor file does not match the verified anchor"},
+      {"a damaged anchor file",
+       [&] { WriteFile(retention::AnchorPath(dir_.path()), "damaged"); }, 4, 10,
+       "invalid format: retention anchor length is invalid"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.setup();
+    EXPECT_EQ(Outcome(db_->ApplyRetentionPrevalidated(c.floor, c.head)), c.outcome);
+    EXPECT_EQ(db_->log().retention_generation(), 0u);
+    EXPECT_EQ(db_->log().closed_segments().size(), 4u);
+  }
+}
+
+TEST_F(RetentionPlanTest, AnAppliedPlanMovesTheFloorForGoodAndTheHistoryGoesOn) {
+  const RetentionPlan plan = db_->PlanRetention(5).value();
+  Adopt(*db_, plan.effective_floor);
+  ASSERT_TRUE(db_->PlanRetention(5)->blockers.empty());
+  EXPECT_EQ(db_->ApplyRetentionPrevalidated(4, 10).value(),
+            (RetentionApplyResult{1, 4, plan.reclaimable_bytes}));
+  EXPECT_EQ(Outcome(db_->PlanRetention(3)),
+            "invalid argument: retention floor cannot move backward from 4 to 3");
+
+  db_.reset();
+  db_ = OpenDb(dir_.path(), {}, /*max_segment_bytes=*/1);
+  ASSERT_NE(db_, nullptr);
+  EXPECT_EQ(db_->log().retention_floor(), 4u);
+  ASSERT_TRUE(db_->verified_anchor().has_value());
+  ReadRequest from_floor;
+  from_floor.start = StartBound::Included(4);
+  std::vector<uint64_t> positions;
+  for (const auto& record : Drain(db_->Read(from_floor).value())) positions.push_back(record.position);
+  EXPECT_EQ(positions, (std::vector<uint64_t>{4, 5, 6, 7, 8, 9}));
+  EXPECT_EQ(Outcome(db_->Read(ReadRequest{})),
+            "position 0 is unavailable: retained history starts at 4, head is 10");
+  RequestDraft next;
+  next.events = {Event("c")};
+  next.expected = stream::ExpectedRevision::Exact(format::StreamRevision{9});
+  const stream::AppendReceipt receipt = db_->AppendBatchWithId(Request(next), std::nullopt).value();
+  EXPECT_EQ(receipt.first_position, 10u);
+  EXPECT_EQ(receipt.current_revision.value, 10u);
+}
+
+// The manifest named the first anchor while the second was published; once
+// it names the second, the kept copy of the first is gone.
+TEST_F(RetentionPlanTest, ASecondApplyRemovesTheCopyOfTheAnchorTheManifestNamedBefore) {
+  Adopt(*db_, 4);
+  ASSERT_TRUE(db_->ApplyRetentionPrevalidated(4, 10).ok());
+  ASSERT_TRUE(AppendPair(*db_).ok());
+  ASSERT_TRUE(db_->Commit().ok());
+  Adopt(*db_, 8);
+  ASSERT_TRUE(platform::PathExists(retention::PreviousAnchorPath(dir_.path())));
+  const uint64_t reclaimable = db_->PlanRetention(8)->reclaimable_bytes;
+  EXPECT_EQ(db_->ApplyRetentionPrevalidated(8, 12).value(),
+            (RetentionApplyResult{2, 8, reclaimable}));
+  EXPECT_FALSE(platform::PathExists(retention::PreviousAnchorPath(dir_.path())));
+  db_.reset();
+  db_ = OpenDb(dir_.path(), {}, /*max_segment_bytes=*/1);
+  ASSERT_NE(db_, nullptr);
+  EXPECT_EQ(db_->log().retention_floor(), 8u);
 }
 
 }  // namespace
