@@ -9,9 +9,13 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "db/db.h"
 #include "db/test_util.h"
+#include "log/lock.h"
+#include "retention/crash.h"
 #include "retention/retention.h"
 #include "util/crc32c.h"
 
@@ -337,6 +341,61 @@ TEST_F(RetentionPlanTest, ASecondApplyRemovesTheCopyOfTheAnchorTheManifestNamedB
   db_ = OpenDb(dir_.path(), {}, /*max_segment_bytes=*/1);
   ASSERT_NE(db_, nullptr);
   EXPECT_EQ(db_->log().retention_floor(), 8u);
+}
+
+// Opens the database of the fixture's shape in a child process, publishes
+// the anchor for floor 4 and applies it, dying at `point`; true if it died
+// of SIGABRT.
+bool ApplyCrashingAt(const std::string& dir, std::string_view point) {
+  const pid_t child = fork();
+  if (child == 0) {
+    Result<std::unique_ptr<Corvantine>> db = Corvantine::OpenInternal(dir, {}, 1);
+    if (!db.ok() || !(*db)->PublishRetentionAnchor(AnchorOf(**db, 4)).ok()) _exit(1);
+    setenv(retention::kCrashAtVariable, std::string(point).c_str(), 1);
+    (void)(*db)->ApplyRetentionPrevalidated(4, 10);
+    _exit(0);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) return false;
+  return WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT;
+}
+
+// Segment files below the floor may outlive a crash, but nothing below it
+// can be read, and the next apply removes them.
+TEST(RetentionApplyCrash, EachPointLeavesTheOldFloorOrTheNewOne) {
+  struct Case {
+    std::string_view point;
+    uint64_t floor;
+    size_t segments_below_floor;
+  } cases[] = {
+      {retention::kCrashBeforeManifestSwitch, 0, 0},
+      {retention::kCrashAfterManifestSwitch, 4, 2},
+      {retention::kCrashDuringCleanup, 4, 1},
+      {retention::kCrashAfterCleanup, 4, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.point);
+    TempDir dir;
+    {
+      auto db = OpenDb(dir.path(), {}, /*max_segment_bytes=*/1);
+      for (int i = 0; i < 5; ++i) ASSERT_TRUE(AppendPair(*db).ok());
+      ASSERT_TRUE(db->Commit().ok());
+    }
+    ASSERT_TRUE(ApplyCrashingAt(dir.path(), c.point));
+    // The dead process's lock stays until someone deletes it.
+    ASSERT_TRUE(platform::RemoveFile(platform::JoinPath(dir.path(), log::lock::kLockFileName)).ok());
+    auto db = OpenDb(dir.path(), {}, /*max_segment_bytes=*/1);
+    ASSERT_NE(db, nullptr);
+    EXPECT_EQ(db->log().retention_floor(), c.floor);
+    const auto& closed = db->log().closed_segments();
+    EXPECT_EQ(std::count_if(closed.begin(), closed.end(),
+                            [&](const log::SegmentMeta& meta) { return meta.base < c.floor; }),
+              static_cast<long>(c.segments_below_floor));
+    ReadRequest from_floor;
+    from_floor.start = StartBound::Included(c.floor);
+    EXPECT_EQ(Drain(db->Read(from_floor).value()).size(), 10 - c.floor);
+    EXPECT_EQ(Outcome(db->PlanRetention(4)), "ok");
+  }
 }
 
 }  // namespace
