@@ -180,11 +180,9 @@ Result<RetentionPolicyPreview> Corvantine::PreviewRetentionPolicy(RetentionPolic
   return preview;
 }
 
-Result<RetentionApplyResult> Corvantine::ApplyRetentionPrevalidated(uint64_t floor,
-                                                                    uint64_t head) {
+Result<RetentionApplyResult> Corvantine::ApplyRetentionPrevalidated(uint64_t floor, uint64_t head) {
   if (durable_head_ != head) {
-    return CorvantineError::InvalidArgument(
-        "retention plan is stale because durable head changed");
+    return CorvantineError::InvalidArgument("retention plan is stale because durable head changed");
   }
   if (!verified_anchor_) {
     return CorvantineError::InvalidArgument("retention plan has no verified anchor");
@@ -223,20 +221,20 @@ void Corvantine::RemovePreviousAnchor() const {
     removed = retention::SyncDir(std::filesystem::path(previous).parent_path().string());
   }
   if (!removed.ok()) {
-    util::Warn(fmt::format("cannot remove the previous retention anchor: {}",
-                           removed.error().ToString()));
+    util::Warn(
+        fmt::format("cannot remove the previous retention anchor: {}", removed.error().ToString()));
   }
 }
 
 Result<retention::RetentionAnchorInfo> Corvantine::PublishRetentionAnchor(
     retention::CoreRetentionAnchor anchor) {
   if (log_->head() != durable_head_) {
-    return CorvantineError::InvalidArgument("retention anchor must be published at a committed head");
+    return CorvantineError::InvalidArgument(
+        "retention anchor must be published at a committed head");
   }
   CVN_TRY(retention::ValidateIdentity(anchor, log_->database_id(), anchor.floor, durable_head_));
-  CVN_ASSIGN_OR_RETURN(
-      const retention::RetentionAnchorInfo info,
-      retention::Publish(directory_, anchor, log_->retention_anchor_checksum()));
+  CVN_ASSIGN_OR_RETURN(const retention::RetentionAnchorInfo info,
+                       retention::Publish(directory_, anchor, log_->retention_anchor_checksum()));
   streams_ = std::move(anchor.stream_catalog);
   branches_ = std::move(anchor.branch_catalog);
   verified_anchor_ = VerifiedAnchor{info.database_id,

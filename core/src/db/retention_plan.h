@@ -112,8 +112,7 @@ struct RetentionConsumerStatus {
   bool behind_effective_floor = false;
   bool bootstrap_available = false;  // whether behind or not
 
-  friend bool operator==(const RetentionConsumerStatus&,
-                         const RetentionConsumerStatus&) = default;
+  friend bool operator==(const RetentionConsumerStatus&, const RetentionConsumerStatus&) = default;
 };
 
 // Feed consumers' checkpoints by consumer id; sorted, so that the blockers

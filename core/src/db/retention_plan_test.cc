@@ -109,8 +109,7 @@ TEST_F(RetentionPlanTest, BlockersNameTheMissingAnchorAndBranchesForkedBelowTheF
     std::function<void()> setup;
     std::vector<RetentionBlocker> blockers;
   } cases[] = {
-      {"no anchor", [] {},
-       {EngineAnchorUnavailable{}, BranchRequiresBootstrap{2, "early"}}},
+      {"no anchor", [] {}, {EngineAnchorUnavailable{}, BranchRequiresBootstrap{2, "early"}}},
       {"an anchor for the floor", [&] { Adopt(*db_, 4); }, {BranchRequiresBootstrap{2, "early"}}},
       {"a bootstrap for the early branch", [&] { Adopt(*db_, 4, {bootstrap}); }, {}},
       {"a commit after the anchor",
@@ -147,8 +146,8 @@ TEST(RetentionBlockerTest, EngineBlockersAndStatusesFollowTheMatchingBootstraps)
   anchor.consumer_bootstraps = {ConsumerBootstrap("a", 4, true), ConsumerBootstrap("b", 3, true),
                                 ConsumerBootstrap("c", 4, false), ConsumerBootstrap("d", 4, false),
                                 ConsumerBootstrap("d", 4, true)};
-  const ConsumerCheckpoints checkpoints = {{"a", 1}, {"b", 1}, {"c", 2}, {"d", 3},
-                                           {"e", 4}, {"f", 9}};
+  const ConsumerCheckpoints checkpoints = {{"a", 1}, {"b", 1}, {"c", 2},
+                                           {"d", 3}, {"e", 4}, {"f", 9}};
   const ProjectionCoverageCheck projections[] = {{"covered", true}, {"totals", false}};
   std::vector<RetentionBlocker> blockers;
   AppendProjectionBlockers(projections, blockers);
@@ -251,12 +250,13 @@ TEST_F(RetentionPlanTest, KeepNewerThanSelectsTheEarliestRecordAtOrAfterTheCutof
     const int64_t cutoff = record.envelope.timestamp_unix_nanos;
     uint64_t expected = 10;
     for (const format::OwnedStoredRecord& other : records) {
-      if (other.envelope.timestamp_unix_nanos >= cutoff) expected = std::min(expected, other.position);
+      if (other.envelope.timestamp_unix_nanos >= cutoff)
+        expected = std::min(expected, other.position);
     }
-    EXPECT_EQ(db_->PreviewRetentionPolicy(RetentionPolicy::kKeepNewerThan,
-                                          static_cast<uint64_t>(cutoff))
-                  ->selected_floor,
-              expected);
+    EXPECT_EQ(
+        db_->PreviewRetentionPolicy(RetentionPolicy::kKeepNewerThan, static_cast<uint64_t>(cutoff))
+            ->selected_floor,
+        expected);
   }
 }
 
@@ -282,9 +282,8 @@ TEST_F(RetentionPlanTest, ApplyRefusesAPlanTheDatabaseNoLongerMatchesAndChangesN
          ASSERT_TRUE(retention::Publish(dir_.path(), other, std::nullopt).ok());
        },
        4, 10, "invalid format: retention anchor file does not match the verified anchor"},
-      {"a damaged anchor file",
-       [&] { WriteFile(retention::AnchorPath(dir_.path()), "damaged"); }, 4, 10,
-       "invalid format: retention anchor length is invalid"},
+      {"a damaged anchor file", [&] { WriteFile(retention::AnchorPath(dir_.path()), "damaged"); },
+       4, 10, "invalid format: retention anchor length is invalid"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -312,7 +311,8 @@ TEST_F(RetentionPlanTest, AnAppliedPlanMovesTheFloorForGoodAndTheHistoryGoesOn) 
   ReadRequest from_floor;
   from_floor.start = StartBound::Included(4);
   std::vector<uint64_t> positions;
-  for (const auto& record : Drain(db_->Read(from_floor).value())) positions.push_back(record.position);
+  for (const auto& record : Drain(db_->Read(from_floor).value()))
+    positions.push_back(record.position);
   EXPECT_EQ(positions, (std::vector<uint64_t>{4, 5, 6, 7, 8, 9}));
   EXPECT_EQ(Outcome(db_->Read(ReadRequest{})),
             "position 0 is unavailable: retained history starts at 4, head is 10");
@@ -383,7 +383,8 @@ TEST(RetentionApplyCrash, EachPointLeavesTheOldFloorOrTheNewOne) {
     }
     ASSERT_TRUE(ApplyCrashingAt(dir.path(), c.point));
     // The dead process's lock stays until someone deletes it.
-    ASSERT_TRUE(platform::RemoveFile(platform::JoinPath(dir.path(), log::lock::kLockFileName)).ok());
+    ASSERT_TRUE(
+        platform::RemoveFile(platform::JoinPath(dir.path(), log::lock::kLockFileName)).ok());
     auto db = OpenDb(dir.path(), {}, /*max_segment_bytes=*/1);
     ASSERT_NE(db, nullptr);
     EXPECT_EQ(db->log().retention_floor(), c.floor);
