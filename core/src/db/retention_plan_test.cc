@@ -294,12 +294,16 @@ TEST_F(RetentionPlanTest, ApplyRefusesAPlanTheDatabaseNoLongerMatchesAndChangesN
   }
 }
 
+// Events appended after the anchor, not yet committed, are made durable
+// before the manifest names the head they reach.
 TEST_F(RetentionPlanTest, AnAppliedPlanMovesTheFloorForGoodAndTheHistoryGoesOn) {
   const RetentionPlan plan = db_->PlanRetention(5).value();
   Adopt(*db_, plan.effective_floor);
   ASSERT_TRUE(db_->PlanRetention(5)->blockers.empty());
+  ASSERT_TRUE(AppendPair(*db_).ok());
   EXPECT_EQ(db_->ApplyRetentionPrevalidated(4, 10).value(),
             (RetentionApplyResult{1, 4, plan.reclaimable_bytes}));
+  EXPECT_EQ(db_->durable_head(), 12u);
   EXPECT_EQ(Outcome(db_->PlanRetention(3)),
             "invalid argument: retention floor cannot move backward from 4 to 3");
 
@@ -311,17 +315,18 @@ TEST_F(RetentionPlanTest, AnAppliedPlanMovesTheFloorForGoodAndTheHistoryGoesOn) 
   ReadRequest from_floor;
   from_floor.start = StartBound::Included(4);
   std::vector<uint64_t> positions;
-  for (const auto& record : Drain(db_->Read(from_floor).value()))
+  for (const auto& record : Drain(db_->Read(from_floor).value())) {
     positions.push_back(record.position);
-  EXPECT_EQ(positions, (std::vector<uint64_t>{4, 5, 6, 7, 8, 9}));
+  }
+  EXPECT_EQ(positions, (std::vector<uint64_t>{4, 5, 6, 7, 8, 9, 10, 11}));
   EXPECT_EQ(Outcome(db_->Read(ReadRequest{})),
-            "position 0 is unavailable: retained history starts at 4, head is 10");
+            "position 0 is unavailable: retained history starts at 4, head is 12");
   RequestDraft next;
   next.events = {Event("c")};
-  next.expected = stream::ExpectedRevision::Exact(format::StreamRevision{9});
+  next.expected = stream::ExpectedRevision::Exact(format::StreamRevision{11});
   const stream::AppendReceipt receipt = db_->AppendBatchWithId(Request(next), std::nullopt).value();
-  EXPECT_EQ(receipt.first_position, 10u);
-  EXPECT_EQ(receipt.current_revision.value, 10u);
+  EXPECT_EQ(receipt.first_position, 12u);
+  EXPECT_EQ(receipt.current_revision.value, 12u);
 }
 
 // The manifest named the first anchor while the second was published; once
