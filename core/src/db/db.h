@@ -239,16 +239,18 @@ class Corvantine {
   //   the durable head is `head` ("retention plan is stale because durable
   //   head changed"); there is a verified anchor ("retention plan has no
   //   verified anchor") for `floor` and `head` ("retention plan anchor
-  //   identity is stale"). Then re-reads the anchor file, which must carry
-  //   the verified anchor's checksum (else its read error, or InvalidFormat
-  //   "retention anchor file does not match the verified anchor"); makes
-  //   any appended events durable, so that the manifest never names a head
-  //   beyond the durable log; switches the manifest to `floor` and the
-  //   anchor's checksum (Log::ActivateRetention, whose error changes
-  //   nothing); removes the previous anchor copy, which the manifest no
-  //   longer names (a failure only warns); and removes the segment files
-  //   below the floor. Crash points before_manifest_switch,
-  //   after_manifest_switch, during_cleanup (per file), after_cleanup.
+  //   identity is stale"); `floor` is a segment base or the current floor
+  //   ("retention floor {floor} is not a segment boundary").
+  // Then re-reads the anchor file, which must carry the verified anchor's
+  // checksum (else its read error, or InvalidFormat "retention anchor file
+  // does not match the verified anchor"); makes any appended events
+  // durable, so that the manifest never names a head beyond the durable
+  // log; switches the manifest to `floor` and the anchor's checksum
+  // (Log::ActivateRetention, whose error changes nothing); removes the
+  // previous anchor copy, which the manifest no longer names (a failure only
+  // warns); and removes the segment files below the floor. Crash points
+  // before_manifest_switch, after_manifest_switch, during_cleanup (per
+  // file), after_cleanup.
   Result<RetentionApplyResult> ApplyRetentionPrevalidated(uint64_t floor, uint64_t head);
 
   // Publishes `anchor` (retention::Publish, naming the manifest's checksum)

@@ -190,6 +190,11 @@ Result<RetentionApplyResult> Corvantine::ApplyRetentionPrevalidated(uint64_t flo
   if (verified_anchor_->floor != floor || verified_anchor_->head != head) {
     return CorvantineError::InvalidArgument("retention plan anchor identity is stale");
   }
+  // A floor inside a segment would leave a manifest the log refuses to open.
+  if (log_->RetentionBoundaryFor(floor).effective_floor != floor) {
+    return CorvantineError::InvalidArgument(
+        fmt::format("retention floor {} is not a segment boundary", floor));
+  }
   CVN_TRY(CheckAnchorFile());
   retention::CrashPoint(retention::kCrashBeforeManifestSwitch);
   // The manifest records the log head; what was appended since the last

@@ -273,6 +273,8 @@ TEST_F(RetentionPlanTest, ApplyRefusesAPlanTheDatabaseNoLongerMatchesAndChangesN
       {"no anchor", [] {}, 4, 10, "invalid argument: retention plan has no verified anchor"},
       {"an anchor for another floor", [&] { Adopt(*db_, 2); }, 4, 10,
        "invalid argument: retention plan anchor identity is stale"},
+      {"a floor inside a segment", [&] { Adopt(*db_, 5); }, 5, 10,
+       "invalid argument: retention floor 5 is not a segment boundary"},
       {"an anchor file replaced on disk",
        [&] {
          retention::CoreRetentionAnchor other = AnchorOf(*db_, 4);
