@@ -24,6 +24,7 @@
 #include "branch/branch.h"
 #include "branch/catalog.h"
 #include "db/read.h"
+#include "db/retention_plan.h"
 #include "error/error.h"
 #include "format/ids.h"
 #include "log/log.h"
@@ -209,6 +210,56 @@ class Corvantine {
   // returns its Io error with the record written but not durable.
   Result<> AppendSystemRecord(std::string_view event_type, std::string_view payload);
 
+  // Retention (db/retention_plan.h). Plans moving the floor to `requested`:
+  //   1. beyond the durable head -> OffsetBeyondHead;
+  //   2. below the current floor -> InvalidArgument "retention floor cannot
+  //      move backward from {current} to {requested}";
+  //   3. the effective floor and reclaimable segments of
+  //      Log::RetentionBoundaryFor;
+  //   4. blockers: EngineAnchorUnavailable unless the verified anchor is
+  //      this database's at exactly the effective floor and durable head;
+  //      then, in catalog order, BranchRequiresBootstrap for each branch
+  //      forked below the effective floor without a matching bootstrap.
+  // The plan gets a fresh id and the manifest's generation.
+  Result<RetentionPlan> PlanRetention(uint64_t requested) const;
+
+  // Chooses the floor by `policy` (D the durable head, C the current floor)
+  // and plans at it; a read or planning error is the preview's:
+  //   keep_from: `value`;
+  //   keep_latest_events: KeepLatestFloor(D, C, value);
+  //   keep_newer_than: the lowest position below D of a record from C on
+  //     whose timestamp is at or after `value` read as an i64, else D;
+  //   target_log_bytes: Log::RetentionFloorForBytes, whose flag says
+  //     whether the target is met (always met for the others).
+  Result<RetentionPolicyPreview> PreviewRetentionPolicy(RetentionPolicy policy,
+                                                        uint64_t value) const;
+
+  // Applies a plan the caller has just re-made and found equal to the one
+  // it handed out, with no blockers. Checks, each InvalidArgument:
+  //   the durable head is `head` ("retention plan is stale because durable
+  //   head changed"); there is a verified anchor ("retention plan has no
+  //   verified anchor") for `floor` and `head` ("retention plan anchor
+  //   identity is stale"); `floor` is a segment base or the current floor
+  //   ("retention floor {floor} is not a segment boundary").
+  // Then re-reads the anchor file, which must carry the verified anchor's
+  // checksum (else its read error, or InvalidFormat "retention anchor file
+  // does not match the verified anchor"); makes any appended events
+  // durable, so that the manifest never names a head beyond the durable
+  // log; switches the manifest to `floor` and the anchor's checksum
+  // (Log::ActivateRetention, whose error changes nothing); removes the
+  // previous anchor copy, which the manifest no longer names (a failure only
+  // warns); and removes the segment files below the floor. Crash points
+  // before_manifest_switch, after_manifest_switch, during_cleanup (per
+  // file), after_cleanup.
+  Result<RetentionApplyResult> ApplyRetentionPrevalidated(uint64_t floor, uint64_t head);
+
+  // Publishes `anchor` (retention::Publish, naming the manifest's checksum)
+  // and adopts it: its catalogs become the database's and it becomes the
+  // verified anchor. On failure nothing changes. The anchor must be this
+  // database's at the durable head, with catalogs that hold its history.
+  Result<retention::RetentionAnchorInfo> PublishRetentionAnchor(
+      retention::CoreRetentionAnchor anchor);
+
   const std::string& directory() const { return directory_; }
   log::Log& log() { return *log_; }
   const log::Log& log() const { return *log_; }
@@ -263,6 +314,12 @@ class Corvantine {
   Result<> CheckBatchBoundary(uint64_t position) const;
   Result<> WriteSystemRecord(std::string_view event_type, const format::BranchId& branch,
                              int64_t timestamp_unix_nanos, std::string_view payload);
+
+  // Retention steps; see retention_plan.cc.
+  std::vector<RetentionBlocker> PlanBlockers(uint64_t effective_floor) const;
+  // The anchor file on disk is the verified anchor, by its checksum.
+  Result<> CheckAnchorFile() const;
+  void RemovePreviousAnchor() const;
 
   LogEnd End() const;
   void CountAppendedSince(LogEnd end);
