@@ -49,6 +49,25 @@ SnapshotResult<> CheckState(const SnapshotManifest& manifest, std::string_view s
   return {};
 }
 
+// The manifest of an open file and where the state after it begins.
+struct FileHead {
+  SnapshotManifest manifest;
+  uint64_t state_offset;
+};
+
+// Reads and checks the header and manifest only; `file_bytes` has passed
+// CheckLength.
+SnapshotResult<FileHead> ReadHead(const platform::File& file, uint64_t file_bytes) {
+  std::string head(kSnapshotHeaderBytes, '\0');
+  CVN_TRY(Io(file.ReadExactAt(0, head.size(), head.data())));
+  CVN_ASSIGN_OR_RETURN(const uint32_t manifest_bytes, ManifestLength(head, file_bytes));
+  head.resize(kSnapshotHeaderBytes + manifest_bytes);
+  CVN_TRY(Io(file.ReadExactAt(kSnapshotHeaderBytes, manifest_bytes,
+                              head.data() + kSnapshotHeaderBytes)));
+  CVN_ASSIGN_OR_RETURN(SnapshotManifest manifest, ReadManifest(head, manifest_bytes));
+  return FileHead{std::move(manifest), head.size()};
+}
+
 }  // namespace
 
 SnapshotResult<std::string> EncodeSnapshot(const SnapshotManifest& manifest,
@@ -84,22 +103,21 @@ SnapshotResult<SnapshotManifest> DecodeManifestFile(const std::string& path) {
   CVN_ASSIGN_OR_RETURN(const uint64_t file_bytes, Io(platform::FileSizeOf(path)));
   CVN_TRY(CheckLength(file_bytes));
   CVN_ASSIGN_OR_RETURN(const platform::File file, Io(platform::OpenForRead(path)));
-  std::string head(kSnapshotHeaderBytes, '\0');
-  CVN_TRY(Io(file.ReadExactAt(0, head.size(), head.data())));
-  CVN_ASSIGN_OR_RETURN(const uint32_t manifest_bytes, ManifestLength(head, file_bytes));
-  head.resize(kSnapshotHeaderBytes + manifest_bytes);
-  CVN_TRY(Io(file.ReadExactAt(kSnapshotHeaderBytes, manifest_bytes,
-                              head.data() + kSnapshotHeaderBytes)));
-  return ReadManifest(head, manifest_bytes);
+  CVN_ASSIGN_OR_RETURN(FileHead head, ReadHead(file, file_bytes));
+  return std::move(head.manifest);
 }
 
 SnapshotResult<DecodedSnapshot> DecodeFile(const std::string& path) {
   CVN_ASSIGN_OR_RETURN(const uint64_t file_bytes, Io(platform::FileSizeOf(path)));
   CVN_TRY(CheckLength(file_bytes));
   CVN_ASSIGN_OR_RETURN(const platform::File file, Io(platform::OpenForRead(path)));
-  std::string bytes(file_bytes, '\0');
-  CVN_TRY(Io(file.ReadExactAt(0, bytes.size(), bytes.data())));
-  return DecodeSnapshot(std::move(bytes));
+  CVN_ASSIGN_OR_RETURN(FileHead head, ReadHead(file, file_bytes));
+  // The state is read straight into its own buffer: tens of megabytes are
+  // not moved again to drop the header in front of them.
+  std::string state(file_bytes - head.state_offset, '\0');
+  CVN_TRY(Io(file.ReadExactAt(head.state_offset, state.size(), state.data())));
+  CVN_TRY(CheckState(head.manifest, state));
+  return DecodedSnapshot{std::move(head.manifest), std::move(state)};
 }
 
 }  // namespace corvantine::snapshot
