@@ -1,5 +1,6 @@
 #include "class_support.h"
 
+#include "args.h"
 #include "py_ref.h"
 
 namespace corvantine::python {
@@ -26,6 +27,17 @@ PyObject* RaiseCppException(const std::exception& exception) {
   if (dynamic_cast<const std::bad_alloc*>(&exception) != nullptr) return PyErr_NoMemory();
   PyErr_SetString(PyExc_SystemError, exception.what());
   return nullptr;
+}
+
+PyObject* ExitByClosing(const char* function, NoArgsMethod close, PyObject* self,
+                        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"_exc_type", "_exc_value", "_traceback"};
+  const Parameters parameters{function, kNames, 3, 0};
+  PyObject* values[3];
+  if (!Bind(parameters, args, nargs, kwnames, values)) return nullptr;
+  Ref closed = Ref::Steal(close(self, nullptr));
+  if (!closed) return nullptr;
+  Py_RETURN_FALSE;
 }
 
 }  // namespace corvantine::python

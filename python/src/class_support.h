@@ -45,6 +45,13 @@ PyObject* Guarded(PyObject* self, PyObject* unused) {
   }
 }
 
+// The body of a closing context manager's __exit__ (`function` names it in
+// argument errors): binds its three optional arguments, calls `close`
+// whether or not the block raised, and returns False so that the block's
+// exception goes on.
+PyObject* ExitByClosing(const char* function, NoArgsMethod close, PyObject* self,
+                        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // Method table entries: METH_FASTCALL | METH_KEYWORDS or METH_NOARGS, with
 // `doc` the text signature ("name($self, a, b=None)\n--\n\n") and any doc
 // line after it.

@@ -110,16 +110,8 @@ PyObject* Close(PyObject* self, PyObject*) {
 
 PyObject* Enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
-constexpr const char* kExitNames[] = {"_exc_type", "_exc_value", "_traceback"};
-constexpr Parameters kExit{"Corvantine.__exit__", kExitNames, 3, 0};
-
-// Closes whether or not the block raised, and lets its exception go on.
 PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* values[3];
-  if (!Bind(kExit, args, nargs, kwnames, values)) return nullptr;
-  Ref closed = Ref::Steal(Close(self, nullptr));
-  if (!closed) return nullptr;
-  Py_RETURN_FALSE;
+  return ExitByClosing("Corvantine.__exit__", Close, self, args, nargs, kwnames);
 }
 
 // One of the engine's counters, as an int.

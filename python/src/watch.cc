@@ -154,15 +154,8 @@ PyObject* Close(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-constexpr const char* kExitNames[] = {"_exc_type", "_exc_value", "_traceback"};
-constexpr Parameters kExit{"Watch.__exit__", kExitNames, 3, 0};
-
 PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* values[3];
-  if (!Bind(kExit, args, nargs, kwnames, values)) return nullptr;
-  Ref closed = Ref::Steal(Close(self, nullptr));
-  if (!closed) return nullptr;
-  Py_RETURN_FALSE;
+  return ExitByClosing("Watch.__exit__", Close, self, args, nargs, kwnames);
 }
 
 PyObject* Itself(PyObject* self, PyObject*) {
