@@ -17,8 +17,9 @@
 // such as the Python module, includes it and util/ and nothing else. With it
 // come the records (facade/records.h: requests, replies, page limits and the
 // ids, receipts and durability they carry; facade/feed_records.h: feed
-// requests, pages and committed batches), the error (facade/error.h) and
-// the wait hooks (facade/wait_hooks.h).
+// requests, pages and committed batches), the retention records
+// (facade/retention_records.h), the error (facade/error.h) and the wait
+// hooks (facade/wait_hooks.h).
 #pragma once
 
 #include <chrono>
@@ -35,6 +36,7 @@
 #include "facade/feed_signal.h"
 #include "facade/query.h"
 #include "facade/records.h"
+#include "facade/retention_records.h"
 #include "facade/wait_hooks.h"
 #include "format/ids.h"
 
@@ -209,6 +211,57 @@ class Engine {
   // whose envelopes disagree with it or whose events name other streams.
   // Ingesting a stored batch again returns its receipt.
   EngineResult<AppendReceiptDto> IngestBatch(CommittedBatch batch) const;
+
+  // Feed bootstraps. OpenFeed attaches a descriptor to its
+  // "position_unavailable" error when the retention anchor holds a valid
+  // bootstrap for the consumer at the current floor with the request's
+  // filter as its scope. Both calls check the descriptor against that
+  // bootstrap: "not_found" "feed bootstrap handle was not found" when none
+  // matches it, "feed_bootstrap_mismatch" "feed bootstrap descriptor does
+  // not match the current retention generation" when a field differs.
+  // FetchFeedBootstrap returns the checkpoint bytes; "resource_limit" ("feed
+  // bootstrap bytes") when they are longer than `maximum_bytes`, or when that
+  // is 0. ResumeFeed opens a feed for the descriptor's consumer and scope
+  // starting at its resume_from, with OpenFeed's limits.
+  EngineResult<std::string> FetchFeedBootstrap(FeedBootstrapDescriptor descriptor,
+                                               uint64_t maximum_bytes) const;
+  EngineResult<FeedHandle> ResumeFeed(FeedBootstrapDescriptor descriptor, uint32_t max_batches,
+                                      uint64_t max_bytes) const;
+
+  // Retention. A status or plan at `keep_from` (a status without one plans
+  // at the durable head) lists the blockers in the order: anchor, branches,
+  // projections, consumers, open handles. Plans are kept by id until
+  // applied; ApplyRetention re-plans and refuses a plan that is unknown
+  // ("retention_plan_unknown"), no longer matches ("retention_plan_stale")
+  // or still has blockers ("retention_blocked").
+  EngineResult<RetentionStatusDto> RetentionStatus(std::optional<uint64_t> keep_from) const;
+  EngineResult<RetentionPlan> PlanRetention(uint64_t keep_from) const;
+  // `value` is signed for kKeepNewerThan, carried as its 64-bit pattern.
+  EngineResult<RetentionPolicyPreview> PlanRetentionPolicy(RetentionPolicy policy,
+                                                           uint64_t value) const;
+  // Commits, brings every view to the durable head and snapshots it, then
+  // writes the anchor with the views' coverage and the bootstraps
+  // registered for its floor. "maintenance_handles_open" while readers or
+  // feeds are open.
+  EngineResult<RetentionAnchorInfo> CreateRetentionAnchor(uint64_t keep_from) const;
+  EngineResult<RetentionApplyResult> ApplyRetention(const format::IdBytes& plan_id) const;
+  // Registering a bootstrap writes it as a system record (which commits) for
+  // the effective floor of a plan at `keep_from`, and returns that floor.
+  // Checkpoints over 8 MiB: "resource_limit" ("retention bootstrap bytes").
+  EngineResult<uint64_t> RegisterBranchBootstrap(const format::BranchId& branch,
+                                                 uint64_t keep_from,
+                                                 std::string checkpoint) const;
+  // With an empty scope, codec "opaque", version 1.
+  EngineResult<uint64_t> RegisterConsumerBootstrap(std::string consumer_id, uint64_t keep_from,
+                                                   std::string checkpoint) const;
+  EngineResult<uint64_t> RegisterConsumerBootstrapForFeed(std::string consumer_id,
+                                                          uint64_t keep_from, FeedFilter scope,
+                                                          std::string codec,
+                                                          uint32_t codec_version,
+                                                          std::string checkpoint) const;
+  // The checkpoint the current retention anchor holds, if any.
+  EngineResult<std::optional<std::string>> BranchBootstrap(const format::BranchId& branch) const;
+  EngineResult<std::optional<std::string>> ConsumerBootstrap(std::string consumer_id) const;
 
   // Published by the sequencer whenever the durable head may have moved.
   const FeedSignal& feed_signal() const;

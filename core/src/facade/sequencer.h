@@ -126,6 +126,19 @@ class Sequencer {
   EngineResult<> Handle(command::CloseFeed& command);
   EngineResult<> Handle(command::ClearConsumer& command);
   EngineResult<AppendReceiptDto> Handle(command::IngestBatch& command);
+  // Feed bootstraps (feed_bootstrap_commands.cc).
+  EngineResult<std::string> Handle(command::FetchFeedBootstrap& command);
+  EngineResult<FeedHandle> Handle(command::ResumeFeed& command);
+  // Retention (retention_commands.cc).
+  EngineResult<RetentionStatusDto> Handle(command::RetentionStatus& command);
+  EngineResult<RetentionPlan> Handle(command::PlanRetention& command);
+  EngineResult<RetentionPolicyPreview> Handle(command::PlanRetentionPolicy& command);
+  EngineResult<RetentionAnchorInfo> Handle(command::CreateRetentionAnchor& command);
+  EngineResult<RetentionApplyResult> Handle(command::ApplyRetention& command);
+  EngineResult<uint64_t> Handle(command::RegisterBranchBootstrap& command);
+  EngineResult<uint64_t> Handle(command::RegisterConsumerBootstrap& command);
+  EngineResult<std::optional<std::string>> Handle(command::BranchBootstrap& command);
+  EngineResult<std::optional<std::string>> Handle(command::ConsumerBootstrap& command);
 
   // Under `batch_id` when given (a replicated batch keeps its source's).
   EngineResult<AppendReceiptDto> Append(AppendBatch batch,
