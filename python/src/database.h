@@ -10,9 +10,16 @@
 
 #include <Python.h>
 
+#include "facade/engine.h"
+
 namespace corvantine::python {
 
 bool AddDatabaseClass(PyObject* module);
 bool AddOpenFunction(PyObject* module);
+
+// Starts an engine on `config` with the interpreter lock released and
+// returns a new Corvantine holding it. `open` leaves the segment size to the
+// engine; the test support module sets it.
+PyObject* OpenDatabase(facade::OpenConfig config);
 
 }  // namespace corvantine::python
