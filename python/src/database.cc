@@ -13,7 +13,11 @@
 #include "database_methods.h"
 #include "errors.h"
 #include "gil.h"
+#include "keys.h"
 #include "py_ref.h"
+#include "reader.h"
+#include "view.h"
+#include "watch.h"
 
 namespace corvantine::python {
 
@@ -287,12 +291,13 @@ const facade::Engine& EngineOf(PyObject* self) {
   return *reinterpret_cast<DatabaseObject*>(self)->engine;
 }
 
-bool AddDatabaseClass(PyObject* module) {
+bool AddClasses(PyObject* module) {
   if (database_type == nullptr) {
     database_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&database_type_def));
     if (database_type == nullptr) return false;
   }
-  return PyModule_AddType(module, database_type) == 0;
+  return InitKeys() && PyModule_AddType(module, database_type) == 0 && AddViewClass(module) &&
+         AddReaderClass(module) && AddWatchClass(module);
 }
 
 bool AddOpenFunction(PyObject* module) {

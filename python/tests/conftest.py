@@ -23,6 +23,10 @@ DESCRIPTOR = {
 }
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: takes seconds, not milliseconds")
+
+
 @pytest.fixture
 def path(tmp_path):
     return str(tmp_path / "db")

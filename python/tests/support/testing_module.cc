@@ -12,7 +12,9 @@
 //       writes JSON bodies;
 //   open_segmented(path, segment_bytes) -> Corvantine
 //       opens a database whose segments roll at `segment_bytes`, so that
-//       retention has segments to reclaim without writing 64 MiB each;
+//       retention has segments to reclaim without writing 64 MiB each. Its
+//       classes are this module's copies (_corvantine_testing.Corvantine
+//       and so on), which run the same code as corvantine's;
 //   raise_position_unavailable(descriptor)
 //       reads `descriptor` as resume_watch does and raises the
 //       PositionUnavailableError that a feed carrying it would raise.
@@ -129,5 +131,7 @@ PyMODINIT_FUNC PyInit__corvantine_testing() {
   using namespace corvantine::python;
   Ref corvantine = Ref::Steal(PyImport_ImportModule("corvantine"));
   if (!corvantine || !AdoptExceptionClasses(corvantine.get())) return nullptr;
-  return PyModule_Create(&module_def);
+  Ref module = Ref::Steal(PyModule_Create(&module_def));
+  if (!module || !AddClasses(module.get())) return nullptr;
+  return module.Release();
 }
