@@ -8,7 +8,7 @@ import pathlib
 import pytest
 
 import corvantine
-from conftest import bodies
+from conftest import DESCRIPTOR, bodies
 
 CLOSED = "engine_closed: engine handle is closed"
 EXCEPTIONS = [
@@ -177,6 +177,14 @@ def every_call(db, reader):
         lambda: db.fork("s", 0), lambda: db.archive_branch("b"),
         lambda: db.branch_ancestry("main"), lambda: db.branch_history("main", "s"),
         lambda: db.diff("main", "main"), reader.next_page, reader.cancel,
+        db.retention_status, lambda: db.plan_retention(0),
+        lambda: db.plan_retention_policy("keep_newer_than", -1),
+        lambda: db.create_retention_anchor(0), lambda: db.apply_retention("0" * 32),
+        lambda: db.register_branch_bootstrap("main", 0, b""),
+        lambda: db.register_consumer_bootstrap("c", 0, b""),
+        lambda: db.register_feed_bootstrap("c", 0, b""),
+        lambda: db.fetch_feed_bootstrap(DESCRIPTOR, 1), lambda: db.resume_watch(DESCRIPTOR),
+        lambda: db.branch_bootstrap("main"), lambda: db.consumer_bootstrap("c"),
     ]
 
 
