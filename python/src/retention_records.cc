@@ -1,7 +1,6 @@
 #include "retention_records.h"
 
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
