@@ -210,6 +210,14 @@ TEST_F(FeedBootstrapTest, ADescriptorMustMatchTheBootstrapInEveryField) {
     EXPECT_EQ(Outcome(feeds_.Resume(*db_, descriptor, 1, 1)), c.outcome);
   }
   EXPECT_EQ(feeds_.open_count(), 1u);
+
+  // An anchor published for a higher floor but not applied: its bootstrap
+  // cannot be resumed from before the floor has moved there.
+  FeedBootstrapDescriptor ahead = Offered();
+  AppendSynced();
+  testing::PublishAnchor(*db_, 4, {Bootstrap("c", 4, 1, "state@2", SomeScope())});
+  ahead.floor = ahead.resume_from = 4;
+  EXPECT_EQ(Outcome(ValidateFeedBootstrapDescriptor(*db_, ahead)), kMismatch);
 }
 
 TEST_F(FeedBootstrapTest, FetchingReturnsTheCheckpointOnlyWithinAMaximumAboveZero) {
