@@ -203,7 +203,8 @@ uint64_t Feeds::StartOf(const FeedRequest& request) const {
 
 EngineResult<FeedHandle> Feeds::Open(const db::Corvantine& db, FeedRequest request) {
   const uint64_t start = StartOf(request);
-  EngineResult<> valid = ValidateFeed(request, start, db.log().retention_floor(), db.durable_head());
+  EngineResult<> valid =
+      ValidateFeed(request, start, db.log().retention_floor(), db.durable_head());
   if (!valid.ok()) return WithOfferedBootstrap(db, request, std::move(valid).error());
   return Insert(db, std::move(request), start);
 }
