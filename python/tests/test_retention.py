@@ -70,7 +70,7 @@ ANCHOR_KEYS = ["format_version", "database_id", "floor", "head", "bytes", "check
 
 def append_orders(db, first, count):
     for n in range(first, first + count):
-        db.append_batch("orders", [{"body": {"id": n % 7, "n": n, "pad": PAD}}],
+        db.append_batch("orders", [{"body": {"id": f"k{n % 7}", "n": n, "pad": PAD}}],
                         durability="sync")
 
 
@@ -126,9 +126,11 @@ def test_the_whole_retention_workflow(path):
     assert plan["blockers"][-1] == {"kind": "maintenance_handles_open", "readers": 1, "feeds": 0}
     with pytest.raises(corvantine.ConflictError, match="^maintenance_handles_open: "):
         db.create_retention_anchor(keep)
-    reader.close()
-    with pytest.raises(corvantine.ConflictError, match="^retention_blocked: "):
+    reader.close()  # one blocker fewer: the plan no longer matches
+    with pytest.raises(corvantine.ConflictError, match="^retention_plan_stale: "):
         db.apply_retention(plan["plan_id"])
+    with pytest.raises(corvantine.ConflictError, match="^retention_blocked: "):
+        db.apply_retention(db.plan_retention(keep)["plan_id"])
 
     assert db.register_branch_bootstrap(fork, keep, b"branch state") == floor
     assert db.register_feed_bootstrap("mailer", keep, b"mailer state") == floor
