@@ -1,4 +1,5 @@
 #include <functional>
+#include <memory>
 #include <optional>
 #include <tuple>
 #include <string>
@@ -8,10 +9,13 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include "db/db.h"
 #include "facade/engine.h"
 #include "facade/retention_state.h"
 #include "facade/test_util.h"
 #include "projection/json_index.h"
+#include "retention/anchor.h"
+#include "util/warning.h"
 
 namespace corvantine::facade {
 namespace {
@@ -298,13 +302,48 @@ TEST_F(RetentionEngineTest, ARetainedDatabaseKeepsWorkingAboveTheFloorAcrossReop
     branches.push_back(above->id);
     EXPECT_EQ(Outcome(engine().Fork({}, floor - 1, "below", {})).substr(0, 21),
               "position_unavailable:");
-    EXPECT_EQ(Outcome(engine().BranchNamed("side")), "ok");
+    // Archived after the first retention, and still archived after the
+    // second.
+    EXPECT_EQ(engine().BranchNamed("side")->status,
+              floor == 4 ? branch::BranchStatus::kActive : branch::BranchStatus::kArchived);
+    if (floor == 4) ASSERT_EQ(Outcome(engine().Archive(branches[0])), "ok");
     EXPECT_EQ(engine().BranchBootstrap(branches[0]).value(), "b");
     EXPECT_EQ(engine().ConsumerBootstrap("c").value(), "c");
     const RetentionStatusDto status = engine().RetentionStatus(floor).value();
     ASSERT_EQ(status.consumers.size(), 1u);
     EXPECT_EQ(status.consumers[0], (RetentionConsumerStatus{"c", 1, true, true}));
   }
+}
+
+// Registered bootstraps are system records: after a reopen the latest for
+// each branch and consumer is carried by the next anchor. One that cannot
+// be read empties the registry with a warning instead of failing the open.
+TEST_F(RetentionEngineTest, RegisteredBootstrapsAreReplayedAtOpenTheLatestWinning) {
+  Fill(4);
+  const BranchDto side = engine().Fork({}, 1, "side", {}).value();
+  ASSERT_EQ(Outcome(engine().RegisterConsumerBootstrap("c", 2, "first")), "ok");
+  ASSERT_EQ(Outcome(engine().RegisterConsumerBootstrap("c", 2, "second")), "ok");
+  ASSERT_EQ(Outcome(engine().RegisterBranchBootstrap(side.id, 2, "side")), "ok");
+  Reopen();
+  ASSERT_EQ(Outcome(engine().CreateRetentionAnchor(2)), "ok");
+  EXPECT_EQ(engine().ConsumerBootstrap("c").value(), "second");
+  EXPECT_EQ(engine().BranchBootstrap(side.id).value(), "side");
+
+  ASSERT_EQ(Outcome(engine().Close()), "ok");
+  engine_.reset();
+  {
+    std::unique_ptr<db::Corvantine> db =
+        db::Corvantine::OpenInternal(dir_.path(), {}, config_.segment_bytes).value();
+    ASSERT_TRUE(db->AppendSystemRecord(retention::kConsumerBootstrapEventType, "[").ok());
+  }
+  util::testing::CapturedWarnings warnings;
+  Reopen();
+  ASSERT_EQ(warnings.lines().size(), 1u);
+  EXPECT_EQ(warnings.lines()[0].find("corvantine: ignoring registered retention bootstraps: "), 0u);
+  ASSERT_EQ(Outcome(engine().CreateRetentionAnchor(2)), "ok");
+  EXPECT_EQ(engine().ConsumerBootstrap("c").value(), std::nullopt);
+  EXPECT_EQ(engine().RetentionStatus(2)->blockers,
+            (std::vector<RetentionBlocker>{db::BranchRequiresBootstrap{1, "side"}}));
 }
 
 // An anchor made and never applied is not the database's after a reopen:
