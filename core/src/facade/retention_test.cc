@@ -38,7 +38,9 @@ class RetentionEngineTest : public ::testing::Test {
   }
 
   void Reopen() {
-    if (engine_) ASSERT_EQ(Outcome(engine_->Close()), "ok");
+    if (engine_) {
+      ASSERT_EQ(Outcome(engine_->Close()), "ok");
+    }
     engine_.reset();
     std::optional<Engine> engine = OpenEngine(config_);
     ASSERT_TRUE(engine.has_value());
@@ -306,7 +308,9 @@ TEST_F(RetentionEngineTest, ARetainedDatabaseKeepsWorkingAboveTheFloorAcrossReop
     // second.
     EXPECT_EQ(engine().BranchNamed("side")->status,
               floor == 4 ? branch::BranchStatus::kActive : branch::BranchStatus::kArchived);
-    if (floor == 4) ASSERT_EQ(Outcome(engine().Archive(branches[0])), "ok");
+    if (floor == 4) {
+      ASSERT_EQ(Outcome(engine().Archive(branches[0])), "ok");
+    }
     EXPECT_EQ(engine().BranchBootstrap(branches[0]).value(), "b");
     EXPECT_EQ(engine().ConsumerBootstrap("c").value(), "c");
     const RetentionStatusDto status = engine().RetentionStatus(floor).value();
