@@ -135,6 +135,11 @@ TEST_F(RetentionEngineTest, ApplyRefusesAPlanThatIsUnknownStaleOrBlocked) {
     std::string outcome;
   } cases[] = {
       {"nothing", [](const Engine&, const RetentionPlan& plan) { return plan.plan_id; }, "ok"},
+      {"a policy preview's plan",
+       [](const Engine& engine, const RetentionPlan&) {
+         return engine.PlanRetentionPolicy(RetentionPolicy::kKeepLatestEvents, 2)->plan.plan_id;
+       },
+       "ok"},
       {"an unknown id",
        [](const Engine&, const RetentionPlan&) { return format::IdBytes{1}; },
        "retention_plan_unknown: retention plan is unknown or already applied"},
@@ -187,18 +192,6 @@ TEST_F(RetentionEngineTest, ApplyRefusesAPlanThatIsUnknownStaleOrBlocked) {
     EXPECT_EQ(engine().RetentionFloor().value(), applied ? 4u : 0u);
     engine_.reset();  // before its directory goes
   }
-}
-
-TEST_F(RetentionEngineTest, PolicyPreviewsAreKeptAsPlansThatCanBeApplied) {
-  Fill(6);
-  ASSERT_EQ(Outcome(engine().CreateRetentionAnchor(4)), "ok");
-  const RetentionPolicyPreview preview =
-      engine().PlanRetentionPolicy(RetentionPolicy::kKeepLatestEvents, 2).value();
-  EXPECT_EQ(preview.selected_floor, 4u);
-  EXPECT_EQ(preview.explanation, "selected position 4 to keep the latest 2 event(s)");
-  EXPECT_EQ(Outcome(engine().ApplyRetention(preview.plan.plan_id)), "ok");
-  EXPECT_EQ(Outcome(engine().PlanRetentionPolicy(RetentionPolicy::kKeepFrom, 7)),
-            "offset_beyond_head: offset 7 beyond head");
 }
 
 TEST_F(RetentionEngineTest, AStatusWithoutAFloorPlansAtTheDurableHead) {
