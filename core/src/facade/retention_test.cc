@@ -91,9 +91,12 @@ class RetentionEngineTest : public ::testing::Test {
   int documents_ = 0;
 };
 
+// The views are registered behind the head, never queried: the anchor
+// brings them there before it snapshots them.
 TEST_F(RetentionEngineTest, PlansListEveryBlockerInOneOrderUntilEachIsResolved) {
   Fill(6);
   ASSERT_TRUE(engine().RegisterQuery(kView, Definition()).ok());
+  ASSERT_TRUE(engine().RegisterQuery("parts", Definition(), 4).ok());
   const BranchDto side = engine().Fork({}, 2, "side", {}).value();
   Checkpoint("c", 1);
   const ReaderHandle reader = engine().OpenReader(testing::ReadFrom(0)).value();
@@ -101,7 +104,8 @@ TEST_F(RetentionEngineTest, PlansListEveryBlockerInOneOrderUntilEachIsResolved) 
   EXPECT_EQ(engine().PlanRetention(4)->blockers,
             (std::vector<RetentionBlocker>{
                 db::EngineAnchorUnavailable{}, db::BranchRequiresBootstrap{2, "side"},
-                db::ProjectionRequiresBootstrap{kView}, db::ConsumerRequiresBootstrap{1, "c"},
+                db::ProjectionRequiresBootstrap{"parts"}, db::ProjectionRequiresBootstrap{kView},
+                db::ConsumerRequiresBootstrap{1, "c"},
                 db::MaintenanceHandlesOpen{1, 1}}));
   EXPECT_EQ(Outcome(engine().CreateRetentionAnchor(4)),
             "maintenance_handles_open: cannot create retention anchor with 1 reader(s) and 1 "
@@ -116,7 +120,7 @@ TEST_F(RetentionEngineTest, PlansListEveryBlockerInOneOrderUntilEachIsResolved) 
   const RetentionAnchorInfo info = engine().CreateRetentionAnchor(4).value();
   EXPECT_EQ(std::tie(info.floor, info.head, info.projection_checkpoints, info.branch_bootstraps,
                      info.consumer_bootstraps),
-            std::make_tuple(4u, 6u, 1u, 1u, 1u));
+            std::make_tuple(4u, 6u, 5u, 1u, 1u));
   EXPECT_EQ(engine().BranchBootstrap(side.id).value(), "side@4");
   EXPECT_EQ(engine().ConsumerBootstrap("c").value(), "c@4");
   EXPECT_EQ(engine().ConsumerBootstrap("d").value(), std::nullopt);
