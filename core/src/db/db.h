@@ -267,8 +267,8 @@ class Corvantine {
   // The catalogs are the database's own, and the system records the
   // current anchor's followed by the log's, the latest per key
   // (retention/system_records.h): an anchor made after retention keeps all
-  // the history the reclaimed log held. The
-  // commit stands when a later step fails; nothing else changes then.
+  // the history the reclaimed log held. The commit stands when a later step
+  // fails; nothing else changes then.
   Result<retention::RetentionAnchorInfo> CreateRetentionAnchorWithAllCoverage(
       uint64_t keep_from, std::vector<retention::RetentionProjectionCoverage> coverage,
       std::vector<retention::RetentionBranchBootstrap> branch_bootstraps,
