@@ -149,7 +149,10 @@ class Engine {
                                             QueryConsistency consistency = {}) const;
   EngineResult<ProjectionStatus> QueryStatus(QueryHandle query) const;
   EngineResult<std::vector<PartitionStatus>> PartitionStatuses(QueryHandle query) const;
-  // Rebuilds the query from the log, deleting its snapshots first.
+  // Rebuilds the query from the log, deleting its snapshots first. Once
+  // retention has moved the floor above 0, it keeps the snapshots the
+  // retention anchor names and restores from them ("conflict" for a query
+  // the anchor does not cover).
   EngineResult<> RebuildProjection(QueryHandle query) const;
 
   // Snapshots of query state in <path>/derived/snapshots. CreateSnapshot
@@ -161,9 +164,12 @@ class Engine {
   // Newest cursor first.
   EngineResult<std::vector<SnapshotInfo>> ListSnapshots(QueryHandle query) const;
   EngineResult<SnapshotInfo> VerifySnapshot(std::string id) const;
-  // False when no snapshot has that id.
+  // False when no snapshot has that id. Once the floor is above 0, the
+  // snapshots the retention anchor names hold the only copy of the view
+  // state below it: deleting one of them is "conflict".
   EngineResult<bool> DeleteSnapshot(std::string id) const;
-  // Removes every snapshot; the queries keep their state.
+  // Removes every snapshot; the queries keep their state. "conflict" once
+  // the floor is above 0.
   EngineResult<> DeleteAllDerivedState() const;
 
   // Readers. OpenReader refuses page events outside 1..4096 ("page events")
@@ -230,10 +236,15 @@ class Engine {
 
   // Retention. A status or plan at `keep_from` (a status without one plans
   // at the durable head) lists the blockers in the order: anchor, branches,
-  // projections, consumers, open handles. Plans are kept by id until
-  // applied; ApplyRetention re-plans and refuses a plan that is unknown
-  // ("retention_plan_unknown"), no longer matches ("retention_plan_stale")
-  // or still has blockers ("retention_blocked").
+  // projections (views the anchor's snapshots do not restore), consumers
+  // (checkpoints below the floor without a bootstrap in the anchor), open
+  // readers and feeds. A floor beyond the durable head is
+  // "offset_beyond_head", one below the current floor "invalid_argument".
+  // Plans are kept by id until applied; ApplyRetention makes the plan again
+  // and refuses one that is unknown ("retention_plan_unknown"), no longer
+  // matches ("retention_plan_stale": any commit, blocker, segment or apply
+  // since) or still has blockers ("retention_blocked"); a refused plan stays
+  // kept. Applying removes the segments below the floor for good.
   EngineResult<RetentionStatusDto> RetentionStatus(std::optional<uint64_t> keep_from) const;
   EngineResult<RetentionPlan> PlanRetention(uint64_t keep_from) const;
   // `value` is signed for kKeepNewerThan, carried as its 64-bit pattern.
@@ -242,18 +253,28 @@ class Engine {
   // Commits, brings every view to the durable head and snapshots it, then
   // writes the anchor with the views' coverage and the bootstraps
   // registered for its floor. "maintenance_handles_open" while readers or
-  // feeds are open.
+  // feeds are open; a view that cannot be snapshotted fails it with that
+  // error ("projection_bootstrap_incomplete" when a partition has no
+  // snapshot at the head). The commit stands when a later step fails. An
+  // anchor that is not applied before the database closes is not kept.
   EngineResult<RetentionAnchorInfo> CreateRetentionAnchor(uint64_t keep_from) const;
   EngineResult<RetentionApplyResult> ApplyRetention(const format::IdBytes& plan_id) const;
   // Registering a bootstrap writes it as a system record (which commits) for
-  // the effective floor of a plan at `keep_from`, and returns that floor.
-  // Checkpoints over 8 MiB: "resource_limit" ("retention bootstrap bytes").
+  // the effective floor of a plan at `keep_from`, and returns that floor; a
+  // later registration for the same branch or consumer replaces it. Only an
+  // anchor made afterwards for that floor hands it out. Checkpoints over
+  // 8 MiB: "resource_limit" ("retention bootstrap bytes"); the record, the
+  // checkpoint as a JSON array of numbers, must also fit a log frame.
+  // RegisterBranchBootstrap: "unknown branch for retention bootstrap".
   EngineResult<uint64_t> RegisterBranchBootstrap(const format::BranchId& branch,
                                                  uint64_t keep_from,
                                                  std::string checkpoint) const;
   // With an empty scope, codec "opaque", version 1.
   EngineResult<uint64_t> RegisterConsumerBootstrap(std::string consumer_id, uint64_t keep_from,
                                                    std::string checkpoint) const;
+  // Checks, in order: the consumer id ("consumer id must contain 1..=256
+  // bytes"), the checkpoint's size, the codec ("bootstrap codec must contain
+  // 1..=128 bytes").
   EngineResult<uint64_t> RegisterConsumerBootstrapForFeed(std::string consumer_id,
                                                           uint64_t keep_from, FeedFilter scope,
                                                           std::string codec,

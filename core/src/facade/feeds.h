@@ -87,6 +87,10 @@ class Feeds {
   EngineResult<> ClearConsumer(db::Corvantine& db, const std::string& consumer_id);
 
   size_t open_count() const { return feeds_.size(); }
+  // The consumers' checkpoints, sorted by consumer id.
+  db::ConsumerCheckpoints Checkpoints() const {
+    return db::ConsumerCheckpoints(checkpoints_.begin(), checkpoints_.end());
+  }
 
  private:
   struct FeedState {

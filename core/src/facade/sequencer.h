@@ -21,6 +21,7 @@
 #include "facade/feeds.h"
 #include "facade/projections.h"
 #include "facade/records.h"
+#include "facade/retention_state.h"
 
 namespace corvantine::facade {
 
@@ -152,12 +153,24 @@ class Sequencer {
   // all may move it.
   void PublishDurableHead();
 
+  // Retention (retention_commands.cc): the engine's blockers, appended to a
+  // plan of the database in the order projections, consumers, handles.
+  void AddEngineBlockers(RetentionPlan& plan) const;
+  // A plan at `keep_from` with the engine's blockers.
+  EngineResult<RetentionPlan> PlanWithBlockers(uint64_t keep_from) const;
+  // The effective floor of a plan at `keep_from`.
+  EngineResult<uint64_t> EffectiveFloor(uint64_t keep_from) const;
+
+  // Declared in the reverse of the order they are dropped in at shutdown:
+  // queries first, then retention state, feeds and checkpoints, readers,
+  // and the database last.
   std::unique_ptr<db::Corvantine> db_;
   FeedSignal& feed_;
   std::unordered_map<ReaderHandle, ReaderState> readers_;
   uint64_t next_handle_ = 1;  // shared by readers, feeds and queries
-  Projections projections_;
   Feeds feeds_{next_handle_};
+  RetentionState retention_;
+  Projections projections_;
 };
 
 }  // namespace corvantine::facade
