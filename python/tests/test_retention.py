@@ -134,12 +134,13 @@ def test_the_whole_retention_workflow(path):
 
     assert db.register_branch_bootstrap(fork, keep, b"branch state") == floor
     assert db.register_feed_bootstrap("mailer", keep, b"mailer state") == floor
+    db.register_feed_bootstrap("auditor", keep, b"", branch=fork, codec="json", codec_version=2)
     anchor = db.create_retention_anchor(keep)
     assert list(anchor) == ANCHOR_KEYS
     assert (anchor["floor"], anchor["head"], anchor["database_id"]) == (
         floor, 80, status["database_id"])
     assert (anchor["projection_checkpoints"], anchor["branch_bootstraps"],
-            anchor["consumer_bootstraps"], anchor["bootstrap_bytes"]) == (1, 1, 1, 24)
+            anchor["consumer_bootstraps"], anchor["bootstrap_bytes"]) == (1, 1, 2, 24)
     assert (db.branch_bootstrap(fork), db.branch_bootstrap("main")) == (b"branch state", None)
     assert (db.consumer_bootstrap("mailer"), db.consumer_bootstrap("x")) == (b"mailer state", None)
     assert db.retention_status(keep)["consumers"][0]["bootstrap_available"]
@@ -163,6 +164,15 @@ def test_the_whole_retention_workflow(path):
         assert db.view("orders").len() == 7
         assert db.consumer_bootstrap("mailer") == b"mailer state"
         resume_the_consumer_from_its_bootstrap(db, floor)
+        # A bootstrap registered for a branch is offered to a watch of that branch only.
+        with pytest.raises(corvantine.PositionUnavailableError) as raised:
+            db.watch(consumer_id="auditor", branch=fork, start=0)
+        offered = raised.value.bootstrap
+        assert (offered["branches"], offered["codec"], offered["codec_version"]) == (
+            [db.branch_ancestry(fork)[-1]["id"]], "json", 2)
+        with pytest.raises(corvantine.PositionUnavailableError) as raised:
+            db.watch(consumer_id="auditor", start=0)
+        assert raised.value.bootstrap is None
 
 
 def resume_the_consumer_from_its_bootstrap(db, floor):
