@@ -7,23 +7,18 @@
 #include "db/db.h"
 #include "retention/system_records.h"
 #include "snapshot/snapshot.h"
-#include "util/crc32c.h"
 
 namespace corvantine::db {
 
 namespace {
 
-// The checkpoint of the first bootstrap naming `key` whose checksum holds.
+// The checkpoint of the first sound bootstrap naming `key`.
 template <typename Bootstrap, typename Key>
 std::optional<std::string> SoundCheckpoint(const std::vector<Bootstrap>& bootstraps,
                                            Key Bootstrap::*field, const auto& key) {
-  for (const Bootstrap& bootstrap : bootstraps) {
-    if (bootstrap.*field == key &&
-        util::crc32c::Value(bootstrap.checkpoint) == bootstrap.checksum) {
-      return bootstrap.checkpoint;
-    }
-  }
-  return std::nullopt;
+  const Bootstrap* sound = retention::FirstSoundBootstrap(bootstraps, field, key);
+  if (sound == nullptr) return std::nullopt;
+  return sound->checkpoint;
 }
 
 // Whether one snapshot id of a coverage entry verifies as the entry's, and

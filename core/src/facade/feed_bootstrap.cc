@@ -1,7 +1,5 @@
 #include "facade/feed_bootstrap.h"
 
-#include "util/crc32c.h"
-
 namespace corvantine::facade {
 
 namespace {
@@ -41,13 +39,8 @@ FeedBootstrapDescriptor DescriptorOf(const db::Corvantine& db,
 
 const RetentionConsumerBootstrap* FindConsumerBootstrap(
     const std::vector<RetentionConsumerBootstrap>& bootstraps, std::string_view consumer_id) {
-  for (const RetentionConsumerBootstrap& bootstrap : bootstraps) {
-    if (bootstrap.consumer_id == consumer_id &&
-        util::crc32c::Value(bootstrap.checkpoint) == bootstrap.checksum) {
-      return &bootstrap;
-    }
-  }
-  return nullptr;
+  return retention::FirstSoundBootstrap(bootstraps, &RetentionConsumerBootstrap::consumer_id,
+                                        consumer_id);
 }
 
 std::optional<FeedBootstrapDescriptor> OfferedBootstrap(const db::Corvantine& db,
