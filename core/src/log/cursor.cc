@@ -17,6 +17,10 @@ constexpr size_t kFillStep = 128 * 1024;
 
 void SegmentCursor::Open(platform::File file, uint64_t offset) {
   file_ = std::move(file);
+  Seek(offset);
+}
+
+void SegmentCursor::Seek(uint64_t offset) {
   read_offset_ = offset;
   consumed_ = 0;
   filled_ = 0;

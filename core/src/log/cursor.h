@@ -31,6 +31,9 @@ class SegmentCursor {
 
   // Starts reading `file` at byte `offset`, with no bytes available.
   void Open(platform::File file, uint64_t offset);
+  // Goes on reading the same file at byte `offset`, dropping the bytes
+  // available.
+  void Seek(uint64_t offset);
   // Releases the file; the buffer's storage stays for the next Open.
   void Close();
   bool is_open() const { return file_.is_open(); }
@@ -53,6 +56,8 @@ class SegmentCursor {
   std::string_view available() const {
     return std::string_view(buffer_).substr(consumed_, filled_ - consumed_);
   }
+  // The file offset of the first available byte.
+  uint64_t offset() const { return read_offset_ - (filled_ - consumed_); }
   // Marks the first `n` available bytes as read. They stay in place until
   // the next Fill, so views into them remain valid until then.
   void Consume(size_t n) { consumed_ += n; }
