@@ -71,7 +71,9 @@ Result<log::reader::LogReader> Corvantine::Read(ReadRequest request) const {
   filter.from = start;
   filter.to = until;
   filter.verify_batch_digest = request.verify_batch_digest;
-  if (request.stream_name) filter.positions = StreamPositions(scopes, *request.stream_name, start, until);
+  if (request.stream_name) {
+    filter.positions = StreamPositions(scopes, *request.stream_name, start, until);
+  }
   return log_->PlanReader(std::move(filter));
 }
 

@@ -2,11 +2,11 @@
 // reads by a scan of the log, over a random history of appends on many
 // streams and branches, forks, reopens with and without a checkpoint, and
 // retention.
+#include <gtest/gtest.h>
+
 #include <random>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "db/test_util.h"
 #include "format/metadata.h"
@@ -32,8 +32,8 @@ struct StreamRead {
 };
 
 void PrintTo(const StreamRead &read, std::ostream *out) {
-  *out << read.positions.size() << " records, scanned " << read.scanned
-       << ", error '" << read.error << "'";
+  *out << read.positions.size() << " records, scanned " << read.scanned << ", error '" << read.error
+       << "'";
 }
 
 bool Named(const format::OwnedStoredRecord &record, const std::string &name) {
@@ -42,42 +42,34 @@ bool Named(const format::OwnedStoredRecord &record, const std::string &name) {
 }
 
 // Pulls records of `name` until `count` of them are taken or the read ends.
-void Take(log::reader::LogReader &reader, const std::string &name, size_t count,
-          StreamRead &read) {
+void Take(log::reader::LogReader &reader, const std::string &name, size_t count, StreamRead &read) {
   while (read.positions.size() < count && read.error.empty()) {
     Result<std::optional<format::OwnedStoredRecord>> next = reader.NextOwned();
-    if (!next.ok())
-      read.error = next.error().ToString();
-    if (!next.ok() || !*next)
-      break;
-    if (Named(**next, name))
-      read.positions.push_back((*next)->position);
+    if (!next.ok()) read.error = next.error().ToString();
+    if (!next.ok() || !*next) break;
+    if (Named(**next, name)) read.positions.push_back((*next)->position);
   }
   read.scanned = reader.scanned_position();
 }
 
 class StreamReadTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override { Reopen(/*keep_checkpoint=*/true); }
 
   void Reopen(bool keep_checkpoint) {
     db_.reset();
-    if (!keep_checkpoint)
-      (void)platform::RemoveFile(CheckpointPath(dir_.path()));
+    if (!keep_checkpoint) (void)platform::RemoveFile(CheckpointPath(dir_.path()));
     db_ = OpenDb(dir_.path(), {}, kSegmentBytes);
     ASSERT_NE(db_, nullptr);
   }
 
   std::string RandomName() { return "s" + std::to_string(Pick(kNames)); }
-  uint64_t Pick(uint64_t n) {
-    return std::uniform_int_distribution<uint64_t>(0, n - 1)(rng_);
-  }
+  uint64_t Pick(uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(rng_); }
 
   void AppendRandomBatch() {
     std::vector<const branch::BranchInfo *> active;
     for (const auto &[id, info] : db_->branch_catalog().branches()) {
-      if (info.status == branch::BranchStatus::kActive)
-        active.push_back(&info);
+      if (info.status == branch::BranchStatus::kActive) active.push_back(&info);
     }
     RequestDraft draft;
     draft.stream = RandomName();
@@ -85,23 +77,19 @@ protected:
     const uint64_t events = Pick(8) == 0 ? 1 + Pick(60) : 1 + Pick(4);
     for (uint64_t i = 0; i < events; ++i)
       draft.events.push_back(Event(std::string(Pick(3000), 'x')));
-    ASSERT_TRUE(
-        db_->AppendBatchWithId(Request(std::move(draft)), std::nullopt).ok());
+    ASSERT_TRUE(db_->AppendBatchWithId(Request(std::move(draft)), std::nullopt).ok());
     boundaries_.push_back(db_->log().head());
   }
 
   void ForkAtRandomBoundary() {
     const auto &branches = db_->branch_catalog().branches();
-    auto parent =
-        std::next(branches.begin(), static_cast<long>(Pick(branches.size())));
+    auto parent = std::next(branches.begin(), static_cast<long>(Pick(branches.size())));
     // From the later half of the history, so that retention has room below.
     const size_t half = boundaries_.size() / 2;
-    const uint64_t position =
-        boundaries_[half + Pick(boundaries_.size() - half)];
+    const uint64_t position = boundaries_[half + Pick(boundaries_.size() - half)];
     // Positions below the floor, or beyond the parent's view, are refused;
     // the history goes on either way.
-    (void)db_->ForkBranch(parent->first, position,
-                          "b" + std::to_string(forks_++), {});
+    (void)db_->ForkBranch(parent->first, position, "b" + std::to_string(forks_++), {});
   }
 
   // Moves the floor up to a random boundary, below every fork: a branch
@@ -110,31 +98,21 @@ protected:
     ASSERT_TRUE(db_->Commit().ok());
     uint64_t requested = boundaries_[Pick(boundaries_.size())];
     for (const auto &[id, info] : db_->branch_catalog().branches()) {
-      if (info.fork_position)
-        requested = std::min(requested, *info.fork_position);
+      if (info.fork_position) requested = std::min(requested, *info.fork_position);
     }
     Result<RetentionPlan> plan = db_->PlanRetention(requested);
-    if (!plan.ok())
-      return;
-    ASSERT_TRUE(
-        db_->PublishRetentionAnchor(AnchorOf(*db_, plan->effective_floor))
-            .ok());
+    if (!plan.ok()) return;
+    ASSERT_TRUE(db_->PublishRetentionAnchor(AnchorOf(*db_, plan->effective_floor)).ok());
     plan = db_->PlanRetention(requested);
     ASSERT_TRUE(plan.ok());
-    if (!plan->blockers.empty())
-      return;
-    ASSERT_TRUE(db_->ApplyRetentionPrevalidated(plan->effective_floor,
-                                                plan->durable_head)
-                    .ok());
+    if (!plan->blockers.empty()) return;
+    ASSERT_TRUE(db_->ApplyRetentionPrevalidated(plan->effective_floor, plan->durable_head).ok());
   }
 
-  StreamRead ReadWhole(ReadRequest request, const std::string &name,
-                       bool indexed) {
-    if (indexed)
-      request.stream_name = name;
+  StreamRead ReadWhole(ReadRequest request, const std::string &name, bool indexed) {
+    if (indexed) request.stream_name = name;
     Result<log::reader::LogReader> reader = db_->Read(std::move(request));
-    if (!reader.ok())
-      return StreamRead{{}, 0, reader.error().ToString()};
+    if (!reader.ok()) return StreamRead{{}, 0, reader.error().ToString()};
     StreamRead read;
     Take(*reader, name, SIZE_MAX, read);
     return read;
@@ -147,8 +125,7 @@ protected:
     const uint64_t low = Pick(10) == 0 ? 0 : floor;
     uint64_t start = low + Pick(head - low + 1);
     uint64_t until = low + Pick(head - low + 1);
-    if (start > until)
-      std::swap(start, until);
+    if (start > until) std::swap(start, until);
     ReadRequest request;
     request.branch_id = branch;
     request.start = StartBound::Included(start);
@@ -163,11 +140,9 @@ protected:
         ReadRequest whole;
         whole.branch_id = branch;
         whole.start = StartBound::Included(db_->log().retention_floor());
-        std::vector<ReadRequest> requests{whole, RandomWindow(branch),
-                                          RandomWindow(branch)};
+        std::vector<ReadRequest> requests{whole, RandomWindow(branch), RandomWindow(branch)};
         for (const ReadRequest &request : requests) {
-          ASSERT_EQ(ReadWhole(request, name, true),
-                    ReadWhole(request, name, false))
+          ASSERT_EQ(ReadWhole(request, name, true), ReadWhole(request, name, false))
               << "branch " << info.name << ", stream " << name;
         }
       }
@@ -190,8 +165,7 @@ protected:
     const size_t first_page = Pick(20);
     Take(indexed, name, first_page, by_index);
     Take(scan, name, first_page, by_scan);
-    for (int i = 0; i < 20; ++i)
-      AppendRandomBatch();
+    for (int i = 0; i < 20; ++i) AppendRandomBatch();
     Take(indexed, name, SIZE_MAX, by_index);
     Take(scan, name, SIZE_MAX, by_scan);
     EXPECT_EQ(by_index, by_scan) << "stream " << name;
@@ -207,26 +181,18 @@ protected:
 TEST_F(StreamReadTest, ReadsThroughThePositionIndexEqualScansOfTheLog) {
   for (int step = 1; step <= 600; ++step) {
     const uint64_t dice = Pick(100);
-    if (dice < 87)
-      AppendRandomBatch();
+    if (dice < 87) AppendRandomBatch();
     // Forks wait for some history, which retention may then cut below them.
-    if (dice >= 87 && dice < 92 && step > 200)
-      ForkAtRandomBoundary();
-    if (dice >= 92 && dice < 95)
-      Reopen(/*keep_checkpoint=*/Pick(2) == 0);
-    if (dice >= 95 && dice < 97)
-      RetainFromRandomBoundary();
-    if (dice >= 97)
-      ExpectAKeptReaderMatchesAScanAcrossAppends();
-    if (step % 100 == 0)
-      ExpectIndexedReadsMatchScans();
-    if (HasFatalFailure())
-      return;
+    if (dice >= 87 && dice < 92 && step > 200) ForkAtRandomBoundary();
+    if (dice >= 92 && dice < 95) Reopen(/*keep_checkpoint=*/Pick(2) == 0);
+    if (dice >= 95 && dice < 97) RetainFromRandomBoundary();
+    if (dice >= 97) ExpectAKeptReaderMatchesAScanAcrossAppends();
+    if (step % 100 == 0) ExpectIndexedReadsMatchScans();
+    if (HasFatalFailure()) return;
   }
-  EXPECT_GT(db_->log().retention_floor(), 0u)
-      << "the history never exercised retention";
+  EXPECT_GT(db_->log().retention_floor(), 0u) << "the history never exercised retention";
   EXPECT_GT(forks_, 5);
 }
 
-} // namespace
-} // namespace corvantine::db
+}  // namespace
+}  // namespace corvantine::db

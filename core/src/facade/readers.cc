@@ -12,8 +12,9 @@ namespace {
 
 // A read of one stream goes straight to its batches through the position
 // index; the stream filter below still picks the records.
-db::ReadRequest PlannedRead(const format::BranchId& branch, const std::optional<std::string>& stream,
-                            uint64_t start, uint64_t end) {
+db::ReadRequest PlannedRead(const format::BranchId& branch,
+                            const std::optional<std::string>& stream, uint64_t start,
+                            uint64_t end) {
   db::ReadRequest read;
   read.branch_id = branch;
   read.stream_name = stream;
@@ -48,7 +49,8 @@ EngineResult<ReaderHandle> Sequencer::Handle(command::OpenReader& command) {
   CVN_TRY(CheckPageLimits(request.page_events, request.page_bytes));
   const uint64_t end = request.end.value_or(db_->log().head());
   // Planning the whole range checks it; the first page goes on with it.
-  Result<log::reader::LogReader> range = db_->Read(PlannedRead(request.branch, request.stream, request.start, end));
+  Result<log::reader::LogReader> range =
+      db_->Read(PlannedRead(request.branch, request.stream, request.start, end));
   if (!range.ok()) return EngineError::FromCore(range.error());
   const ReaderHandle handle = next_handle_++;
   readers_.emplace(handle, ReaderState{request.branch, std::move(request.stream), end,

@@ -221,7 +221,8 @@ void SidecarBuilder::AddChecked(const FrameSummary& frame) {
     sidecar_.seek_points.push_back({sequence_.expected(), frame.offset});
     last_seek_offset_ = frame.offset;
   }
-  if (!sequence_.in_batch() && frame.offset - dense_seek_points_.back().offset >= kDenseSeekSpacing) {
+  if (!sequence_.in_batch() &&
+      frame.offset - dense_seek_points_.back().offset >= kDenseSeekSpacing) {
     dense_seek_points_.push_back({sequence_.expected(), frame.offset});
   }
   if (frame.kind == format::kEventFrame) AddEvent(frame);

@@ -26,20 +26,19 @@ struct PositionRange {
   uint64_t first = 0;
   uint64_t end = 0;
 
-  friend bool operator==(const PositionRange &,
-                         const PositionRange &) = default;
+  friend bool operator==(const PositionRange &, const PositionRange &) = default;
 };
 
 class PositionIndex {
-public:
+ public:
   // Collects runs in any order, as a catalog's receipts come, and sorts
   // them once at the end.
   class Builder {
-  public:
+   public:
     void Add(const format::StreamId &stream, uint64_t first, uint64_t last);
     PositionIndex Finish() &&;
 
-  private:
+   private:
     std::unordered_map<format::StreamId, std::vector<PositionRange>> streams_;
   };
 
@@ -62,11 +61,9 @@ public:
   // The index follows its catalog's records, so two catalogs that record the
   // same batches have the same index, whether or not one was cut below a
   // retention floor: catalogs compare by what they record.
-  friend bool operator==(const PositionIndex &, const PositionIndex &) {
-    return true;
-  }
+  friend bool operator==(const PositionIndex &, const PositionIndex &) { return true; }
 
-private:
+ private:
   // 12 bytes, so that a stream of single-event batches costs 12 bytes an
   // event; runs longer than a u32 count are split.
   struct Run {
@@ -87,20 +84,18 @@ private:
   static void CutBelow(Runs &runs, uint64_t floor);
 
   // The stream's runs from the first that ends after `from`.
-  std::span<const Run> RunsAfter(const format::StreamId &stream,
-                                 uint64_t from) const;
+  std::span<const Run> RunsAfter(const format::StreamId &stream, uint64_t from) const;
 
   std::unordered_map<format::StreamId, Runs> streams_;
 };
 
 template <typename Visit>
-void PositionIndex::ForEachRange(const format::StreamId &stream, uint64_t from,
-                                 uint64_t to, Visit &&visit) const {
+void PositionIndex::ForEachRange(const format::StreamId &stream, uint64_t from, uint64_t to,
+                                 Visit &&visit) const {
   for (const Run &run : RunsAfter(stream, from)) {
-    if (run.first() >= to)
-      return;
+    if (run.first() >= to) return;
     visit(std::max(run.first(), from), std::min(run.end(), to));
   }
 }
 
-} // namespace corvantine::stream
+}  // namespace corvantine::stream
