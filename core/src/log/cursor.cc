@@ -14,7 +14,7 @@ namespace {
 constexpr size_t kFillStep = 128 * 1024;
 // A read that seeks within its file reads little at first, as it may want
 // only one batch there; each further read doubles, up to kFillStep.
-constexpr size_t kFirstFillStep = 8 * 1024;
+constexpr size_t kFirstFillStep = 4 * 1024;
 
 }  // namespace
 

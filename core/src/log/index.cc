@@ -27,7 +27,7 @@ constexpr uint64_t kSeekSpacing = 65'536;
 
 // The active segment keeps a seek point at least every this many bytes in
 // memory, for the reads that go straight to a stream's batches.
-constexpr uint64_t kDenseSeekSpacing = 4096;
+constexpr uint64_t kDenseSeekSpacing = 2048;
 
 // The last point whose position is at most `target`.
 std::optional<SeekPoint> LastSeekPointAtOrBefore(const std::vector<SeekPoint>& points,
