@@ -2,11 +2,11 @@
 // reads by a scan of the log, over a random history of appends on many
 // streams and branches, forks, reopens with and without a checkpoint, and
 // retention.
-#include <gtest/gtest.h>
-
 #include <random>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "db/test_util.h"
 #include "format/metadata.h"
@@ -28,21 +28,21 @@ struct StreamRead {
   uint64_t scanned = 0;
   std::string error;
 
-  friend bool operator==(const StreamRead &, const StreamRead &) = default;
+  friend bool operator==(const StreamRead&, const StreamRead&) = default;
 };
 
-void PrintTo(const StreamRead &read, std::ostream *out) {
+void PrintTo(const StreamRead& read, std::ostream* out) {
   *out << read.positions.size() << " records, scanned " << read.scanned << ", error '" << read.error
        << "'";
 }
 
-bool Named(const format::OwnedStoredRecord &record, const std::string &name) {
+bool Named(const format::OwnedStoredRecord& record, const std::string& name) {
   auto found = record.envelope.metadata.find(format::kStreamNameKey);
   return found != record.envelope.metadata.end() && found->second == name;
 }
 
 // Pulls records of `name` until `count` of them are taken or the read ends.
-void Take(log::reader::LogReader &reader, const std::string &name, size_t count, StreamRead &read) {
+void Take(log::reader::LogReader& reader, const std::string& name, size_t count, StreamRead& read) {
   while (read.positions.size() < count && read.error.empty()) {
     Result<std::optional<format::OwnedStoredRecord>> next = reader.NextOwned();
     if (!next.ok()) read.error = next.error().ToString();
@@ -67,22 +67,23 @@ class StreamReadTest : public ::testing::Test {
   uint64_t Pick(uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(rng_); }
 
   void AppendRandomBatch() {
-    std::vector<const branch::BranchInfo *> active;
-    for (const auto &[id, info] : db_->branch_catalog().branches()) {
+    std::vector<const branch::BranchInfo*> active;
+    for (const auto& [id, info] : db_->branch_catalog().branches()) {
       if (info.status == branch::BranchStatus::kActive) active.push_back(&info);
     }
     RequestDraft draft;
     draft.stream = RandomName();
     draft.branch = active[Pick(active.size())]->id;
     const uint64_t events = Pick(8) == 0 ? 1 + Pick(60) : 1 + Pick(4);
-    for (uint64_t i = 0; i < events; ++i)
+    for (uint64_t i = 0; i < events; ++i) {
       draft.events.push_back(Event(std::string(Pick(3000), 'x')));
+    }
     ASSERT_TRUE(db_->AppendBatchWithId(Request(std::move(draft)), std::nullopt).ok());
     boundaries_.push_back(db_->log().head());
   }
 
   void ForkAtRandomBoundary() {
-    const auto &branches = db_->branch_catalog().branches();
+    const auto& branches = db_->branch_catalog().branches();
     auto parent = std::next(branches.begin(), static_cast<long>(Pick(branches.size())));
     // From the later half of the history, so that retention has room below.
     const size_t half = boundaries_.size() / 2;
@@ -97,7 +98,7 @@ class StreamReadTest : public ::testing::Test {
   void RetainFromRandomBoundary() {
     ASSERT_TRUE(db_->Commit().ok());
     uint64_t requested = boundaries_[Pick(boundaries_.size())];
-    for (const auto &[id, info] : db_->branch_catalog().branches()) {
+    for (const auto& [id, info] : db_->branch_catalog().branches()) {
       if (info.fork_position) requested = std::min(requested, *info.fork_position);
     }
     Result<RetentionPlan> plan = db_->PlanRetention(requested);
@@ -109,7 +110,7 @@ class StreamReadTest : public ::testing::Test {
     ASSERT_TRUE(db_->ApplyRetentionPrevalidated(plan->effective_floor, plan->durable_head).ok());
   }
 
-  StreamRead ReadWhole(ReadRequest request, const std::string &name, bool indexed) {
+  StreamRead ReadWhole(ReadRequest request, const std::string& name, bool indexed) {
     if (indexed) request.stream_name = name;
     Result<log::reader::LogReader> reader = db_->Read(std::move(request));
     if (!reader.ok()) return StreamRead{{}, 0, reader.error().ToString()};
@@ -119,7 +120,7 @@ class StreamReadTest : public ::testing::Test {
   }
 
   // A random window [start, until), now and then starting below the floor.
-  ReadRequest RandomWindow(const format::BranchId &branch) {
+  ReadRequest RandomWindow(const format::BranchId& branch) {
     const uint64_t head = db_->log().head();
     const uint64_t floor = db_->log().retention_floor();
     const uint64_t low = Pick(10) == 0 ? 0 : floor;
@@ -134,14 +135,14 @@ class StreamReadTest : public ::testing::Test {
   }
 
   void ExpectIndexedReadsMatchScans() {
-    for (const auto &[branch, info] : db_->branch_catalog().branches()) {
+    for (const auto& [branch, info] : db_->branch_catalog().branches()) {
       for (int n = 0; n < kNames; ++n) {
         const std::string name = "s" + std::to_string(n);
         ReadRequest whole;
         whole.branch_id = branch;
         whole.start = StartBound::Included(db_->log().retention_floor());
         std::vector<ReadRequest> requests{whole, RandomWindow(branch), RandomWindow(branch)};
-        for (const ReadRequest &request : requests) {
+        for (const ReadRequest& request : requests) {
           ASSERT_EQ(ReadWhole(request, name, true), ReadWhole(request, name, false))
               << "branch " << info.name << ", stream " << name;
         }

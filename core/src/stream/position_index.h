@@ -21,12 +21,12 @@
 
 namespace corvantine::stream {
 
-// The positions [first, end) of a read or of a stream's events.
+// The positions [first, end) of some of a stream's events.
 struct PositionRange {
   uint64_t first = 0;
   uint64_t end = 0;
 
-  friend bool operator==(const PositionRange &, const PositionRange &) = default;
+  friend bool operator==(const PositionRange&, const PositionRange&) = default;
 };
 
 class PositionIndex {
@@ -35,7 +35,7 @@ class PositionIndex {
   // them once at the end.
   class Builder {
    public:
-    void Add(const format::StreamId &stream, uint64_t first, uint64_t last);
+    void Add(const format::StreamId& stream, uint64_t first, uint64_t last);
     PositionIndex Finish() &&;
 
    private:
@@ -44,7 +44,7 @@ class PositionIndex {
 
   // Adds the positions [first, last] to the stream's events. Cheapest when
   // they lie beyond the stream's last run, as appended batches do.
-  void Add(const format::StreamId &stream, uint64_t first, uint64_t last);
+  void Add(const format::StreamId& stream, uint64_t first, uint64_t last);
 
   // Forgets every position below `floor`, which a read never asks for again.
   void DropBelow(uint64_t floor);
@@ -52,8 +52,8 @@ class PositionIndex {
   // Calls visit(first, end) for each range of the stream's positions within
   // [from, to), ascending.
   template <typename Visit>
-  void ForEachRange(const format::StreamId &stream, uint64_t from, uint64_t to,
-                    Visit &&visit) const;
+  void ForEachRange(const format::StreamId& stream, uint64_t from, uint64_t to,
+                    Visit&& visit) const;
 
   // Bytes held for the runs and the streams, as an estimate of its memory.
   uint64_t MemoryBytes() const;
@@ -61,7 +61,7 @@ class PositionIndex {
   // The index follows its catalog's records, so two catalogs that record the
   // same batches have the same index, whether or not one was cut below a
   // retention floor: catalogs compare by what they record.
-  friend bool operator==(const PositionIndex &, const PositionIndex &) { return true; }
+  friend bool operator==(const PositionIndex&, const PositionIndex&) { return true; }
 
  private:
   // 12 bytes, so that a stream of single-event batches costs 12 bytes an
@@ -78,21 +78,21 @@ class PositionIndex {
   using Runs = std::vector<Run>;
 
   // Adds [first, end), which starts at or after the last run's start.
-  static void Append(Runs &runs, uint64_t first, uint64_t end);
+  static void Append(Runs& runs, uint64_t first, uint64_t end);
   // Runs of `ranges` in any order, overlapping or not.
   static Runs RunsOf(std::vector<PositionRange> ranges);
-  static void CutBelow(Runs &runs, uint64_t floor);
+  static void CutBelow(Runs& runs, uint64_t floor);
 
   // The stream's runs from the first that ends after `from`.
-  std::span<const Run> RunsAfter(const format::StreamId &stream, uint64_t from) const;
+  std::span<const Run> RunsAfter(const format::StreamId& stream, uint64_t from) const;
 
   std::unordered_map<format::StreamId, Runs> streams_;
 };
 
 template <typename Visit>
-void PositionIndex::ForEachRange(const format::StreamId &stream, uint64_t from, uint64_t to,
-                                 Visit &&visit) const {
-  for (const Run &run : RunsAfter(stream, from)) {
+void PositionIndex::ForEachRange(const format::StreamId& stream, uint64_t from, uint64_t to,
+                                 Visit&& visit) const {
+  for (const Run& run : RunsAfter(stream, from)) {
     if (run.first() >= to) return;
     visit(std::max(run.first(), from), std::min(run.end(), to));
   }
