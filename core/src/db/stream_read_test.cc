@@ -41,13 +41,15 @@ bool Named(const format::OwnedStoredRecord& record, const std::string& name) {
   return found != record.envelope.metadata.end() && found->second == name;
 }
 
-// Pulls records of `name` until `count` of them are taken or the read ends.
-void Take(log::reader::LogReader& reader, const std::string& name, size_t count, StreamRead& read) {
+// Pulls records until `count` are taken or the read ends: every record an
+// indexed read hands out, those of `name` from a scan.
+void Take(log::reader::LogReader& reader, const std::string& name, bool indexed, size_t count,
+          StreamRead& read) {
   while (read.positions.size() < count && read.error.empty()) {
     Result<std::optional<format::OwnedStoredRecord>> next = reader.NextOwned();
     if (!next.ok()) read.error = next.error().ToString();
     if (!next.ok() || !*next) break;
-    if (Named(**next, name)) read.positions.push_back((*next)->position);
+    if (indexed || Named(**next, name)) read.positions.push_back((*next)->position);
   }
   read.scanned = reader.scanned_position();
 }
@@ -115,7 +117,7 @@ class StreamReadTest : public ::testing::Test {
     Result<log::reader::LogReader> reader = db_->Read(std::move(request));
     if (!reader.ok()) return StreamRead{{}, 0, reader.error().ToString()};
     StreamRead read;
-    Take(*reader, name, SIZE_MAX, read);
+    Take(*reader, name, indexed, SIZE_MAX, read);
     return read;
   }
 
@@ -164,11 +166,11 @@ class StreamReadTest : public ::testing::Test {
     StreamRead by_index;
     StreamRead by_scan;
     const size_t first_page = Pick(20);
-    Take(indexed, name, first_page, by_index);
-    Take(scan, name, first_page, by_scan);
+    Take(indexed, name, true, first_page, by_index);
+    Take(scan, name, false, first_page, by_scan);
     for (int i = 0; i < 20; ++i) AppendRandomBatch();
-    Take(indexed, name, SIZE_MAX, by_index);
-    Take(scan, name, SIZE_MAX, by_scan);
+    Take(indexed, name, true, SIZE_MAX, by_index);
+    Take(scan, name, false, SIZE_MAX, by_scan);
     EXPECT_EQ(by_index, by_scan) << "stream " << name;
   }
 

@@ -25,9 +25,9 @@ constexpr size_t kCrcBytes = 4;
 // A seek point follows at least this many bytes after the previous one.
 constexpr uint64_t kSeekSpacing = 65'536;
 
-// The active segment keeps a seek point at least every this many bytes in
-// memory, for the reads that go straight to a stream's batches.
-constexpr uint64_t kDenseSeekSpacing = 2048;
+// The in-memory seek points of the segment being written follow at least
+// this many bytes after each other, at 16 bytes each.
+constexpr uint64_t kDenseSeekSpacing = 512;
 
 // The last point whose position is at most `target`.
 std::optional<SeekPoint> LastSeekPointAtOrBefore(const std::vector<SeekPoint>& points,

@@ -145,9 +145,10 @@ class SidecarBuilder {
   // The position the next standalone frame must carry.
   uint64_t expected() const { return sequence_.expected(); }
   // The seek point of the frames added so far that a read of `target`
-  // starts from, as Sidecar::SeekPointBefore, but from points at least every
-  // 4 KiB instead of every 64 KiB: they are kept in memory only, for the
-  // segment being written, which reads of single streams visit most.
+  // starts from, as Sidecar::SeekPointBefore, but from points 512 bytes
+  // apart instead of 64 KiB (about one a batch where batches are small):
+  // they are kept in memory only, for the segment being written, so that a
+  // read of one stream goes nearly straight to each of its batches there.
   std::optional<SeekPoint> SeekPointBefore(uint64_t target) const;
 
  private:

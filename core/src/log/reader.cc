@@ -321,8 +321,17 @@ Result<bool> LogReader::AdmitEvent(const sequence::FrameMark& mark) {
   }
   // Examined, whether or not it is handed out.
   scanned_ = std::max(scanned_, position + 1);
-  if (filter_.system_only || position < filter_.from) return false;
+  if (filter_.system_only || position < filter_.from || !Wanted(position)) return false;
   return Passes(frame_);
+}
+
+// Whether the event at `position` lies in a wanted range. Positions only
+// grow, so the ranges behind it are passed for good.
+bool LogReader::Wanted(uint64_t position) {
+  if (!filter_.positions) return true;
+  const std::vector<PositionRange>& ranges = *filter_.positions;
+  while (next_range_ < ranges.size() && ranges[next_range_].end <= position) ++next_range_;
+  return next_range_ < ranges.size() && ranges[next_range_].first <= position;
 }
 
 // Takes the frame as the next one, or fails with the rule it breaks.

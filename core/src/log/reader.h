@@ -177,6 +177,7 @@ class LogReader {
   Result<> CheckSegmentEnd() const;
   Result<bool> Admit();
   Result<bool> AdmitEvent(const sequence::FrameMark& mark);
+  bool Wanted(uint64_t position);
   Result<> Take(const sequence::FrameMark& mark);
   Result<> BeginBatch(const sequence::FrameMark& mark);
   Result<> CommitBatch(const sequence::FrameMark& mark);
