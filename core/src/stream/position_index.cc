@@ -41,6 +41,9 @@ void PositionIndex::Add(const format::StreamId& stream, uint64_t first, uint64_t
 }
 
 void PositionIndex::Append(Runs& runs, uint64_t first, uint64_t end) {
+  // A batch holds fewer than 2^32 events; a catalog decoded from damaged
+  // bytes may claim more, and must not make the index allocate for them.
+  end = first + std::min(std::max(end, first) - first, kMaxRunCount);
   if (!runs.empty() && first <= runs.back().end()) {
     Run& last = runs.back();
     const uint64_t grown =

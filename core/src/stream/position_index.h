@@ -42,8 +42,9 @@ class PositionIndex {
     std::unordered_map<format::StreamId, std::vector<PositionRange>> streams_;
   };
 
-  // Adds the positions [first, last] to the stream's events. Cheapest when
-  // they lie beyond the stream's last run, as appended batches do.
+  // Adds the positions [first, last] to the stream's events: those of one
+  // batch, so at most 2^32 - 1 of them are taken. Cheapest when they lie
+  // beyond the stream's last run, as appended batches do.
   void Add(const format::StreamId& stream, uint64_t first, uint64_t last);
 
   // Forgets every position below `floor`, which a read never asks for again.

@@ -41,6 +41,18 @@ TEST(PositionIndexTest, BatchesAddedInAnyOrderGiveTheSameMergedRuns) {
   EXPECT_EQ(RangesOf(appended, 3), Ranges{});
 }
 
+TEST(PositionIndexTest, ABatchClaimedByDamagedBytesCostsNoMoreThanTheLargestBatch) {
+  PositionIndex::Builder built;
+  built.Add(StreamOf(1), uint64_t{1} << 62, uint64_t{1} << 63);
+  built.Add(StreamOf(1), 5, 1);  // ends before it starts
+  built.Add(StreamOf(2), 7, UINT64_MAX);
+  const PositionIndex index = std::move(built).Finish();
+  const uint64_t largest = UINT32_MAX;
+  EXPECT_EQ(RangesOf(index, 1), (Ranges{{uint64_t{1} << 62, (uint64_t{1} << 62) + largest}}));
+  EXPECT_EQ(RangesOf(index, 2), Ranges{});
+  EXPECT_LT(index.MemoryBytes(), 1024u);
+}
+
 TEST(PositionIndexTest, RangesAreClippedToTheReadAndTheFloor) {
   PositionIndex index;
   for (const auto& [first, last] : Ranges{{0, 4}, {10, 14}, {20, 24}}) {
