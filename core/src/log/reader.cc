@@ -98,8 +98,7 @@ Result<const format::FrameView*> LogReader::NextView() {
       CVN_TRY(OpenNextSegment());
       continue;
     }
-    CVN_ASSIGN_OR_RETURN(const bool wanted, SeekToWantedPositions());
-    if (!wanted) {
+    if (!SeekToWantedPositions()) {
       cursor_.Close();
       continue;
     }
@@ -200,13 +199,12 @@ std::optional<index::SeekPoint> LogReader::SeekPointBefore(uint64_t target) cons
 // Between batches, moves the cursor ahead to the seek point before the next
 // wanted range, when that lies beyond it; false when the segment holds no
 // wanted range any more.
-Result<bool> LogReader::SeekToWantedPositions() {
+bool LogReader::SeekToWantedPositions() {
   if (!filter_.positions || sequence_.in_batch()) return true;
-  const std::vector<PositionRange>& ranges = *filter_.positions;
   const uint64_t expected = sequence_.expected();
-  while (next_range_ < ranges.size() && ranges[next_range_].end <= expected) ++next_range_;
-  if (next_range_ == ranges.size()) return false;
-  const uint64_t target = ranges[next_range_].first;
+  const PositionRange* next = RangeFrom(expected);
+  if (next == nullptr) return false;
+  const uint64_t target = next->first;
   if (!segment_active_ && target >= segment_.end) return false;
   if (target <= expected) return true;
   const std::optional<index::SeekPoint> seek = SeekPointBefore(target);
@@ -325,13 +323,18 @@ Result<bool> LogReader::AdmitEvent(const sequence::FrameMark& mark) {
   return Passes(frame_);
 }
 
-// Whether the event at `position` lies in a wanted range. Positions only
-// grow, so the ranges behind it are passed for good.
 bool LogReader::Wanted(uint64_t position) {
   if (!filter_.positions) return true;
+  const PositionRange* range = RangeFrom(position);
+  return range != nullptr && range->first <= position;
+}
+
+// The first wanted range that ends after `position`; nullptr: none. The
+// reader's positions only grow, so the ranges before it are passed for good.
+const PositionRange* LogReader::RangeFrom(uint64_t position) {
   const std::vector<PositionRange>& ranges = *filter_.positions;
   while (next_range_ < ranges.size() && ranges[next_range_].end <= position) ++next_range_;
-  return next_range_ < ranges.size() && ranges[next_range_].first <= position;
+  return next_range_ < ranges.size() ? &ranges[next_range_] : nullptr;
 }
 
 // Takes the frame as the next one, or fails with the rule it breaks.

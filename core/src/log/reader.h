@@ -169,7 +169,7 @@ class LogReader {
   Result<> OpenNextSegment();
   bool HoldsWantedPositions(const PlannedSegment& segment) const;
   std::optional<index::SeekPoint> SeekPointBefore(uint64_t target) const;
-  Result<bool> SeekToWantedPositions();
+  bool SeekToWantedPositions();
   PlannedSegment Resolve(const PlannedSegment& planned) const;
   std::shared_ptr<const index::Sidecar> SidecarFor(const PlannedSegment& segment) const;
   bool Skips(const index::Sidecar& sidecar) const;
@@ -177,7 +177,9 @@ class LogReader {
   Result<> CheckSegmentEnd() const;
   Result<bool> Admit();
   Result<bool> AdmitEvent(const sequence::FrameMark& mark);
+  // Whether the event at `position` lies in a wanted range.
   bool Wanted(uint64_t position);
+  const PositionRange* RangeFrom(uint64_t position);
   Result<> Take(const sequence::FrameMark& mark);
   Result<> BeginBatch(const sequence::FrameMark& mark);
   Result<> CommitBatch(const sequence::FrameMark& mark);
