@@ -16,7 +16,7 @@ namespace corvantine::python {
 namespace {
 
 // The page limits of a whole-stream read.
-constexpr uint32_t kCollectPageEvents = 256;
+constexpr uint32_t kCollectPageEvents = 1024;
 constexpr uint64_t kCollectPageBytes = 8 << 20;
 
 // Drains one engine reader into a new list of rows, in log order, making
