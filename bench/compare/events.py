@@ -11,6 +11,10 @@ GROUP_EVERY = 1_000
 THREADS = 4
 BIG_EVENTS = 1_000_000
 BIG_BATCH = 100
+# Many short streams, appended one event at a time in turn, so that every
+# stretch of the log holds every stream: each is read whole, one after another.
+MANY_EVENTS = 20_000
+MANY_STREAMS = 100
 EVENT_TYPE = "OrderPlaced"
 REPLAY_STREAM = "replay"
 

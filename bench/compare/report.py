@@ -34,6 +34,8 @@ class Row:
 def make_rows(counts):
     n, sync_n, big_n = (f"{counts[k]:,}" for k in ("events", "sync_events", "big_events"))
     per_stream = f"{counts['big_events'] // events.STREAMS:,}"
+    many_n = f"{counts['many_events']:,}"
+    many_per_stream = f"{counts['many_events'] // events.MANY_STREAMS:,}"
     definitions = [
         ("buffered", f"single appends, buffered ({n})", "ev/s", True),
         ("flush", f"single appends, flush ({n})", "ev/s", True),
@@ -45,6 +47,8 @@ def make_rows(counts):
         ("threads", f"{events.THREADS} threads, own streams ({n})", "ev/s", True),
         ("replay", f"replay {n} events to row dicts", "ms", False),
         ("read_stream", f"read one stream of {per_stream} (of {big_n})", "ms", False),
+        ("many_streams", f"read each of {events.MANY_STREAMS} streams of {many_per_stream} "
+         f"(of {many_n}), per stream", "ms", False),
         ("open", f"open {big_n}: checkpoint / open+query", "ms", False),
         ("rebuild", f"open {big_n}: rebuild from the log", "ms", False),
         ("rebuild_rate", "  rebuild rate, log bytes", "MB/s", True),
@@ -100,6 +104,10 @@ def bar_checks(rows, counts, measured):
         ("sync append median latency within 1.3x the fdatasync floor",
          latency / latency_floor if latency and latency_floor else None, operator.le, 1.3, "x"),
         ("replay >= 2x SQLite SELECT + json.loads", ratio("replay"), operator.ge, 2, "x"),
+        ("read of one stream >= 2x SQLite's indexed read", ratio("read_stream"), operator.ge, 2,
+         "x"),
+        (f"read of each of {events.MANY_STREAMS} interleaved streams >= SQLite's indexed read",
+         ratio("many_streams"), operator.ge, 1, "x"),
         (f"open of {big} events via checkpoint < 200 ms", ours("open"), operator.lt, 200, " ms"),
         ("rebuild >= 500 MB of log per second", ours("rebuild_rate"), operator.ge, 500, " MB/s"),
         ("head() median < 10 us", ours("head"), operator.lt, 10, " us"),

@@ -28,7 +28,7 @@ def main(argv):
     args = parser.parse_args(argv)
     scale = 10 if args.quick else 1
     counts = {"events": events.EVENTS // scale, "sync_events": events.SYNC_EVENTS // scale,
-              "big_events": events.BIG_EVENTS // scale}
+              "big_events": events.BIG_EVENTS // scale, "many_events": events.MANY_EVENTS // scale}
 
     base = ROOT / "build" / "bench-tmp"
     base.mkdir(parents=True, exist_ok=True)
@@ -87,6 +87,8 @@ class Comparison:
             self._replay_and_head(key)
         for key in self.stores:
             self._large_database(key)
+        for key in self.stores:
+            self._many_streams(key)
         if report.CORVANTINE in self.stores:
             self._watch()
         self.notes.append(f"Total run time {time.monotonic() - self.started:.0f} s on "
@@ -164,6 +166,15 @@ class Comparison:
                     self.rows["rebuild_rate"].cells[key] = rebuilds[0]["log_bytes"] / 1e6 / seconds
             self._task(key, "read_stream", "read_stream", path, {"ms": "read_stream"},
                        length=big // events.STREAMS)
+        shutil.rmtree(path, ignore_errors=True)
+
+    def _many_streams(self, key):
+        path = self._fresh_path(key, "many")
+        n = self.counts["many_events"]
+        if self._task(key, "many_streams", "build", path, {}, count=n,
+                      streams=events.MANY_STREAMS, batch=1):
+            self._task(key, "many_streams", "read_streams", path, {"ms": "many_streams"},
+                       streams=events.MANY_STREAMS, length=n // events.MANY_STREAMS)
         shutil.rmtree(path, ignore_errors=True)
 
     def _record_opens(self, key, results, row, rss_row):

@@ -117,6 +117,17 @@ def read_stream(store_cls, path, length, picks=5):
     return {"ms": statistics.median(times) * 1e3}
 
 
+def read_streams(store_cls, path, streams, length):
+    """Reads each of the streams whole; the mean time of one stream."""
+    store = store_cls(path)
+    start = time.perf_counter()
+    for s in range(streams):
+        _expect_rows(store.read_stream(events.stream_name(s)), length)
+    elapsed = time.perf_counter() - start
+    store.close()
+    return {"ms": elapsed / streams * 1e3}
+
+
 def open_db(store_cls, path, rebuild=False):
     """Opens an existing database and asks the first query, from a cold process."""
     if rebuild:
@@ -151,7 +162,8 @@ def head(store_cls, path, blocks=200, per_block=100):
 
 
 TASKS = {f.__name__: f for f in (singles, batches, concurrent, build, replay, read_stream,
-                                 open_db, head, watch.watch_latency, watch.watch_throughput)}
+                                 read_streams, open_db, head, watch.watch_latency,
+                                 watch.watch_throughput)}
 
 
 def run(job):

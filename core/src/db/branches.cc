@@ -71,7 +71,28 @@ Result<log::reader::LogReader> Corvantine::Read(ReadRequest request) const {
   filter.from = start;
   filter.to = until;
   filter.verify_batch_digest = request.verify_batch_digest;
+  if (request.stream_name) {
+    filter.positions = StreamPositions(scopes, *request.stream_name, start, until);
+  }
   return log_->PlanReader(std::move(filter));
+}
+
+std::vector<log::reader::PositionRange> Corvantine::StreamPositions(
+    const std::vector<branch::ReplayScope>& scopes, std::string_view name, uint64_t from,
+    uint64_t until) const {
+  std::vector<log::reader::PositionRange> ranges;
+  for (const auto& [branch, limit] : scopes) {
+    const std::optional<format::StreamId> stream = streams_.StreamIdOf(branch, name);
+    if (!stream) continue;
+    streams_.positions().ForEachRange(*stream, from, std::min(limit, until),
+                                      [&](uint64_t first, uint64_t end) {
+                                        ranges.push_back({first, end});
+                                      });
+  }
+  // Each member's stream is its own, so the ranges only interleave.
+  std::sort(ranges.begin(), ranges.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  return ranges;
 }
 
 Result<BranchDiff> Corvantine::Diff(const DiffRequest& request) const {

@@ -339,6 +339,12 @@ class Corvantine {
   // Writes the checkpoint at the durable head; a failure only warns.
   void PersistCheckpoint();
 
+  // The positions of a read of the streams named `name` on the scopes,
+  // within [from, until), from the position index; see branches.cc.
+  std::vector<log::reader::PositionRange> StreamPositions(
+      const std::vector<branch::ReplayScope>& scopes, std::string_view name, uint64_t from,
+      uint64_t until) const;
+
   // Fork and archive steps; see branches.cc.
   Result<> CheckBatchBoundary(uint64_t position) const;
   Result<> WriteSystemRecord(std::string_view event_type, const format::BranchId& branch,

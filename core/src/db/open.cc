@@ -229,6 +229,8 @@ Corvantine::Corvantine(std::string directory, CommitPolicy policy, Options optio
       branches_(std::move(catalogs.branches)),
       last_commit_nanos_(options_.monotonic_nanos()),
       durable_head_(log_->head()),
-      checkpoint_(catalogs.checkpoint) {}
+      checkpoint_(catalogs.checkpoint) {
+  streams_.ForgetPositionsBelow(log_->retention_floor());
+}
 
 }  // namespace corvantine::db

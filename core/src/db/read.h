@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "branch/branch.h"
@@ -41,6 +42,10 @@ struct ReadRequest {
   StartBound start;
   std::optional<uint64_t> until;  // exclusive; nothing: the log head
   log::reader::PartitionFilter partition = log::reader::PartitionFilter::All();
+  // With a name, only the events of the streams of that name on the lineage
+  // members, as the stream catalog's position index places them: the read
+  // seeks to their batches instead of scanning the log.
+  std::optional<std::string> stream_name;
   // The three below are handed to the reader unchanged.
   std::optional<std::pair<int64_t, int64_t>> time_range;
   std::optional<uint64_t> max_records;

@@ -199,6 +199,7 @@ Result<RetentionApplyResult> Corvantine::ApplyRetentionPrevalidated(uint64_t flo
   if (log_->head() != durable_head_) CVN_TRY(MakeDurable());
   CVN_TRY(log_->ActivateRetention(floor, verified_anchor_->checksum));
   retention::CrashPoint(retention::kCrashAfterManifestSwitch);
+  streams_.ForgetPositionsBelow(floor);
   RemovePreviousAnchor();
   const uint64_t reclaimed = log_->ReclaimBelowRetentionFloor();
   retention::CrashPoint(retention::kCrashAfterCleanup);
@@ -238,6 +239,7 @@ Result<retention::RetentionAnchorInfo> Corvantine::PublishRetentionAnchor(
   CVN_ASSIGN_OR_RETURN(const retention::RetentionAnchorInfo info,
                        retention::Publish(directory_, anchor, log_->retention_anchor_checksum()));
   streams_ = std::move(anchor.stream_catalog);
+  streams_.ForgetPositionsBelow(log_->retention_floor());
   branches_ = std::move(anchor.branch_catalog);
   verified_anchor_ = VerifiedAnchor{info.database_id,
                                     info.floor,

@@ -10,9 +10,14 @@ namespace corvantine::facade {
 
 namespace {
 
-db::ReadRequest PlannedRead(const format::BranchId& branch, uint64_t start, uint64_t end) {
+// A read of one stream goes straight to its batches through the position
+// index; the stream filter below still picks the records.
+db::ReadRequest PlannedRead(const format::BranchId& branch,
+                            const std::optional<std::string>& stream, uint64_t start,
+                            uint64_t end) {
   db::ReadRequest read;
   read.branch_id = branch;
+  read.stream_name = stream;
   read.start = db::StartBound::Included(start);
   read.until = end;
   return read;
@@ -44,7 +49,8 @@ EngineResult<ReaderHandle> Sequencer::Handle(command::OpenReader& command) {
   CVN_TRY(CheckPageLimits(request.page_events, request.page_bytes));
   const uint64_t end = request.end.value_or(db_->log().head());
   // Planning the whole range checks it; the first page goes on with it.
-  Result<log::reader::LogReader> range = db_->Read(PlannedRead(request.branch, request.start, end));
+  Result<log::reader::LogReader> range =
+      db_->Read(PlannedRead(request.branch, request.stream, request.start, end));
   if (!range.ok()) return EngineError::FromCore(range.error());
   const ReaderHandle handle = next_handle_++;
   readers_.emplace(handle, ReaderState{request.branch, std::move(request.stream), end,
@@ -85,7 +91,7 @@ EngineResult<std::optional<RecordDto>> Sequencer::NextRecord(ReaderState& reader
   if (reader.held) return std::exchange(reader.held, std::nullopt);
   if (!reader.log_reader) {
     Result<log::reader::LogReader> planned =
-        db_->Read(PlannedRead(reader.branch, reader.position, reader.end));
+        db_->Read(PlannedRead(reader.branch, reader.stream, reader.position, reader.end));
     if (!planned.ok()) return EngineError::FromCore(planned.error());
     reader.log_reader.emplace(std::move(planned).value());
   }

@@ -12,15 +12,31 @@ namespace corvantine::log::cursor {
 namespace {
 
 constexpr size_t kFillStep = 128 * 1024;
+// A read that seeks within its file reads little at first, as it may want
+// only one batch there; each further read doubles, up to kFillStep.
+constexpr size_t kFirstFillStep = 4 * 1024;
 
 }  // namespace
 
 void SegmentCursor::Open(platform::File file, uint64_t offset) {
   file_ = std::move(file);
+  Restart(offset, kFillStep);
+}
+
+void SegmentCursor::Seek(uint64_t offset) {
+  if (offset >= this->offset() && offset <= read_offset_) {
+    consumed_ += offset - this->offset();  // already read
+  } else {
+    Restart(offset, kFirstFillStep);
+  }
+}
+
+void SegmentCursor::Restart(uint64_t offset, size_t fill_step) {
   read_offset_ = offset;
   consumed_ = 0;
   filled_ = 0;
   at_end_ = false;
+  fill_step_ = fill_step;
 }
 
 void SegmentCursor::Close() { file_ = platform::File(); }
@@ -44,10 +60,11 @@ Result<> SegmentCursor::Refill(size_t n, uint64_t limit) {
       filled_ -= consumed_;
       consumed_ = 0;
     }
-    const size_t target = std::max(filled_ + kFillStep, n);
+    const size_t target = std::max(filled_ + fill_step_, n);
+    fill_step_ = std::min(2 * fill_step_, kFillStep);
     if (target > buffer_.size()) buffer_.resize(target);
     const uint64_t room = limit > read_offset_ ? limit - read_offset_ : 0;
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer_.size() - filled_, room));
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(target - filled_, room));
     size_t got = 0;
     if (want > 0) {
       CVN_ASSIGN_OR_RETURN(got, file_.ReadAt(read_offset_, want, buffer_.data() + filled_));

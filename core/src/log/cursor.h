@@ -23,14 +23,18 @@ enum class FrameStatus {
 // A buffered read window over one segment file. Bytes are read positionally,
 // so the window is independent of any other handle on the file, and are
 // looked at in place: a caller takes a frame from available() and then
-// consumes its length. The buffer grows in steps of at least 128 KiB, never
-// shrinks, and is kept when the cursor moves to another file.
+// consumes its length. Reads take 128 KiB at least, or after a Seek 8 KiB
+// first, doubling up to 128 KiB; the buffer never shrinks, and is kept when
+// the cursor moves to another file.
 class SegmentCursor {
  public:
   static constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
 
   // Starts reading `file` at byte `offset`, with no bytes available.
   void Open(platform::File file, uint64_t offset);
+  // Goes on reading the same file at byte `offset`: from the bytes already
+  // read when it lies among them, else afresh.
+  void Seek(uint64_t offset);
   // Releases the file; the buffer's storage stays for the next Open.
   void Close();
   bool is_open() const { return file_.is_open(); }
@@ -53,6 +57,8 @@ class SegmentCursor {
   std::string_view available() const {
     return std::string_view(buffer_).substr(consumed_, filled_ - consumed_);
   }
+  // The file offset of the first available byte.
+  uint64_t offset() const { return read_offset_ - (filled_ - consumed_); }
   // Marks the first `n` available bytes as read. They stay in place until
   // the next Fill, so views into them remain valid until then.
   void Consume(size_t n) { consumed_ += n; }
@@ -60,6 +66,8 @@ class SegmentCursor {
  private:
   // Fill when the bytes are not there yet.
   Result<> Refill(size_t n, uint64_t limit);
+  // Reads from `offset` on, with nothing available, `fill_step` bytes first.
+  void Restart(uint64_t offset, size_t fill_step);
 
   platform::File file_;
   uint64_t read_offset_ = 0;  // the file offset of buffer_[filled_]
@@ -67,6 +75,7 @@ class SegmentCursor {
   size_t consumed_ = 0;
   size_t filled_ = 0;
   bool at_end_ = false;
+  size_t fill_step_ = 0;  // the bytes the next read adds at least
 };
 
 }  // namespace corvantine::log::cursor

@@ -25,6 +25,21 @@ constexpr size_t kCrcBytes = 4;
 // A seek point follows at least this many bytes after the previous one.
 constexpr uint64_t kSeekSpacing = 65'536;
 
+// The in-memory seek points of the segment being written follow at least
+// this many bytes after each other, at 16 bytes each.
+constexpr uint64_t kDenseSeekSpacing = 512;
+
+// The last point whose position is at most `target`.
+std::optional<SeekPoint> LastSeekPointAtOrBefore(const std::vector<SeekPoint>& points,
+                                                 uint64_t target) {
+  // The first seek point beyond the target; the one before it is the answer.
+  auto beyond = std::upper_bound(
+      points.begin(), points.end(), target,
+      [](uint64_t position, const SeekPoint& point) { return position < point.position; });
+  if (beyond == points.begin()) return std::nullopt;
+  return *std::prev(beyond);
+}
+
 CorvantineError Invalid(const char* reason) {
   return CorvantineError::InvalidFormat(std::string("sidecar: ") + reason);
 }
@@ -130,12 +145,7 @@ std::string Sidecar::Encode() const {
 }
 
 std::optional<SeekPoint> Sidecar::SeekPointBefore(uint64_t target) const {
-  // The first seek point beyond the target; the one before it is the answer.
-  auto beyond = std::upper_bound(
-      seek_points.begin(), seek_points.end(), target,
-      [](uint64_t position, const SeekPoint& point) { return position < point.position; });
-  if (beyond == seek_points.begin()) return std::nullopt;
-  return *std::prev(beyond);
+  return LastSeekPointAtOrBefore(seek_points, target);
 }
 
 bool Sidecar::HasPosting(const format::StreamId& stream) const {
@@ -189,6 +199,7 @@ SidecarBuilder::SidecarBuilder(uint64_t base)
     : sequence_(base, sequence::FrameSequence::Membership::kTrusted) {
   sidecar_.base = base;
   sidecar_.seek_points.push_back({base, 0});
+  dense_seek_points_.push_back({base, 0});
 }
 
 Result<> SidecarBuilder::Add(const FrameSummary& frame) {
@@ -210,9 +221,17 @@ void SidecarBuilder::AddChecked(const FrameSummary& frame) {
     sidecar_.seek_points.push_back({sequence_.expected(), frame.offset});
     last_seek_offset_ = frame.offset;
   }
+  if (!sequence_.in_batch() &&
+      frame.offset - dense_seek_points_.back().offset >= kDenseSeekSpacing) {
+    dense_seek_points_.push_back({sequence_.expected(), frame.offset});
+  }
   if (frame.kind == format::kEventFrame) AddEvent(frame);
   if (frame.kind == format::kSystemRecordFrame) ++sidecar_.system_record_count;
   sequence_.Accept(MarkOf(frame));
+}
+
+std::optional<SeekPoint> SidecarBuilder::SeekPointBefore(uint64_t target) const {
+  return LastSeekPointAtOrBefore(dense_seek_points_, target);
 }
 
 Result<Sidecar> SidecarBuilder::Finish() const {

@@ -98,6 +98,10 @@ Result<const format::FrameView*> LogReader::NextView() {
       CVN_TRY(OpenNextSegment());
       continue;
     }
+    if (!SeekToWantedPositions()) {
+      cursor_.Close();
+      continue;
+    }
     CVN_ASSIGN_OR_RETURN(const bool read, ReadFrame());
     if (!read) {
       cursor_.Close();
@@ -144,29 +148,73 @@ uint64_t LogReader::CoveredEnd() const {
 Result<> LogReader::OpenNextSegment() {
   const PlannedSegment segment = Resolve(plan_[next_segment_]);
   const bool active = !segment.path;
+  if (!HoldsWantedPositions(segment)) {
+    ++next_segment_;
+    return {};
+  }
   std::shared_ptr<const index::Sidecar> sidecar = active ? nullptr : SidecarFor(segment);
   if (sidecar && Skips(*sidecar)) {
     ++next_segment_;
     return {};
   }
+  segment_ = segment;
+  segment_active_ = active;
+  sidecar_ = std::move(sidecar);
   index::SeekPoint start{segment.base, 0};
   // System records ignore `from`, so a system-record read never seeks past any.
   if (!filter_.system_only && filter_.from > segment.base) {
-    std::optional<index::SeekPoint> seek;
-    if (active) seek = log_->ActiveSeekPointBefore(filter_.from);
-    if (sidecar) seek = sidecar->SeekPointBefore(filter_.from);
-    start = seek.value_or(start);
+    start = SeekPointBefore(filter_.from).value_or(start);
   }
   const std::string path = active ? log_->SegmentPath(segment.base) : *segment.path;
   CVN_ASSIGN_OR_RETURN(platform::File file, platform::OpenForRead(path));
   cursor_.Open(std::move(file), start.offset);
-  segment_ = segment;
-  segment_active_ = active;
   sequence_ =
       sequence::FrameSequence(start.position, sequence::FrameSequence::Membership::kChecked);
   tally_.reset();
   ++next_segment_;
   return {};
+}
+
+// Whether a wanted range reaches into the segment. The active segment is the
+// last one, and holds every range not yet passed.
+bool LogReader::HoldsWantedPositions(const PlannedSegment& segment) const {
+  if (!filter_.positions) return true;
+  const std::vector<PositionRange>& ranges = *filter_.positions;
+  auto next = std::partition_point(ranges.begin(), ranges.end(), [&](const PositionRange& range) {
+    return range.end <= segment.base;
+  });
+  return next != ranges.end() && (!segment.path || next->first < segment.end);
+}
+
+// The seek point of the open segment for a read of `target`. The active
+// segment's are asked of the log only while it is still the active one.
+std::optional<index::SeekPoint> LogReader::SeekPointBefore(uint64_t target) const {
+  if (sidecar_) return sidecar_->SeekPointBefore(target);
+  if (segment_active_ && log_->active_base() == segment_.base) {
+    return log_->ActiveSeekPointBefore(target);
+  }
+  return std::nullopt;
+}
+
+// Between batches, moves the cursor ahead to the seek point before the next
+// wanted range, when that lies beyond it; false when the segment holds no
+// wanted range any more.
+bool LogReader::SeekToWantedPositions() {
+  if (!filter_.positions || sequence_.in_batch()) return true;
+  const uint64_t expected = sequence_.expected();
+  const PositionRange* next = RangeFrom(expected);
+  if (next == nullptr) return false;
+  const uint64_t target = next->first;
+  if (!segment_active_ && target >= segment_.end) return false;
+  if (target <= expected) return true;
+  const std::optional<index::SeekPoint> seek = SeekPointBefore(target);
+  if (seek && seek->offset > cursor_.offset()) {
+    cursor_.Seek(seek->offset);
+    sequence_ =
+        sequence::FrameSequence(seek->position, sequence::FrameSequence::Membership::kChecked);
+    tally_.reset();
+  }
+  return true;
 }
 
 // A segment planned as the active one may have been rolled away since; it is
@@ -271,8 +319,22 @@ Result<bool> LogReader::AdmitEvent(const sequence::FrameMark& mark) {
   }
   // Examined, whether or not it is handed out.
   scanned_ = std::max(scanned_, position + 1);
-  if (filter_.system_only || position < filter_.from) return false;
+  if (filter_.system_only || position < filter_.from || !Wanted(position)) return false;
   return Passes(frame_);
+}
+
+bool LogReader::Wanted(uint64_t position) {
+  if (!filter_.positions) return true;
+  const PositionRange* range = RangeFrom(position);
+  return range != nullptr && range->first <= position;
+}
+
+// The first wanted range that ends after `position`; nullptr: none. The
+// reader's positions only grow, so the ranges before it are passed for good.
+const PositionRange* LogReader::RangeFrom(uint64_t position) {
+  const std::vector<PositionRange>& ranges = *filter_.positions;
+  while (next_range_ < ranges.size() && ranges[next_range_].end <= position) ++next_range_;
+  return next_range_ < ranges.size() ? &ranges[next_range_] : nullptr;
 }
 
 // Takes the frame as the next one, or fails with the rule it breaks.

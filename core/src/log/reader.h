@@ -65,6 +65,14 @@ struct BranchScope {
   uint64_t limit = 0;
 };
 
+// The positions [first, end).
+struct PositionRange {
+  uint64_t first = 0;
+  uint64_t end = 0;
+
+  friend bool operator==(const PositionRange&, const PositionRange&) = default;
+};
+
 // What a caller asks of a planned read.
 struct ResolvedFilter {
   // [lo, hi) of timestamp_unix_nanos.
@@ -79,6 +87,12 @@ struct ResolvedFilter {
   // the read.
   uint64_t from = 0;
   uint64_t to = std::numeric_limits<uint64_t>::max();
+  // Events at these positions only: ascending ranges that do not overlap.
+  // The reader opens only the segments that hold one, and enters each range
+  // at the seek point nearest before it instead of reading the frames
+  // between ranges; it reads whole batches, so it checks every frame it
+  // reads as a full scan does. Nothing: every position.
+  std::optional<std::vector<PositionRange>> positions = std::nullopt;
   // Hand out standalone system records only, from the whole log: `from` and
   // `to` do not select them, though an event at or beyond `to` still ends
   // the read.
@@ -153,6 +167,9 @@ class LogReader {
   void Finish(uint64_t scanned);
   uint64_t CoveredEnd() const;
   Result<> OpenNextSegment();
+  bool HoldsWantedPositions(const PlannedSegment& segment) const;
+  std::optional<index::SeekPoint> SeekPointBefore(uint64_t target) const;
+  bool SeekToWantedPositions();
   PlannedSegment Resolve(const PlannedSegment& planned) const;
   std::shared_ptr<const index::Sidecar> SidecarFor(const PlannedSegment& segment) const;
   bool Skips(const index::Sidecar& sidecar) const;
@@ -160,6 +177,9 @@ class LogReader {
   Result<> CheckSegmentEnd() const;
   Result<bool> Admit();
   Result<bool> AdmitEvent(const sequence::FrameMark& mark);
+  // Whether the event at `position` lies in a wanted range.
+  bool Wanted(uint64_t position);
+  const PositionRange* RangeFrom(uint64_t position);
   Result<> Take(const sequence::FrameMark& mark);
   Result<> BeginBatch(const sequence::FrameMark& mark);
   Result<> CommitBatch(const sequence::FrameMark& mark);
@@ -174,6 +194,9 @@ class LogReader {
   cursor::SegmentCursor cursor_;
   PlannedSegment segment_;
   bool segment_active_ = false;
+  std::shared_ptr<const index::Sidecar> sidecar_;  // of a closed segment_, if it has one
+  // The first range of filter_.positions not yet passed.
+  size_t next_range_ = 0;
   sequence::FrameSequence sequence_{0, sequence::FrameSequence::Membership::kChecked};
   // The open batch's events, when its digest is verified.
   std::optional<record::BatchTally> tally_;

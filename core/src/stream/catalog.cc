@@ -102,6 +102,7 @@ void StreamCatalog::RecordBatch(const format::BranchId& branch, std::string_view
     events_.insert_or_assign(event.event_id, EventEntry{event.fingerprint, receipt.batch_id});
   }
   receipts_.insert_or_assign(receipt.batch_id, receipt);
+  positions_.Add(receipt.stream_id, receipt.first_position, receipt.last_position);
   if (idempotency_key) {
     idempotency_.insert_or_assign(BranchKey{branch, std::move(*idempotency_key).Release()},
                                   IdempotencyEntry{request_digest, receipt});
@@ -192,6 +193,7 @@ const AppendReceipt& StreamCatalog::ExtendReceipt(StoredEvent event) {
   }
   receipt.last_position = event.position;
   receipt.current_revision = envelope.stream_revision;
+  positions_.Add(envelope.stream_id, event.position, event.position);
   return receipt;
 }
 

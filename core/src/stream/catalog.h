@@ -4,6 +4,8 @@
 // idempotency keys were used for what request, and the receipt of every
 // batch. The database asks it before each append and records each append in
 // it; it is saved whole in checkpoints and can be rebuilt from the log alone.
+// Beside it, derived from the receipts and never saved, it keeps the
+// position index of every stream's batches (stream/position_index.h).
 //
 // Invariants: every batch id in events() has a receipt; a (branch, name)
 // pair keeps one stream id for ever; a stream's revision only grows. The
@@ -21,6 +23,7 @@
 #include "error/error.h"
 #include "format/ids.h"
 #include "stream/event.h"
+#include "stream/position_index.h"
 #include "stream/stream.h"
 #include "util/coding.h"
 #include "util/flat_id_map.h"
@@ -194,6 +197,10 @@ class StreamCatalog {
   const EventMap& events() const { return events_; }
   const IdempotencyMap& idempotency() const { return idempotency_; }
   const ReceiptMap& receipts() const { return receipts_; }
+  const PositionIndex& positions() const { return positions_; }
+
+  // Forgets the positions below a retention floor, which no read asks for.
+  void ForgetPositionsBelow(uint64_t floor) { positions_.DropBelow(floor); }
 
   friend bool operator==(const StreamCatalog&, const StreamCatalog&) = default;
 
@@ -218,6 +225,7 @@ class StreamCatalog {
   EventMap events_;
   IdempotencyMap idempotency_;
   ReceiptMap receipts_;
+  PositionIndex positions_;  // follows receipts_
 };
 
 template <typename Source>

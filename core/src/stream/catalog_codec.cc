@@ -213,6 +213,11 @@ Result<StreamCatalog> StreamCatalog::Decode(BinaryReader& reader) {
   CVN_TRY(ReadMap(reader, kMinEventEntryBytes, ReadEventEntry, catalog.events_));
   CVN_TRY(ReadMap(reader, kMinIdempotencyEntryBytes, ReadIdempotencyEntry, catalog.idempotency_));
   CVN_TRY(ReadMap(reader, kMinReceiptEntryBytes, ReadReceiptEntry, catalog.receipts_));
+  PositionIndex::Builder positions;
+  for (const auto& [batch_id, receipt] : catalog.receipts_) {
+    positions.Add(receipt.stream_id, receipt.first_position, receipt.last_position);
+  }
+  catalog.positions_ = std::move(positions).Finish();
   return catalog;
 }
 
