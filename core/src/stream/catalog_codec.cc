@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -87,16 +88,38 @@ void PutMap(BinaryWriter& writer, const util::FlatIdMap<Key, Value>& map, PutEnt
   for (const auto& [key, value] : SortedEntries(map)) put_entry(key, value);
 }
 
-// `read_entry` returns Result<std::pair<key, value>>.
-template <typename Map, typename ReadEntry>
-Result<> ReadMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_entry, Map& map) {
-  CVN_ASSIGN_OR_RETURN(size_t count, reader.Length(min_entry_bytes));
-  map.reserve(count);
+using DoneBefore = std::function<void(size_t)>;
+
+// Entries are read in groups of this many; after each group the decoder
+// tells its caller how far it has read.
+constexpr size_t kGroup = 16;
+
+void TellDone(const DoneBefore& done_before, const BinaryReader& reader) {
+  if (done_before) done_before(reader.position());
+}
+
+// `read_entry` returns Result<std::pair<key, value>>, which `store` takes.
+template <typename ReadEntry, typename Store>
+Result<> ReadEntries(BinaryReader& reader, size_t count, ReadEntry read_entry, Store store,
+                     const DoneBefore& done_before) {
   for (size_t i = 0; i < count; ++i) {
     CVN_ASSIGN_OR_RETURN(auto entry, read_entry(reader));
-    map.insert_or_assign(std::move(entry.first), std::move(entry.second));
+    store(std::move(entry));
+    if (i % kGroup == kGroup - 1) TellDone(done_before, reader);
   }
+  TellDone(done_before, reader);
   return {};
+}
+
+template <typename Map, typename ReadEntry>
+Result<> ReadMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_entry, Map& map,
+                 const DoneBefore& done_before) {
+  CVN_ASSIGN_OR_RETURN(size_t count, reader.Length(min_entry_bytes));
+  map.reserve(count);
+  auto store = [&](auto entry) {
+    map.insert_or_assign(std::move(entry.first), std::move(entry.second));
+  };
+  return ReadEntries(reader, count, read_entry, store, done_before);
 }
 
 // A flat map's entries land in random places of a table that may be far
@@ -105,8 +128,7 @@ Result<> ReadMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_en
 // filled when an entry fails to read.
 template <typename Key, typename Value, typename ReadEntry>
 Result<> ReadMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_entry,
-                 util::FlatIdMap<Key, Value>& map) {
-  constexpr size_t kGroup = 16;
+                 util::FlatIdMap<Key, Value>& map, const DoneBefore& done_before) {
   CVN_ASSIGN_OR_RETURN(size_t count, reader.Length(min_entry_bytes));
   map.reserve(count);
   std::array<std::pair<Key, Value>, kGroup> group;
@@ -118,6 +140,7 @@ Result<> ReadMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_en
     }
     for (size_t i = 0; i < size; ++i) map.insert_or_assign(group[i].first, group[i].second);
     done += size;
+    TellDone(done_before, reader);
   }
   return {};
 }
@@ -191,28 +214,41 @@ void StreamCatalog::Encode(BinaryWriter& writer) const {
     PutId(writer, entry.stream_id);
     writer.PutU64(entry.revision);
   });
-  PutMap(writer, events_, [&](const format::EventId& event_id, const EventEntry& entry) {
+  PutMap(writer, events_, [&](const format::EventId& event_id, const EventSlot& slot) {
     PutId(writer, event_id);
-    writer.PutU32(entry.fingerprint);
-    PutId(writer, entry.batch_id);
+    writer.PutU32(slot.fingerprint);
+    PutId(writer, batches_[slot.batch].batch_id);
   });
   PutMap(writer, idempotency_, [&](const BranchKey& key, const IdempotencyEntry& entry) {
     PutBranchKey(writer, key);
     writer.PutU32(entry.request_digest);
     entry.receipt.Encode(writer);
   });
-  PutMap(writer, receipts_, [&](const format::BatchId& batch_id, const AppendReceipt& receipt) {
+  // Batches that events name but no receipt covers are left out.
+  writer.PutLength(ReceiptCount());
+  for (const auto& [batch_id, index] : SortedEntries(batch_indexes_)) {
+    if (!batches_[index].receipt) continue;
     PutId(writer, batch_id);
-    receipt.Encode(writer);
-  });
+    batches_[index].receipt->Encode(writer);
+  }
 }
 
-Result<StreamCatalog> StreamCatalog::Decode(BinaryReader& reader) {
+Result<StreamCatalog> StreamCatalog::Decode(BinaryReader& reader, const DoneBefore& done_before) {
   StreamCatalog catalog;
-  CVN_TRY(ReadMap(reader, kMinStreamEntryBytes, ReadStreamEntry, catalog.streams_));
-  CVN_TRY(ReadMap(reader, kMinEventEntryBytes, ReadEventEntry, catalog.events_));
-  CVN_TRY(ReadMap(reader, kMinIdempotencyEntryBytes, ReadIdempotencyEntry, catalog.idempotency_));
-  CVN_TRY(ReadMap(reader, kMinReceiptEntryBytes, ReadReceiptEntry, catalog.receipts_));
+  auto read_event = [&](BinaryReader& r) -> Result<std::pair<format::EventId, EventSlot>> {
+    CVN_ASSIGN_OR_RETURN(auto entry, ReadEventEntry(r));
+    const auto& [fingerprint, batch_id] = entry.second;
+    return std::pair(entry.first, EventSlot{fingerprint, catalog.BatchIndex(batch_id)});
+  };
+  auto store_receipt = [&](std::pair<format::BatchId, AppendReceipt> entry) {
+    catalog.batches_[catalog.BatchIndex(entry.first)].receipt = entry.second;
+  };
+  CVN_TRY(ReadMap(reader, kMinStreamEntryBytes, ReadStreamEntry, catalog.streams_, done_before));
+  CVN_TRY(ReadMap(reader, kMinEventEntryBytes, read_event, catalog.events_, done_before));
+  CVN_TRY(ReadMap(reader, kMinIdempotencyEntryBytes, ReadIdempotencyEntry, catalog.idempotency_,
+                  done_before));
+  CVN_ASSIGN_OR_RETURN(size_t receipts, reader.Length(kMinReceiptEntryBytes));
+  CVN_TRY(ReadEntries(reader, receipts, ReadReceiptEntry, store_receipt, done_before));
   return catalog;
 }
 

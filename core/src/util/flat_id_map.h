@@ -5,13 +5,16 @@
 // entry only when seven bits of its hash match, and filling the map costs no
 // allocation per entry.
 //
+// The table holds up to four fifths of its slots, and its size need not be a
+// power of two: a map reserved for n entries takes 5n/4 slots, not up to 8n/3
+// as a power of two at three quarters would, and growth adds half again.
+//
 // Entries are never removed, so no slot is ever a tombstone. Iteration order
 // follows no rule; inserting may move every entry and so invalidates
 // iterators and references.
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -68,7 +71,7 @@ class FlatIdMap {
   // about to insert or find many keys can overlap their cache misses.
   void Prefetch(const Key& key) const {
     if (capacity_ == 0) return;
-    const size_t index = Hash(key) & (capacity_ - 1);
+    const size_t index = HomeSlot(Hash(key));
     __builtin_prefetch(&control_[index]);
     __builtin_prefetch(&slots_[index]);
   }
@@ -145,7 +148,8 @@ class FlatIdMap {
     value_type entry;
   };
 
-  // A control byte is kEmpty or kFull plus the top seven bits of the hash.
+  // A control byte is kEmpty or kFull plus the low seven bits of the hash;
+  // the slot comes from the high bits, so the two vary independently.
   static constexpr uint8_t kEmpty = 0;
   static constexpr uint8_t kFull = 0x80;
   static constexpr size_t kMinCapacity = 16;
@@ -162,21 +166,26 @@ class FlatIdMap {
     hash ^= hash >> 32;
     return hash;
   }
-  static uint8_t ControlOf(uint64_t hash) { return kFull | static_cast<uint8_t>(hash >> 57); }
+  static uint8_t ControlOf(uint64_t hash) { return kFull | static_cast<uint8_t>(hash & 0x7f); }
 
-  // Growth keeps the load at or below three quarters.
-  static size_t MaxEntries(size_t capacity) { return capacity / 4 * 3; }
-  static size_t CapacityFor(size_t count) {
-    return std::max(kMinCapacity, std::bit_ceil(count + (count + 2) / 3));
+  // Where `hash`'s probe starts: the hash scaled to the capacity, which
+  // spreads it over any table size without a division.
+  size_t HomeSlot(uint64_t hash) const {
+    return static_cast<size_t>((static_cast<unsigned __int128>(hash) * capacity_) >> 64);
   }
+  size_t NextSlot(size_t index) const { return index + 1 == capacity_ ? 0 : index + 1; }
+
+  // At four fifths, a probe for an absent key reads about a dozen control
+  // bytes, one cache line, and one for a present key about three.
+  static size_t MaxEntries(size_t capacity) { return capacity / 5 * 4 + capacity % 5 * 4 / 5; }
+  static size_t CapacityFor(size_t count) { return std::max(kMinCapacity, count + (count + 3) / 4); }
 
   // The slot holding `key`, or capacity_ when it is absent.
   size_t IndexOf(const Key& key) const {
     if (size_ == 0) return capacity_;
     const uint64_t hash = Hash(key);
     const uint8_t control = ControlOf(hash);
-    const size_t mask = capacity_ - 1;
-    for (size_t index = hash & mask;; index = (index + 1) & mask) {
+    for (size_t index = HomeSlot(hash);; index = NextSlot(index)) {
       if (control_[index] == kEmpty) return capacity_;
       if (control_[index] == control && slots_[index].entry.first == key) return index;
     }
@@ -186,9 +195,8 @@ class FlatIdMap {
   // caller constructs the entry there.
   size_t EmptySlotFor(const Key& key) {
     const uint64_t hash = Hash(key);
-    const size_t mask = capacity_ - 1;
-    size_t index = hash & mask;
-    while (control_[index] != kEmpty) index = (index + 1) & mask;
+    size_t index = HomeSlot(hash);
+    while (control_[index] != kEmpty) index = NextSlot(index);
     control_[index] = ControlOf(hash);
     return index;
   }
@@ -199,7 +207,9 @@ class FlatIdMap {
   }
 
   void ReserveForOneMore() {
-    if (size_ + 1 > MaxEntries(capacity_)) Rehash(CapacityFor(size_ + 1));
+    if (size_ + 1 > MaxEntries(capacity_)) {
+      Rehash(std::max(CapacityFor(size_ + 1), capacity_ + capacity_ / 2));
+    }
   }
 
   void Rehash(size_t capacity) {
@@ -241,7 +251,7 @@ class FlatIdMap {
 
   std::unique_ptr<uint8_t[]> control_;
   std::unique_ptr<Slot[]> slots_;
-  size_t capacity_ = 0;  // zero or a power of two
+  size_t capacity_ = 0;  // zero, or kMinCapacity or more
   size_t size_ = 0;
 };
 
