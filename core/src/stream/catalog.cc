@@ -131,6 +131,16 @@ uint32_t StreamCatalog::BatchIndex(const format::BatchId& batch_id) {
   return entry->second;
 }
 
+uint32_t StreamCatalog::IndexBatch(const format::BatchId& batch_id) {
+  return batch_indexes_.try_emplace(batch_id, static_cast<uint32_t>(batch_indexes_.size()))
+      .first->second;
+}
+
+void StreamCatalog::PlaceIndexedBatches() {
+  batches_.resize(batch_indexes_.size());
+  for (const auto& [batch_id, index] : batch_indexes_) batches_[index].batch_id = batch_id;
+}
+
 const StreamCatalog::Batch* StreamCatalog::FindBatch(const format::BatchId& batch_id) const {
   const uint32_t* index = Find(batch_indexes_, batch_id);
   return index == nullptr ? nullptr : &batches_[*index];

@@ -227,6 +227,12 @@ class StreamCatalog {
   // The index of `batch_id`, added without a receipt if it is new. Indexes
   // are 32 bits: a catalog holds fewer than 2^32 batches.
   uint32_t BatchIndex(const format::BatchId& batch_id);
+  // A decoder's way to the same indexes: IndexBatch gives each new batch id
+  // its index without a place in batches_, and PlaceIndexedBatches then
+  // makes those places in one allocation of the right size, rather than
+  // growing batches_ step by step to up to twice that.
+  uint32_t IndexBatch(const format::BatchId& batch_id);
+  void PlaceIndexedBatches();
   const Batch* FindBatch(const format::BatchId& batch_id) const;
   bool SameEvents(const StreamCatalog& other) const;
   bool SameReceipts(const StreamCatalog& other) const;

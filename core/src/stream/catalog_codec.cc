@@ -238,13 +238,14 @@ Result<StreamCatalog> StreamCatalog::Decode(BinaryReader& reader, const DoneBefo
   auto read_event = [&](BinaryReader& r) -> Result<std::pair<format::EventId, EventSlot>> {
     CVN_ASSIGN_OR_RETURN(auto entry, ReadEventEntry(r));
     const auto& [fingerprint, batch_id] = entry.second;
-    return std::pair(entry.first, EventSlot{fingerprint, catalog.BatchIndex(batch_id)});
+    return std::pair(entry.first, EventSlot{fingerprint, catalog.IndexBatch(batch_id)});
   };
   auto store_receipt = [&](std::pair<format::BatchId, AppendReceipt> entry) {
     catalog.batches_[catalog.BatchIndex(entry.first)].receipt = entry.second;
   };
   CVN_TRY(ReadMap(reader, kMinStreamEntryBytes, ReadStreamEntry, catalog.streams_, done_before));
   CVN_TRY(ReadMap(reader, kMinEventEntryBytes, read_event, catalog.events_, done_before));
+  catalog.PlaceIndexedBatches();
   CVN_TRY(ReadMap(reader, kMinIdempotencyEntryBytes, ReadIdempotencyEntry, catalog.idempotency_,
                   done_before));
   CVN_ASSIGN_OR_RETURN(size_t receipts, reader.Length(kMinReceiptEntryBytes));
