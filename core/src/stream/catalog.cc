@@ -74,16 +74,16 @@ std::optional<EventEntry> StreamCatalog::Event(const format::EventId& event_id) 
 }
 
 std::optional<AppendReceipt> StreamCatalog::BatchReceipt(const format::BatchId& batch_id) const {
-  const Batch* batch = FindBatch(batch_id);
-  if (batch == nullptr) return std::nullopt;
-  return batch->receipt;
+  const uint32_t* index = Find(batch_indexes_, batch_id);
+  if (index == nullptr) return std::nullopt;
+  return ReceiptAt(*index);
 }
 
 std::optional<StoredEventReceipt> StreamCatalog::EventReceipt(
     const format::EventId& event_id) const {
   const EventSlot* slot = Find(events_, event_id);
   if (slot == nullptr) return std::nullopt;
-  const std::optional<AppendReceipt>& receipt = batches_[slot->batch].receipt;
+  std::optional<AppendReceipt> receipt = ReceiptAt(slot->batch);
   if (!receipt) return std::nullopt;
   return StoredEventReceipt{slot->fingerprint, *receipt};
 }
@@ -127,7 +127,7 @@ bool StreamCatalog::SameReceipts(const StreamCatalog& other) const {
 
 uint32_t StreamCatalog::BatchIndex(const format::BatchId& batch_id) {
   auto [entry, added] = batch_indexes_.try_emplace(batch_id, static_cast<uint32_t>(batches_.size()));
-  if (added) batches_.push_back(Batch{batch_id, std::nullopt});
+  if (added) batches_.push_back({.batch_id = batch_id});
   return entry->second;
 }
 
@@ -141,9 +141,36 @@ void StreamCatalog::PlaceIndexedBatches() {
   for (const auto& [batch_id, index] : batch_indexes_) batches_[index].batch_id = batch_id;
 }
 
-const StreamCatalog::Batch* StreamCatalog::FindBatch(const format::BatchId& batch_id) const {
-  const uint32_t* index = Find(batch_indexes_, batch_id);
-  return index == nullptr ? nullptr : &batches_[*index];
+std::optional<AppendReceipt> StreamCatalog::ReceiptAt(uint32_t index) const {
+  const Batch& batch = batches_[index];
+  if (!batch.has_receipt) return std::nullopt;
+  const auto odd_id = odd_receipt_ids_.find(index);
+  AppendReceipt receipt{odd_id == odd_receipt_ids_.end() ? batch.batch_id : odd_id->second,
+                        batch.first_position,
+                        batch.last_position,
+                        batch.stream_id,
+                        std::nullopt,
+                        {batch.current_revision},
+                        batch.durability};
+  if (batch.has_previous_revision) receipt.previous_revision = batch.previous_revision;
+  return receipt;
+}
+
+void StreamCatalog::SetReceipt(uint32_t index, const AppendReceipt& receipt) {
+  Batch& batch = batches_[index];
+  batch.stream_id = receipt.stream_id;
+  batch.first_position = receipt.first_position;
+  batch.last_position = receipt.last_position;
+  batch.previous_revision = receipt.previous_revision.value_or(0);
+  batch.current_revision = receipt.current_revision.value;
+  batch.durability = receipt.durability;
+  batch.has_previous_revision = receipt.previous_revision.has_value();
+  batch.has_receipt = true;
+  if (receipt.batch_id == batch.batch_id) {
+    odd_receipt_ids_.erase(index);
+  } else {
+    odd_receipt_ids_.insert_or_assign(index, receipt.batch_id);
+  }
 }
 
 void StreamCatalog::RecordBatch(const format::BranchId& branch, std::string_view stream_name,
@@ -154,7 +181,7 @@ void StreamCatalog::RecordBatch(const format::BranchId& branch, std::string_view
   Upsert(streams_, BranchKeyRef(branch, stream_name),
          StreamEntry{stream_id, receipt.current_revision.value});
   const uint32_t batch = BatchIndex(receipt.batch_id);
-  batches_[batch].receipt = receipt;
+  SetReceipt(batch, receipt);
   for (const BatchEvent& event : events) {
     events_.insert_or_assign(event.event_id, EventSlot{event.fingerprint, batch});
   }
@@ -215,7 +242,7 @@ uint32_t StreamCatalog::ApplyChecked(StoredEvent event, const CheckedStream& str
     stream.entry->second.revision = std::max(stream.entry->second.revision, revision);
   }
   const uint32_t batch = ExtendReceipt(event);
-  RecordStoredIdempotency(event, *batches_[batch].receipt);
+  RecordStoredIdempotency(event, *ReceiptAt(batch));
   return batch;
 }
 
@@ -247,7 +274,7 @@ Result<> StreamCatalog::Rebuilder::StorePending() {
 uint32_t StreamCatalog::ExtendReceipt(StoredEvent event) {
   const format::RecordEnvelopeV2& envelope = event.envelope;
   const uint32_t batch = BatchIndex(envelope.batch_id);
-  std::optional<AppendReceipt>& receipt = batches_[batch].receipt;
+  std::optional<AppendReceipt> receipt = ReceiptAt(batch);
   if (!receipt) {
     const uint64_t revision = envelope.stream_revision.value;
     receipt.emplace();
@@ -260,6 +287,7 @@ uint32_t StreamCatalog::ExtendReceipt(StoredEvent event) {
   }
   receipt->last_position = event.position;
   receipt->current_revision = envelope.stream_revision;
+  SetReceipt(batch, *receipt);
   return batch;
 }
 

@@ -227,9 +227,10 @@ void StreamCatalog::Encode(BinaryWriter& writer) const {
   // Batches that events name but no receipt covers are left out.
   writer.PutLength(ReceiptCount());
   for (const auto& [batch_id, index] : SortedEntries(batch_indexes_)) {
-    if (!batches_[index].receipt) continue;
+    const std::optional<AppendReceipt> receipt = ReceiptAt(index);
+    if (!receipt) continue;
     PutId(writer, batch_id);
-    batches_[index].receipt->Encode(writer);
+    receipt->Encode(writer);
   }
 }
 
@@ -241,7 +242,7 @@ Result<StreamCatalog> StreamCatalog::Decode(BinaryReader& reader, const DoneBefo
     return std::pair(entry.first, EventSlot{fingerprint, catalog.IndexBatch(batch_id)});
   };
   auto store_receipt = [&](std::pair<format::BatchId, AppendReceipt> entry) {
-    catalog.batches_[catalog.BatchIndex(entry.first)].receipt = entry.second;
+    catalog.SetReceipt(catalog.BatchIndex(entry.first), entry.second);
   };
   CVN_TRY(ReadMap(reader, kMinStreamEntryBytes, ReadStreamEntry, catalog.streams_, done_before));
   CVN_TRY(ReadMap(reader, kMinEventEntryBytes, read_event, catalog.events_, done_before));

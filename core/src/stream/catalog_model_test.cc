@@ -109,5 +109,36 @@ TEST(StreamCatalogModelTest, RandomBatchesAnswerAsAModelBeforeAndAfterARoundTrip
   }
 }
 
+// What the catalog itself never records but a checkpoint may hold: an event
+// whose batch has no receipt, and a receipt filed under another batch id.
+TEST(StreamCatalogModelTest, OddCheckpointEntriesSurviveARoundTrip) {
+  const format::EventId event_id(format::IdBytes{8});
+  const format::BatchId unreceipted(format::IdBytes{1});
+  const format::BatchId key(format::IdBytes{2});
+  const AppendReceipt receipt{format::BatchId(format::IdBytes{3}), 4, 5, {}, 6, {7},
+                              ReceiptDurability::kFlushed};
+  std::string bytes;
+  util::BinaryWriter writer(bytes);
+  writer.PutLength(0);  // streams
+  writer.PutLength(1);
+  format::PutId(writer, event_id);
+  writer.PutU32(9);
+  format::PutId(writer, unreceipted);
+  writer.PutLength(0);  // idempotency
+  writer.PutLength(1);
+  format::PutId(writer, key);
+  receipt.Encode(writer);
+
+  util::BinaryReader reader(bytes);
+  Result<StreamCatalog> decoded = StreamCatalog::Decode(reader);
+  ASSERT_TRUE(decoded.ok()) << decoded.error().ToString();
+  EXPECT_EQ(decoded->Event(event_id), (EventEntry{9, unreceipted}));
+  EXPECT_EQ(decoded->EventReceipt(event_id), std::nullopt);
+  EXPECT_EQ(decoded->BatchReceipt(unreceipted), std::nullopt);
+  EXPECT_EQ(decoded->BatchReceipt(key), receipt);
+  EXPECT_EQ(decoded->ReceiptCount(), 1u);
+  EXPECT_EQ(Encoded(*decoded), bytes);
+}
+
 }  // namespace
 }  // namespace corvantine::stream
