@@ -127,7 +127,7 @@ bool StreamCatalog::SameReceipts(const StreamCatalog& other) const {
 
 uint32_t StreamCatalog::BatchIndex(const format::BatchId& batch_id) {
   auto [entry, added] = batch_indexes_.try_emplace(batch_id, static_cast<uint32_t>(batches_.size()));
-  if (added) batches_.push_back({.batch_id = batch_id});
+  if (added) batches_.emplace_back().batch_id = batch_id;
   return entry->second;
 }
 

@@ -243,6 +243,10 @@ class StreamCatalog {
   // growing batches_ step by step to up to twice that.
   uint32_t IndexBatch(const format::BatchId& batch_id);
   void PlaceIndexedBatches();
+  // Decode's steps for the maps of events and of receipts.
+  Result<> DecodeEvents(util::BinaryReader& reader, const std::function<void(size_t)>& done_before);
+  Result<> DecodeReceipts(util::BinaryReader& reader,
+                          const std::function<void(size_t)>& done_before);
   std::optional<AppendReceipt> ReceiptAt(uint32_t index) const;
   void SetReceipt(uint32_t index, const AppendReceipt& receipt);
   bool SameEvents(const StreamCatalog& other) const;

@@ -90,27 +90,31 @@ void PutMap(BinaryWriter& writer, const util::FlatIdMap<Key, Value>& map, PutEnt
 
 using DoneBefore = std::function<void(size_t)>;
 
-// Entries are read in groups of this many; after each group the decoder
-// tells its caller how far it has read.
-constexpr size_t kGroup = 16;
-
-void TellDone(const DoneBefore& done_before, const BinaryReader& reader) {
-  if (done_before) done_before(reader.position());
-}
-
-// `read_entry` returns Result<std::pair<key, value>>, which `store` takes.
-template <typename ReadEntry, typename Store>
-Result<> ReadEntries(BinaryReader& reader, size_t count, ReadEntry read_entry, Store store,
-                     const DoneBefore& done_before) {
-  for (size_t i = 0; i < count; ++i) {
-    CVN_ASSIGN_OR_RETURN(auto entry, read_entry(reader));
-    store(std::move(entry));
-    if (i % kGroup == kGroup - 1) TellDone(done_before, reader);
+// Reads `count` entries in groups: each group is read whole and `prefetch`
+// called on each entry before `store` takes them, so that where entries land
+// in random places of tables far larger than the caches, their cache misses
+// overlap. After each group the caller is told how far the reader went.
+// Whatever was stored stays when an entry fails to read.
+template <typename ReadEntry, typename Prefetch, typename Store>
+Result<> ReadInGroups(BinaryReader& reader, size_t count, ReadEntry read_entry, Prefetch prefetch,
+                      Store store, const DoneBefore& done_before) {
+  constexpr size_t kGroup = 16;
+  using Entry = std::decay_t<decltype(*read_entry(reader))>;
+  std::array<Entry, kGroup> group;
+  for (size_t done = 0; done < count;) {
+    const size_t size = std::min(kGroup, count - done);
+    for (size_t i = 0; i < size; ++i) {
+      CVN_ASSIGN_OR_RETURN(group[i], read_entry(reader));
+      prefetch(group[i]);
+    }
+    for (size_t i = 0; i < size; ++i) store(std::move(group[i]));
+    done += size;
+    if (done_before) done_before(reader.position());
   }
-  TellDone(done_before, reader);
   return {};
 }
 
+// A map of few entries, each stored as read.
 template <typename Map, typename ReadEntry>
 Result<> ReadMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_entry, Map& map,
                  const DoneBefore& done_before) {
@@ -119,30 +123,7 @@ Result<> ReadMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_en
   auto store = [&](auto entry) {
     map.insert_or_assign(std::move(entry.first), std::move(entry.second));
   };
-  return ReadEntries(reader, count, read_entry, store, done_before);
-}
-
-// A flat map's entries land in random places of a table that may be far
-// larger than the caches: each group of entries is read first and its slots
-// prefetched, so that their cache misses overlap. The map stays partly
-// filled when an entry fails to read.
-template <typename Key, typename Value, typename ReadEntry>
-Result<> ReadMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_entry,
-                 util::FlatIdMap<Key, Value>& map, const DoneBefore& done_before) {
-  CVN_ASSIGN_OR_RETURN(size_t count, reader.Length(min_entry_bytes));
-  map.reserve(count);
-  std::array<std::pair<Key, Value>, kGroup> group;
-  for (size_t done = 0; done < count;) {
-    const size_t size = std::min(kGroup, count - done);
-    for (size_t i = 0; i < size; ++i) {
-      CVN_ASSIGN_OR_RETURN(group[i], read_entry(reader));
-      map.Prefetch(group[i].first);
-    }
-    for (size_t i = 0; i < size; ++i) map.insert_or_assign(group[i].first, group[i].second);
-    done += size;
-    TellDone(done_before, reader);
-  }
-  return {};
+  return ReadInGroups(reader, count, read_entry, [](const auto&) {}, store, done_before);
 }
 
 Result<std::pair<BranchKey, StreamEntry>> ReadStreamEntry(BinaryReader& reader) {
@@ -234,24 +215,42 @@ void StreamCatalog::Encode(BinaryWriter& writer) const {
   }
 }
 
-Result<StreamCatalog> StreamCatalog::Decode(BinaryReader& reader, const DoneBefore& done_before) {
+Result<StreamCatalog> StreamCatalog::Decode(BinaryReader& reader,
+                                            const std::function<void(size_t)>& done_before) {
   StreamCatalog catalog;
-  auto read_event = [&](BinaryReader& r) -> Result<std::pair<format::EventId, EventSlot>> {
-    CVN_ASSIGN_OR_RETURN(auto entry, ReadEventEntry(r));
-    const auto& [fingerprint, batch_id] = entry.second;
-    return std::pair(entry.first, EventSlot{fingerprint, catalog.IndexBatch(batch_id)});
-  };
-  auto store_receipt = [&](std::pair<format::BatchId, AppendReceipt> entry) {
-    catalog.SetReceipt(catalog.BatchIndex(entry.first), entry.second);
-  };
   CVN_TRY(ReadMap(reader, kMinStreamEntryBytes, ReadStreamEntry, catalog.streams_, done_before));
-  CVN_TRY(ReadMap(reader, kMinEventEntryBytes, read_event, catalog.events_, done_before));
-  catalog.PlaceIndexedBatches();
+  CVN_TRY(catalog.DecodeEvents(reader, done_before));
   CVN_TRY(ReadMap(reader, kMinIdempotencyEntryBytes, ReadIdempotencyEntry, catalog.idempotency_,
                   done_before));
-  CVN_ASSIGN_OR_RETURN(size_t receipts, reader.Length(kMinReceiptEntryBytes));
-  CVN_TRY(ReadEntries(reader, receipts, ReadReceiptEntry, store_receipt, done_before));
+  CVN_TRY(catalog.DecodeReceipts(reader, done_before));
   return catalog;
+}
+
+Result<> StreamCatalog::DecodeEvents(BinaryReader& reader, const DoneBefore& done_before) {
+  CVN_ASSIGN_OR_RETURN(size_t count, reader.Length(kMinEventEntryBytes));
+  events_.reserve(count);
+  auto prefetch = [&](const std::pair<format::EventId, EventEntry>& entry) {
+    events_.Prefetch(entry.first);
+    batch_indexes_.Prefetch(entry.second.batch_id);
+  };
+  auto store = [&](const std::pair<format::EventId, EventEntry>& entry) {
+    const auto& [fingerprint, batch_id] = entry.second;
+    events_.insert_or_assign(entry.first, EventSlot{fingerprint, IndexBatch(batch_id)});
+  };
+  CVN_TRY(ReadInGroups(reader, count, ReadEventEntry, prefetch, store, done_before));
+  PlaceIndexedBatches();
+  return {};
+}
+
+Result<> StreamCatalog::DecodeReceipts(BinaryReader& reader, const DoneBefore& done_before) {
+  CVN_ASSIGN_OR_RETURN(size_t count, reader.Length(kMinReceiptEntryBytes));
+  auto prefetch = [&](const std::pair<format::BatchId, AppendReceipt>& entry) {
+    batch_indexes_.Prefetch(entry.first);
+  };
+  auto store = [&](const std::pair<format::BatchId, AppendReceipt>& entry) {
+    SetReceipt(BatchIndex(entry.first), entry.second);
+  };
+  return ReadInGroups(reader, count, ReadReceiptEntry, prefetch, store, done_before);
 }
 
 }  // namespace corvantine::stream

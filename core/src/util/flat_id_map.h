@@ -2,7 +2,7 @@
 // for maps of a million entries that must load fast. Entries live inline in
 // one array (open addressing, linear probing) beside an array of one control
 // byte per slot, so a lookup reads one run of control bytes and touches an
-// entry only when seven bits of its hash match, and filling the map costs no
+// entry only when eight bits of its hash match, and filling the map costs no
 // allocation per entry.
 //
 // The table holds up to four fifths of its slots, and its size need not be a
@@ -15,6 +15,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -148,11 +149,15 @@ class FlatIdMap {
     value_type entry;
   };
 
-  // A control byte is kEmpty or kFull plus the low seven bits of the hash;
-  // the slot comes from the high bits, so the two vary independently.
+  // A control byte is kEmpty or the low byte of the hash made nonzero; the
+  // slot comes from the high bits, so the two vary independently. Probes
+  // read the control bytes a group of eight at a time, as one word, and the
+  // array repeats its first kGroup - 1 bytes after its end, so that a group
+  // read near the end sees the bytes of the wrapped-around slots.
   static constexpr uint8_t kEmpty = 0;
-  static constexpr uint8_t kFull = 0x80;
+  static constexpr size_t kGroup = 8;
   static constexpr size_t kMinCapacity = 16;
+  static_assert(std::endian::native == std::endian::little);
 
   // Ids are mostly a clock reading and a counter, whose low bytes vary little
   // between neighbours: mix both halves so every bit of each reaches the
@@ -166,28 +171,62 @@ class FlatIdMap {
     hash ^= hash >> 32;
     return hash;
   }
-  static uint8_t ControlOf(uint64_t hash) { return kFull | static_cast<uint8_t>(hash & 0x7f); }
+  static uint8_t ControlOf(uint64_t hash) {
+    const auto low = static_cast<uint8_t>(hash);
+    return low == kEmpty ? 1 : low;
+  }
 
   // Where `hash`'s probe starts: the hash scaled to the capacity, which
   // spreads it over any table size without a division.
   size_t HomeSlot(uint64_t hash) const {
     return static_cast<size_t>((static_cast<unsigned __int128>(hash) * capacity_) >> 64);
   }
-  size_t NextSlot(size_t index) const { return index + 1 == capacity_ ? 0 : index + 1; }
+  size_t NextGroup(size_t index) const {
+    return index + kGroup >= capacity_ ? index + kGroup - capacity_ : index + kGroup;
+  }
+  size_t SlotIn(size_t group, uint64_t byte_bits) const {
+    const size_t index = group + static_cast<size_t>(std::countr_zero(byte_bits)) / 8;
+    return index >= capacity_ ? index - capacity_ : index;
+  }
+
+  uint64_t GroupAt(size_t index) const {
+    uint64_t group;
+    std::memcpy(&group, &control_[index], sizeof group);
+    return group;
+  }
+  // The top bit of each byte of `word` that is zero. A byte above a zero
+  // byte may be flagged too, so only the lowest flag is exact.
+  static uint64_t ZeroBytes(uint64_t word) {
+    constexpr uint64_t kLows = 0x0101010101010101;
+    return (word - kLows) & ~word & (kLows << 7);
+  }
+  void SetControl(size_t index, uint8_t control) {
+    control_[index] = control;
+    if (index < kGroup - 1) control_[capacity_ + index] = control;
+  }
 
   // At four fifths, a probe for an absent key reads about a dozen control
-  // bytes, one cache line, and one for a present key about three.
+  // bytes, two groups, and one for a present key about three.
   static size_t MaxEntries(size_t capacity) { return capacity / 5 * 4 + capacity % 5 * 4 / 5; }
   static size_t CapacityFor(size_t count) { return std::max(kMinCapacity, count + (count + 3) / 4); }
 
-  // The slot holding `key`, or capacity_ when it is absent.
+  // The slot holding `key`, or capacity_ when it is absent: the probe ends
+  // at the first empty slot, and compares keys only where the control byte
+  // matches before it.
   size_t IndexOf(const Key& key) const {
     if (size_ == 0) return capacity_;
     const uint64_t hash = Hash(key);
-    const uint8_t control = ControlOf(hash);
-    for (size_t index = HomeSlot(hash);; index = NextSlot(index)) {
-      if (control_[index] == kEmpty) return capacity_;
-      if (control_[index] == control && slots_[index].entry.first == key) return index;
+    const uint64_t controls = ControlOf(hash) * 0x0101010101010101;
+    for (size_t group = HomeSlot(hash);; group = NextGroup(group)) {
+      const uint64_t word = GroupAt(group);
+      const uint64_t empties = ZeroBytes(word);
+      const uint64_t before_empty = empties == 0 ? ~uint64_t{0} : (empties & -empties) - 1;
+      for (uint64_t matches = ZeroBytes(word ^ controls) & before_empty; matches != 0;
+           matches &= matches - 1) {
+        const size_t index = SlotIn(group, matches);
+        if (slots_[index].entry.first == key) return index;
+      }
+      if (empties != 0) return capacity_;
     }
   }
 
@@ -195,9 +234,10 @@ class FlatIdMap {
   // caller constructs the entry there.
   size_t EmptySlotFor(const Key& key) {
     const uint64_t hash = Hash(key);
-    size_t index = HomeSlot(hash);
-    while (control_[index] != kEmpty) index = NextSlot(index);
-    control_[index] = ControlOf(hash);
+    size_t group = HomeSlot(hash);
+    while (ZeroBytes(GroupAt(group)) == 0) group = NextGroup(group);
+    const size_t index = SlotIn(group, ZeroBytes(GroupAt(group)));
+    SetControl(index, ControlOf(hash));
     return index;
   }
 
@@ -223,7 +263,7 @@ class FlatIdMap {
 
   // Empty slots; size_ is left to the caller.
   void Allocate(size_t capacity) {
-    control_ = std::make_unique<uint8_t[]>(capacity);  // zeroed: every slot kEmpty
+    control_ = std::make_unique<uint8_t[]>(capacity + kGroup - 1);  // zeroed: all kEmpty
     slots_ = std::make_unique<Slot[]>(capacity);
     capacity_ = capacity;
   }
@@ -234,7 +274,7 @@ class FlatIdMap {
       return;
     }
     Allocate(other.capacity_);
-    std::memcpy(control_.get(), other.control_.get(), capacity_);
+    std::memcpy(control_.get(), other.control_.get(), capacity_ + kGroup - 1);
     for (size_t index = other.FirstFullFrom(0); index < capacity_;
          index = other.FirstFullFrom(index + 1)) {
       std::construct_at(&slots_[index].entry, other.slots_[index].entry);
