@@ -157,6 +157,7 @@ class FlatIdMap {
   static constexpr uint8_t kEmpty = 0;
   static constexpr size_t kGroup = 8;
   static constexpr size_t kMinCapacity = 16;
+  static constexpr uint64_t kLowBits = 0x0101010101010101;  // of each byte of a group
   static_assert(std::endian::native == std::endian::little);
 
   // Ids are mostly a clock reading and a counter, whose low bytes vary little
@@ -196,10 +197,7 @@ class FlatIdMap {
   }
   // The top bit of each byte of `word` that is zero. A byte above a zero
   // byte may be flagged too, so only the lowest flag is exact.
-  static uint64_t ZeroBytes(uint64_t word) {
-    constexpr uint64_t kLows = 0x0101010101010101;
-    return (word - kLows) & ~word & (kLows << 7);
-  }
+  static uint64_t ZeroBytes(uint64_t word) { return (word - kLowBits) & ~word & (kLowBits << 7); }
   void SetControl(size_t index, uint8_t control) {
     control_[index] = control;
     if (index < kGroup - 1) control_[capacity_ + index] = control;
@@ -216,7 +214,7 @@ class FlatIdMap {
   size_t IndexOf(const Key& key) const {
     if (size_ == 0) return capacity_;
     const uint64_t hash = Hash(key);
-    const uint64_t controls = ControlOf(hash) * 0x0101010101010101;
+    const uint64_t controls = ControlOf(hash) * kLowBits;
     for (size_t group = HomeSlot(hash);; group = NextGroup(group)) {
       const uint64_t word = GroupAt(group);
       const uint64_t empties = ZeroBytes(word);
