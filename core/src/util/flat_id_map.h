@@ -5,9 +5,9 @@
 // entry only when eight bits of its hash match, and filling the map costs no
 // allocation per entry.
 //
-// The table holds up to four fifths of its slots, and its size need not be a
-// power of two: a map reserved for n entries takes 5n/4 slots, not up to 8n/3
-// as a power of two at three quarters would, and growth adds half again.
+// The table holds up to three quarters of its slots, and its size need not
+// be a power of two: a map reserved for n entries takes 4n/3 slots, not up
+// to 8n/3 as a power of two would, and growth adds half again.
 //
 // Entries are never removed, so no slot is ever a tombstone. Iteration order
 // follows no rule; inserting may move every entry and so invalidates
@@ -203,10 +203,10 @@ class FlatIdMap {
     if (index < kGroup - 1) control_[capacity_ + index] = control;
   }
 
-  // At four fifths, a probe for an absent key reads about a dozen control
-  // bytes, two groups, and one for a present key about three.
-  static size_t MaxEntries(size_t capacity) { return capacity / 5 * 4 + capacity % 5 * 4 / 5; }
-  static size_t CapacityFor(size_t count) { return std::max(kMinCapacity, count + (count + 3) / 4); }
+  // At three quarters, a probe for an absent key reads about eight control
+  // bytes, one or two groups, and one for a present key two or three.
+  static size_t MaxEntries(size_t capacity) { return capacity / 4 * 3 + capacity % 4 * 3 / 4; }
+  static size_t CapacityFor(size_t count) { return std::max(kMinCapacity, count + (count + 2) / 3); }
 
   // The slot holding `key`, or capacity_ when it is absent: the probe ends
   // at the first empty slot, and compares keys only where the control byte
