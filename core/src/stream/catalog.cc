@@ -144,8 +144,7 @@ void StreamCatalog::PlaceIndexedBatches() {
 std::optional<AppendReceipt> StreamCatalog::ReceiptAt(uint32_t index) const {
   const Batch& batch = batches_[index];
   if (!batch.has_receipt) return std::nullopt;
-  const auto odd_id = odd_receipt_ids_.find(index);
-  AppendReceipt receipt{odd_id == odd_receipt_ids_.end() ? batch.batch_id : odd_id->second,
+  AppendReceipt receipt{OwnIdOfReceipt(index),
                         batch.first_position,
                         batch.last_position,
                         batch.stream_id,
@@ -166,11 +165,17 @@ void StreamCatalog::SetReceipt(uint32_t index, const AppendReceipt& receipt) {
   batch.durability = receipt.durability;
   batch.has_previous_revision = receipt.previous_revision.has_value();
   batch.has_receipt = true;
-  if (receipt.batch_id == batch.batch_id) {
-    odd_receipt_ids_.erase(index);
-  } else {
+  if (receipt.batch_id != batch.batch_id) {
     odd_receipt_ids_.insert_or_assign(index, receipt.batch_id);
+  } else if (!odd_receipt_ids_.empty()) {
+    odd_receipt_ids_.erase(index);
   }
+}
+
+const format::BatchId& StreamCatalog::OwnIdOfReceipt(uint32_t index) const {
+  if (odd_receipt_ids_.empty()) return batches_[index].batch_id;  // spares a hash per receipt
+  const auto odd_id = odd_receipt_ids_.find(index);
+  return odd_id == odd_receipt_ids_.end() ? batches_[index].batch_id : odd_id->second;
 }
 
 void StreamCatalog::RecordBatch(const format::BranchId& branch, std::string_view stream_name,

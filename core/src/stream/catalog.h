@@ -249,6 +249,8 @@ class StreamCatalog {
                           const std::function<void(size_t)>& done_before);
   std::optional<AppendReceipt> ReceiptAt(uint32_t index) const;
   void SetReceipt(uint32_t index, const AppendReceipt& receipt);
+  // The batch id the receipt at `index` holds.
+  const format::BatchId& OwnIdOfReceipt(uint32_t index) const;
   bool SameEvents(const StreamCatalog& other) const;
   bool SameReceipts(const StreamCatalog& other) const;
 
