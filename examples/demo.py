@@ -3,6 +3,7 @@
 `./dev demo` builds the module and runs this with PYTHONPATH set to it.
 """
 
+import pprint
 import tempfile
 import threading
 
@@ -44,6 +45,21 @@ def follow(db):
         print("while it waits, another thread appends with sync; the watch wakes with it:")
         show([next(resumed)])
         later.join()
+
+
+def retain(db):
+    """Plans retention up to the durable head, anchors what it needs and applies the plan."""
+    keep_from = db.durable_head()
+    plan = db.plan_retention(keep_from)
+    print(f"a retention plan for a floor at position {keep_from}:")
+    pprint.pprint(plan, indent=2, sort_dicts=False)
+    anchor = db.create_retention_anchor(keep_from)
+    print(f"a retention anchor at floor {anchor['floor']}, head {anchor['head']}: "
+          f"{anchor['bytes']} bytes, with {anchor['projection_checkpoints']} view snapshot(s)")
+    plan = db.plan_retention(keep_from)
+    applied = db.apply_retention(plan["plan_id"])
+    print(f"planned again, blockers {plan['blockers']}; applied: {applied} (the whole log is "
+          f"one active segment, so nothing can be reclaimed yet)")
 
 
 def main():
@@ -104,6 +120,7 @@ def main():
         for side in ("left", "right"):
             print(f"  only on {diff[side]['branch']}:")
             show(drain(diff[side]["suffix"]))
+        retain(db)
     print("closed the database and removed its directory")
 
 

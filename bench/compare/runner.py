@@ -11,7 +11,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from . import events, floor, report, stores, views
+from . import events, floor, report, retention, stores, views
 
 ROOT = Path(__file__).resolve().parents[2]
 TASK_TIMEOUT_S = 180
@@ -40,14 +40,18 @@ def main(argv):
                                "at full scale.")
         bench.run()
         view_table = "Views: skipped, no built corvantine module."
+        retention_table = "Retention: skipped, no built corvantine module."
         if report.CORVANTINE in bench.stores:
             print("views: appends with a view, lookups, open with a snapshot", file=sys.stderr,
                   flush=True)
             view_table = views.compare(workdir, bench.env, args.quick)
+            print("retention: 90% of a 1 GiB log", file=sys.stderr, flush=True)
+            retention_table = retention.compare(workdir, bench.env, args.quick)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     print(report.render(bench.rows, bench.stores, bench.floor, bench.notes, counts), flush=True)
     print(view_table, flush=True)
+    print(retention_table, flush=True)
 
 
 class Comparison:

@@ -167,6 +167,29 @@ bool ToU32(PyObject* value, uint32_t* out) {
   return true;
 }
 
+bool ToI64(PyObject* value, int64_t* out) {
+  Ref index = Ref::Steal(PyNumber_Index(value));
+  if (!index) return false;
+  const long long number = PyLong_AsLongLong(index.get());
+  if (number == -1 && PyErr_Occurred()) return false;
+  *out = number;
+  return true;
+}
+
+bool ToStrSequence(PyObject* value, std::vector<std::string>* out) {
+  if (PyUnicode_Check(value)) return RaiseTypeError("Can't extract `str` to `Vec`");
+  if (!PySequence_Check(value)) return RaiseCannotConvert(value, "Sequence");
+  Ref items = Ref::Steal(PyObject_GetIter(value));
+  if (!items) return false;
+  out->clear();
+  while (Ref item = Ref::Steal(PyIter_Next(items.get()))) {
+    std::string_view text;
+    if (!ToStr(item.get(), &text)) return false;
+    out->emplace_back(text);
+  }
+  return !PyErr_Occurred();
+}
+
 bool ArgStr(PyObject* value, const char* name, std::string_view* out) {
   return ToStr(value, out) || NameArgument(name);
 }
@@ -203,6 +226,10 @@ bool ArgU32(PyObject* value, const char* name, uint32_t fallback, uint32_t* out)
   return ToU32(value, out) || NameArgument(name);
 }
 
+bool ArgI64(PyObject* value, const char* name, int64_t* out) {
+  return ToI64(value, out) || NameArgument(name);
+}
+
 bool ArgOptionalF64(PyObject* value, const char* name, std::optional<double>* out) {
   if (value == nullptr || value == Py_None) {
     out->reset();
@@ -220,6 +247,15 @@ bool ArgList(PyObject* value, const char* name) {
 
 bool ArgDict(PyObject* value, const char* name) {
   return PyDict_Check(value) || RaiseCannotConvert(value, "PyDict") || NameArgument(name);
+}
+
+bool ArgBytes(PyObject* value, const char* name, std::string_view* out) {
+  if (!PyBytes_Check(value)) return RaiseCannotConvert(value, "PyBytes") || NameArgument(name);
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(value, &data, &size) < 0) return false;
+  *out = std::string_view(data, static_cast<size_t>(size));
+  return true;
 }
 
 bool ArgText(PyObject* value, const char* name, std::string_view* out) {

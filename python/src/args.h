@@ -15,7 +15,9 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace corvantine::python {
 
@@ -40,6 +42,11 @@ bool Bind(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
 bool ToStr(PyObject* value, std::string_view* out);
 bool ToU64(PyObject* value, uint64_t* out);
 bool ToU32(PyObject* value, uint32_t* out);
+bool ToI64(PyObject* value, int64_t* out);
+// A sequence other than a str (a list, a tuple, ...) of str, each copied. A
+// str raises TypeError "Can't extract `str` to `Vec`", as the binding layer
+// does, so that a lone name is not read as a list of letters.
+bool ToStrSequence(PyObject* value, std::vector<std::string>* out);
 
 // The conversions of a bound parameter: a TypeError is renamed
 // "argument '{name}': ..." as the binding layer does. The Optional forms
@@ -50,9 +57,13 @@ bool ArgOptionalStr(PyObject* value, const char* name, std::optional<std::string
 bool ArgU64(PyObject* value, const char* name, uint64_t fallback, uint64_t* out);
 bool ArgOptionalU64(PyObject* value, const char* name, std::optional<uint64_t>* out);
 bool ArgU32(PyObject* value, const char* name, uint32_t fallback, uint32_t* out);
+bool ArgI64(PyObject* value, const char* name, int64_t* out);
 bool ArgOptionalF64(PyObject* value, const char* name, std::optional<double>* out);
 bool ArgList(PyObject* value, const char* name);
 bool ArgDict(PyObject* value, const char* name);
+// Exactly bytes or a bytes subclass: bytearray, memoryview and str are
+// refused. The view is the object's own buffer, valid while it lives.
+bool ArgBytes(PyObject* value, const char* name, std::string_view* out);
 
 // ArgStr and ArgOptionalStr for text that reaches C calls that stop at a
 // NUL byte (paths) or that names a stream: a NUL raises InvalidArgumentError

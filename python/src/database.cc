@@ -13,7 +13,11 @@
 #include "database_methods.h"
 #include "errors.h"
 #include "gil.h"
+#include "keys.h"
 #include "py_ref.h"
+#include "reader.h"
+#include "view.h"
+#include "watch.h"
 
 namespace corvantine::python {
 
@@ -88,9 +92,7 @@ PyObject* OpenWith(const Parameters& parameters, PyObject* const* args, Py_ssize
       !AbsolutePath(path, &config.path)) {
     return nullptr;
   }
-  auto engine = WithoutGil([&] { return facade::Engine::Open(std::move(config)); });
-  if (!engine.ok()) return RaiseEngineError(engine.error());
-  return NewDatabase(std::move(engine).value());
+  return OpenDatabase(std::move(config));
 }
 
 PyObject* Open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -171,6 +173,10 @@ constexpr char kWatchDoc[] =
     "first, then follows. `timeout` (seconds) ends the iteration after\n"
     "that long without a matching event; `None` blocks until closed.";
 
+constexpr char kResumeWatchDoc[] =
+    "resume_watch($self, descriptor, namespace=None, timeout=None, page_batches=128, "
+    "page_bytes=1048576)\n--\n\n";
+
 // The text signatures show the page defaults that the methods apply.
 static_assert(ShowsDefault(kOpenReaderDoc, "page_events", facade::kDefaultPageEvents));
 static_assert(ShowsDefault(kOpenReaderDoc, "page_bytes", facade::kDefaultPageBytes));
@@ -178,6 +184,8 @@ static_assert(ShowsDefault(kDiffDoc, "page_events", facade::kDefaultPageEvents))
 static_assert(ShowsDefault(kDiffDoc, "page_bytes", facade::kDefaultPageBytes));
 static_assert(ShowsDefault(kWatchDoc, "page_batches", facade::kDefaultFeedPageBatches));
 static_assert(ShowsDefault(kWatchDoc, "page_bytes", facade::kDefaultFeedPageBytes));
+static_assert(ShowsDefault(kResumeWatchDoc, "page_batches", facade::kDefaultFeedPageBatches));
+static_assert(ShowsDefault(kResumeWatchDoc, "page_bytes", facade::kDefaultFeedPageBytes));
 
 PyMethodDef methods[] = {
     FastCallEntry<StaticOpen>("open", kOpenDoc, METH_STATIC),
@@ -199,6 +207,30 @@ PyMethodDef methods[] = {
                                                        "durable_head($self)\n--\n\n"),
     NoArgsEntry<Counter<&facade::Engine::RetentionFloor>>("retention_floor",
                                                           "retention_floor($self)\n--\n\n"),
+    FastCallEntry<RetentionStatus>("retention_status",
+                                   "retention_status($self, keep_from=None)\n--\n\n"),
+    FastCallEntry<PlanRetention>("plan_retention", "plan_retention($self, keep_from)\n--\n\n"),
+    FastCallEntry<PlanRetentionPolicy>("plan_retention_policy",
+                                       "plan_retention_policy($self, policy, value)\n--\n\n"),
+    FastCallEntry<CreateRetentionAnchor>("create_retention_anchor",
+                                         "create_retention_anchor($self, keep_from)\n--\n\n"),
+    FastCallEntry<ApplyRetention>("apply_retention", "apply_retention($self, plan_id)\n--\n\n"),
+    FastCallEntry<RegisterBranchBootstrap>(
+        "register_branch_bootstrap",
+        "register_branch_bootstrap($self, branch, keep_from, checkpoint)\n--\n\n"),
+    FastCallEntry<RegisterConsumerBootstrap>(
+        "register_consumer_bootstrap",
+        "register_consumer_bootstrap($self, consumer_id, keep_from, checkpoint)\n--\n\n"),
+    FastCallEntry<RegisterFeedBootstrap>(
+        "register_feed_bootstrap",
+        "register_feed_bootstrap($self, consumer_id, keep_from, checkpoint, branch=None, "
+        "codec=\"opaque\", codec_version=1)\n--\n\n"),
+    FastCallEntry<FetchFeedBootstrap>(
+        "fetch_feed_bootstrap", "fetch_feed_bootstrap($self, descriptor, maximum_bytes)\n--\n\n"),
+    FastCallEntry<ResumeWatch>("resume_watch", kResumeWatchDoc),
+    FastCallEntry<BranchBootstrap>("branch_bootstrap", "branch_bootstrap($self, branch)\n--\n\n"),
+    FastCallEntry<ConsumerBootstrap>("consumer_bootstrap",
+                                     "consumer_bootstrap($self, consumer_id)\n--\n\n"),
     NoArgsEntry<Counter<&facade::Engine::UncommittedCount>>("uncommitted_count",
                                                             "uncommitted_count($self)\n--\n\n"),
     NoArgsEntry<Close>("close", "close($self)\n--\n\n"),
@@ -249,16 +281,23 @@ PyType_Spec database_type_def = {"builtins.Corvantine", sizeof(DatabaseObject), 
 
 }  // namespace
 
+PyObject* OpenDatabase(facade::OpenConfig config) {
+  auto engine = WithoutGil([&] { return facade::Engine::Open(std::move(config)); });
+  if (!engine.ok()) return RaiseEngineError(engine.error());
+  return NewDatabase(std::move(engine).value());
+}
+
 const facade::Engine& EngineOf(PyObject* self) {
   return *reinterpret_cast<DatabaseObject*>(self)->engine;
 }
 
-bool AddDatabaseClass(PyObject* module) {
+bool AddClasses(PyObject* module) {
   if (database_type == nullptr) {
     database_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&database_type_def));
     if (database_type == nullptr) return false;
   }
-  return PyModule_AddType(module, database_type) == 0;
+  return InitKeys() && PyModule_AddType(module, database_type) == 0 && AddViewClass(module) &&
+         AddReaderClass(module) && AddWatchClass(module);
 }
 
 bool AddOpenFunction(PyObject* module) {

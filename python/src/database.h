@@ -10,9 +10,19 @@
 
 #include <Python.h>
 
+#include "facade/engine.h"
+
 namespace corvantine::python {
 
-bool AddDatabaseClass(PyObject* module);
+// Makes the module's interned keys and adds its four classes to `module`,
+// in their order: Corvantine, View, Reader, Watch.
+bool AddClasses(PyObject* module);
 bool AddOpenFunction(PyObject* module);
+
+// Starts an engine on `config` with the interpreter lock released and
+// returns a new Corvantine holding it. `open` leaves the segment size to the
+// engine; the test support module sets it, with classes of its own: each
+// extension built from these sources has its own copy of them.
+PyObject* OpenDatabase(facade::OpenConfig config);
 
 }  // namespace corvantine::python

@@ -1,9 +1,10 @@
 // The methods of `Corvantine`, one file per group: database.cc (lifecycle
 // and counters), database_append.cc, database_read.cc, database_branches.cc,
-// database_views.cc and database_watch.cc. Each follows one pattern: bind
-// and convert the arguments with the interpreter lock held, release it
-// around each engine call, raise an engine error through RaiseEngineError,
-// convert the reply with the lock held again.
+// database_views.cc, database_retention.cc and database_watch.cc (watches
+// and feed bootstraps). Each follows one pattern: bind and convert the
+// arguments with the interpreter lock held, release it around each engine
+// call, raise an engine error through RaiseEngineError, convert the reply
+// with the lock held again.
 #pragma once
 
 #include <Python.h>
@@ -46,6 +47,12 @@ PyObject* BranchHistory(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* BranchAncestry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
 PyObject* Watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Feed bootstraps (database_watch.cc).
+PyObject* ResumeWatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* RegisterFeedBootstrap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+PyObject* FetchFeedBootstrap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
 PyObject* ArchiveBranch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // Views and snapshots (database_views.cc).
 PyObject* RegisterView(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -63,5 +70,24 @@ PyObject* VerifySnapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* DeleteSnapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
 PyObject* DeleteAllDerivedState(PyObject* self, PyObject* unused);
+// Retention (database_retention.cc).
+PyObject* RetentionStatus(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+PyObject* PlanRetention(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+PyObject* PlanRetentionPolicy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
+PyObject* CreateRetentionAnchor(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+PyObject* ApplyRetention(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+PyObject* RegisterBranchBootstrap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
+PyObject* RegisterConsumerBootstrap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames);
+PyObject* BranchBootstrap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+PyObject* ConsumerBootstrap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
 
 }  // namespace corvantine::python

@@ -15,6 +15,7 @@
 #include "gil.h"
 #include "json_write.h"
 #include "py_ref.h"
+#include "records.h"
 #include "view.h"
 
 namespace corvantine::python {
@@ -99,19 +100,14 @@ PyObject* OnNamedView(const Parameters& parameters, PyObject* self, PyObject* co
 // {"id", "projection", "cursor", "created_at_unix_nanos", "state_bytes"}.
 PyObject* SnapshotDict(const facade::SnapshotInfo& info) {
   const auto& manifest = info.manifest;
-  Ref dict = Ref::Steal(PyDict_New());
-  const std::pair<const char*, Ref> items[] = {
+  DictItem items[] = {
       {"id", Ref::Steal(DecodeLossy(info.id))},
       {"projection", Ref::Steal(DecodeLossy(manifest.projection_name))},
       {"cursor", Ref::Steal(PyLong_FromUnsignedLongLong(manifest.cursor.position))},
       {"created_at_unix_nanos", Ref::Steal(PyLong_FromLongLong(manifest.created_at_unix_nanos))},
       {"state_bytes", Ref::Steal(PyLong_FromUnsignedLongLong(manifest.uncompressed_len))},
   };
-  if (!dict) return nullptr;
-  for (const auto& [key, value] : items) {
-    if (!value || PyDict_SetItemString(dict.get(), key, value.get()) != 0) return nullptr;
-  }
-  return dict.Release();
+  return DictOf(items);
 }
 
 PyObject* SnapshotList(const std::vector<facade::SnapshotInfo>& infos) {

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "feed_bootstrap.h"
 #include "py_ref.h"
 
 namespace corvantine::python {
@@ -74,13 +75,26 @@ ExceptionClass ClassOf(const facade::EngineError& error) {
   return ClassOfKind(error.kind());
 }
 
+// The descriptor dict, or None without a descriptor or when the dict cannot
+// be made: that failure must not hide the engine's error.
+Ref BootstrapAttribute(const facade::FeedBootstrapDescriptor* descriptor) {
+  Ref dict = Ref::Steal(descriptor == nullptr ? nullptr : FeedBootstrapDict(*descriptor));
+  if (!dict) {
+    PyErr_Clear();
+    return Ref::Borrow(Py_None);
+  }
+  return dict;
+}
+
 // The instance is made at once so that its `bootstrap` attribute can be set;
-// a failure to set it is dropped rather than hiding the engine's error.
-PyObject* RaisePositionUnavailable(PyObject* message) {
+// a failure to set it is dropped for the same reason.
+PyObject* RaisePositionUnavailable(PyObject* message,
+                                   const facade::FeedBootstrapDescriptor* descriptor) {
   PyObject* type = classes[kPositionUnavailableError];
   Ref exception = Ref::Steal(PyObject_CallFunctionObjArgs(type, message, nullptr));
   if (!exception) return nullptr;
-  if (PyObject_SetAttrString(exception.get(), "bootstrap", Py_None) < 0) PyErr_Clear();
+  Ref bootstrap = BootstrapAttribute(descriptor);
+  if (PyObject_SetAttrString(exception.get(), "bootstrap", bootstrap.get()) < 0) PyErr_Clear();
   PyErr_SetObject(type, exception.get());
   return nullptr;
 }
@@ -112,7 +126,9 @@ PyObject* RaiseEngineError(const facade::EngineError& error) {
   Ref message = Ref::Steal(DecodeLossy(error.ToString()));
   if (!message) return nullptr;
   const ExceptionClass type = ClassOf(error);
-  if (type == kPositionUnavailableError) return RaisePositionUnavailable(message.get());
+  if (type == kPositionUnavailableError) {
+    return RaisePositionUnavailable(message.get(), error.bootstrap());
+  }
   PyErr_SetObject(classes[type], message.get());
   return nullptr;
 }

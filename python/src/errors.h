@@ -28,8 +28,8 @@ bool AdoptExceptionClasses(PyObject* corvantine_module);
 // Raises the class that the error's kind selects, or PositionUnavailableError
 // for the code facade::kPositionUnavailableCode whatever its kind; the
 // message is "{code}: {message}". A PositionUnavailableError carries the
-// attribute `bootstrap`, None while the engine attaches no feed-bootstrap
-// descriptor.
+// attribute `bootstrap`: the descriptor dict (feed_bootstrap.h) when the
+// engine attached a feed-bootstrap descriptor, else None.
 PyObject* RaiseEngineError(const facade::EngineError& error);
 
 // InvalidArgumentError with a fixed message of the module's own checks.

@@ -5,11 +5,7 @@
 
 #include "database.h"
 #include "errors.h"
-#include "keys.h"
 #include "py_ref.h"
-#include "reader.h"
-#include "view.h"
-#include "watch.h"
 
 namespace {
 
@@ -22,10 +18,8 @@ PyModuleDef module_def = {
 PyMODINIT_FUNC PyInit_corvantine() {
   using namespace corvantine::python;
   Ref module = Ref::Steal(PyModule_Create(&module_def));
-  if (!module || !InitKeys() || !AddDatabaseClass(module.get()) || !AddViewClass(module.get()) ||
-      !AddReaderClass(module.get()) ||
-      !AddWatchClass(module.get()) ||
-      !AddOpenFunction(module.get()) || !AddExceptionClasses(module.get()) ||
+  if (!module || !AddClasses(module.get()) || !AddOpenFunction(module.get()) ||
+      !AddExceptionClasses(module.get()) ||
       PyModule_AddStringConstant(module.get(), "__version__", "0.2.0") < 0) {
     return nullptr;
   }

@@ -133,6 +133,15 @@ class CollectorPause {
 
 }  // namespace
 
+PyObject* DictOf(std::span<DictItem> items) {
+  Ref dict = Ref::Steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [key, value] : items) {
+    if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
+  }
+  return dict.Release();
+}
+
 RowWriter::RowWriter() : caches_(std::make_unique<RowCaches>()) {}
 
 RowWriter::~RowWriter() = default;

@@ -5,13 +5,24 @@
 #include <Python.h>
 
 #include <memory>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "facade/engine.h"
+#include "py_ref.h"
 
 namespace corvantine::python {
 
 struct RowCaches;
+
+// One key of a dict and its value, made before the dict (null: its creation
+// failed and the error is set).
+using DictItem = std::pair<const char*, Ref>;
+
+// A new dict of `items`, inserted in order, or null with the first failure's
+// error set.
+PyObject* DictOf(std::span<DictItem> items);
 
 // Makes the row dicts of one read, page after page, sharing the objects
 // that consecutive rows repeat. One row dict per record, in order. A row's keys: offset, timestamp_ms

@@ -12,6 +12,21 @@ import pytest
 import corvantine
 
 
+# A feed-bootstrap descriptor as the bootstrap attribute shows it: every key in order, each
+# value at an edge of its range.
+DESCRIPTOR = {
+    "database_id": "0123456789abcdef" * 2, "generation": 3, "floor": 2**64 - 1,
+    "consumer_id": "consumer \u00e9", "checkpoint_id": "ff" * 16,
+    "branches": ["00" * 16, "ab" * 16], "streams": ["cd" * 16], "event_types": ["a", "b"],
+    "byte_length": 0, "checksum": 2**32 - 1, "resume_from": 7, "codec": "opaque",
+    "codec_version": 2**32 - 1,
+}
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: takes seconds, not milliseconds")
+
+
 @pytest.fixture
 def path(tmp_path):
     return str(tmp_path / "db")

@@ -7,7 +7,7 @@ import pytest
 
 import _corvantine_testing as testing
 import corvantine
-from conftest import edit_manifest, raise_retention_floor, roll_log
+from conftest import DESCRIPTOR, edit_manifest, raise_retention_floor, roll_log
 
 C = corvantine
 BASES = [
@@ -159,3 +159,26 @@ def test_read_below_the_retention_floor(path):
     assert str(raised.value) == (
         "position_unavailable: position 0 is unavailable: retained history starts at 2, head is 4")
     assert raised.value.bootstrap is None
+
+
+class Descriptor(dict):
+    pass
+
+
+@pytest.mark.parametrize("given, shown", [
+    (DESCRIPTOR, DESCRIPTOR),
+    # Ids in upper case, tuples for lists, keys in another order, a key too many, a subclass.
+    (Descriptor(dict(reversed(list(DESCRIPTOR.items()))), extra=1,
+                database_id=DESCRIPTOR["database_id"].upper(),
+                branches=tuple(DESCRIPTOR["branches"])), DESCRIPTOR),
+    (dict(DESCRIPTOR, branches=[], streams=(), event_types=[]),
+     dict(DESCRIPTOR, branches=[], streams=[], event_types=[])),
+])
+def test_a_descriptor_comes_back_as_the_bootstrap_dict_in_key_order(given, shown):
+    with pytest.raises(C.PositionUnavailableError) as raised:
+        testing.raise_position_unavailable(given)
+    assert str(raised.value) == "position_unavailable: position 0 is unavailable"
+    assert list(raised.value.bootstrap.items()) == list(shown.items())
+    with pytest.raises(C.PositionUnavailableError) as again:
+        testing.raise_position_unavailable(raised.value.bootstrap)
+    assert again.value.bootstrap == shown

@@ -8,7 +8,7 @@ import pathlib
 import pytest
 
 import corvantine
-from conftest import bodies
+from conftest import DESCRIPTOR, bodies
 
 CLOSED = "engine_closed: engine handle is closed"
 EXCEPTIONS = [
@@ -70,6 +70,16 @@ def test_classes_are_not_constructible_builtins(cls):
     (corvantine.Corvantine.watch, "($self, namespace=None, branch=None, start=None, "
      "consumer_id=None, timeout=None, page_batches=128, page_bytes=1048576)"),
     (corvantine.Watch.ack, "($self)"),
+    (corvantine.Corvantine.retention_status, "($self, keep_from=None)"),
+    (corvantine.Corvantine.plan_retention_policy, "($self, policy, value)"),
+    (corvantine.Corvantine.apply_retention, "($self, plan_id)"),
+    (corvantine.Corvantine.register_branch_bootstrap, "($self, branch, keep_from, checkpoint)"),
+    (corvantine.Corvantine.register_feed_bootstrap, "($self, consumer_id, keep_from, checkpoint, "
+     "branch=None, codec=\"opaque\", codec_version=1)"),
+    (corvantine.Corvantine.fetch_feed_bootstrap, "($self, descriptor, maximum_bytes)"),
+    (corvantine.Corvantine.resume_watch, "($self, descriptor, namespace=None, timeout=None, "
+     "page_batches=128, page_bytes=1048576)"),
+    (corvantine.Corvantine.consumer_bootstrap, "($self, consumer_id)"),
     (corvantine.Watch.__exit__, "($self, _exc_type=None, _exc_value=None, _traceback=None)"),
 ])
 def test_text_signatures(function, signature):
@@ -82,7 +92,11 @@ def test_database_methods_in_registration_order():
              if not name.startswith("__") or name in ("__enter__", "__exit__")]
     assert names == [
         "open", "append", "append_receipt", "append_batch", "append_branch", "commit", "head",
-        "durable_head", "retention_floor", "uncommitted_count", "close", "__enter__", "__exit__",
+        "durable_head", "retention_floor", "retention_status", "plan_retention",
+        "plan_retention_policy", "create_retention_anchor", "apply_retention",
+        "register_branch_bootstrap", "register_consumer_bootstrap", "register_feed_bootstrap",
+        "fetch_feed_bootstrap", "resume_watch", "branch_bootstrap", "consumer_bootstrap",
+        "uncommitted_count", "close", "__enter__", "__exit__",
         "replay", "open_reader", "register_view", "deregister_view", "view", "fork", "watch",
         "diff", "history", "branch_history", "branch_ancestry", "archive_branch",
         "create_snapshot", "list_snapshots", "verify_snapshot", "delete_snapshot",
@@ -163,6 +177,14 @@ def every_call(db, reader):
         lambda: db.fork("s", 0), lambda: db.archive_branch("b"),
         lambda: db.branch_ancestry("main"), lambda: db.branch_history("main", "s"),
         lambda: db.diff("main", "main"), reader.next_page, reader.cancel,
+        db.retention_status, lambda: db.plan_retention(0),
+        lambda: db.plan_retention_policy("keep_newer_than", -1),
+        lambda: db.create_retention_anchor(0), lambda: db.apply_retention("0" * 32),
+        lambda: db.register_branch_bootstrap("main", 0, b""),
+        lambda: db.register_consumer_bootstrap("c", 0, b""),
+        lambda: db.register_feed_bootstrap("c", 0, b""),
+        lambda: db.fetch_feed_bootstrap(DESCRIPTOR, 1), lambda: db.resume_watch(DESCRIPTOR),
+        lambda: db.branch_bootstrap("main"), lambda: db.consumer_bootstrap("c"),
     ]
 
 

@@ -4,6 +4,7 @@ Runs only under a debug interpreter (sys.gettotalrefcount), with the module
 build that counts references through it (python/CMakeLists.txt)."""
 
 import gc
+import shutil
 import sys
 
 import pytest
@@ -91,6 +92,7 @@ def every_method(db, path):
     swallow(lambda: db.fork("s\0", 0))
     swallow(lambda: corvantine.open(path))
     views(db)
+    retention(path + "-retention")
 
 
 def views(db):
@@ -119,6 +121,44 @@ def views(db):
     swallow(lambda: db.register_view("x", ""))
     swallow(lambda: db.verify_snapshot("bad"))
     swallow(lambda: db.create_snapshot("missing"))
+
+
+def retention(path):
+    """On a small database of its own: an anchor reads the whole log."""
+    shutil.rmtree(path, ignore_errors=True)
+    with corvantine.open(path) as db:
+        db.register_view("v", "id")
+        db.append_batch("s", [{"body": {"id": "a"}}, {"body": {"id": "b"}}], durability="sync")
+        retain(db, db.durable_head())
+
+
+def retain(db, head):
+    db.retention_status(), db.retention_status(head)
+    for policy in ("keep_from", "keep_latest_events", "keep_newer_than", "target_log_bytes"):
+        db.plan_retention_policy(policy, 0)
+    db.register_branch_bootstrap("main", head, b"branch")
+    db.register_consumer_bootstrap("c", head, b"consumer")
+    db.register_feed_bootstrap("f", head, b"feed", codec="json", codec_version=2)
+    db.create_retention_anchor(head)
+    db.branch_bootstrap("main"), db.consumer_bootstrap("c"), db.consumer_bootstrap("none")
+    db.apply_retention(db.plan_retention(head)["plan_id"])
+    # A start beyond the durable head is refused with the consumer's bootstrap descriptor.
+    with pytest.raises(corvantine.PositionUnavailableError) as refused:
+        db.watch(consumer_id="f", start=head + 1)
+    descriptor = refused.value.bootstrap
+    db.fetch_feed_bootstrap(descriptor, 100)
+    with db.resume_watch(descriptor, timeout=0) as watch:
+        list(watch)
+    # Error paths.
+    swallow(lambda: db.fetch_feed_bootstrap(dict(descriptor, checksum=-1), 100))
+    swallow(lambda: db.fetch_feed_bootstrap(dict(descriptor, branches=["x"]), 100))
+    swallow(lambda: db.fetch_feed_bootstrap(dict(descriptor, consumer_id="other"), 100))
+    swallow(lambda: db.resume_watch({}))
+    swallow(lambda: db.plan_retention_policy("never", 0))
+    swallow(lambda: db.apply_retention("0" * 31))
+    swallow(lambda: db.apply_retention("0" * 32))
+    swallow(lambda: db.plan_retention(head + 1))
+    swallow(lambda: db.register_branch_bootstrap("missing", head, b""))
 
 
 def test_reference_counts_stay_level(tmp_path):

@@ -11,7 +11,9 @@ import time
 
 import pytest
 
+import _corvantine_testing as testing
 import corvantine
+from conftest import DESCRIPTOR
 
 ENV = dict(os.environ)
 
@@ -187,3 +189,73 @@ def test_a_killed_consumer_resumes_without_losing_events(path, kill_after):
     assert after == sorted(after)
     repeated = set(before) & set(after)
     assert len({batch_of[offset] for offset in repeated}) <= 1
+
+
+HEX_MESSAGE = "event_id must contain exactly 32 hexadecimal characters"
+
+
+def without(descriptor, *keys):
+    return {key: value for key, value in descriptor.items() if key not in keys}
+
+
+# Reading a descriptor dict: the first failing key, in key order, decides the error.
+DESCRIPTOR_ERRORS = [
+    (without(DESCRIPTOR, "checksum"), ValueError, "missing bootstrap field checksum"),
+    (without(DESCRIPTOR, "checksum", "generation"), ValueError,
+     "missing bootstrap field generation"),
+    (dict(DESCRIPTOR, branches="ab" * 16), TypeError, "Can't extract `str` to `Vec`"),
+    (dict(DESCRIPTOR, streams=5), TypeError, "'int' object cannot be converted to 'Sequence'"),
+    (dict(DESCRIPTOR, branches=["a" * 31]), corvantine.InvalidArgumentError, HEX_MESSAGE),
+    (dict(DESCRIPTOR, database_id="\u00e9" + "0" * 31), corvantine.InvalidArgumentError,
+     HEX_MESSAGE),
+    (dict(DESCRIPTOR, checkpoint_id=b"0" * 32), TypeError, None),
+    (dict(DESCRIPTOR, event_types=["a", 1]), TypeError, None),
+    (dict(DESCRIPTOR, consumer_id=None), TypeError, None),
+    (dict(DESCRIPTOR, generation=1.0), TypeError, None),
+    (dict(DESCRIPTOR, floor=-1), OverflowError, None),
+    (dict(DESCRIPTOR, byte_length=2**64), OverflowError, None),
+    (dict(DESCRIPTOR, checksum=2**32), OverflowError, None),
+    (dict(DESCRIPTOR, codec_version=-1), OverflowError, None),
+    # The first bad key wins even over a later missing one.
+    (without(dict(DESCRIPTOR, floor=-1), "codec"), OverflowError, None),
+]
+
+
+@pytest.mark.parametrize("call", [
+    lambda db, d: db.fetch_feed_bootstrap(d, 10),
+    lambda db, d: db.resume_watch(d),
+    lambda db, d: testing.raise_position_unavailable(d),
+], ids=["fetch_feed_bootstrap", "resume_watch", "bootstrap attribute"])
+@pytest.mark.parametrize("descriptor, error, message", DESCRIPTOR_ERRORS)
+def test_descriptor_errors(db, call, descriptor, error, message):
+    with pytest.raises(error) as raised:
+        call(db, descriptor)
+    assert type(raised.value) is error
+    if message is not None:
+        assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda db: db.fetch_feed_bootstrap([DESCRIPTOR], 10), TypeError),
+    (lambda db: db.fetch_feed_bootstrap(DESCRIPTOR, -1), OverflowError),
+    (lambda db: db.fetch_feed_bootstrap(DESCRIPTOR, None), TypeError),
+    (lambda db: db.resume_watch(None), TypeError),
+    (lambda db: db.resume_watch(DESCRIPTOR, page_batches=None), TypeError),
+    (lambda db: db.resume_watch(DESCRIPTOR, page_bytes=-1), OverflowError),
+    # Arguments are converted before the descriptor is read.
+    (lambda db: db.resume_watch(without(DESCRIPTOR, "floor"), namespace=1), TypeError),
+    (lambda db: db.register_feed_bootstrap("c", 0, bytearray(b"x")), TypeError),
+    (lambda db: db.register_feed_bootstrap("c", 0, "x"), TypeError),
+    (lambda db: db.register_feed_bootstrap("c", -1, b"x"), OverflowError),
+    (lambda db: db.register_feed_bootstrap(None, 0, b"x"), TypeError),
+    (lambda db: db.register_feed_bootstrap("c", 0, b"x", codec=None), TypeError),
+    (lambda db: db.register_feed_bootstrap("c", 0, b"x", codec_version=None), TypeError),
+    (lambda db: db.register_feed_bootstrap("c", 0, b"x", codec_version=2**32), OverflowError),
+    (lambda db: db.register_feed_bootstrap("c", 0, b"x", branch="nope"),
+     corvantine.NotFoundError),
+])
+def test_feed_bootstrap_argument_errors(db, call, error):
+    with pytest.raises(error) as raised:
+        call(db)
+    assert type(raised.value) is error
+    assert db.head() == 0

@@ -260,6 +260,35 @@ class Corvantine {
   Result<retention::RetentionAnchorInfo> PublishRetentionAnchor(
       retention::CoreRetentionAnchor anchor);
 
+  // Commits, then captures everything at the durable head in an anchor for
+  // the effective floor of a plan at `keep_from` (PlanRetention's errors;
+  // its blockers stop nothing), publishes it and adopts it as
+  // PublishRetentionAnchor does, with the given coverage and bootstraps.
+  // The catalogs are the database's own, and the system records the
+  // current anchor's followed by the log's, the latest per key
+  // (retention/system_records.h): an anchor made after retention keeps all
+  // the history the reclaimed log held. The commit stands when a later step
+  // fails; nothing else changes then.
+  Result<retention::RetentionAnchorInfo> CreateRetentionAnchorWithAllCoverage(
+      uint64_t keep_from, std::vector<retention::RetentionProjectionCoverage> coverage,
+      std::vector<retention::RetentionBranchBootstrap> branch_bootstraps,
+      std::vector<retention::RetentionConsumerBootstrap> consumer_bootstraps);
+
+  // Whether the verified anchor proves that the projection can be restored
+  // from snapshots: an entry of its coverage with this name, fingerprint and
+  // branch, a cursor at the anchor's head and `partitions` snapshot ids, each
+  // of which verifies now (snapshot::Verify) with that name, fingerprint,
+  // branch and cursor, `partitions` as its partition count (absent: 1) and a
+  // partition index (absent: 0) no earlier one of the entry has.
+  bool HasRetentionProjectionCoverage(std::string_view name, const format::IdBytes& fingerprint,
+                                      const format::BranchId& branch, uint32_t partitions) const;
+
+  // The checkpoint of the first bootstrap in the verified anchor for the
+  // consumer or branch whose CRC-32C is its checksum, whatever its floor;
+  // nothing without one.
+  std::optional<std::string> RetentionConsumerBootstrap(std::string_view consumer_id) const;
+  std::optional<std::string> RetentionBranchBootstrap(const format::BranchId& branch) const;
+
   const std::string& directory() const { return directory_; }
   log::Log& log() { return *log_; }
   const log::Log& log() const { return *log_; }
@@ -320,6 +349,10 @@ class Corvantine {
   // The anchor file on disk is the verified anchor, by its checksum.
   Result<> CheckAnchorFile() const;
   void RemovePreviousAnchor() const;
+  // What a new anchor carries of the engine's system history.
+  Result<std::vector<retention::AnchoredSystemRecord>> AnchoredSystemRecords() const;
+  bool CoverageHolds(const retention::RetentionProjectionCoverage& entry,
+                     uint32_t partitions) const;
 
   LogEnd End() const;
   void CountAppendedSince(LogEnd end);

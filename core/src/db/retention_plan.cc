@@ -12,7 +12,6 @@
 #include "platform/platform.h"
 #include "retention/crash.h"
 #include "retention/retention.h"
-#include "util/crc32c.h"
 #include "util/warning.h"
 
 namespace corvantine::db {
@@ -24,15 +23,13 @@ constexpr std::string_view kBlockerKinds[] = {
     "consumer_requires_bootstrap", "maintenance_handles_open"};
 static_assert(std::size(kBlockerKinds) == std::variant_size_v<RetentionBlocker>);
 
-// A bootstrap matches when it is the first naming `key` and was registered
-// for `floor` with a sound checkpoint.
+// A bootstrap matches when the first sound one naming `key` was registered
+// for `floor`.
 template <typename Bootstrap, typename Key>
 bool FirstMatchHolds(const std::vector<Bootstrap>& bootstraps, Key Bootstrap::*field,
                      const auto& key, uint64_t floor) {
-  auto named = std::find_if(bootstraps.begin(), bootstraps.end(),
-                            [&](const Bootstrap& b) { return b.*field == key; });
-  return named != bootstraps.end() && named->floor == floor &&
-         util::crc32c::Value(named->checkpoint) == named->checksum;
+  const Bootstrap* sound = retention::FirstSoundBootstrap(bootstraps, field, key);
+  return sound != nullptr && sound->floor == floor;
 }
 
 // The first position below `bound` of a record from `reader` at or after

@@ -139,8 +139,8 @@ TEST(RetentionBlockerTest, KindsFollowTheVariantOrder) {
 }
 
 // Consumers below floor 4: "a" has a bootstrap, "b" one for another floor,
-// "c" a damaged one, "d" a damaged one before a sound one (the first
-// decides); "e" sits at the floor and "f" above it.
+// "c" a damaged one, "d" a damaged one before a sound one (a damaged one is
+// passed over); "e" sits at the floor and "f" above it.
 TEST(RetentionBlockerTest, EngineBlockersAndStatusesFollowTheMatchingBootstraps) {
   VerifiedAnchor anchor;
   anchor.consumer_bootstraps = {ConsumerBootstrap("a", 4, true), ConsumerBootstrap("b", 3, true),
@@ -156,13 +156,12 @@ TEST(RetentionBlockerTest, EngineBlockersAndStatusesFollowTheMatchingBootstraps)
   AppendHandleBlocker(2, 0, blockers);
   EXPECT_EQ(blockers, (std::vector<RetentionBlocker>{
                           ProjectionRequiresBootstrap{"totals"}, ConsumerRequiresBootstrap{1, "b"},
-                          ConsumerRequiresBootstrap{2, "c"}, ConsumerRequiresBootstrap{3, "d"},
-                          MaintenanceHandlesOpen{2, 0}}));
+                          ConsumerRequiresBootstrap{2, "c"}, MaintenanceHandlesOpen{2, 0}}));
   EXPECT_EQ(ConsumerStatuses(&anchor, checkpoints, 4),
             (std::vector<RetentionConsumerStatus>{{"a", 1, true, true},
                                                   {"b", 1, true, false},
                                                   {"c", 2, true, false},
-                                                  {"d", 3, true, false},
+                                                  {"d", 3, true, true},
                                                   {"e", 4, false, false},
                                                   {"f", 9, false, false}}));
   std::vector<RetentionBlocker> without_anchor;

@@ -17,6 +17,7 @@
 #include "facade/feed_records.h"
 #include "facade/query.h"
 #include "facade/records.h"
+#include "facade/retention_records.h"
 #include "format/ids.h"
 
 namespace corvantine::facade {
@@ -88,6 +89,52 @@ struct ClearConsumer : Expects<void> {
 };
 struct IngestBatch : Expects<AppendReceiptDto> {
   CommittedBatch batch;
+};
+// Feed bootstraps: resuming a consumer above the retention floor.
+struct FetchFeedBootstrap : Expects<std::string> {
+  FeedBootstrapDescriptor descriptor;
+  uint64_t maximum_bytes = 0;
+};
+struct ResumeFeed : Expects<FeedHandle> {
+  FeedBootstrapDescriptor descriptor;
+  uint64_t max_bytes = kDefaultFeedPageBytes;
+  uint32_t max_batches = kDefaultFeedPageBatches;
+};
+// Retention.
+struct RetentionStatus : Expects<RetentionStatusDto> {
+  std::optional<uint64_t> keep_from;
+};
+struct PlanRetention : Expects<RetentionPlan> {
+  uint64_t keep_from = 0;
+};
+struct PlanRetentionPolicy : Expects<RetentionPolicyPreview> {
+  RetentionPolicy policy = RetentionPolicy::kKeepFrom;
+  uint64_t value = 0;
+};
+struct CreateRetentionAnchor : Expects<RetentionAnchorInfo> {
+  uint64_t keep_from = 0;
+};
+struct ApplyRetention : Expects<RetentionApplyResult> {
+  format::IdBytes plan_id{};
+};
+struct RegisterBranchBootstrap : Expects<uint64_t> {
+  format::BranchId branch;
+  uint64_t keep_from = 0;
+  std::string checkpoint;
+};
+struct RegisterConsumerBootstrap : Expects<uint64_t> {
+  std::string consumer_id;
+  uint64_t keep_from = 0;
+  FeedFilter scope;
+  std::string codec;
+  uint32_t codec_version = 0;
+  std::string checkpoint;
+};
+struct BranchBootstrap : Expects<std::optional<std::string>> {
+  format::BranchId branch;
+};
+struct ConsumerBootstrap : Expects<std::optional<std::string>> {
+  std::string consumer_id;
 };
 // Queries (views) and their snapshots.
 struct RegisterQuery : Expects<QueryHandle> {
@@ -164,6 +211,10 @@ using Command =
                  command::DeleteAllDerivedState, command::RebuildProjection, command::OpenFeed,
                  command::NextFeedPage, command::AcknowledgeFeed, command::CancelFeed,
                  command::CloseFeed, command::ClearConsumer, command::IngestBatch,
-                 command::Shutdown>;
+                 command::FetchFeedBootstrap, command::ResumeFeed, command::RetentionStatus,
+                 command::PlanRetention, command::PlanRetentionPolicy,
+                 command::CreateRetentionAnchor, command::ApplyRetention,
+                 command::RegisterBranchBootstrap, command::RegisterConsumerBootstrap,
+                 command::BranchBootstrap, command::ConsumerBootstrap, command::Shutdown>;
 
 }  // namespace corvantine::facade

@@ -273,6 +273,73 @@ EngineResult<AppendReceiptDto> Engine::IngestBatch(CommittedBatch batch) const {
   return Call(command::IngestBatch{{}, std::move(batch)});
 }
 
+EngineResult<std::string> Engine::FetchFeedBootstrap(FeedBootstrapDescriptor descriptor,
+                                                     uint64_t maximum_bytes) const {
+  return Call(command::FetchFeedBootstrap{{}, std::move(descriptor), maximum_bytes});
+}
+
+EngineResult<FeedHandle> Engine::ResumeFeed(FeedBootstrapDescriptor descriptor,
+                                            uint32_t max_batches, uint64_t max_bytes) const {
+  return Call(command::ResumeFeed{{}, std::move(descriptor), max_bytes, max_batches});
+}
+
+EngineResult<RetentionStatusDto> Engine::RetentionStatus(std::optional<uint64_t> keep_from) const {
+  return Call(command::RetentionStatus{{}, keep_from});
+}
+
+EngineResult<RetentionPlan> Engine::PlanRetention(uint64_t keep_from) const {
+  return Call(command::PlanRetention{{}, keep_from});
+}
+
+EngineResult<RetentionPolicyPreview> Engine::PlanRetentionPolicy(RetentionPolicy policy,
+                                                                 uint64_t value) const {
+  return Call(command::PlanRetentionPolicy{{}, policy, value});
+}
+
+EngineResult<RetentionAnchorInfo> Engine::CreateRetentionAnchor(uint64_t keep_from) const {
+  return Call(command::CreateRetentionAnchor{{}, keep_from});
+}
+
+EngineResult<RetentionApplyResult> Engine::ApplyRetention(const format::IdBytes& plan_id) const {
+  return Call(command::ApplyRetention{{}, plan_id});
+}
+
+EngineResult<uint64_t> Engine::RegisterBranchBootstrap(const format::BranchId& branch,
+                                                       uint64_t keep_from,
+                                                       std::string checkpoint) const {
+  return Call(command::RegisterBranchBootstrap{{}, branch, keep_from, std::move(checkpoint)});
+}
+
+EngineResult<uint64_t> Engine::RegisterConsumerBootstrap(std::string consumer_id,
+                                                         uint64_t keep_from,
+                                                         std::string checkpoint) const {
+  return RegisterConsumerBootstrapForFeed(std::move(consumer_id), keep_from, {},
+                                          std::string(retention::kDefaultBootstrapCodec), 1,
+                                          std::move(checkpoint));
+}
+
+EngineResult<uint64_t> Engine::RegisterConsumerBootstrapForFeed(
+    std::string consumer_id, uint64_t keep_from, FeedFilter scope, std::string codec,
+    uint32_t codec_version, std::string checkpoint) const {
+  return Call(command::RegisterConsumerBootstrap{{},
+                                                 std::move(consumer_id),
+                                                 keep_from,
+                                                 std::move(scope),
+                                                 std::move(codec),
+                                                 codec_version,
+                                                 std::move(checkpoint)});
+}
+
+EngineResult<std::optional<std::string>> Engine::BranchBootstrap(
+    const format::BranchId& branch) const {
+  return Call(command::BranchBootstrap{{}, branch});
+}
+
+EngineResult<std::optional<std::string>> Engine::ConsumerBootstrap(
+    std::string consumer_id) const {
+  return Call(command::ConsumerBootstrap{{}, std::move(consumer_id)});
+}
+
 EngineResult<QueryHandle> Engine::RegisterQuery(std::string name, QueryDefinition definition,
                                                 uint32_t partition_count) const {
   return Call(command::RegisterQuery{{}, std::move(name), std::move(definition), partition_count});

@@ -17,8 +17,9 @@
 // such as the Python module, includes it and util/ and nothing else. With it
 // come the records (facade/records.h: requests, replies, page limits and the
 // ids, receipts and durability they carry; facade/feed_records.h: feed
-// requests, pages and committed batches), the error (facade/error.h) and
-// the wait hooks (facade/wait_hooks.h).
+// requests, pages and committed batches), the retention records
+// (facade/retention_records.h), the error (facade/error.h) and the wait
+// hooks (facade/wait_hooks.h).
 #pragma once
 
 #include <chrono>
@@ -35,6 +36,7 @@
 #include "facade/feed_signal.h"
 #include "facade/query.h"
 #include "facade/records.h"
+#include "facade/retention_records.h"
 #include "facade/wait_hooks.h"
 #include "format/ids.h"
 
@@ -147,7 +149,10 @@ class Engine {
                                             QueryConsistency consistency = {}) const;
   EngineResult<ProjectionStatus> QueryStatus(QueryHandle query) const;
   EngineResult<std::vector<PartitionStatus>> PartitionStatuses(QueryHandle query) const;
-  // Rebuilds the query from the log, deleting its snapshots first.
+  // Rebuilds the query from the log, deleting its snapshots first. Once
+  // retention has moved the floor above 0, it keeps the snapshots the
+  // retention anchor names and restores from them ("conflict" for a query
+  // the anchor does not cover).
   EngineResult<> RebuildProjection(QueryHandle query) const;
 
   // Snapshots of query state in <path>/derived/snapshots. CreateSnapshot
@@ -159,9 +164,12 @@ class Engine {
   // Newest cursor first.
   EngineResult<std::vector<SnapshotInfo>> ListSnapshots(QueryHandle query) const;
   EngineResult<SnapshotInfo> VerifySnapshot(std::string id) const;
-  // False when no snapshot has that id.
+  // False when no snapshot has that id. Once the floor is above 0, the
+  // snapshots the retention anchor names hold the only copy of the view
+  // state below it: deleting one of them is "conflict".
   EngineResult<bool> DeleteSnapshot(std::string id) const;
-  // Removes every snapshot; the queries keep their state.
+  // Removes every snapshot; the queries keep their state. "conflict" once
+  // the floor is above 0.
   EngineResult<> DeleteAllDerivedState() const;
 
   // Readers. OpenReader refuses page events outside 1..4096 ("page events")
@@ -209,6 +217,72 @@ class Engine {
   // whose envelopes disagree with it or whose events name other streams.
   // Ingesting a stored batch again returns its receipt.
   EngineResult<AppendReceiptDto> IngestBatch(CommittedBatch batch) const;
+
+  // Feed bootstraps. OpenFeed attaches a descriptor to its
+  // "position_unavailable" error when the retention anchor holds a valid
+  // bootstrap for the consumer at the current floor with the request's
+  // filter as its scope. Both calls check the descriptor against that
+  // bootstrap: "not_found" "feed bootstrap handle was not found" when none
+  // matches it, "feed_bootstrap_mismatch" "feed bootstrap descriptor does
+  // not match the current retention generation" when a field differs.
+  // FetchFeedBootstrap returns the checkpoint bytes; "resource_limit" ("feed
+  // bootstrap bytes") when they are longer than `maximum_bytes`, or when that
+  // is 0. ResumeFeed opens a feed for the descriptor's consumer and scope
+  // starting at its resume_from, with OpenFeed's limits.
+  EngineResult<std::string> FetchFeedBootstrap(FeedBootstrapDescriptor descriptor,
+                                               uint64_t maximum_bytes) const;
+  EngineResult<FeedHandle> ResumeFeed(FeedBootstrapDescriptor descriptor, uint32_t max_batches,
+                                      uint64_t max_bytes) const;
+
+  // Retention. A status or plan at `keep_from` (a status without one plans
+  // at the durable head) lists the blockers in the order: anchor, branches,
+  // projections (views the anchor's snapshots do not restore), consumers
+  // (checkpoints below the floor without a bootstrap in the anchor), open
+  // readers and feeds. A floor beyond the durable head is
+  // "offset_beyond_head", one below the current floor "invalid_argument".
+  // Plans are kept by id until applied; ApplyRetention makes the plan again
+  // and refuses one that is unknown ("retention_plan_unknown"), no longer
+  // matches ("retention_plan_stale": any commit, blocker, segment or apply
+  // since) or still has blockers ("retention_blocked"); a refused plan stays
+  // kept. Applying removes the segments below the floor for good.
+  EngineResult<RetentionStatusDto> RetentionStatus(std::optional<uint64_t> keep_from) const;
+  EngineResult<RetentionPlan> PlanRetention(uint64_t keep_from) const;
+  // `value` is signed for kKeepNewerThan, carried as its 64-bit pattern.
+  EngineResult<RetentionPolicyPreview> PlanRetentionPolicy(RetentionPolicy policy,
+                                                           uint64_t value) const;
+  // Commits, brings every view to the durable head and snapshots it, then
+  // writes the anchor with the views' coverage and the bootstraps
+  // registered for its floor. "maintenance_handles_open" while readers or
+  // feeds are open; a view that cannot be snapshotted fails it with that
+  // error ("projection_bootstrap_incomplete" when a partition has no
+  // snapshot at the head). The commit stands when a later step fails. An
+  // anchor that is not applied before the database closes is not kept.
+  EngineResult<RetentionAnchorInfo> CreateRetentionAnchor(uint64_t keep_from) const;
+  EngineResult<RetentionApplyResult> ApplyRetention(const format::IdBytes& plan_id) const;
+  // Registering a bootstrap writes it as a system record (which commits) for
+  // the effective floor of a plan at `keep_from`, and returns that floor; a
+  // later registration for the same branch or consumer replaces it. Only an
+  // anchor made afterwards for that floor hands it out. Checkpoints over
+  // 8 MiB: "resource_limit" ("retention bootstrap bytes"); the record, the
+  // checkpoint as a JSON array of numbers, must also fit a log frame.
+  // RegisterBranchBootstrap: "unknown branch for retention bootstrap".
+  EngineResult<uint64_t> RegisterBranchBootstrap(const format::BranchId& branch,
+                                                 uint64_t keep_from,
+                                                 std::string checkpoint) const;
+  // With an empty scope, codec "opaque", version 1.
+  EngineResult<uint64_t> RegisterConsumerBootstrap(std::string consumer_id, uint64_t keep_from,
+                                                   std::string checkpoint) const;
+  // Checks, in order: the consumer id ("consumer id must contain 1..=256
+  // bytes"), the checkpoint's size, the codec ("bootstrap codec must contain
+  // 1..=128 bytes").
+  EngineResult<uint64_t> RegisterConsumerBootstrapForFeed(std::string consumer_id,
+                                                          uint64_t keep_from, FeedFilter scope,
+                                                          std::string codec,
+                                                          uint32_t codec_version,
+                                                          std::string checkpoint) const;
+  // The checkpoint the current retention anchor holds, if any.
+  EngineResult<std::optional<std::string>> BranchBootstrap(const format::BranchId& branch) const;
+  EngineResult<std::optional<std::string>> ConsumerBootstrap(std::string consumer_id) const;
 
   // Published by the sequencer whenever the durable head may have moved.
   const FeedSignal& feed_signal() const;

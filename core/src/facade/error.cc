@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "facade/feed_records.h"
+
 namespace corvantine::facade {
 
 namespace {
@@ -79,5 +81,9 @@ EngineError EngineError::InvalidJson(std::string message) {
 }
 
 std::string EngineError::ToString() const { return fmt::format("{}: {}", code_, message_); }
+
+void EngineError::AttachBootstrap(FeedBootstrapDescriptor descriptor) {
+  bootstrap_ = std::make_shared<const FeedBootstrapDescriptor>(std::move(descriptor));
+}
 
 }  // namespace corvantine::facade

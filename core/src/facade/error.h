@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,6 +16,8 @@
 #include "error/result.h"
 
 namespace corvantine::facade {
+
+struct FeedBootstrapDescriptor;  // facade/feed_records.h
 
 // Fixed numbers: the Python module maps each to one exception class.
 enum class ErrorKind : uint8_t {
@@ -58,6 +61,11 @@ class EngineError {
   static EngineError Cancelled(std::string message);    // "cancelled", kind 8
   static EngineError InvalidJson(std::string message);  // "invalid_json", kind 6
 
+  // The bootstrap a consumer may resume from instead: attached only by
+  // opening a feed, to a "position_unavailable" error; null everywhere else.
+  const FeedBootstrapDescriptor* bootstrap() const { return bootstrap_.get(); }
+  void AttachBootstrap(FeedBootstrapDescriptor descriptor);
+
   const std::string& message() const { return message_; }
   std::string_view code() const { return code_; }
   ErrorKind kind() const { return kind_; }
@@ -74,6 +82,7 @@ class EngineError {
   std::string message_;
   const char* code_;
   ErrorKind kind_;
+  std::shared_ptr<const FeedBootstrapDescriptor> bootstrap_;
 };
 
 template <typename T = void>

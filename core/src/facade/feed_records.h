@@ -32,6 +32,8 @@ struct FeedFilter {
   std::vector<format::BranchId> branches;
   std::vector<format::StreamId> streams;
   std::vector<std::string> event_types;
+
+  friend bool operator==(const FeedFilter&, const FeedFilter&) = default;
 };
 
 struct FeedRequest {
@@ -53,6 +55,25 @@ struct CommittedBatch {
   format::BatchId batch_id;
   uint64_t first_position = 0;
   uint64_t last_position = 0;
+};
+
+// What a consumer presents to resume above the retention floor, from the
+// consumer bootstrap that the retention anchor holds for it. The checkpoint
+// bytes themselves are fetched separately.
+struct FeedBootstrapDescriptor {
+  format::DatabaseId database_id;
+  uint64_t generation = 0;  // the retention generation it was offered in
+  uint64_t floor = 0;
+  std::string consumer_id;
+  format::IdBytes checkpoint_id{};
+  FeedFilter scope;  // the feed filter the bootstrap was registered for
+  uint64_t byte_length = 0;  // of the checkpoint
+  uint32_t checksum = 0;     // CRC-32C of the checkpoint
+  uint64_t resume_from = 0;  // where a resumed feed starts: the floor
+  std::string codec;
+  uint32_t codec_version = 0;
+
+  friend bool operator==(const FeedBootstrapDescriptor&, const FeedBootstrapDescriptor&) = default;
 };
 
 struct FeedPage {

@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "facade/feed_bootstrap.h"
 #include "facade/projection_records.h"
 #include "projection/json.h"
 #include "projection/records.h"
@@ -124,6 +125,16 @@ class PageAssembly {
   bool full_ = false;
 };
 
+// A consumer refused a start that retention reclaimed, or one beyond the
+// durable head, learns which bootstrap it may resume from instead.
+EngineError WithOfferedBootstrap(const db::Corvantine& db, const FeedRequest& request,
+                                 EngineError error) {
+  if (error.code() != kPositionUnavailableCode) return error;
+  std::optional<FeedBootstrapDescriptor> offered = OfferedBootstrap(db, request);
+  if (offered) error.AttachBootstrap(std::move(*offered));
+  return error;
+}
+
 EngineError CheckpointUnreadable(std::string message) {
   return EngineError::Internal("consumer checkpoint: " + std::move(message));
 }
@@ -191,11 +202,30 @@ uint64_t Feeds::StartOf(const FeedRequest& request) const {
 }
 
 EngineResult<FeedHandle> Feeds::Open(const db::Corvantine& db, FeedRequest request) {
-  const uint64_t asked = StartOf(request);
-  CVN_TRY(ValidateFeed(request, asked, db.log().retention_floor(), db.durable_head()));
-  CVN_ASSIGN_OR_RETURN(const uint64_t start, BatchStart(db, asked));
+  const uint64_t start = StartOf(request);
+  EngineResult<> valid =
+      ValidateFeed(request, start, db.log().retention_floor(), db.durable_head());
+  if (!valid.ok()) return WithOfferedBootstrap(db, request, std::move(valid).error());
+  return Insert(db, std::move(request), start);
+}
+
+EngineResult<FeedHandle> Feeds::Resume(const db::Corvantine& db,
+                                       const FeedBootstrapDescriptor& descriptor,
+                                       uint32_t max_batches, uint64_t max_bytes) {
+  CVN_TRY(ValidateFeedBootstrapDescriptor(db, descriptor));
+  FeedRequest request{descriptor.resume_from, descriptor.scope, descriptor.consumer_id, max_bytes,
+                      max_batches};
+  CVN_TRY(ValidateFeed(request, descriptor.resume_from, db.log().retention_floor(),
+                       db.durable_head()));
+  return Insert(db, std::move(request), descriptor.resume_from);
+}
+
+EngineResult<FeedHandle> Feeds::Insert(const db::Corvantine& db, FeedRequest request,
+                                       uint64_t start) {
+  CVN_ASSIGN_OR_RETURN(const uint64_t batch_start, BatchStart(db, start));
   const FeedHandle handle = next_handle_++;
-  feeds_.emplace(handle, FeedState{std::move(request), start, start, /*cancelled=*/false});
+  feeds_.emplace(handle,
+                 FeedState{std::move(request), batch_start, batch_start, /*cancelled=*/false});
   return handle;
 }
 

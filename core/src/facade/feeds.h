@@ -54,8 +54,16 @@ class Feeds {
 
   // Opens a feed at the request's start, else at its consumer's checkpoint,
   // else at 0, after ValidateFeed. A start inside a batch begins at that
-  // batch's first position.
+  // batch's first position. A "position_unavailable" refusal carries the
+  // descriptor of the bootstrap the consumer may resume from instead, if
+  // the retention anchor offers one (facade/feed_bootstrap.h).
   EngineResult<FeedHandle> Open(const db::Corvantine& db, FeedRequest request);
+  // Opens a feed for the consumer and scope of `descriptor`, once
+  // ValidateFeedBootstrapDescriptor has accepted it, at its resume_from,
+  // after ValidateFeed; the consumer's checkpoint is not consulted.
+  EngineResult<FeedHandle> Resume(const db::Corvantine& db,
+                                  const FeedBootstrapDescriptor& descriptor,
+                                  uint32_t max_batches, uint64_t max_bytes);
   // The next page of whole committed batches from the feed's position,
   // stopping before the durable head and before the first batch that does
   // not fit; an empty page whose next position is the durable head means
@@ -79,6 +87,10 @@ class Feeds {
   EngineResult<> ClearConsumer(db::Corvantine& db, const std::string& consumer_id);
 
   size_t open_count() const { return feeds_.size(); }
+  // The consumers' checkpoints, sorted by consumer id.
+  db::ConsumerCheckpoints Checkpoints() const {
+    return db::ConsumerCheckpoints(checkpoints_.begin(), checkpoints_.end());
+  }
 
  private:
   struct FeedState {
@@ -90,6 +102,9 @@ class Feeds {
 
   EngineResult<FeedState*> Find(FeedHandle feed);
   uint64_t StartOf(const FeedRequest& request) const;
+  // Adds a feed at the batch that holds `start`, which ValidateFeed has
+  // accepted.
+  EngineResult<FeedHandle> Insert(const db::Corvantine& db, FeedRequest request, uint64_t start);
 
   std::unordered_map<FeedHandle, FeedState> feeds_;
   std::unordered_map<std::string, uint64_t> checkpoints_;

@@ -40,6 +40,10 @@ bool ValidPartitionCount(uint32_t count) {
   return count >= 1 && count <= projection::kMaxPartitions;
 }
 
+EngineError Conflict(std::string message) {
+  return EngineError(std::move(message), "conflict", ErrorKind::kConflict);
+}
+
 EngineError PartitionCountError() {
   return EngineError::Invalid("partition count must be between 1 and 4096");
 }
@@ -195,7 +199,7 @@ EngineResult<QueryHandle> Projections::Reregister(QueryHandle handle, QueryState
   if (state.status.kind == ProjectionStatus::Kind::kStale ||
       state.status.kind == ProjectionStatus::Kind::kFailed) {
     CVN_TRY(ResetQuery(db_, state));
-    DriveProjection(db_, state);
+    ReplayFromStart(state);
   }
   return handle;
 }
@@ -323,20 +327,70 @@ EngineResult<SnapshotInfo> Projections::VerifySnapshot(const std::string& id) co
 }
 
 EngineResult<bool> Projections::DeleteSnapshot(const std::string& id) const {
+  if (AnchoredSnapshotIds().contains(id)) {
+    return Conflict(fmt::format(
+        "snapshot {} is named by the retention anchor and holds view state below the retention "
+        "floor {}",
+        id, db_.log().retention_floor()));
+  }
   return Converted(snapshot::Delete(root_, id));
 }
 
 EngineResult<> Projections::DeleteAllDerivedState() const {
+  if (const uint64_t floor = db_.log().retention_floor(); floor > 0) {
+    return Conflict(fmt::format(
+        "derived state holds the only copy of view state below the retention floor {}", floor));
+  }
   return Converted(snapshot::DeleteAll(root_));
 }
 
 EngineResult<> Projections::Rebuild(QueryHandle handle) {
   CVN_ASSIGN_OR_RETURN(QueryState * state, Find(handle));
-  CVN_TRY(Converted(
-      snapshot::DeleteProjection(root_, projection::DescriptorFingerprint(state->descriptor))));
+  const projection::Fingerprint fingerprint = projection::DescriptorFingerprint(state->descriptor);
+  const uint64_t floor = db_.log().retention_floor();
+  if (floor == 0) {
+    CVN_TRY(Converted(snapshot::DeleteProjection(root_, fingerprint)));
+  } else {
+    CVN_TRY(RemoveUnanchoredSnapshots(*state, fingerprint, floor));
+  }
   CVN_TRY(ResetQuery(db_, *state));
-  DriveProjection(db_, *state);
+  ReplayFromStart(*state);
   return {};
+}
+
+// The anchor's snapshots of the query are what it is rebuilt from; without
+// them it could not be rebuilt at all, so nothing is deleted then.
+EngineResult<> Projections::RemoveUnanchoredSnapshots(const QueryState& state,
+                                                      const projection::Fingerprint& fingerprint,
+                                                      uint64_t floor) const {
+  if (!db_.HasRetentionProjectionCoverage(state.descriptor.name, fingerprint,
+                                          state.descriptor.scope.branch_id,
+                                          static_cast<uint32_t>(state.partitions.size()))) {
+    return Conflict(fmt::format(
+        "view \"{}\" cannot be rebuilt: the retention anchor holds no snapshots of it and the "
+        "log below the retention floor {} is gone",
+        state.descriptor.name, floor));
+  }
+  const std::set<std::string> anchored = AnchoredSnapshotIds();
+  for (const SnapshotInfo& listed : snapshot::List(root_, fingerprint)) {
+    if (!anchored.contains(listed.id)) CVN_TRY(Converted(snapshot::Delete(root_, listed.id)));
+  }
+  return {};
+}
+
+void Projections::ReplayFromStart(QueryState& state) {
+  if (db_.log().retention_floor() == 0) return DriveProjection(db_, state);
+  HealPartitions(root_, db_, state, EveryPartition(state), QueryConsistency::DurableHead());
+}
+
+std::set<std::string> Projections::AnchoredSnapshotIds() const {
+  std::set<std::string> ids;
+  const std::optional<db::VerifiedAnchor>& anchor = db_.verified_anchor();
+  if (!anchor || db_.log().retention_floor() == 0) return ids;
+  for (const retention::RetentionProjectionCoverage& entry : anchor->projection_coverage) {
+    ids.insert(entry.snapshot_ids.begin(), entry.snapshot_ids.end());
+  }
+  return ids;
 }
 
 void Projections::AfterAppend(uint64_t events, uint64_t bytes) {

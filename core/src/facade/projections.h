@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "facade/projection_drive.h"
 #include "facade/query.h"
 #include "projection/records.h"
+#include "retention/anchor.h"
 
 namespace corvantine::facade {
 
@@ -78,10 +80,29 @@ class Projections {
   EngineResult<std::vector<SnapshotInfo>> ListSnapshots(QueryHandle handle) const;
   EngineResult<SnapshotInfo> VerifySnapshot(const std::string& id) const;
   EngineResult<bool> DeleteSnapshot(const std::string& id) const;
-  // Every snapshot; the queries keep their state.
+  // Every snapshot; the queries keep their state. Once the floor is above
+  // 0, the snapshots the retention anchor names hold the only copy of what
+  // the views applied below it: deleting one of them, or all derived state,
+  // is refused ("conflict").
   EngineResult<> DeleteAllDerivedState() const;
-  // Deletes the query's snapshots and replays it from the whole log.
+  // Deletes the query's snapshots and replays it from the whole log. Once
+  // retention has moved the floor above 0, the log no longer starts at 0:
+  // the snapshots the retention anchor names are kept and the query is
+  // restored from them; a query the anchor does not cover is refused
+  // ("conflict"), with nothing deleted.
   EngineResult<> Rebuild(QueryHandle handle);
+
+  // Retention (projection_retention.cc). Whether the verified anchor covers
+  // each query (db::Corvantine::HasRetentionProjectionCoverage), in name
+  // order.
+  std::vector<db::ProjectionCoverageCheck> CoverageChecks() const;
+  // What an anchor made at the durable head covers: every query, in name
+  // order, is healed to the durable head and snapshotted (the first failure
+  // is the answer; the snapshots taken stay), then the newest snapshot of
+  // each partition at the durable head is named. "projection {name} has
+  // {n} of {count} required retention checkpoints"
+  // ("projection_bootstrap_incomplete") when some partition has none.
+  EngineResult<std::vector<retention::RetentionProjectionCoverage>> SnapshotForAnchor();
 
   // After a successful append of `events` events with `bytes` body bytes:
   // carries every Ready partition to the durable head, then takes the
@@ -95,6 +116,16 @@ class Projections {
   EngineResult<QueryState*> Find(QueryHandle handle);
   EngineResult<const QueryState*> Find(QueryHandle handle) const;
   EngineResult<QueryHandle> Reregister(QueryHandle handle, QueryState& state);
+  // Replays a query just reset: from the whole log, or from its snapshots
+  // and the log above them once retention has removed the log's start.
+  void ReplayFromStart(QueryState& state);
+  // The snapshot ids the verified anchor names while the floor is above 0.
+  std::set<std::string> AnchoredSnapshotIds() const;
+  EngineResult<> RemoveUnanchoredSnapshots(const QueryState& state,
+                                           const projection::Fingerprint& fingerprint,
+                                           uint64_t floor) const;
+  std::vector<QueryHandle> HandlesByName() const;
+  EngineResult<retention::RetentionProjectionCoverage> AnchorCoverage(QueryHandle handle);
   EngineResult<> WriteRegistration(const ProjectionDescriptor& descriptor,
                                    const std::optional<QueryDefinition>& definition);
   QueryHandle Install(QueryState state);

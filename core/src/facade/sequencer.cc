@@ -86,6 +86,7 @@ EngineResult<std::unique_ptr<Sequencer>> Sequencer::Start(const OpenConfig& conf
   std::unique_ptr<Sequencer> sequencer(new Sequencer(std::move(db).value(), feed, config));
   CVN_TRY(sequencer->projections_.Restore());
   CVN_TRY(sequencer->feeds_.Restore(*sequencer->db_));
+  sequencer->retention_.Restore(*sequencer->db_);
   sequencer->PublishDurableHead();
   return sequencer;
 }

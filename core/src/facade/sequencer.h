@@ -21,6 +21,7 @@
 #include "facade/feeds.h"
 #include "facade/projections.h"
 #include "facade/records.h"
+#include "facade/retention_state.h"
 
 namespace corvantine::facade {
 
@@ -126,6 +127,19 @@ class Sequencer {
   EngineResult<> Handle(command::CloseFeed& command);
   EngineResult<> Handle(command::ClearConsumer& command);
   EngineResult<AppendReceiptDto> Handle(command::IngestBatch& command);
+  // Feed bootstraps (feed_bootstrap_commands.cc).
+  EngineResult<std::string> Handle(command::FetchFeedBootstrap& command);
+  EngineResult<FeedHandle> Handle(command::ResumeFeed& command);
+  // Retention (retention_commands.cc).
+  EngineResult<RetentionStatusDto> Handle(command::RetentionStatus& command);
+  EngineResult<RetentionPlan> Handle(command::PlanRetention& command);
+  EngineResult<RetentionPolicyPreview> Handle(command::PlanRetentionPolicy& command);
+  EngineResult<RetentionAnchorInfo> Handle(command::CreateRetentionAnchor& command);
+  EngineResult<RetentionApplyResult> Handle(command::ApplyRetention& command);
+  EngineResult<uint64_t> Handle(command::RegisterBranchBootstrap& command);
+  EngineResult<uint64_t> Handle(command::RegisterConsumerBootstrap& command);
+  EngineResult<std::optional<std::string>> Handle(command::BranchBootstrap& command);
+  EngineResult<std::optional<std::string>> Handle(command::ConsumerBootstrap& command);
 
   // Under `batch_id` when given (a replicated batch keeps its source's).
   EngineResult<AppendReceiptDto> Append(AppendBatch batch,
@@ -139,12 +153,24 @@ class Sequencer {
   // all may move it.
   void PublishDurableHead();
 
+  // Retention (retention_commands.cc): the engine's blockers, appended to a
+  // plan of the database in the order projections, consumers, handles.
+  void AddEngineBlockers(RetentionPlan& plan) const;
+  // A plan at `keep_from` with the engine's blockers.
+  EngineResult<RetentionPlan> PlanWithBlockers(uint64_t keep_from) const;
+  // The effective floor of a plan at `keep_from`.
+  EngineResult<uint64_t> EffectiveFloor(uint64_t keep_from) const;
+
+  // Declared in the reverse of the order they are dropped in at shutdown:
+  // queries first, then retention state, feeds and checkpoints, readers,
+  // and the database last.
   std::unique_ptr<db::Corvantine> db_;
   FeedSignal& feed_;
   std::unordered_map<ReaderHandle, ReaderState> readers_;
   uint64_t next_handle_ = 1;  // shared by readers, feeds and queries
-  Projections projections_;
   Feeds feeds_{next_handle_};
+  RetentionState retention_;
+  Projections projections_;
 };
 
 }  // namespace corvantine::facade

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -9,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "db/db.h"
+#include "db/test_util.h"
 #include "facade/engine.h"
 #include "log/lock.h"
 #include "platform/platform.h"
@@ -121,6 +124,40 @@ inline std::vector<RecordDto> ReadAll(const Engine& engine, ReaderRequest reques
 
 inline bool LockFileExists(const std::string& path) {
   return platform::PathExists(platform::JoinPath(path, log::lock::kLockFileName));
+}
+
+// Publishes, through the database layer, the anchor of `db` at its durable
+// head for `floor`, holding `consumer_bootstraps`. A failure fails the test.
+inline void PublishAnchor(db::Corvantine& db, uint64_t floor,
+                          std::vector<retention::RetentionConsumerBootstrap> consumer_bootstraps) {
+  retention::CoreRetentionAnchor anchor = db::testing::AnchorOf(db, floor);
+  anchor.consumer_bootstraps = std::move(consumer_bootstraps);
+  Result<retention::RetentionAnchorInfo> published = db.PublishRetentionAnchor(std::move(anchor));
+  ASSERT_TRUE(published.ok()) << published.error().ToString();
+}
+
+// Moves the retention floor of `db` up to `floor`, a segment base, with an
+// anchor that holds `consumer_bootstraps`: the segments below it are gone.
+// A failure fails the test.
+inline void Retain(db::Corvantine& db, uint64_t floor,
+                   std::vector<retention::RetentionConsumerBootstrap> consumer_bootstraps) {
+  ASSERT_NO_FATAL_FAILURE(PublishAnchor(db, floor, std::move(consumer_bootstraps)));
+  Result<db::RetentionPlan> plan = db.PlanRetention(floor);
+  ASSERT_TRUE(plan.ok()) << plan.error().ToString();
+  ASSERT_EQ(plan->effective_floor, floor);
+  ASSERT_TRUE(plan->blockers.empty());
+  Result<db::RetentionApplyResult> applied =
+      db.ApplyRetentionPrevalidated(plan->effective_floor, plan->durable_head);
+  ASSERT_TRUE(applied.ok()) << applied.error().ToString();
+}
+
+// Retain on the database in `path`, which no engine holds open, as an
+// engine with one segment per batch writes it.
+inline void Retain(const std::string& path, uint64_t floor,
+                   std::vector<retention::RetentionConsumerBootstrap> consumer_bootstraps) {
+  std::unique_ptr<db::Corvantine> db = db::testing::OpenDb(path, {}, /*max_segment_bytes=*/1);
+  ASSERT_NE(db, nullptr);
+  Retain(*db, floor, std::move(consumer_bootstraps));
 }
 
 }  // namespace corvantine::facade::testing

@@ -19,6 +19,7 @@
 #include "format/ids.h"
 #include "stream/catalog.h"
 #include "util/coding.h"
+#include "util/crc32c.h"
 
 namespace corvantine::retention {
 
@@ -121,6 +122,20 @@ struct AnchoredSystemRecord {
 
   friend bool operator==(const AnchoredSystemRecord&, const AnchoredSystemRecord&) = default;
 };
+
+// The first of `bootstraps` whose `field` is `key` and whose checkpoint's
+// CRC-32C is its checksum: one that fails the checksum is passed over, as if
+// it were not there. Null when none is.
+template <typename Bootstrap, typename Key>
+const Bootstrap* FirstSoundBootstrap(const std::vector<Bootstrap>& bootstraps,
+                                     Key Bootstrap::*field, const auto& key) {
+  for (const Bootstrap& bootstrap : bootstraps) {
+    if (bootstrap.*field == key && util::crc32c::Value(bootstrap.checkpoint) == bootstrap.checksum) {
+      return &bootstrap;
+    }
+  }
+  return nullptr;
+}
 
 struct CoreRetentionAnchor {
   uint32_t format_version = kAnchorFormatVersion;

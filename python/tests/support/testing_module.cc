@@ -9,14 +9,24 @@
 //   append_bytes_event(path, namespace, body)
 //       appends one event whose body is stored with the bytes codec to the
 //       database at `path`, which must not be open: the module itself only
-//       writes JSON bodies.
+//       writes JSON bodies;
+//   open_segmented(path, segment_bytes) -> Corvantine
+//       opens a database whose segments roll at `segment_bytes`, so that
+//       retention has segments to reclaim without writing 64 MiB each. Its
+//       classes are this module's copies (_corvantine_testing.Corvantine
+//       and so on), which run the same code as corvantine's;
+//   raise_position_unavailable(descriptor)
+//       reads `descriptor` as resume_watch does and raises the
+//       PositionUnavailableError that a feed carrying it would raise.
 #include <Python.h>
 
 #include <set>
 #include <string>
 
+#include "database.h"
 #include "errors.h"
 #include "facade/engine.h"
+#include "feed_bootstrap.h"
 #include "json_read.h"
 #include "json_write.h"
 #include "py_ref.h"
@@ -72,11 +82,33 @@ PyObject* AppendBytesEvent(PyObject*, PyObject* args) {
   return PyLong_FromUnsignedLongLong(receipt->first_position);
 }
 
+PyObject* OpenSegmented(PyObject*, PyObject* args) {
+  const char* path = nullptr;
+  unsigned long long segment_bytes = 0;
+  if (!PyArg_ParseTuple(args, "sK", &path, &segment_bytes)) return nullptr;
+  facade::OpenConfig config;
+  config.path = path;
+  config.segment_bytes = segment_bytes;
+  return OpenDatabase(std::move(config));
+}
+
+PyObject* RaisePositionUnavailable(PyObject*, PyObject* dict) {
+  facade::FeedBootstrapDescriptor descriptor;
+  if (!PyDict_Check(dict)) return PyErr_Format(PyExc_TypeError, "descriptor must be a dict");
+  if (!FeedBootstrapFromPy(dict, &descriptor)) return nullptr;
+  facade::EngineError error("position 0 is unavailable", facade::kPositionUnavailableCode,
+                            facade::ErrorKind::kInvalidArgument);
+  error.AttachBootstrap(std::move(descriptor));
+  return RaiseEngineError(error);
+}
+
 PyMethodDef functions[] = {
     {"raise_engine_error", &RaiseEngineErrorFor, METH_VARARGS, nullptr},
     {"to_json", &ToJson, METH_O, nullptr},
     {"from_json", &FromJson, METH_O, nullptr},
     {"append_bytes_event", &AppendBytesEvent, METH_VARARGS, nullptr},
+    {"open_segmented", &OpenSegmented, METH_VARARGS, nullptr},
+    {"raise_position_unavailable", &RaisePositionUnavailable, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -99,5 +131,7 @@ PyMODINIT_FUNC PyInit__corvantine_testing() {
   using namespace corvantine::python;
   Ref corvantine = Ref::Steal(PyImport_ImportModule("corvantine"));
   if (!corvantine || !AdoptExceptionClasses(corvantine.get())) return nullptr;
-  return PyModule_Create(&module_def);
+  Ref module = Ref::Steal(PyModule_Create(&module_def));
+  if (!module || !AddClasses(module.get())) return nullptr;
+  return module.Release();
 }

@@ -1,0 +1,117 @@
+// Creating the retention anchor, and what the engine looks up in the
+// verified one; see the retention section of db/db.h.
+#include <algorithm>
+#include <set>
+#include <utility>
+
+#include "db/db.h"
+#include "retention/system_records.h"
+#include "snapshot/snapshot.h"
+
+namespace corvantine::db {
+
+namespace {
+
+// The checkpoint of the first sound bootstrap naming `key`.
+template <typename Bootstrap, typename Key>
+std::optional<std::string> SoundCheckpoint(const std::vector<Bootstrap>& bootstraps,
+                                           Key Bootstrap::*field, const auto& key) {
+  const Bootstrap* sound = retention::FirstSoundBootstrap(bootstraps, field, key);
+  if (sound == nullptr) return std::nullopt;
+  return sound->checkpoint;
+}
+
+// Whether one snapshot id of a coverage entry verifies as the entry's, and
+// names a partition not seen before.
+bool SnapshotCovers(const std::string& root, const std::string& id,
+                    const retention::RetentionProjectionCoverage& entry, uint32_t partitions,
+                    std::set<uint32_t>& seen) {
+  snapshot::SnapshotResult<snapshot::SnapshotInfo> verified = snapshot::Verify(root, id);
+  if (!verified.ok()) return false;
+  const snapshot::SnapshotManifest& manifest = verified->manifest;
+  return manifest.projection_name == entry.name &&
+         manifest.descriptor_fingerprint == entry.descriptor_fingerprint &&
+         manifest.branch_id == entry.branch_id && manifest.cursor.position == entry.cursor &&
+         manifest.partition_count.value_or(1) == partitions &&
+         seen.insert(manifest.partition.value_or(0)).second;
+}
+
+}  // namespace
+
+Result<retention::RetentionAnchorInfo> Corvantine::CreateRetentionAnchorWithAllCoverage(
+    uint64_t keep_from, std::vector<retention::RetentionProjectionCoverage> coverage,
+    std::vector<retention::RetentionBranchBootstrap> branch_bootstraps,
+    std::vector<retention::RetentionConsumerBootstrap> consumer_bootstraps) {
+  CVN_TRY(MakeDurable());
+  PersistCheckpoint();
+  CVN_ASSIGN_OR_RETURN(const RetentionPlan plan, PlanRetention(keep_from));
+  retention::CoreRetentionAnchor anchor;
+  anchor.database_id = log_->database_id();
+  anchor.floor = plan.effective_floor;
+  anchor.head = durable_head_;
+  // The catalogs hold what the log alone no longer does once an earlier
+  // anchor was applied.
+  anchor.stream_catalog = streams_;
+  anchor.branch_catalog = branches_;
+  anchor.projection_coverage = std::move(coverage);
+  anchor.branch_bootstraps = std::move(branch_bootstraps);
+  anchor.consumer_bootstraps = std::move(consumer_bootstraps);
+  CVN_ASSIGN_OR_RETURN(anchor.system_records, AnchoredSystemRecords());
+  return PublishRetentionAnchor(std::move(anchor));
+}
+
+// The current anchor holds the system records of the history below its
+// floor; the log holds those from the floor on, in order, some of them
+// again. The latest per key is the same whatever the overlap.
+Result<std::vector<retention::AnchoredSystemRecord>> Corvantine::AnchoredSystemRecords() const {
+  std::vector<retention::AnchoredSystemRecord> records;
+  if (verified_anchor_) records = verified_anchor_->system_records;
+  log::StoredLogIter stored = log_->SystemRecords();
+  while (std::optional<Result<format::OwnedStoredRecord>> next = stored.Next()) {
+    CVN_ASSIGN_OR_RETURN(format::OwnedStoredRecord record, std::move(*next));
+    records.push_back({record.envelope.event_type.str(), std::move(record.payload)});
+  }
+  return retention::LatestPerKey(std::move(records));
+}
+
+bool Corvantine::HasRetentionProjectionCoverage(std::string_view name,
+                                                const format::IdBytes& fingerprint,
+                                                const format::BranchId& branch,
+                                                uint32_t partitions) const {
+  if (!verified_anchor_) return false;
+  return std::any_of(verified_anchor_->projection_coverage.begin(),
+                     verified_anchor_->projection_coverage.end(),
+                     [&](const retention::RetentionProjectionCoverage& entry) {
+                       return entry.name == name && entry.descriptor_fingerprint == fingerprint &&
+                              entry.branch_id == branch && CoverageHolds(entry, partitions);
+                     });
+}
+
+// Proved afresh by the snapshot files present now.
+bool Corvantine::CoverageHolds(const retention::RetentionProjectionCoverage& entry,
+                               uint32_t partitions) const {
+  if (entry.cursor != verified_anchor_->head || entry.snapshot_ids.size() != partitions) {
+    return false;
+  }
+  std::set<uint32_t> seen;
+  return std::all_of(entry.snapshot_ids.begin(), entry.snapshot_ids.end(),
+                     [&](const std::string& id) {
+                       return SnapshotCovers(directory_, id, entry, partitions, seen);
+                     });
+}
+
+std::optional<std::string> Corvantine::RetentionConsumerBootstrap(
+    std::string_view consumer_id) const {
+  if (!verified_anchor_) return std::nullopt;
+  return SoundCheckpoint(verified_anchor_->consumer_bootstraps,
+                         &retention::RetentionConsumerBootstrap::consumer_id, consumer_id);
+}
+
+std::optional<std::string> Corvantine::RetentionBranchBootstrap(
+    const format::BranchId& branch) const {
+  if (!verified_anchor_) return std::nullopt;
+  return SoundCheckpoint(verified_anchor_->branch_bootstraps,
+                         &retention::RetentionBranchBootstrap::branch_id, branch);
+}
+
+}  // namespace corvantine::db
