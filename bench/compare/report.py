@@ -109,6 +109,8 @@ def bar_checks(rows, counts, measured):
         (f"read of each of {events.MANY_STREAMS} interleaved streams >= SQLite's indexed read",
          ratio("many_streams"), operator.ge, 1, "x"),
         (f"open of {big} events via checkpoint < 200 ms", ours("open"), operator.lt, 200, " ms"),
+        (f"peak RSS of the open of {big} events <= 64 MiB", ours("rss_open"), operator.le, 64,
+         " MiB"),
         ("rebuild >= 500 MB of log per second", ours("rebuild_rate"), operator.ge, 500, " MB/s"),
         ("head() median < 10 us", ours("head"), operator.lt, 10, " us"),
         ("watch row median within 150 us of the sync append alone",

@@ -231,7 +231,7 @@ Result<AppendReceipt> Corvantine::AppendBatchWithId(stream::AppendRequest reques
     if (batch_id && *batch_id != receipt.batch_id) return CorvantineError::BatchIdConflict();
     return ReturnStored(std::move(receipt), request.durability);
   }
-  if (streams_.receipts().contains(stamp.batch_id)) return CorvantineError::BatchIdConflict();
+  if (streams_.BatchReceipt(stamp.batch_id)) return CorvantineError::BatchIdConflict();
 
   const LogEnd end = End();
   Result<std::pair<uint64_t, uint64_t>> positions = log_->AppendBatch(batch.records);

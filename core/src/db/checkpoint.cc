@@ -1,5 +1,6 @@
 #include "db/checkpoint.h"
 
+#include <functional>
 #include <utility>
 
 #include "platform/platform.h"
@@ -19,19 +20,57 @@ std::string EncodeCoreCatalog(const format::DatabaseId& database_id, uint64_t he
   return bytes;
 }
 
-Result<CoreCatalogCheckpoint> CoreCatalogCheckpoint::Decode(std::string_view bytes) {
+namespace {
+
+// Bytes the decoder is past are released in pieces at least this large.
+constexpr size_t kReleaseBytes = 1 << 20;
+
+// The checksum of a prefix of `bytes` that grows as a decoder goes on.
+class RunningChecksum {
+ public:
+  explicit RunningChecksum(std::string_view bytes) : bytes_(bytes) {}
+
+  void ExtendTo(size_t end) {
+    crc_ = util::crc32c::Extend(crc_, bytes_.data() + summed_, end - summed_);
+    summed_ = end;
+  }
+  size_t summed() const { return summed_; }
+  uint32_t value() const { return crc_; }
+
+ private:
+  std::string_view bytes_;
+  size_t summed_ = 0;
+  uint32_t crc_ = 0;
+};
+
+// As CoreCatalogCheckpoint::Decode, summing the bytes as the catalog is
+// decoded rather than after, and calling `release(n)` now and then once the
+// bytes before n are summed and decoded: a caller may drop them, so that a
+// large file need not stay in memory beside the catalog built from it.
+Result<CoreCatalogCheckpoint> DecodeReleasing(std::string_view bytes,
+                                              const std::function<void(size_t)>& release) {
   util::BinaryReader reader(bytes);
+  RunningChecksum checksum(bytes);
+  auto done_before = [&](size_t end) {
+    if (end - checksum.summed() < kReleaseBytes) return;
+    checksum.ExtendTo(end);
+    release(end);
+  };
   CoreCatalogCheckpoint checkpoint;
   CVN_ASSIGN_OR_RETURN(const util::Bytes16 id, reader.Array16());
   checkpoint.database_id = format::DatabaseId(id);
   CVN_ASSIGN_OR_RETURN(checkpoint.head, reader.U64());
-  CVN_ASSIGN_OR_RETURN(checkpoint.catalog, stream::StreamCatalog::Decode(reader));
-  const size_t covered = reader.position();
-  CVN_ASSIGN_OR_RETURN(const uint32_t checksum, reader.U32());
-  if (checksum != util::crc32c::Value(bytes.substr(0, covered))) {
-    return CorvantineError::Codec("core catalog checksum mismatch");
-  }
+  CVN_ASSIGN_OR_RETURN(checkpoint.catalog, stream::StreamCatalog::Decode(reader, done_before));
+  checksum.ExtendTo(reader.position());
+  CVN_ASSIGN_OR_RETURN(const uint32_t stored, reader.U32());
+  if (stored != checksum.value()) return CorvantineError::Codec("core catalog checksum mismatch");
   return checkpoint;
+}
+
+}  // namespace
+
+Result<CoreCatalogCheckpoint> CoreCatalogCheckpoint::Decode(std::string_view bytes) {
+  return DecodeReleasing(bytes, [](size_t) {});
 }
 
 std::optional<LoadedCheckpoint> LoadCoreCatalog(const std::string& directory,
@@ -40,9 +79,11 @@ std::optional<LoadedCheckpoint> LoadCoreCatalog(const std::string& directory,
   const std::string path = platform::JoinPath(directory, kCoreCatalogFileName);
   const Result<uint64_t> size = platform::FileSizeOf(path);
   if (!size.ok() || *size > kMaxCoreCatalogBytes) return std::nullopt;
-  const Result<std::string> bytes = platform::ReadFile(path);
-  if (!bytes.ok()) return std::nullopt;
-  Result<CoreCatalogCheckpoint> decoded = CoreCatalogCheckpoint::Decode(*bytes);
+  Result<platform::MappedFile> file = platform::MapForRead(path);
+  if (!file.ok()) return std::nullopt;
+  const size_t file_bytes = file->bytes().size();
+  Result<CoreCatalogCheckpoint> decoded =
+      DecodeReleasing(file->bytes(), [&](size_t end) { file->ReleaseBefore(end); });
   if (!decoded.ok()) return std::nullopt;
   CoreCatalogCheckpoint& checkpoint = *decoded;
   if (checkpoint.database_id != database_id) return std::nullopt;
@@ -54,7 +95,7 @@ std::optional<LoadedCheckpoint> LoadCoreCatalog(const std::string& directory,
     return std::nullopt;
   }
   if (checkpoint.head < floor) return std::nullopt;
-  return LoadedCheckpoint{checkpoint.head, std::move(checkpoint.catalog), bytes->size()};
+  return LoadedCheckpoint{checkpoint.head, std::move(checkpoint.catalog), file_bytes};
 }
 
 Result<uint64_t> PersistCoreCatalog(const std::string& directory,

@@ -59,6 +59,8 @@ struct LoadedCheckpoint {
 // to the log head are not in it. Never fails: any problem yields nothing.
 // A checkpoint of the database whose head lies beyond `log_head` describes
 // events the log lost, as when a torn tail was cut: it is also removed.
+// The file is mapped and its pages dropped as the catalog is decoded, so an
+// open never holds both the file and the catalog built from it.
 std::optional<LoadedCheckpoint> LoadCoreCatalog(const std::string& directory,
                                                 const format::DatabaseId& database_id,
                                                 uint64_t floor, uint64_t log_head);

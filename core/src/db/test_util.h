@@ -141,15 +141,24 @@ inline ::testing::AssertionResult SameIgnoringDurability(const stream::StreamCat
     return x == y;
   };
   if (a.streams() != b.streams()) return ::testing::AssertionFailure() << "streams differ";
-  if (a.events() != b.events()) return ::testing::AssertionFailure() << "events differ";
-  if (a.receipts().size() != b.receipts().size()) {
+  if (a.events().size() != b.events().size()) {
+    return ::testing::AssertionFailure() << "event counts differ";
+  }
+  for (const auto& [event_id, slot] : a.events()) {
+    if (a.Event(event_id) != b.Event(event_id)) {
+      return ::testing::AssertionFailure() << "event " << event_id.ToHex() << " differs";
+    }
+  }
+  if (a.ReceiptCount() != b.ReceiptCount()) {
     return ::testing::AssertionFailure() << "receipt counts differ";
   }
-  for (const auto& [batch, receipt] : a.receipts()) {
-    auto other = b.receipts().find(batch);
-    if (other == b.receipts().end() || !same_receipt(receipt, other->second)) {
-      return ::testing::AssertionFailure() << "receipt of batch " << batch.ToHex() << " differs";
-    }
+  std::optional<format::BatchId> differing;
+  a.ForEachReceipt([&](const format::BatchId& batch, const stream::AppendReceipt& receipt) {
+    std::optional<stream::AppendReceipt> other = b.BatchReceipt(batch);
+    if (!differing && (!other || !same_receipt(receipt, *other))) differing = batch;
+  });
+  if (differing) {
+    return ::testing::AssertionFailure() << "receipt of batch " << differing->ToHex() << " differs";
   }
   if (a.idempotency().size() != b.idempotency().size()) {
     return ::testing::AssertionFailure() << "idempotency counts differ";

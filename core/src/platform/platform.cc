@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -208,6 +209,37 @@ Result<std::string> ReadFile(const std::string& path) {
   CVN_ASSIGN_OR_RETURN(const size_t got, file.ReadAt(0, content.size(), content.data()));
   content.resize(got);
   return content;
+}
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      released_(std::exchange(other.released_, 0)) {}
+
+MappedFile::~MappedFile() {
+  if (data_ != nullptr) ::munmap(data_, size_);
+}
+
+std::string_view MappedFile::bytes() const {
+  return std::string_view(static_cast<const char*>(data_), size_);
+}
+
+void MappedFile::ReleaseBefore(size_t offset) {
+  static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  const size_t end = std::min(offset, size_) / page * page;
+  if (end <= released_) return;
+  // Only a hint: pages that stay are dropped when the mapping is.
+  (void)::madvise(static_cast<char*>(data_) + released_, end - released_, MADV_DONTNEED);
+  released_ = end;
+}
+
+Result<MappedFile> MapForRead(const std::string& path) {
+  CVN_ASSIGN_OR_RETURN(const File file, OpenForRead(path));
+  CVN_ASSIGN_OR_RETURN(const uint64_t size, file.Size());
+  if (size == 0) return MappedFile();
+  void* data = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.fd(), 0);
+  if (data == MAP_FAILED) return LastError();
+  return MappedFile(data, size);
 }
 
 Result<uint64_t> FileSizeOf(const std::string& path) {

@@ -76,6 +76,36 @@ Result<File> CreateOrTruncate(const std::string& path);
 
 // The whole content of a file.
 Result<std::string> ReadFile(const std::string& path);
+
+// A file's bytes mapped read-only, for one pass over a file too large to
+// hold twice: the pages already read can be dropped from memory as the pass
+// goes on. The file must keep its size while it is mapped: a file cut short
+// under the mapping ends the process on the next read past its end.
+class MappedFile {
+ public:
+  MappedFile() = default;  // maps nothing
+  MappedFile(MappedFile&& other) noexcept;
+  MappedFile& operator=(MappedFile&&) = delete;
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  ~MappedFile();
+
+  std::string_view bytes() const;
+  // Drops the whole pages before `offset` from memory; read again, they come
+  // back from the file.
+  void ReleaseBefore(size_t offset);
+
+ private:
+  friend Result<MappedFile> MapForRead(const std::string& path);
+  MappedFile(void* data, size_t size) : data_(data), size_(size) {}
+
+  void* data_ = nullptr;
+  size_t size_ = 0;
+  size_t released_ = 0;  // page-aligned
+};
+
+// Maps an existing file, through the fault point of its open.
+Result<MappedFile> MapForRead(const std::string& path);
 Result<uint64_t> FileSizeOf(const std::string& path);
 // Whether anything exists at `path` (following symbolic links).
 bool PathExists(const std::string& path);

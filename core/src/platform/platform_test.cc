@@ -102,6 +102,22 @@ TEST_F(PlatformTest, FileOwnsItsDescriptor) {
   EXPECT_EQ(::fcntl(fd, F_GETFD), -1) << "closed with its last owner";
 }
 
+TEST_F(PlatformTest, AMappedFileReadsBackAfterItsPagesAreReleased) {
+  const std::string content(3 * 4096 + 5, 'c');
+  Write("f", content);
+  Write("empty", "");
+  Result<MappedFile> file = MapForRead(Path("f"));
+  ASSERT_EQ(Outcome(file), "ok");
+  for (const size_t offset : {size_t{10}, size_t{4096 * 2 + 1}, content.size() + 1}) {
+    file->ReleaseBefore(offset);
+    EXPECT_EQ(file->bytes(), content) << "released before " << offset;
+  }
+  EXPECT_EQ(MapForRead(Path("empty"))->bytes(), "");
+  EXPECT_EQ(Outcome(MapForRead(Path("missing"))), kNoEntry);
+  testing::ScopedFault failing(Op::kOpen, 1, testing::Fault::Error(EIO));
+  EXPECT_EQ(Outcome(MapForRead(Path("f"))), "io: Input/output error (os error 5)");
+}
+
 TEST_F(PlatformTest, DirectoryOperations) {
   ASSERT_EQ(Outcome(CreateDirs(Path("a/b/c"))), "ok");
   EXPECT_TRUE(IsDirectory(Path("a/b/c")));

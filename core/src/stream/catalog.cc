@@ -62,33 +62,120 @@ std::optional<IdempotencyEntry> StreamCatalog::Idempotent(const format::BranchId
 }
 
 std::optional<uint32_t> StreamCatalog::EventDigest(const format::EventId& event_id) const {
-  const EventEntry* entry = Find(events_, event_id);
-  if (entry == nullptr) return std::nullopt;
-  return entry->fingerprint;
+  const EventSlot* slot = Find(events_, event_id);
+  if (slot == nullptr) return std::nullopt;
+  return slot->fingerprint;
+}
+
+std::optional<EventEntry> StreamCatalog::Event(const format::EventId& event_id) const {
+  const EventSlot* slot = Find(events_, event_id);
+  if (slot == nullptr) return std::nullopt;
+  return EventEntry{slot->fingerprint, batches_[slot->batch].batch_id};
 }
 
 std::optional<AppendReceipt> StreamCatalog::BatchReceipt(const format::BatchId& batch_id) const {
-  const AppendReceipt* receipt = Find(receipts_, batch_id);
-  if (receipt == nullptr) return std::nullopt;
-  return *receipt;
+  const uint32_t* index = Find(batch_indexes_, batch_id);
+  if (index == nullptr) return std::nullopt;
+  return ReceiptAt(*index);
 }
 
 std::optional<StoredEventReceipt> StreamCatalog::EventReceipt(
     const format::EventId& event_id) const {
-  const EventEntry* entry = Find(events_, event_id);
-  if (entry == nullptr) return std::nullopt;
-  const AppendReceipt* receipt = Find(receipts_, entry->batch_id);
-  if (receipt == nullptr) return std::nullopt;
-  return StoredEventReceipt{entry->fingerprint, *receipt};
+  const EventSlot* slot = Find(events_, event_id);
+  if (slot == nullptr) return std::nullopt;
+  std::optional<AppendReceipt> receipt = ReceiptAt(slot->batch);
+  if (!receipt) return std::nullopt;
+  return StoredEventReceipt{slot->fingerprint, *receipt};
 }
 
 std::optional<AppendReceipt> StreamCatalog::LastBatch() const {
-  auto earlier = [](const ReceiptMap::value_type& a, const ReceiptMap::value_type& b) {
-    return a.second.last_position < b.second.last_position;
-  };
-  auto last = std::max_element(receipts_.begin(), receipts_.end(), earlier);
-  if (last == receipts_.end()) return std::nullopt;
-  return last->second;
+  std::optional<AppendReceipt> last;
+  ForEachReceipt([&](const format::BatchId&, const AppendReceipt& receipt) {
+    if (!last || receipt.last_position > last->last_position) last = receipt;
+  });
+  return last;
+}
+
+size_t StreamCatalog::ReceiptCount() const {
+  size_t count = 0;
+  ForEachReceipt([&](const format::BatchId&, const AppendReceipt&) { ++count; });
+  return count;
+}
+
+bool operator==(const StreamCatalog& a, const StreamCatalog& b) {
+  return a.streams_ == b.streams_ && a.idempotency_ == b.idempotency_ && a.SameEvents(b) &&
+         a.SameReceipts(b);
+}
+
+bool StreamCatalog::SameEvents(const StreamCatalog& other) const {
+  if (events_.size() != other.events_.size()) return false;
+  for (const auto& [event_id, slot] : events_) {
+    if (other.Event(event_id) != EventEntry{slot.fingerprint, batches_[slot.batch].batch_id}) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool StreamCatalog::SameReceipts(const StreamCatalog& other) const {
+  bool same = ReceiptCount() == other.ReceiptCount();
+  ForEachReceipt([&](const format::BatchId& batch_id, const AppendReceipt& receipt) {
+    same = same && other.BatchReceipt(batch_id) == receipt;
+  });
+  return same;
+}
+
+uint32_t StreamCatalog::BatchIndex(const format::BatchId& batch_id) {
+  auto [entry, added] = batch_indexes_.try_emplace(batch_id, static_cast<uint32_t>(batches_.size()));
+  if (added) batches_.emplace_back().batch_id = batch_id;
+  return entry->second;
+}
+
+uint32_t StreamCatalog::IndexBatch(const format::BatchId& batch_id) {
+  return batch_indexes_.try_emplace(batch_id, static_cast<uint32_t>(batch_indexes_.size()))
+      .first->second;
+}
+
+void StreamCatalog::PlaceIndexedBatches() {
+  batches_.resize(batch_indexes_.size());
+  for (const auto& [batch_id, index] : batch_indexes_) batches_[index].batch_id = batch_id;
+}
+
+std::optional<AppendReceipt> StreamCatalog::ReceiptAt(uint32_t index) const {
+  const Batch& batch = batches_[index];
+  if (!batch.has_receipt) return std::nullopt;
+  AppendReceipt receipt{OwnIdOfReceipt(index),
+                        batch.first_position,
+                        batch.last_position,
+                        batch.stream_id,
+                        std::nullopt,
+                        {batch.current_revision},
+                        batch.durability};
+  if (batch.has_previous_revision) receipt.previous_revision = batch.previous_revision;
+  return receipt;
+}
+
+void StreamCatalog::SetReceipt(uint32_t index, const AppendReceipt& receipt) {
+  Batch& batch = batches_[index];
+  batch.stream_id = receipt.stream_id;
+  batch.first_position = receipt.first_position;
+  batch.last_position = receipt.last_position;
+  batch.previous_revision = receipt.previous_revision.value_or(0);
+  batch.current_revision = receipt.current_revision.value;
+  batch.durability = receipt.durability;
+  batch.has_previous_revision = receipt.previous_revision.has_value();
+  batch.has_receipt = true;
+  if (receipt.batch_id != batch.batch_id) {
+    odd_receipt_ids_.insert_or_assign(index, receipt.batch_id);
+  } else if (!odd_receipt_ids_.empty()) {
+    odd_receipt_ids_.erase(index);
+  }
+}
+
+const format::BatchId& StreamCatalog::OwnIdOfReceipt(uint32_t index) const {
+  if (odd_receipt_ids_.empty()) return batches_[index].batch_id;  // spares a hash per receipt
+  const auto odd_id = odd_receipt_ids_.find(index);
+  return odd_id == odd_receipt_ids_.end() ? batches_[index].batch_id : odd_id->second;
 }
 
 void StreamCatalog::RecordBatch(const format::BranchId& branch, std::string_view stream_name,
@@ -98,10 +185,11 @@ void StreamCatalog::RecordBatch(const format::BranchId& branch, std::string_view
                                 uint32_t request_digest, const AppendReceipt& receipt) {
   Upsert(streams_, BranchKeyRef(branch, stream_name),
          StreamEntry{stream_id, receipt.current_revision.value});
+  const uint32_t batch = BatchIndex(receipt.batch_id);
+  SetReceipt(batch, receipt);
   for (const BatchEvent& event : events) {
-    events_.insert_or_assign(event.event_id, EventEntry{event.fingerprint, receipt.batch_id});
+    events_.insert_or_assign(event.event_id, EventSlot{event.fingerprint, batch});
   }
-  receipts_.insert_or_assign(receipt.batch_id, receipt);
   positions_.Add(receipt.stream_id, receipt.first_position, receipt.last_position);
   if (idempotency_key) {
     idempotency_.insert_or_assign(BranchKey{branch, std::move(*idempotency_key).Release()},
@@ -112,13 +200,10 @@ void StreamCatalog::RecordBatch(const format::BranchId& branch, std::string_view
 Result<> StreamCatalog::ApplyStoredEvent(StoredEvent event) {
   // Every check comes before the first change, so a failure changes nothing.
   CVN_ASSIGN_OR_RETURN(const CheckedStream stream, CheckStream(event));
-  CVN_TRY(StoreEventId(event.envelope.event_id, EventEntryOf(event)));
-  ApplyChecked(event, stream);
+  const uint32_t fingerprint = EventFingerprint(event);
+  CVN_TRY(CheckEventId(event.envelope.event_id, fingerprint));
+  StoreEventId(event.envelope.event_id, EventSlot{fingerprint, ApplyChecked(event, stream)});
   return {};
-}
-
-EventEntry StreamCatalog::EventEntryOf(StoredEvent event) {
-  return EventEntry{EventFingerprint(event), event.envelope.batch_id};
 }
 
 Result<StreamCatalog::CheckedStream> StreamCatalog::CheckStream(StoredEvent event) {
@@ -131,16 +216,29 @@ Result<StreamCatalog::CheckedStream> StreamCatalog::CheckStream(StoredEvent even
   return CheckedStream{name, stream};
 }
 
-Result<> StreamCatalog::StoreEventId(const format::EventId& event_id, const EventEntry& entry) {
-  auto [stored, inserted] = events_.try_emplace(event_id, entry);
-  if (!inserted) {
-    if (stored->second.fingerprint != entry.fingerprint) return CorvantineError::EventIdConflict();
-    stored->second = entry;
+Result<> StreamCatalog::CheckEventId(const format::EventId& event_id,
+                                     uint32_t fingerprint) const {
+  const EventSlot* stored = Find(events_, event_id);
+  if (stored != nullptr && stored->fingerprint != fingerprint) {
+    return CorvantineError::EventIdConflict();
   }
   return {};
 }
 
-void StreamCatalog::ApplyChecked(StoredEvent event, const CheckedStream& stream) {
+void StreamCatalog::StoreEventId(const format::EventId& event_id, const EventSlot& slot) {
+  events_.insert_or_assign(event_id, slot);
+}
+
+Result<> StreamCatalog::TryStoreEventId(const format::EventId& event_id, const EventSlot& slot) {
+  auto [stored, inserted] = events_.try_emplace(event_id, slot);
+  if (!inserted) {
+    if (stored->second.fingerprint != slot.fingerprint) return CorvantineError::EventIdConflict();
+    stored->second = slot;
+  }
+  return {};
+}
+
+uint32_t StreamCatalog::ApplyChecked(StoredEvent event, const CheckedStream& stream) {
   const format::RecordEnvelopeV2& envelope = event.envelope;
   const uint64_t revision = envelope.stream_revision.value;
   if (stream.entry == streams_.end()) {
@@ -149,8 +247,9 @@ void StreamCatalog::ApplyChecked(StoredEvent event, const CheckedStream& stream)
   } else {
     stream.entry->second.revision = std::max(stream.entry->second.revision, revision);
   }
-  const AppendReceipt& receipt = ExtendReceipt(event);
-  RecordStoredIdempotency(event, receipt);
+  const uint32_t batch = ExtendReceipt(event);
+  RecordStoredIdempotency(event, *ReceiptAt(batch));
+  return batch;
 }
 
 Result<> StreamCatalog::Rebuilder::Apply(StoredEvent event) {
@@ -160,15 +259,15 @@ Result<> StreamCatalog::Rebuilder::Apply(StoredEvent event) {
     return std::move(stream).error();
   }
   catalog_.events_.Prefetch(event.envelope.event_id);
-  pending_.push_back({event.envelope.event_id, EventEntryOf(event)});
-  catalog_.ApplyChecked(event, *stream);
+  const uint32_t batch = catalog_.ApplyChecked(event, *stream);
+  pending_.push_back({event.envelope.event_id, EventSlot{EventFingerprint(event), batch}});
   if (pending_.size() == kPendingIds) return StorePending();
   return {};
 }
 
 Result<> StreamCatalog::Rebuilder::StorePending() {
-  for (const auto& [event_id, entry] : pending_) {
-    Result<> stored = catalog_.StoreEventId(event_id, entry);
+  for (const auto& [event_id, slot] : pending_) {
+    Result<> stored = catalog_.TryStoreEventId(event_id, slot);
     if (!stored.ok()) {
       pending_.clear();
       return stored;
@@ -178,23 +277,25 @@ Result<> StreamCatalog::Rebuilder::StorePending() {
   return {};
 }
 
-const AppendReceipt& StreamCatalog::ExtendReceipt(StoredEvent event) {
+uint32_t StreamCatalog::ExtendReceipt(StoredEvent event) {
   const format::RecordEnvelopeV2& envelope = event.envelope;
-  auto [entry, created] = receipts_.try_emplace(envelope.batch_id);
-  AppendReceipt& receipt = entry->second;
-  if (created) {
+  const uint32_t batch = BatchIndex(envelope.batch_id);
+  std::optional<AppendReceipt> receipt = ReceiptAt(batch);
+  if (!receipt) {
     const uint64_t revision = envelope.stream_revision.value;
-    receipt.batch_id = envelope.batch_id;
-    receipt.first_position = event.position;
-    receipt.stream_id = envelope.stream_id;
-    if (revision > 0) receipt.previous_revision = revision - 1;
+    receipt.emplace();
+    receipt->batch_id = envelope.batch_id;
+    receipt->first_position = event.position;
+    receipt->stream_id = envelope.stream_id;
+    if (revision > 0) receipt->previous_revision = revision - 1;
     // The durability an append reached is not in the log.
-    receipt.durability = ReceiptDurability::kBuffered;
+    receipt->durability = ReceiptDurability::kBuffered;
   }
-  receipt.last_position = event.position;
-  receipt.current_revision = envelope.stream_revision;
+  receipt->last_position = event.position;
+  receipt->current_revision = envelope.stream_revision;
+  SetReceipt(batch, *receipt);
   positions_.Add(envelope.stream_id, event.position, event.position);
-  return receipt;
+  return batch;
 }
 
 void StreamCatalog::RecordStoredIdempotency(StoredEvent event, const AppendReceipt& receipt) {

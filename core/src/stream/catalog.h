@@ -7,7 +7,7 @@
 // Beside it, derived from the receipts and never saved, it keeps the
 // position index of every stream's batches (stream/position_index.h).
 //
-// Invariants: every batch id in events() has a receipt; a (branch, name)
+// Invariants: every batch an event names has a receipt; a (branch, name)
 // pair keeps one stream id for ever; a stream's revision only grows. The
 // same name on two branches is two streams.
 #pragma once
@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "error/error.h"
 #include "format/ids.h"
@@ -37,7 +38,7 @@ struct StreamEntry {
   friend bool operator==(const StreamEntry&, const StreamEntry&) = default;
 };
 
-// What the catalog keeps per event id.
+// An event id's entry as lookups give it.
 struct EventEntry {
   uint32_t fingerprint = 0;  // EventFingerprint of the stored event
   format::BatchId batch_id;  // the batch that holds it
@@ -97,16 +98,25 @@ struct BranchKeyEqual {
   }
 };
 
+// What the catalog keeps per event id: 24 bytes with the key. The batch is
+// named by its place in the catalog's table of batches rather than by its
+// 16-byte id, which every event of the batch would repeat.
+struct EventSlot {
+  uint32_t fingerprint = 0;  // EventFingerprint of the stored event
+  uint32_t batch = 0;        // the batch's index in the catalog
+
+  friend bool operator==(const EventSlot&, const EventSlot&) = default;
+};
+
 class StreamCatalog {
  public:
   // Iteration order follows no rule; Encode sorts. The maps keyed by id hold
   // an entry per event or batch, so they are flat: a checkpoint of a million
   // events loads without a million allocations.
   using StreamMap = std::unordered_map<BranchKey, StreamEntry, BranchKeyHash, BranchKeyEqual>;
-  using EventMap = util::FlatIdMap<format::EventId, EventEntry>;
+  using EventMap = util::FlatIdMap<format::EventId, EventSlot>;
   using IdempotencyMap =
       std::unordered_map<BranchKey, IdempotencyEntry, BranchKeyHash, BranchKeyEqual>;
-  using ReceiptMap = util::FlatIdMap<format::BatchId, AppendReceipt>;
 
   // Rebuilds a catalog from the event records of the whole log, every
   // branch, in position order, as `source.Next()` hands them out: each call
@@ -125,12 +135,17 @@ class StreamCatalog {
                                              std::string_view key) const;
   // The fingerprint stored for the event id.
   std::optional<uint32_t> EventDigest(const format::EventId& event_id) const;
+  std::optional<EventEntry> Event(const format::EventId& event_id) const;
   std::optional<AppendReceipt> BatchReceipt(const format::BatchId& batch_id) const;
   // Nothing unless both the event and its batch's receipt are known.
   std::optional<StoredEventReceipt> EventReceipt(const format::EventId& event_id) const;
   // The receipt with the highest last position: the batch the catalog ends
   // with. Walks every receipt.
   std::optional<AppendReceipt> LastBatch() const;
+  size_t ReceiptCount() const;
+  // Calls `visit(batch_id, receipt)` for every receipt, in no set order.
+  template <typename Visit>
+  void ForEachReceipt(Visit visit) const;
 
   // Records an appended batch, replacing any entries it meets: the stream's
   // id and revision (the receipt's current revision), every listed event
@@ -182,29 +197,70 @@ class StreamCatalog {
     Result<> StorePending();
 
     StreamCatalog& catalog_;
-    std::vector<std::pair<format::EventId, EventEntry>> pending_;  // in log order
+    std::vector<std::pair<format::EventId, EventSlot>> pending_;  // in log order
   };
 
-  // The maps streams, events, idempotency and receipts, each as a u64 count
-  // and its entries, key then value, in ascending key order (ids by their bytes, branch keys
+  // The maps streams, events (event id, fingerprint, batch id), idempotency
+  // and receipts (batch id, receipt), each as a u64 count and its entries,
+  // key then value, in ascending key order (ids by their bytes, branch keys
   // by branch then bytes), so equal catalogs encode to equal bytes.
   void Encode(util::BinaryWriter& writer) const;
   // A repeated key keeps the last value. Never allocates for more entries
-  // than the remaining bytes can hold.
-  static Result<StreamCatalog> Decode(util::BinaryReader& reader);
+  // than the remaining bytes can hold. Now and then calls `done_before(n)`
+  // when no byte before the reader's position n will be read again, so that
+  // a caller may release them.
+  static Result<StreamCatalog> Decode(util::BinaryReader& reader,
+                                      const std::function<void(size_t)>& done_before = {});
 
   const StreamMap& streams() const { return streams_; }
   const EventMap& events() const { return events_; }
   const IdempotencyMap& idempotency() const { return idempotency_; }
-  const ReceiptMap& receipts() const { return receipts_; }
   const PositionIndex& positions() const { return positions_; }
 
   // Forgets the positions below a retention floor, which no read asks for.
   void ForgetPositionsBelow(uint64_t floor) { positions_.DropBelow(floor); }
 
-  friend bool operator==(const StreamCatalog&, const StreamCatalog&) = default;
+  // Equal entries in every map, wherever each catalog keeps them.
+  friend bool operator==(const StreamCatalog& a, const StreamCatalog& b);
 
  private:
+  // A batch, at its index: its id, and its receipt once known (a checkpoint
+  // lists events before receipts, so an event may name a batch first). The
+  // receipt's fields lie here without its copy of the batch id, 72 bytes in
+  // all rather than 104: that copy is the batch's own id, unless a
+  // checkpoint filed the receipt under another, which odd_receipt_ids_ keeps.
+  struct Batch {
+    format::BatchId batch_id;
+    format::StreamId stream_id;
+    uint64_t first_position = 0;
+    uint64_t last_position = 0;
+    uint64_t previous_revision = 0;
+    uint64_t current_revision = 0;
+    ReceiptDurability durability = ReceiptDurability::kBuffered;
+    bool has_previous_revision = false;
+    bool has_receipt = false;
+  };
+
+  // The index of `batch_id`, added without a receipt if it is new. Indexes
+  // are 32 bits: a catalog holds fewer than 2^32 batches.
+  uint32_t BatchIndex(const format::BatchId& batch_id);
+  // A decoder's way to the same indexes: IndexBatch gives each new batch id
+  // its index without a place in batches_, and PlaceIndexedBatches then
+  // makes those places in one allocation of the right size, rather than
+  // growing batches_ step by step to up to twice that.
+  uint32_t IndexBatch(const format::BatchId& batch_id);
+  void PlaceIndexedBatches();
+  // Decode's steps for the maps of events and of receipts.
+  Result<> DecodeEvents(util::BinaryReader& reader, const std::function<void(size_t)>& done_before);
+  Result<> DecodeReceipts(util::BinaryReader& reader,
+                          const std::function<void(size_t)>& done_before);
+  std::optional<AppendReceipt> ReceiptAt(uint32_t index) const;
+  void SetReceipt(uint32_t index, const AppendReceipt& receipt);
+  // The batch id the receipt at `index` holds.
+  const format::BatchId& OwnIdOfReceipt(uint32_t index) const;
+  bool SameEvents(const StreamCatalog& other) const;
+  bool SameReceipts(const StreamCatalog& other) const;
+
   // Steps 1 and 2 of ApplyStoredEvent: the name, and the stream's entry if
   // it has one.
   struct CheckedStream {
@@ -212,21 +268,34 @@ class StreamCatalog {
     StreamMap::iterator entry;
   };
   Result<CheckedStream> CheckStream(StoredEvent event);
-  static EventEntry EventEntryOf(StoredEvent event);
-  // Step 3.
-  Result<> StoreEventId(const format::EventId& event_id, const EventEntry& entry);
-  // Steps 2, 4 and 5, once the event is known to be sound.
-  void ApplyChecked(StoredEvent event, const CheckedStream& stream);
+  // Step 3: CheckEventId before any change, StoreEventId once the batch's
+  // index is known, or TryStoreEventId for both at once.
+  Result<> CheckEventId(const format::EventId& event_id, uint32_t fingerprint) const;
+  void StoreEventId(const format::EventId& event_id, const EventSlot& slot);
+  Result<> TryStoreEventId(const format::EventId& event_id, const EventSlot& slot);
+  // Steps 2, 4 and 5, once the event is known to be sound; the index of the
+  // event's batch.
+  uint32_t ApplyChecked(StoredEvent event, const CheckedStream& stream);
   // Steps 4 and 5 of ApplyStoredEvent.
-  const AppendReceipt& ExtendReceipt(StoredEvent event);
+  uint32_t ExtendReceipt(StoredEvent event);
   void RecordStoredIdempotency(StoredEvent event, const AppendReceipt& receipt);
 
   StreamMap streams_;
   EventMap events_;
   IdempotencyMap idempotency_;
-  ReceiptMap receipts_;
-  PositionIndex positions_;  // follows receipts_
+  // Batches by index, and their indexes by id; an index never changes.
+  std::vector<Batch> batches_;
+  util::FlatIdMap<format::BatchId, uint32_t> batch_indexes_;
+  std::unordered_map<uint32_t, format::BatchId> odd_receipt_ids_;  // by batch index
+  PositionIndex positions_;  // follows the receipts
 };
+
+template <typename Visit>
+void StreamCatalog::ForEachReceipt(Visit visit) const {
+  for (uint32_t index = 0; index < batches_.size(); ++index) {
+    if (batches_[index].has_receipt) visit(batches_[index].batch_id, *ReceiptAt(index));
+  }
+}
 
 template <typename Source>
 Result<StreamCatalog> StreamCatalog::Rebuild(Source& source) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -87,39 +88,42 @@ void PutMap(BinaryWriter& writer, const util::FlatIdMap<Key, Value>& map, PutEnt
   for (const auto& [key, value] : SortedEntries(map)) put_entry(key, value);
 }
 
-// `read_entry` returns Result<std::pair<key, value>>.
-template <typename Map, typename ReadEntry>
-Result<> ReadMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_entry, Map& map) {
-  CVN_ASSIGN_OR_RETURN(size_t count, reader.Length(min_entry_bytes));
-  map.reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    CVN_ASSIGN_OR_RETURN(auto entry, read_entry(reader));
-    map.insert_or_assign(std::move(entry.first), std::move(entry.second));
-  }
-  return {};
-}
+using DoneBefore = std::function<void(size_t)>;
 
-// A flat map's entries land in random places of a table that may be far
-// larger than the caches: each group of entries is read first and its slots
-// prefetched, so that their cache misses overlap. The map stays partly
-// filled when an entry fails to read.
-template <typename Key, typename Value, typename ReadEntry>
-Result<> ReadMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_entry,
-                 util::FlatIdMap<Key, Value>& map) {
+// Reads `count` entries in groups: each group is read whole and `prefetch`
+// called on each entry before `store` takes them, so that where entries land
+// in random places of tables far larger than the caches, their cache misses
+// overlap. After each group the caller is told how far the reader went.
+// Whatever was stored stays when an entry fails to read.
+template <typename ReadEntry, typename Prefetch, typename Store>
+Result<> ReadInGroups(BinaryReader& reader, size_t count, ReadEntry read_entry, Prefetch prefetch,
+                      Store store, const DoneBefore& done_before) {
   constexpr size_t kGroup = 16;
-  CVN_ASSIGN_OR_RETURN(size_t count, reader.Length(min_entry_bytes));
-  map.reserve(count);
-  std::array<std::pair<Key, Value>, kGroup> group;
+  using Entry = std::decay_t<decltype(*read_entry(reader))>;
+  std::array<Entry, kGroup> group;
   for (size_t done = 0; done < count;) {
     const size_t size = std::min(kGroup, count - done);
     for (size_t i = 0; i < size; ++i) {
       CVN_ASSIGN_OR_RETURN(group[i], read_entry(reader));
-      map.Prefetch(group[i].first);
+      prefetch(group[i]);
     }
-    for (size_t i = 0; i < size; ++i) map.insert_or_assign(group[i].first, group[i].second);
+    for (size_t i = 0; i < size; ++i) store(std::move(group[i]));
     done += size;
+    if (done_before) done_before(reader.position());
   }
   return {};
+}
+
+// A map of few entries, each stored as read.
+template <typename Map, typename ReadEntry>
+Result<> ReadMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_entry, Map& map,
+                 const DoneBefore& done_before) {
+  CVN_ASSIGN_OR_RETURN(size_t count, reader.Length(min_entry_bytes));
+  map.reserve(count);
+  auto store = [&](auto entry) {
+    map.insert_or_assign(std::move(entry.first), std::move(entry.second));
+  };
+  return ReadInGroups(reader, count, read_entry, [](const auto&) {}, store, done_before);
 }
 
 Result<std::pair<BranchKey, StreamEntry>> ReadStreamEntry(BinaryReader& reader) {
@@ -191,34 +195,67 @@ void StreamCatalog::Encode(BinaryWriter& writer) const {
     PutId(writer, entry.stream_id);
     writer.PutU64(entry.revision);
   });
-  PutMap(writer, events_, [&](const format::EventId& event_id, const EventEntry& entry) {
+  PutMap(writer, events_, [&](const format::EventId& event_id, const EventSlot& slot) {
     PutId(writer, event_id);
-    writer.PutU32(entry.fingerprint);
-    PutId(writer, entry.batch_id);
+    writer.PutU32(slot.fingerprint);
+    PutId(writer, batches_[slot.batch].batch_id);
   });
   PutMap(writer, idempotency_, [&](const BranchKey& key, const IdempotencyEntry& entry) {
     PutBranchKey(writer, key);
     writer.PutU32(entry.request_digest);
     entry.receipt.Encode(writer);
   });
-  PutMap(writer, receipts_, [&](const format::BatchId& batch_id, const AppendReceipt& receipt) {
+  // Batches that events name but no receipt covers are left out.
+  writer.PutLength(ReceiptCount());
+  for (const auto& [batch_id, index] : SortedEntries(batch_indexes_)) {
+    const std::optional<AppendReceipt> receipt = ReceiptAt(index);
+    if (!receipt) continue;
     PutId(writer, batch_id);
-    receipt.Encode(writer);
-  });
+    receipt->Encode(writer);
+  }
 }
 
-Result<StreamCatalog> StreamCatalog::Decode(BinaryReader& reader) {
+Result<StreamCatalog> StreamCatalog::Decode(BinaryReader& reader,
+                                            const std::function<void(size_t)>& done_before) {
   StreamCatalog catalog;
-  CVN_TRY(ReadMap(reader, kMinStreamEntryBytes, ReadStreamEntry, catalog.streams_));
-  CVN_TRY(ReadMap(reader, kMinEventEntryBytes, ReadEventEntry, catalog.events_));
-  CVN_TRY(ReadMap(reader, kMinIdempotencyEntryBytes, ReadIdempotencyEntry, catalog.idempotency_));
-  CVN_TRY(ReadMap(reader, kMinReceiptEntryBytes, ReadReceiptEntry, catalog.receipts_));
+  CVN_TRY(ReadMap(reader, kMinStreamEntryBytes, ReadStreamEntry, catalog.streams_, done_before));
+  CVN_TRY(catalog.DecodeEvents(reader, done_before));
+  CVN_TRY(ReadMap(reader, kMinIdempotencyEntryBytes, ReadIdempotencyEntry, catalog.idempotency_,
+                  done_before));
+  CVN_TRY(catalog.DecodeReceipts(reader, done_before));
   PositionIndex::Builder positions;
-  for (const auto& [batch_id, receipt] : catalog.receipts_) {
+  catalog.ForEachReceipt([&](const format::BatchId&, const AppendReceipt& receipt) {
     positions.Add(receipt.stream_id, receipt.first_position, receipt.last_position);
-  }
+  });
   catalog.positions_ = std::move(positions).Finish();
   return catalog;
+}
+
+Result<> StreamCatalog::DecodeEvents(BinaryReader& reader, const DoneBefore& done_before) {
+  CVN_ASSIGN_OR_RETURN(size_t count, reader.Length(kMinEventEntryBytes));
+  events_.reserve(count);
+  auto prefetch = [&](const std::pair<format::EventId, EventEntry>& entry) {
+    events_.Prefetch(entry.first);
+    batch_indexes_.Prefetch(entry.second.batch_id);
+  };
+  auto store = [&](const std::pair<format::EventId, EventEntry>& entry) {
+    const auto& [fingerprint, batch_id] = entry.second;
+    events_.insert_or_assign(entry.first, EventSlot{fingerprint, IndexBatch(batch_id)});
+  };
+  CVN_TRY(ReadInGroups(reader, count, ReadEventEntry, prefetch, store, done_before));
+  PlaceIndexedBatches();
+  return {};
+}
+
+Result<> StreamCatalog::DecodeReceipts(BinaryReader& reader, const DoneBefore& done_before) {
+  CVN_ASSIGN_OR_RETURN(size_t count, reader.Length(kMinReceiptEntryBytes));
+  auto prefetch = [&](const std::pair<format::BatchId, AppendReceipt>& entry) {
+    batch_indexes_.Prefetch(entry.first);
+  };
+  auto store = [&](const std::pair<format::BatchId, AppendReceipt>& entry) {
+    SetReceipt(BatchIndex(entry.first), entry.second);
+  };
+  return ReadInGroups(reader, count, ReadReceiptEntry, prefetch, store, done_before);
 }
 
 }  // namespace corvantine::stream

@@ -59,11 +59,6 @@ class PositionIndex {
   // Bytes held for the runs and the streams, as an estimate of its memory.
   uint64_t MemoryBytes() const;
 
-  // The index follows its catalog's records, so two catalogs that record the
-  // same batches have the same index, whether or not one was cut below a
-  // retention floor: catalogs compare by what they record.
-  friend bool operator==(const PositionIndex&, const PositionIndex&) { return true; }
-
  private:
   // 12 bytes, so that a stream of single-event batches costs 12 bytes an
   // event; runs longer than a u32 count are split.

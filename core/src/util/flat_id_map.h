@@ -2,8 +2,12 @@
 // for maps of a million entries that must load fast. Entries live inline in
 // one array (open addressing, linear probing) beside an array of one control
 // byte per slot, so a lookup reads one run of control bytes and touches an
-// entry only when seven bits of its hash match, and filling the map costs no
+// entry only when eight bits of its hash match, and filling the map costs no
 // allocation per entry.
+//
+// The table holds up to three quarters of its slots, and its size need not
+// be a power of two: a map reserved for n entries takes 4n/3 slots, not up
+// to 8n/3 as a power of two would, and growth adds half again.
 //
 // Entries are never removed, so no slot is ever a tombstone. Iteration order
 // follows no rule; inserting may move every entry and so invalidates
@@ -68,7 +72,7 @@ class FlatIdMap {
   // about to insert or find many keys can overlap their cache misses.
   void Prefetch(const Key& key) const {
     if (capacity_ == 0) return;
-    const size_t index = Hash(key) & (capacity_ - 1);
+    const size_t index = HomeSlot(Hash(key));
     __builtin_prefetch(&control_[index]);
     __builtin_prefetch(&slots_[index]);
   }
@@ -145,10 +149,16 @@ class FlatIdMap {
     value_type entry;
   };
 
-  // A control byte is kEmpty or kFull plus the top seven bits of the hash.
+  // A control byte is kEmpty or the low byte of the hash made nonzero; the
+  // slot comes from the high bits, so the two vary independently. Probes
+  // read the control bytes a group of eight at a time, as one word, and the
+  // array repeats its first kGroup - 1 bytes after its end, so that a group
+  // read near the end sees the bytes of the wrapped-around slots.
   static constexpr uint8_t kEmpty = 0;
-  static constexpr uint8_t kFull = 0x80;
+  static constexpr size_t kGroup = 8;
   static constexpr size_t kMinCapacity = 16;
+  static constexpr uint64_t kLowBits = 0x0101010101010101;  // of each byte of a group
+  static_assert(std::endian::native == std::endian::little);
 
   // Ids are mostly a clock reading and a counter, whose low bytes vary little
   // between neighbours: mix both halves so every bit of each reaches the
@@ -162,23 +172,59 @@ class FlatIdMap {
     hash ^= hash >> 32;
     return hash;
   }
-  static uint8_t ControlOf(uint64_t hash) { return kFull | static_cast<uint8_t>(hash >> 57); }
-
-  // Growth keeps the load at or below three quarters.
-  static size_t MaxEntries(size_t capacity) { return capacity / 4 * 3; }
-  static size_t CapacityFor(size_t count) {
-    return std::max(kMinCapacity, std::bit_ceil(count + (count + 2) / 3));
+  static uint8_t ControlOf(uint64_t hash) {
+    const auto low = static_cast<uint8_t>(hash);
+    return low == kEmpty ? 1 : low;
   }
 
-  // The slot holding `key`, or capacity_ when it is absent.
+  // Where `hash`'s probe starts: the hash scaled to the capacity, which
+  // spreads it over any table size without a division.
+  size_t HomeSlot(uint64_t hash) const {
+    return static_cast<size_t>((static_cast<unsigned __int128>(hash) * capacity_) >> 64);
+  }
+  size_t NextGroup(size_t index) const {
+    return index + kGroup >= capacity_ ? index + kGroup - capacity_ : index + kGroup;
+  }
+  size_t SlotIn(size_t group, uint64_t byte_bits) const {
+    const size_t index = group + static_cast<size_t>(std::countr_zero(byte_bits)) / 8;
+    return index >= capacity_ ? index - capacity_ : index;
+  }
+
+  uint64_t GroupAt(size_t index) const {
+    uint64_t group;
+    std::memcpy(&group, &control_[index], sizeof group);
+    return group;
+  }
+  // The top bit of each byte of `word` that is zero. A byte above a zero
+  // byte may be flagged too, so only the lowest flag is exact.
+  static uint64_t ZeroBytes(uint64_t word) { return (word - kLowBits) & ~word & (kLowBits << 7); }
+  void SetControl(size_t index, uint8_t control) {
+    control_[index] = control;
+    if (index < kGroup - 1) control_[capacity_ + index] = control;
+  }
+
+  // At three quarters, a probe for an absent key reads about eight control
+  // bytes, one or two groups, and one for a present key two or three.
+  static size_t MaxEntries(size_t capacity) { return capacity / 4 * 3 + capacity % 4 * 3 / 4; }
+  static size_t CapacityFor(size_t count) { return std::max(kMinCapacity, count + (count + 2) / 3); }
+
+  // The slot holding `key`, or capacity_ when it is absent: the probe ends
+  // at the first empty slot, and compares keys only where the control byte
+  // matches before it.
   size_t IndexOf(const Key& key) const {
     if (size_ == 0) return capacity_;
     const uint64_t hash = Hash(key);
-    const uint8_t control = ControlOf(hash);
-    const size_t mask = capacity_ - 1;
-    for (size_t index = hash & mask;; index = (index + 1) & mask) {
-      if (control_[index] == kEmpty) return capacity_;
-      if (control_[index] == control && slots_[index].entry.first == key) return index;
+    const uint64_t controls = ControlOf(hash) * kLowBits;
+    for (size_t group = HomeSlot(hash);; group = NextGroup(group)) {
+      const uint64_t word = GroupAt(group);
+      const uint64_t empties = ZeroBytes(word);
+      const uint64_t before_empty = empties == 0 ? ~uint64_t{0} : (empties & -empties) - 1;
+      for (uint64_t matches = ZeroBytes(word ^ controls) & before_empty; matches != 0;
+           matches &= matches - 1) {
+        const size_t index = SlotIn(group, matches);
+        if (slots_[index].entry.first == key) return index;
+      }
+      if (empties != 0) return capacity_;
     }
   }
 
@@ -186,10 +232,10 @@ class FlatIdMap {
   // caller constructs the entry there.
   size_t EmptySlotFor(const Key& key) {
     const uint64_t hash = Hash(key);
-    const size_t mask = capacity_ - 1;
-    size_t index = hash & mask;
-    while (control_[index] != kEmpty) index = (index + 1) & mask;
-    control_[index] = ControlOf(hash);
+    size_t group = HomeSlot(hash);
+    while (ZeroBytes(GroupAt(group)) == 0) group = NextGroup(group);
+    const size_t index = SlotIn(group, ZeroBytes(GroupAt(group)));
+    SetControl(index, ControlOf(hash));
     return index;
   }
 
@@ -199,7 +245,9 @@ class FlatIdMap {
   }
 
   void ReserveForOneMore() {
-    if (size_ + 1 > MaxEntries(capacity_)) Rehash(CapacityFor(size_ + 1));
+    if (size_ + 1 > MaxEntries(capacity_)) {
+      Rehash(std::max(CapacityFor(size_ + 1), capacity_ + capacity_ / 2));
+    }
   }
 
   void Rehash(size_t capacity) {
@@ -213,7 +261,7 @@ class FlatIdMap {
 
   // Empty slots; size_ is left to the caller.
   void Allocate(size_t capacity) {
-    control_ = std::make_unique<uint8_t[]>(capacity);  // zeroed: every slot kEmpty
+    control_ = std::make_unique<uint8_t[]>(capacity + kGroup - 1);  // zeroed: all kEmpty
     slots_ = std::make_unique<Slot[]>(capacity);
     capacity_ = capacity;
   }
@@ -224,7 +272,7 @@ class FlatIdMap {
       return;
     }
     Allocate(other.capacity_);
-    std::memcpy(control_.get(), other.control_.get(), capacity_);
+    std::memcpy(control_.get(), other.control_.get(), capacity_ + kGroup - 1);
     for (size_t index = other.FirstFullFrom(0); index < capacity_;
          index = other.FirstFullFrom(index + 1)) {
       std::construct_at(&slots_[index].entry, other.slots_[index].entry);
@@ -241,7 +289,7 @@ class FlatIdMap {
 
   std::unique_ptr<uint8_t[]> control_;
   std::unique_ptr<Slot[]> slots_;
-  size_t capacity_ = 0;  // zero or a power of two
+  size_t capacity_ = 0;  // zero, or kMinCapacity or more
   size_t size_ = 0;
 };
 
