@@ -2,6 +2,14 @@
 // every piece of engine state, and executes the commands of all handles one
 // at a time, in arrival order; nothing else touches that state, so none of
 // it is locked. There is no timer: group commit is decided inside appends.
+//
+// The appends that arrive one after the other, with no other command
+// between them, form a commit group (db::Corvantine::BeginCommitGroup):
+// the commits they make share one flush at the group's end, when no append
+// is queued behind them or another command comes. Each append still gets
+// what it would have got executed alone: one whose answer depends on that
+// flush is answered after it, with the flush's error if it failed, and
+// every other command finds the state the appends one by one would leave.
 #pragma once
 
 #include <atomic>
@@ -83,12 +91,45 @@ class Sequencer {
 
   Sequencer(std::unique_ptr<db::Corvantine> db, FeedSignal& feed, const OpenConfig& config);
 
-  // Executes one command and answers it; false for a Shutdown.
+  // An append's outcome with what the views' automatic snapshots count of
+  // it.
+  struct WrittenAppend {
+    AppendReceiptDto receipt;
+    uint64_t events = 0;
+    uint64_t bytes = 0;
+  };
+  static EngineResult<AppendReceiptDto> ReceiptOf(EngineResult<WrittenAppend> outcome);
+  // The answer of an append of the open commit group, held until the group
+  // ends.
+  struct HeldAnswer {
+    ReplySender<EngineResult<AppendReceiptDto>> reply;
+    EngineResult<WrittenAppend> outcome;
+    bool awaits_flush = false;  // fails when the group's flush does
+  };
+
+  // Executes one command and answers it, or holds the answer of an append;
+  // false for a Shutdown. Every command but an append ends the open commit
+  // group first.
   bool Execute(Command& command);
+  bool Execute(command::Shutdown& shutdown);
+  bool Execute(command::Append& append);
+  template <typename C>
+  bool Execute(C& command);
+
+  // Commit groups (append.cc). Adds an append to the open group, opening
+  // one if needed; answers it at once unless its answer must wait for the
+  // group's flush or follow one that does.
+  void AppendToGroup(command::Append& append);
+  // Flushes the open group, if any, and sends the answers it held.
+  void EndAppendGroup();
+  // The held answers that stood on the group's failed flush get its error.
+  void FailAwaitingAnswers(const EngineError& error);
+  // Drives the views over what the held answers appended, once the durable
+  // head has moved.
+  void AfterHeldAppends();
 
   // The handlers, each answering one command (append.cc, branches.cc,
   // readers.cc).
-  EngineResult<AppendReceiptDto> Handle(command::Append& command);
   EngineResult<uint64_t> Handle(command::Commit& command);
   EngineResult<uint64_t> Handle(command::Head& command);
   EngineResult<uint64_t> Handle(command::DurableHead& command);
@@ -144,6 +185,9 @@ class Sequencer {
   // Under `batch_id` when given (a replicated batch keeps its source's).
   EngineResult<AppendReceiptDto> Append(AppendBatch batch,
                                         std::optional<BatchId> batch_id = std::nullopt);
+  // Append without driving the views.
+  EngineResult<WrittenAppend> Write(AppendBatch batch,
+                                    std::optional<BatchId> batch_id = std::nullopt);
   EngineResult<ReplayPage> ReadPage(ReaderState& reader) const;
   EngineResult<std::optional<RecordDto>> NextRecord(ReaderState& reader) const;
   EngineResult<ReaderState*> FindReader(ReaderHandle handle);
@@ -171,6 +215,8 @@ class Sequencer {
   Feeds feeds_{next_handle_};
   RetentionState retention_;
   Projections projections_;
+  bool in_append_group_ = false;
+  std::vector<HeldAnswer> held_answers_;  // in arrival order
 };
 
 }  // namespace corvantine::facade
