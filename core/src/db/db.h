@@ -155,8 +155,8 @@ class Corvantine {
   // A retry asking for sync commits first when its receipt was not synced,
   // and returns it marked synced. Then the batch is written with the system
   // metadata keys, and committed when it asks for sync or a threshold is
-  // reached; the receipt says synced, flushed (asked for, not committed) or
-  // buffered. A failed write changes nothing; a failed commit returns its Io
+  // reached (in a commit group, the commit is marked); the receipt says
+  // synced, flushed (asked for, not committed) or buffered. A failed write changes nothing; a failed commit returns its Io
   // error with the batch written and recorded.
   Result<stream::AppendReceipt> AppendBatchWithId(stream::AppendRequest request,
                                                   std::optional<format::BatchId> batch_id);

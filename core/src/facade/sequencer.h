@@ -207,7 +207,11 @@ class Sequencer {
 
   // Declared in the reverse of the order they are dropped in at shutdown:
   // queries first, then retention state, feeds and checkpoints, readers,
-  // and the database last.
+  // the database, and last the open commit group, so that the callers of
+  // answers it holds when the thread ends by an exception find the engine
+  // closed only once the directory lock is free.
+  bool in_append_group_ = false;
+  std::vector<HeldAnswer> held_answers_;  // in arrival order
   std::unique_ptr<db::Corvantine> db_;
   FeedSignal& feed_;
   std::unordered_map<ReaderHandle, ReaderState> readers_;
@@ -215,8 +219,6 @@ class Sequencer {
   Feeds feeds_{next_handle_};
   RetentionState retention_;
   Projections projections_;
-  bool in_append_group_ = false;
-  std::vector<HeldAnswer> held_answers_;  // in arrival order
 };
 
 }  // namespace corvantine::facade
