@@ -1,4 +1,6 @@
 // The write road and the position queries.
+#include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "facade/sequencer.h"
@@ -98,8 +100,7 @@ EngineResult<AppendReceiptDto> Sequencer::ReceiptOf(EngineResult<WrittenAppend> 
 // Once one waits, those behind it wait too, so that a caller who sends
 // several appends gets their answers in order.
 void Sequencer::AppendToGroup(command::Append& append) {
-  if (!in_append_group_) db_->BeginCommitGroup();
-  in_append_group_ = true;
+  if (!in_append_group_) OpenAppendGroup();
   EngineResult<WrittenAppend> outcome = Write(std::move(append.batch));
   const bool awaits_flush = outcome.ok() && db_->AwaitsGroupFlush(outcome->receipt);
   if (awaits_flush || !held_answers_.empty()) {
@@ -111,12 +112,18 @@ void Sequencer::AppendToGroup(command::Append& append) {
   append.reply.Send(ReceiptOf(std::move(outcome)));
 }
 
+void Sequencer::OpenAppendGroup() {
+  db_->BeginCommitGroup();
+  in_append_group_ = true;
+  group_opened_ = std::chrono::steady_clock::now();
+}
+
 // The durable head is published, and the views driven, only once the flush
 // made the events durable, and before any caller hears of them.
 void Sequencer::EndAppendGroup() {
   if (!in_append_group_) return;
   in_append_group_ = false;
-  const EngineResult<> flushed = FromCore(db_->EndCommitGroup());
+  const EngineResult<> flushed = FlushGroup();
   if (!flushed.ok()) FailAwaitingAnswers(flushed.error());
   AfterHeldAppends();
   PublishDurableHead();
@@ -128,6 +135,19 @@ void Sequencer::FailAwaitingAnswers(const EngineError& error) {
   for (HeldAnswer& held : held_answers_) {
     if (held.awaits_flush) held.outcome = error;
   }
+}
+
+// A caller that stops appending lowers the expected number by one per
+// flush, so that one flush that callers found at an unlucky moment does not
+// lower it at once.
+EngineResult<> Sequencer::FlushGroup() {
+  const auto start = std::chrono::steady_clock::now();
+  EngineResult<> flushed = FromCore(db_->EndCommitGroup());
+  if (!held_answers_.empty()) {
+    last_flush_nanos_ = std::chrono::steady_clock::now() - start;
+    expected_waiters_ = std::max(held_answers_.size(), expected_waiters_ - (expected_waiters_ > 0));
+  }
+  return flushed;
 }
 
 void Sequencer::AfterHeldAppends() {

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -97,12 +98,19 @@ Sequencer::Sequencer(std::unique_ptr<db::Corvantine> db, FeedSignal& feed,
 void Sequencer::Run(MessageQueue<Command>& commands, std::vector<Command>& batch) {
   for (;;) {
     commands.TakeAll(&batch);
-    for (Command& command : batch) {
-      if (!Execute(command)) return;
-    }
+    do {
+      for (Command& command : batch) {
+        if (!Execute(command)) return;
+      }
+      batch.clear();
+    } while (ExpectsMoreWaiters() &&
+             commands.TakeAllUntil(group_opened_ + last_flush_nanos_, &batch));
     EndAppendGroup();  // nothing is queued behind it
-    batch.clear();
   }
+}
+
+bool Sequencer::ExpectsMoreWaiters() const {
+  return !held_answers_.empty() && held_answers_.size() < expected_waiters_;
 }
 
 template <typename C>

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -122,6 +123,16 @@ class Sequencer {
   void AppendToGroup(command::Append& append);
   // Flushes the open group, if any, and sends the answers it held.
   void EndAppendGroup();
+  void OpenAppendGroup();
+  // Whether callers that recent flushes answered may be about to join the
+  // open group: fewer answers wait for its flush than are expected. Callers
+  // answered at once come back one after the other, so the sequencer then
+  // waits for them, up to as long after the group opened as the last flush
+  // took, rather than flush for the first alone.
+  bool ExpectsMoreWaiters() const;
+  // Ends the database's commit group; when answers wait for its flush,
+  // notes how long it took and how many waited.
+  EngineResult<> FlushGroup();
   // The held answers that stood on the group's failed flush get its error.
   void FailAwaitingAnswers(const EngineError& error);
   // Drives the views over what the held answers appended, once the durable
@@ -212,6 +223,9 @@ class Sequencer {
   // closed only once the directory lock is free.
   bool in_append_group_ = false;
   std::vector<HeldAnswer> held_answers_;  // in arrival order
+  size_t expected_waiters_ = 0;
+  std::chrono::steady_clock::time_point group_opened_;
+  std::chrono::nanoseconds last_flush_nanos_{0};
   std::unique_ptr<db::Corvantine> db_;
   FeedSignal& feed_;
   std::unordered_map<ReaderHandle, ReaderState> readers_;
