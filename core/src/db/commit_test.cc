@@ -318,28 +318,28 @@ TEST(CommitGroupTest, AnswersAsAppendsOneByOne) {
 TEST(CommitGroupTest, FailedFlushFailsWhatWaitedOnIt) {
   TempDir dir;
   auto db = OpenDb(dir.path());
-  auto draft = [](std::string payload, RequestDurability durability,
-                  std::optional<std::string> key) {
+  auto draft = [](std::string payload, std::optional<std::string> key = {},
+                  RequestDurability durability = RequestDurability::kBuffered) {
     RequestDraft draft;
     draft.events.push_back(Event(std::move(payload)));
-    draft.durability = durability;
     draft.key = std::move(key);
+    draft.durability = durability;
     return draft;
   };
-  const RequestDraft old_batch = draft("old", RequestDurability::kBuffered, "old");
+  const RequestDraft old_batch = draft("old", "old");
   ASSERT_TRUE(db->AppendBatchWithId(Request(old_batch), std::nullopt).ok());
-  const RequestDraft synced = draft("synced", RequestDurability::kSync, "synced");
-  const RequestDraft synced_retry = draft("synced", RequestDurability::kBuffered, "synced");
-  RequestDraft conflict = draft("conflict", RequestDurability::kSync, std::nullopt);
+  const RequestDraft synced = draft("synced", "synced", RequestDurability::kSync);
+  const RequestDraft synced_retry = draft("synced", "synced");
+  RequestDraft conflict = draft("c");
   conflict.expected = stream::ExpectedRevision::NoStream();
   struct Step {
     const char* what;
     RequestDraft draft;
     bool awaits_flush;
   } steps[] = {
-      {"before the first commit", draft("a", RequestDurability::kFlush, std::nullopt), false},
+      {"before the first commit", draft("a", {}, RequestDurability::kFlush), false},
       {"the first commit", synced, true},
-      {"written after it", draft("b", RequestDurability::kBuffered, std::nullopt), true},
+      {"written after it", draft("b"), true},
       {"a retry of a marked batch", synced_retry, true},
       {"a failed check", conflict, false},
       {"a retry of an older batch", old_batch, false},
