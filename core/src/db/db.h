@@ -156,8 +156,9 @@ class Corvantine {
   // and returns it marked synced. Then the batch is written with the system
   // metadata keys, and committed when it asks for sync or a threshold is
   // reached (in a commit group, the commit is marked); the receipt says
-  // synced, flushed (asked for, not committed) or buffered. A failed write changes nothing; a failed commit returns its Io
-  // error with the batch written and recorded.
+  // synced, flushed (asked for, not committed) or buffered. A failed write
+  // changes nothing; a failed commit returns its Io error with the batch
+  // written and recorded.
   Result<stream::AppendReceipt> AppendBatchWithId(stream::AppendRequest request,
                                                   std::optional<format::BatchId> batch_id);
 

@@ -145,7 +145,8 @@ EngineResult<> Sequencer::FlushGroup() {
   EngineResult<> flushed = FromCore(db_->EndCommitGroup());
   if (!held_answers_.empty()) {
     last_flush_nanos_ = std::chrono::steady_clock::now() - start;
-    expected_waiters_ = std::max(held_answers_.size(), expected_waiters_ - (expected_waiters_ > 0));
+    const size_t decayed = expected_waiters_ > 0 ? expected_waiters_ - 1 : 0;
+    expected_waiters_ = std::max(held_answers_.size(), decayed);
   }
   return flushed;
 }
