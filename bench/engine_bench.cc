@@ -1,6 +1,7 @@
 // The engine's command round trip: the median time of head() called from a
 // thread other than the sequencer, and the throughput of single-event
-// buffered appends from one and from four caller threads.
+// appends: buffered from one and from four caller threads, synced from one
+// and from eight, whose waits overlap and so share flushes.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -20,6 +21,7 @@ using corvantine::facade::AppendBatch;
 using corvantine::facade::Engine;
 using corvantine::facade::EventData;
 using corvantine::facade::OpenConfig;
+using corvantine::stream::RequestDurability;
 
 struct Database {
   corvantine::platform::TempDir dir;
@@ -50,13 +52,15 @@ void BM_HeadRoundTrip(benchmark::State& state) {
   state.counters["median_ns"] = static_cast<double>(nanos[nanos.size() / 2]);
 }
 
-void BM_BufferedAppend(benchmark::State& state) {
+// One-event appends with `durability`, each thread to a stream of its own.
+void AppendEach(benchmark::State& state, RequestDurability durability) {
   const Engine& engine = *database->engine;
   const std::string stream = "bench-" + std::to_string(state.thread_index());
   for (auto _ : state) {
     AppendBatch batch;
     batch.stream = stream;
     batch.events.push_back(EventData::Json(R"({"amount":42,"currency":"EUR"})"));
+    batch.durability = durability;
     if (!engine.Append(std::move(batch)).ok()) {
       state.SkipWithError("append failed");
       break;
@@ -65,6 +69,12 @@ void BM_BufferedAppend(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+void BM_BufferedAppend(benchmark::State& state) {
+  AppendEach(state, RequestDurability::kBuffered);
+}
+
+void BM_SyncedAppend(benchmark::State& state) { AppendEach(state, RequestDurability::kSync); }
+
 BENCHMARK(BM_HeadRoundTrip)->Setup(OpenDatabase)->Teardown(CloseDatabase)->UseRealTime();
 BENCHMARK(BM_BufferedAppend)
     ->Setup(OpenDatabase)
@@ -72,6 +82,13 @@ BENCHMARK(BM_BufferedAppend)
     ->Threads(1)
     ->Threads(4)
     ->MinTime(0.5)
+    ->UseRealTime();
+BENCHMARK(BM_SyncedAppend)
+    ->Setup(OpenDatabase)
+    ->Teardown(CloseDatabase)
+    ->Threads(1)
+    ->Threads(8)
+    ->MinTime(1.0)
     ->UseRealTime();
 
 }  // namespace

@@ -9,6 +9,7 @@ SYNC_EVENTS = 2_000
 BATCH = 100
 GROUP_EVERY = 1_000
 THREADS = 4
+SYNC_THREADS = 8
 BIG_EVENTS = 1_000_000
 BIG_BATCH = 100
 # Many short streams, appended one event at a time in turn, so that every

@@ -112,6 +112,7 @@ class Comparison:
         floor: the disk's flush latency drifts, and every store should meet the same drift."""
         per_round = self.counts["sync_events"] // SYNC_ROUNDS
         results = {key: [] for key in self.stores}
+        threaded = {key: [] for key in self.stores}
         floors = {key: [] for key in self.stores}
         for _ in range(SYNC_ROUNDS):
             for key in self.stores:
@@ -120,6 +121,9 @@ class Comparison:
                 floors[key].append(floor.fdatasync_latency_us(self.workdir, count=100))
                 results[key].append(self._each_fresh(key, "sync", "singles", {}, mode="sync",
                                                      count=per_round, latencies=True))
+                threaded[key].append(self._each_fresh(
+                    key, "sync_threads", "concurrent", {}, mode="sync", count=per_round,
+                    threads=events.SYNC_THREADS))
         for key, runs in results.items():
             if None in runs:
                 continue
@@ -127,6 +131,9 @@ class Comparison:
             self.rows["sync_latency"].cells[key] = statistics.median(
                 sample for r in runs for sample in r["latencies_us"])
             self.rows["sync_floor"].cells[key] = statistics.median(floors[key])
+        for key, runs in threaded.items():
+            if None not in runs:
+                self.rows["sync_threads"].cells[key] = len(runs) / sum(1 / r["rate"] for r in runs)
 
     def _replay_and_head(self, key):
         path = self._fresh_path(key, "replay")

@@ -41,11 +41,11 @@ def batches(store_cls, path, count, size):
     return {"rate": count / elapsed}
 
 
-def concurrent(store_cls, path, count, threads):
+def concurrent(store_cls, path, count, threads, mode="buffered"):
     """count one-event appends from several threads, each with its own streams."""
     plan = _single_plan(count)
     parts = [plan[t::threads] for t in range(threads)]  # STREAMS is a multiple of threads
-    store = store_cls(path, "buffered")
+    store = store_cls(path, mode)
     writers = [store.writer() for _ in range(threads)]
     ready = threading.Barrier(threads + 1)
     errors = []

@@ -1,7 +1,10 @@
 // The engine under many caller threads: exact expected revisions racing on
 // shared and separate streams, shutdown while others call, failures of
-// start-up and of handlers, and feed waiters woken by every durable move.
+// start-up, of handlers and of a flush that callers share, and feed waiters
+// woken by every durable move.
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -15,11 +18,13 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "facade/engine.h"
 #include "facade/test_util.h"
 #include "platform/fault.h"
+#include "platform/power_loss.h"
 #include "platform/test_util.h"
 
 namespace corvantine::facade {
@@ -314,6 +319,80 @@ TEST(EngineFailureTest, HandlerThatThrowsStopsOnlyItsEngine) {
   engine = OpenEngine(dir.path());
   ASSERT_TRUE(engine);
   EXPECT_EQ(*engine->Head(), 1u + appended.load());
+}
+
+EngineResult<AppendReceiptDto> AppendWith(const Engine& engine, std::string stream,
+                                          stream::RequestDurability durability) {
+  AppendBatch batch = Batch(std::move(stream), {});
+  batch.events.push_back(EventData::Json("{}"));
+  batch.durability = durability;
+  return engine.Append(std::move(batch));
+}
+
+// Threads appending with every durability share flushes, and one of them
+// fails: a power failure right after keeps every append that was answered
+// synced, and every append from the failed flush on fails with its error.
+TEST(EngineFailureTest, FailedSharedFlushFailsEveryAppendThatWaitedOnIt) {
+  Watchdog watchdog(std::chrono::seconds(300));
+  constexpr int kThreads = 8;
+  constexpr stream::RequestDurability kDurabilities[] = {stream::RequestDurability::kSync,
+                                                         stream::RequestDurability::kBuffered,
+                                                         stream::RequestDurability::kFlush};
+  const int appends = 300 / kScale;
+  platform::TempDir root;
+  platform::TempDir images;
+  std::optional<Engine> engine;
+  std::vector<std::vector<std::string>> outcomes(kThreads);  // per thread, in order
+  std::vector<std::vector<uint64_t>> synced(kThreads);  // first positions
+  {
+    platform::testing::PowerLossRecorder recorder(root.path());
+    engine = OpenEngine(platform::JoinPath(root.path(), "db"));
+    ASSERT_TRUE(engine);
+    platform::testing::ScopedFault fault(platform::Op::kSync, 10,
+                                         platform::testing::Fault::Error(EIO), ".seg");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < appends; ++i) {
+          EngineResult<AppendReceiptDto> receipt =
+              AppendWith(*engine, fmt::format("s{}", t), kDurabilities[(t + i) % 3]);
+          outcomes[t].push_back(Outcome(receipt));
+          if (receipt.ok() && receipt->durability == stream::ReceiptDurability::kSynced) {
+            synced[t].push_back(receipt->first_position);
+          }
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    ASSERT_EQ(fault.hits(), 1u);
+    recorder.WriteImage(platform::JoinPath(images.path(), "root"),
+                        platform::testing::Survival::FlushedOnly());
+  }
+  engine.reset();
+
+  const std::string io_error = "io: io: Input/output error (os error 5)";
+  size_t failed = 0;
+  for (const std::vector<std::string>& thread : outcomes) {
+    const auto first_failure = std::find_if(
+        thread.begin(), thread.end(), [](const std::string& outcome) { return outcome != "ok"; });
+    EXPECT_THAT(std::vector<std::string>(first_failure, thread.end()), ::testing::Each(io_error));
+    failed += thread.end() - first_failure;
+  }
+  EXPECT_GT(failed, 0u);
+
+  // The process that held the lock is gone; its lock file may have survived.
+  const std::string image = platform::JoinPath(images.path(), "root/db");
+  ASSERT_TRUE(platform::RemoveAll(platform::JoinPath(image, log::lock::kLockFileName)).ok());
+  engine = OpenEngine(image);
+  ASSERT_TRUE(engine);
+  std::set<uint64_t> durable;
+  for (const RecordDto& record : ReadAll(*engine, ReadFrom(0))) durable.insert(record.position);
+  size_t synced_count = 0;
+  for (const std::vector<uint64_t>& positions : synced) {
+    for (uint64_t position : positions) EXPECT_TRUE(durable.contains(position)) << position;
+    synced_count += positions.size();
+  }
+  EXPECT_GT(synced_count, 0u);
 }
 
 // Returns once a thread sleeps in `signal`'s wait, so that what the caller

@@ -245,7 +245,7 @@ Result<AppendReceipt> Corvantine::AppendBatchWithId(stream::AppendRequest reques
   // not the commit succeeds: else the next append would take its revisions
   // and a retry under its key would write it twice.
   const bool commit = CommitDue(request.durability);
-  const Result<> flushed = commit ? MakeDurable() : Result<>();
+  const Result<> flushed = commit ? CommitBatch(stamp.batch_id, request.durability) : Result<>();
   const AppendReceipt receipt{
       stamp.batch_id,
       positions->first,
@@ -280,6 +280,7 @@ Result<> Corvantine::CheckTarget(const stream::AppendRequest& request) const {
 
 Result<AppendReceipt> Corvantine::ReturnStored(AppendReceipt receipt,
                                                stream::RequestDurability durability) {
+  receipt.durability = StoredDurability(receipt);
   if (durability != stream::RequestDurability::kSync ||
       receipt.durability == ReceiptDurability::kSynced) {
     return receipt;
@@ -298,6 +299,21 @@ bool Corvantine::CommitDue(stream::RequestDurability durability) const {
     if (elapsed_millis >= *policy_.commit_every_millis) return true;
   }
   return false;
+}
+
+ReceiptDurability Corvantine::StoredDurability(const AppendReceipt& receipt) const {
+  for (const auto& [batch, durability] : unflushed_receipts_) {
+    if (batch == receipt.batch_id) return durability;
+  }
+  return receipt.durability;
+}
+
+Result<> Corvantine::CommitBatch(const format::BatchId& batch,
+                                 stream::RequestDurability requested) {
+  if (!in_group_) return MakeDurable();
+  MarkCommit();
+  marked_receipts_.emplace_back(batch, Reached(false, requested));
+  return {};
 }
 
 }  // namespace corvantine::db

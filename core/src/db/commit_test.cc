@@ -1,9 +1,11 @@
 #include <cerrno>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "db/checkpoint.h"
@@ -229,6 +231,132 @@ TEST(CheckpointCadenceTest, CloseCheckpointsOnlyWhatIsCommitted) {
   }
   db.reset();
   EXPECT_EQ(CheckpointHead(dir.path()), committed + 1);
+}
+
+// A fixed-seed run of appends over three streams: every durability, keys
+// used again (retries and conflicts), caller-given event ids (some reused
+// with other content), expected revisions that conflict, and retries of
+// earlier appends asking for any durability.
+std::vector<RequestDraft> RandomScript(uint32_t seed, int count) {
+  constexpr RequestDurability kDurabilities[] = {
+      RequestDurability::kBuffered, RequestDurability::kFlush, RequestDurability::kSync};
+  std::mt19937 random(seed);
+  std::vector<RequestDraft> script;
+  for (int i = 0; i < count; ++i) {
+    RequestDraft draft;
+    if (!script.empty() && random() % 5 == 0) {
+      draft = script[random() % script.size()];
+    } else {
+      draft.stream = fmt::format("s{}", random() % 3);
+      std::optional<format::EventId> id;
+      if (random() % 2 == 0) id = EventIdOf(static_cast<uint8_t>(random() % 200));
+      draft.events.push_back(Event(fmt::format("e{}", i), id));
+      if (random() % 3 == 0) draft.key = fmt::format("k{}", random() % 30);
+      if (random() % 4 == 0) draft.expected = stream::ExpectedRevision::Exact({random() % 30});
+    }
+    draft.durability = kDurabilities[random() % 3];
+    script.push_back(std::move(draft));
+  }
+  return script;
+}
+
+// An append's outcome up to the ids that differ between two databases.
+std::string Described(const Result<stream::AppendReceipt>& receipt) {
+  if (!receipt.ok()) return Outcome(receipt);
+  return fmt::format("{}..{} after {} at {} {}", receipt->first_position, receipt->last_position,
+                     receipt->previous_revision ? int64_t(*receipt->previous_revision) : -1,
+                     receipt->current_revision.value, static_cast<int>(receipt->durability));
+}
+
+struct Progress {
+  std::string outcome;
+  uint64_t head = 0;
+  uint64_t durable_head = 0;
+};
+
+// Appends run in commit groups of 1 to 8 answer exactly as one by one, and
+// leave the same head and durable head (and so the same uncommitted count)
+// after every group, with fewer flushes.
+TEST(CommitGroupTest, AnswersAsAppendsOneByOne) {
+  const CommitPolicy policy{std::nullopt, 4, std::nullopt};
+  const std::vector<RequestDraft> script = RandomScript(17, 400);
+  TempDir alone_dir;
+  TempDir grouped_dir;
+  auto alone = OpenDb(alone_dir.path(), policy);
+  auto grouped = OpenDb(grouped_dir.path(), policy);
+  std::vector<Progress> expected;
+  uint64_t alone_flushes = 0;
+  {
+    CallCounter flushes = SegmentFlushes();
+    for (const RequestDraft& draft : script) {
+      const std::string outcome = Described(alone->AppendBatchWithId(Request(draft), std::nullopt));
+      expected.push_back({outcome, alone->log().head(), alone->durable_head()});
+    }
+    alone_flushes = flushes.count();
+  }
+  CallCounter flushes = SegmentFlushes();
+  std::mt19937 random(17);
+  for (size_t next = 0; next < script.size();) {
+    const size_t end = std::min(script.size(), next + 1 + random() % 8);
+    grouped->BeginCommitGroup();
+    for (; next < end; ++next) {
+      EXPECT_EQ(Described(grouped->AppendBatchWithId(Request(script[next]), std::nullopt)),
+                expected[next].outcome)
+          << "append " << next;
+    }
+    ASSERT_TRUE(grouped->EndCommitGroup().ok());
+    EXPECT_EQ(grouped->log().head(), expected[end - 1].head) << "group ending " << end;
+    EXPECT_EQ(grouped->durable_head(), expected[end - 1].durable_head) << "group ending " << end;
+  }
+  EXPECT_LT(flushes.count(), alone_flushes);
+}
+
+// A failed group flush fails what stood on it: the commits it was to make
+// and what was written after the first of them; an append before it, a
+// failed check and a retry of an older batch keep their answers. Retries
+// afterwards find the marked receipts as failed commits leave them.
+TEST(CommitGroupTest, FailedFlushFailsWhatWaitedOnIt) {
+  TempDir dir;
+  auto db = OpenDb(dir.path());
+  auto draft = [](std::string payload, std::optional<std::string> key = {},
+                  RequestDurability durability = RequestDurability::kBuffered) {
+    RequestDraft draft;
+    draft.events.push_back(Event(std::move(payload)));
+    draft.key = std::move(key);
+    draft.durability = durability;
+    return draft;
+  };
+  const RequestDraft old_batch = draft("old", "old");
+  ASSERT_TRUE(db->AppendBatchWithId(Request(old_batch), std::nullopt).ok());
+  const RequestDraft synced = draft("synced", "synced", RequestDurability::kSync);
+  const RequestDraft synced_retry = draft("synced", "synced");
+  RequestDraft conflict = draft("c");
+  conflict.expected = stream::ExpectedRevision::NoStream();
+  struct Step {
+    const char* what;
+    RequestDraft draft;
+    bool awaits_flush;
+  } steps[] = {
+      {"before the first commit", draft("a", {}, RequestDurability::kFlush), false},
+      {"the first commit", synced, true},
+      {"written after it", draft("b"), true},
+      {"a retry of a marked batch", synced_retry, true},
+      {"a failed check", conflict, false},
+      {"a retry of an older batch", old_batch, false},
+  };
+  db->BeginCommitGroup();
+  for (const Step& step : steps) {
+    Result<stream::AppendReceipt> receipt = db->AppendBatchWithId(Request(step.draft), {});
+    EXPECT_EQ(receipt.ok() && db->AwaitsGroupFlush(*receipt), step.awaits_flush) << step.what;
+  }
+  {
+    ScopedFault fault(Op::kSync, 1, Fault::Error(EIO), ".seg");
+    EXPECT_EQ(Outcome(db->EndCommitGroup()), kIoError);
+  }
+  EXPECT_EQ(db->durable_head(), 0u);
+  EXPECT_EQ(db->AppendBatchWithId(Request(synced_retry), {})->durability,
+            ReceiptDurability::kBuffered);
+  EXPECT_EQ(Outcome(db->AppendBatchWithId(Request(synced), {})), kIoError);
 }
 
 TEST(OpenFlushTest, FlushesTheActiveSegmentOnce) {

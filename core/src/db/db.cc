@@ -26,18 +26,62 @@ Corvantine::~Corvantine() {
 }
 
 Result<uint64_t> Corvantine::Commit() {
-  CVN_TRY(MakeDurable());
+  CVN_TRY(CommitOrMark());
   PersistCheckpointIfDue();
   return durable_head_;
+}
+
+void Corvantine::BeginCommitGroup() { in_group_ = true; }
+
+Result<> Corvantine::EndCommitGroup() {
+  in_group_ = false;
+  if (!marked_) return {};
+  const uint64_t marked_head = marked_->last_head;
+  marked_.reset();
+  Result<> flushed = log_->SyncActive();
+  if (!flushed.ok()) {
+    unflushed_receipts_.insert(unflushed_receipts_.end(), marked_receipts_.begin(),
+                               marked_receipts_.end());
+    marked_receipts_.clear();
+    return flushed;
+  }
+  marked_receipts_.clear();
+  durable_head_ = marked_head;
+  // The catalog holds what was appended after the last mark as well, so it
+  // can stand for the durable head only when nothing was.
+  if (durable_head_ == log_->head()) PersistCheckpointIfDue();
+  return {};
+}
+
+bool Corvantine::AwaitsGroupFlush(const stream::AppendReceipt& receipt) const {
+  if (!marked_ || receipt.last_position < durable_head_) return false;
+  return receipt.durability == stream::ReceiptDurability::kSynced ||
+         receipt.first_position >= marked_->first_head;
 }
 
 Result<> Corvantine::MakeDurable() {
   CVN_TRY(log_->SyncActive());
   durable_head_ = log_->head();
+  ResetCommitCounters();
+  return {};
+}
+
+Result<> Corvantine::CommitOrMark() {
+  if (!in_group_) return MakeDurable();
+  MarkCommit();
+  return {};
+}
+
+void Corvantine::MarkCommit() {
+  const uint64_t head = log_->head();
+  marked_ = MarkedCommits{marked_ ? marked_->first_head : head, head};
+  ResetCommitCounters();
+}
+
+void Corvantine::ResetCommitCounters() {
   uncommitted_bytes_ = 0;
   uncommitted_events_ = 0;
   last_commit_nanos_ = options_.monotonic_nanos();
-  return {};
 }
 
 // Rewriting the whole catalog at every commit would make a commit's cost
@@ -46,6 +90,7 @@ Result<> Corvantine::MakeDurable() {
 // the events a reopen must apply on top of the checkpoint to a bounded
 // share of the log.
 void Corvantine::PersistCheckpointIfDue() {
+  if (in_group_) return;
   if (checkpoint_ &&
       2 * (appended_bytes_ - checkpoint_->appended_bytes) < checkpoint_->file_bytes) {
     return;

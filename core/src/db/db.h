@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "branch/branch.h"
@@ -154,17 +155,42 @@ class Corvantine {
   // A retry asking for sync commits first when its receipt was not synced,
   // and returns it marked synced. Then the batch is written with the system
   // metadata keys, and committed when it asks for sync or a threshold is
-  // reached; the receipt says synced, flushed (asked for, not committed) or
-  // buffered. A failed write changes nothing; a failed commit returns its Io
-  // error with the batch written and recorded.
+  // reached (in a commit group, the commit is marked); the receipt says
+  // synced, flushed (asked for, not committed) or buffered. A failed write
+  // changes nothing; a failed commit returns its Io error with the batch
+  // written and recorded.
   Result<stream::AppendReceipt> AppendBatchWithId(stream::AppendRequest request,
                                                   std::optional<format::BatchId> batch_id);
 
   // Flushes the active segment and makes the log head durable; the
   // checkpoint is rewritten once the log has grown by half its size since
   // the last one. Returns the durable head. A failed flush is Io and changes
-  // nothing (the log refuses later writes).
+  // nothing (the log refuses later writes). In a commit group it only marks
+  // the commit and returns the durable head as it stands.
   Result<uint64_t> Commit();
+
+  // Group commit across appends. Between BeginCommitGroup() and
+  // EndCommitGroup(), a commit that an append or Commit() makes is only
+  // marked: receipts, the receipts the catalog stores and the thresholds'
+  // counts move as the commit would move them, but the flush, the durable
+  // head and the checkpoint wait for EndCommitGroup, which makes every
+  // marked commit durable with one flush. Appends that would each flush so
+  // share one, and each returns what it would have returned had its own
+  // commit run at once and succeeded.
+  void BeginCommitGroup();
+  // Ends the group. When a commit was marked, flushes; then moves the
+  // durable head to the head at the last mark (what was appended after it
+  // stays uncommitted) and rewrites the checkpoint as Commit() does. A failed
+  // flush is Io and moves nothing (the log refuses later writes); retries
+  // then find the receipts it left marked synced as their own failed
+  // commits would have left them.
+  Result<> EndCommitGroup();
+  // Whether an append of the open group that returned `receipt` stands only
+  // if the group's flush succeeds: its receipt is marked synced, or it was
+  // written after a commit was marked (a failed flush of that commit would
+  // have refused the write). The caller fails such an append with the
+  // flush's error.
+  bool AwaitsGroupFlush(const stream::AppendReceipt& receipt) const;
 
   // The accepted anchor's system records, then the log's standalone system
   // records in position order, as (event type, payload).
@@ -330,11 +356,24 @@ class Corvantine {
   Result<> CheckTarget(const stream::AppendRequest& request) const;
   Result<stream::AppendReceipt> ReturnStored(stream::AppendReceipt receipt,
                                              stream::RequestDurability durability);
+  // What a stored receipt says now: a receipt that a failed group flush
+  // left marked synced says what its own failed commit would have left.
+  stream::ReceiptDurability StoredDurability(const stream::AppendReceipt& receipt) const;
   bool CommitDue(stream::RequestDurability durability) const;
+  // The commit of the batch `batch` just written, asked for with
+  // `requested`: in a group, marks it and remembers what the batch's
+  // receipt would say if the group's flush failed.
+  Result<> CommitBatch(const format::BatchId& batch, stream::RequestDurability requested);
 
   // Makes everything appended durable (Log::SyncActive) and moves the
   // durable head up to the head: Commit without its checkpoint.
   Result<> MakeDurable();
+  // MakeDurable(), or in a group the mark of a commit.
+  Result<> CommitOrMark();
+  void MarkCommit();
+  // What a commit restarts: the thresholds' counts and clock.
+  void ResetCommitCounters();
+  // Skipped in a group, whose end rewrites it.
   void PersistCheckpointIfDue();
   // Writes the checkpoint at the durable head; a failure only warns.
   void PersistCheckpoint();
@@ -375,6 +414,21 @@ class Corvantine {
   uint64_t uncommitted_bytes_ = 0;   // payload bytes appended since the last commit
   uint64_t uncommitted_events_ = 0;  // events appended since the last commit
   uint64_t durable_head_ = 0;
+
+  // The commit group, while one is open, and the heads at its first and its
+  // last marked commit once one is marked.
+  struct MarkedCommits {
+    uint64_t first_head = 0;
+    uint64_t last_head = 0;
+  };
+  bool in_group_ = false;
+  std::optional<MarkedCommits> marked_;
+  // The batches whose stored receipts the open group's marks made synced,
+  // each with the durability a failed commit would have left; after a
+  // failed group flush, those that retries report.
+  using ReceiptFallback = std::pair<format::BatchId, stream::ReceiptDurability>;
+  std::vector<ReceiptFallback> marked_receipts_;
+  std::vector<ReceiptFallback> unflushed_receipts_;
 
   // Log bytes written through this database since open.
   uint64_t appended_bytes_ = 0;

@@ -1,4 +1,6 @@
 // The write road and the position queries.
+#include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "facade/sequencer.h"
@@ -71,21 +73,93 @@ Result<stream::AppendRequest> ToAppendRequest(AppendBatch batch) {
 
 }  // namespace
 
-EngineResult<AppendReceiptDto> Sequencer::Handle(command::Append& command) {
-  return Append(std::move(command.batch));
-}
-
 EngineResult<AppendReceiptDto> Sequencer::Append(AppendBatch batch,
                                                  std::optional<BatchId> batch_id) {
+  CVN_ASSIGN_OR_RETURN(WrittenAppend written, Write(std::move(batch), batch_id));
+  projections_.AfterAppend(written.events, written.bytes);
+  return written.receipt;
+}
+
+EngineResult<Sequencer::WrittenAppend> Sequencer::Write(AppendBatch batch,
+                                                        std::optional<BatchId> batch_id) {
   CVN_TRY(CheckEvents(batch.events));
-  const uint64_t events = batch.events.size();
-  const uint64_t bytes = BodyBytes(batch.events);
+  WrittenAppend written{{}, batch.events.size(), BodyBytes(batch.events)};
   Result<stream::AppendRequest> request = ToAppendRequest(std::move(batch));
   if (!request.ok()) return EngineError::FromCore(request.error());
-  CVN_ASSIGN_OR_RETURN(AppendReceiptDto receipt,
+  CVN_ASSIGN_OR_RETURN(written.receipt,
                        FromCore(db_->AppendBatchWithId(std::move(request).value(), batch_id)));
-  projections_.AfterAppend(events, bytes);
-  return receipt;
+  return written;
+}
+
+EngineResult<AppendReceiptDto> Sequencer::ReceiptOf(EngineResult<WrittenAppend> outcome) {
+  if (!outcome.ok()) return std::move(outcome).error();
+  return std::move(outcome->receipt);
+}
+
+// An answer that does not wait goes out as the append alone would send it.
+// Once one waits, those behind it wait too, so that a caller who sends
+// several appends gets their answers in order.
+void Sequencer::AppendToGroup(command::Append& append) {
+  if (!in_append_group_) OpenAppendGroup();
+  EngineResult<WrittenAppend> outcome = Write(std::move(append.batch));
+  const bool awaits_flush = outcome.ok() && db_->AwaitsGroupFlush(outcome->receipt);
+  if (awaits_flush || !held_answers_.empty()) {
+    held_answers_.push_back({std::move(append.reply), std::move(outcome), awaits_flush});
+    return;
+  }
+  if (outcome.ok()) projections_.AfterAppend(outcome->events, outcome->bytes);
+  PublishDurableHead();
+  append.reply.Send(ReceiptOf(std::move(outcome)));
+}
+
+void Sequencer::OpenAppendGroup() {
+  db_->BeginCommitGroup();
+  in_append_group_ = true;
+  group_opened_ = std::chrono::steady_clock::now();
+}
+
+// The durable head is published, and the views driven, only once the flush
+// made the events durable, and before any caller hears of them.
+void Sequencer::EndAppendGroup() {
+  if (!in_append_group_) return;
+  in_append_group_ = false;
+  const EngineResult<> flushed = FlushGroup();
+  if (!flushed.ok()) FailAwaitingAnswers(flushed.error());
+  AfterHeldAppends();
+  PublishDurableHead();
+  for (HeldAnswer& held : held_answers_) held.reply.Send(ReceiptOf(std::move(held.outcome)));
+  held_answers_.clear();
+}
+
+void Sequencer::FailAwaitingAnswers(const EngineError& error) {
+  for (HeldAnswer& held : held_answers_) {
+    if (held.awaits_flush) held.outcome = error;
+  }
+}
+
+// A caller that stops appending lowers the expected number by one per
+// flush, so that one flush that callers found at an unlucky moment does not
+// lower it at once.
+EngineResult<> Sequencer::FlushGroup() {
+  const auto start = std::chrono::steady_clock::now();
+  EngineResult<> flushed = FromCore(db_->EndCommitGroup());
+  if (!held_answers_.empty()) {
+    last_flush_nanos_ = std::chrono::steady_clock::now() - start;
+    const size_t decayed = expected_waiters_ > 0 ? expected_waiters_ - 1 : 0;
+    expected_waiters_ = std::max(held_answers_.size(), decayed);
+  }
+  return flushed;
+}
+
+void Sequencer::AfterHeldAppends() {
+  uint64_t events = 0;
+  uint64_t bytes = 0;
+  for (const HeldAnswer& held : held_answers_) {
+    if (!held.outcome.ok()) continue;
+    events += held.outcome->events;
+    bytes += held.outcome->bytes;
+  }
+  if (events > 0) projections_.AfterAppend(events, bytes);
 }
 
 EngineResult<uint64_t> Sequencer::Handle(command::Commit&) { return FromCore(db_->Commit()); }

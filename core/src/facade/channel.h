@@ -193,6 +193,19 @@ class MessageQueue {
     AdaptSpin(std::chrono::steady_clock::now() - start);
   }
 
+  // Like TakeAll, but waits only until `deadline`: false, taking nothing,
+  // when nothing was queued by then.
+  bool TakeAllUntil(std::chrono::steady_clock::time_point deadline, std::vector<T>* out) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    consumer_sleeping_ = true;
+    wake_.wait_until(lock, deadline, [this] { return !items_.empty(); });
+    consumer_sleeping_ = false;
+    if (items_.empty()) return false;
+    out->swap(items_);
+    has_items_.store(false, std::memory_order_relaxed);
+    return true;
+  }
+
   // Refuses every later Push and drops what is queued.
   void Close() {
     std::vector<T> dropped;

@@ -5,6 +5,7 @@
 #include <semaphore>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -68,6 +69,17 @@ TEST(ReplySlotTest, ASlowAnswerIsAwaitedWithoutTheCallersLock) {
     EXPECT_EQ(unhooked.Wait(), 9);
     EXPECT_EQ(logged.log, "release reacquire ");
   }
+}
+
+// A wait with a deadline takes everything queued, in order, or nothing once
+// the deadline has passed.
+TEST(MessageQueueTest, TakeAllUntilTakesWhatIsQueuedByTheDeadline) {
+  MessageQueue<int> queue;
+  std::vector<int> taken;
+  EXPECT_FALSE(queue.TakeAllUntil(std::chrono::steady_clock::now(), &taken));
+  ASSERT_TRUE(queue.Push(1) && queue.Push(2));
+  EXPECT_TRUE(queue.TakeAllUntil(std::chrono::steady_clock::now(), &taken));
+  EXPECT_EQ(taken, (std::vector<int>{1, 2}));
 }
 
 }  // namespace

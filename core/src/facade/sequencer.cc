@@ -3,9 +3,9 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <chrono>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -98,28 +98,44 @@ Sequencer::Sequencer(std::unique_ptr<db::Corvantine> db, FeedSignal& feed,
 void Sequencer::Run(MessageQueue<Command>& commands, std::vector<Command>& batch) {
   for (;;) {
     commands.TakeAll(&batch);
-    for (Command& command : batch) {
-      if (!Execute(command)) return;
-    }
-    batch.clear();
+    do {
+      for (Command& command : batch) {
+        if (!Execute(command)) return;
+      }
+      batch.clear();
+    } while (ExpectsMoreWaiters() &&
+             commands.TakeAllUntil(group_opened_ + last_flush_nanos_, &batch));
+    EndAppendGroup();  // nothing is queued behind it
   }
+}
+
+bool Sequencer::ExpectsMoreWaiters() const {
+  return !held_answers_.empty() && held_answers_.size() < expected_waiters_;
+}
+
+template <typename C>
+bool Sequencer::Execute(C& command) {
+  EndAppendGroup();
+  auto answer = Handle(command);
+  PublishDurableHead();
+  command.reply.Send(std::move(answer));
+  return true;
 }
 
 bool Sequencer::Execute(Command& command) {
   ThrowIfArmedForTesting();
-  return std::visit(
-      [this](auto& c) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(c)>, command::Shutdown>) {
-          c.ack.Send({});
-          return false;
-        } else {
-          auto answer = Handle(c);
-          PublishDurableHead();
-          c.reply.Send(std::move(answer));
-          return true;
-        }
-      },
-      command);
+  return std::visit([this](auto& c) { return Execute(c); }, command);
+}
+
+bool Sequencer::Execute(command::Shutdown& shutdown) {
+  EndAppendGroup();
+  shutdown.ack.Send({});
+  return false;
+}
+
+bool Sequencer::Execute(command::Append& append) {
+  AppendToGroup(append);
+  return true;
 }
 
 void Sequencer::PublishDurableHead() { feed_.Publish(db_->durable_head()); }

@@ -2,9 +2,18 @@
 // every piece of engine state, and executes the commands of all handles one
 // at a time, in arrival order; nothing else touches that state, so none of
 // it is locked. There is no timer: group commit is decided inside appends.
+//
+// The appends that arrive one after the other, with no other command
+// between them, form a commit group (db::Corvantine::BeginCommitGroup):
+// the commits they make share one flush at the group's end, when no append
+// is queued behind them or another command comes. Each append still gets
+// what it would have got executed alone: one whose answer depends on that
+// flush is answered after it, with the flush's error if it failed, and
+// every other command finds the state the appends one by one would leave.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -83,12 +92,55 @@ class Sequencer {
 
   Sequencer(std::unique_ptr<db::Corvantine> db, FeedSignal& feed, const OpenConfig& config);
 
-  // Executes one command and answers it; false for a Shutdown.
+  // An append's outcome with what the views' automatic snapshots count of
+  // it.
+  struct WrittenAppend {
+    AppendReceiptDto receipt;
+    uint64_t events = 0;
+    uint64_t bytes = 0;
+  };
+  static EngineResult<AppendReceiptDto> ReceiptOf(EngineResult<WrittenAppend> outcome);
+  // The answer of an append of the open commit group, held until the group
+  // ends.
+  struct HeldAnswer {
+    ReplySender<EngineResult<AppendReceiptDto>> reply;
+    EngineResult<WrittenAppend> outcome;
+    bool awaits_flush = false;  // fails when the group's flush does
+  };
+
+  // Executes one command and answers it, or holds the answer of an append;
+  // false for a Shutdown. Every command but an append ends the open commit
+  // group first.
   bool Execute(Command& command);
+  bool Execute(command::Shutdown& shutdown);
+  bool Execute(command::Append& append);
+  template <typename C>
+  bool Execute(C& command);
+
+  // Commit groups (append.cc). Adds an append to the open group, opening
+  // one if needed; answers it at once unless its answer must wait for the
+  // group's flush or follow one that does.
+  void AppendToGroup(command::Append& append);
+  // Flushes the open group, if any, and sends the answers it held.
+  void EndAppendGroup();
+  void OpenAppendGroup();
+  // Whether callers that recent flushes answered may be about to join the
+  // open group: fewer answers wait for its flush than are expected. Callers
+  // answered at once come back one after the other, so the sequencer then
+  // waits for them, up to as long after the group opened as the last flush
+  // took, rather than flush for the first alone.
+  bool ExpectsMoreWaiters() const;
+  // Ends the database's commit group; when answers wait for its flush,
+  // notes how long it took and how many waited.
+  EngineResult<> FlushGroup();
+  // The held answers that stood on the group's failed flush get its error.
+  void FailAwaitingAnswers(const EngineError& error);
+  // Drives the views over what the held answers appended, once the durable
+  // head has moved.
+  void AfterHeldAppends();
 
   // The handlers, each answering one command (append.cc, branches.cc,
   // readers.cc).
-  EngineResult<AppendReceiptDto> Handle(command::Append& command);
   EngineResult<uint64_t> Handle(command::Commit& command);
   EngineResult<uint64_t> Handle(command::Head& command);
   EngineResult<uint64_t> Handle(command::DurableHead& command);
@@ -144,6 +196,9 @@ class Sequencer {
   // Under `batch_id` when given (a replicated batch keeps its source's).
   EngineResult<AppendReceiptDto> Append(AppendBatch batch,
                                         std::optional<BatchId> batch_id = std::nullopt);
+  // Append without driving the views.
+  EngineResult<WrittenAppend> Write(AppendBatch batch,
+                                    std::optional<BatchId> batch_id = std::nullopt);
   EngineResult<ReplayPage> ReadPage(ReaderState& reader) const;
   EngineResult<std::optional<RecordDto>> NextRecord(ReaderState& reader) const;
   EngineResult<ReaderState*> FindReader(ReaderHandle handle);
@@ -163,7 +218,14 @@ class Sequencer {
 
   // Declared in the reverse of the order they are dropped in at shutdown:
   // queries first, then retention state, feeds and checkpoints, readers,
-  // and the database last.
+  // the database, and last the open commit group, so that the callers of
+  // answers it holds when the thread ends by an exception find the engine
+  // closed only once the directory lock is free.
+  bool in_append_group_ = false;
+  std::vector<HeldAnswer> held_answers_;  // in arrival order
+  size_t expected_waiters_ = 0;
+  std::chrono::steady_clock::time_point group_opened_;
+  std::chrono::nanoseconds last_flush_nanos_{0};
   std::unique_ptr<db::Corvantine> db_;
   FeedSignal& feed_;
   std::unordered_map<ReaderHandle, ReaderState> readers_;
