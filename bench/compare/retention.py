@@ -17,16 +17,14 @@ Run by `python3 -m bench.compare` after the views table, or alone as
 `python3 -m bench.compare.retention` (`--quick` for a smoke run of one tenth).
 """
 
-import argparse
-import json
 import os
 import shutil
 import statistics
-import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
+
+from . import fresh
 
 LOG_BYTES = 1 << 30
 RETAIN_FRACTION = 0.9
@@ -103,12 +101,7 @@ TASKS = {f.__name__: f for f in (build, reopen, retain)}
 
 
 def _spawn(env, task, **args):
-    command = [sys.executable, "-m", "bench.compare.retention", "--task", task, json.dumps(args)]
-    done = subprocess.run(command, env=env, capture_output=True, text=True,
-                          cwd=Path(__file__).resolve().parents[2])
-    if done.returncode != 0:
-        raise RuntimeError(f"retention {task} failed: {done.stderr.strip().splitlines()[-1:]}")
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    return fresh.spawn("bench.compare.retention", env, task, **args)
 
 
 def _disk_bytes(path):
@@ -161,21 +154,7 @@ def compare(workdir, env, quick=False):
 
 
 def main(argv):
-    if len(argv) == 3 and argv[0] == "--task":
-        print(json.dumps(TASKS[argv[1]](**json.loads(argv[2]))))
-        return
-    parser = argparse.ArgumentParser(prog="python3 -m bench.compare.retention",
-                                     description=__doc__)
-    parser.add_argument("--quick", action="store_true")
-    args = parser.parse_args(argv)
-    root = Path(__file__).resolve().parents[2]
-    base = root / "build" / "bench-tmp"
-    base.mkdir(parents=True, exist_ok=True)
-    workdir = tempfile.mkdtemp(prefix="retention-", dir=base)
-    try:
-        print(compare(workdir, dict(os.environ), args.quick))
-    finally:
-        shutil.rmtree(workdir, ignore_errors=True)
+    fresh.main(argv, "bench.compare.retention", __doc__, TASKS, compare)
 
 
 if __name__ == "__main__":

@@ -11,21 +11,18 @@ Run by `python3 -m bench.compare` after the main table, or alone as
 `python3 -m bench.compare.views` (`--quick` for a smoke run).
 """
 
-import argparse
 import json
 import os
 import random
 import shutil
 import sqlite3
 import statistics
-import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
 
-from . import events
+from . import events, fresh
 
 # The checkpoint of a view stores each body byte as a decimal number, about three times
 # the body, and a snapshot holds at most 64 MiB: some 85,000 documents of this size.
@@ -150,12 +147,7 @@ TASKS = {f.__name__: f for f in (appends, build, lookups, reopen)}
 
 
 def _spawn(env, task, **args):
-    command = [sys.executable, "-m", "bench.compare.views", "--task", task, json.dumps(args)]
-    done = subprocess.run(command, env=env, capture_output=True, text=True,
-                          cwd=Path(__file__).resolve().parents[2])
-    if done.returncode != 0:
-        raise RuntimeError(f"views {task} failed: {done.stderr.strip().splitlines()[-1:]}")
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    return fresh.spawn("bench.compare.views", env, task, **args)
 
 
 def compare(workdir, env, quick=False):
@@ -197,20 +189,7 @@ def compare(workdir, env, quick=False):
 
 
 def main(argv):
-    if len(argv) == 3 and argv[0] == "--task":
-        print(json.dumps(TASKS[argv[1]](**json.loads(argv[2]))))
-        return
-    parser = argparse.ArgumentParser(prog="python3 -m bench.compare.views", description=__doc__)
-    parser.add_argument("--quick", action="store_true")
-    args = parser.parse_args(argv)
-    root = Path(__file__).resolve().parents[2]
-    base = root / "build" / "bench-tmp"
-    base.mkdir(parents=True, exist_ok=True)
-    workdir = tempfile.mkdtemp(prefix="views-", dir=base)
-    try:
-        print(compare(workdir, dict(os.environ), args.quick))
-    finally:
-        shutil.rmtree(workdir, ignore_errors=True)
+    fresh.main(argv, "bench.compare.views", __doc__, TASKS, compare)
 
 
 if __name__ == "__main__":
