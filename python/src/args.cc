@@ -134,6 +134,18 @@ bool Bind(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
   return MissingRequired(parameters, values);
 }
 
+bool BindOneStr(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, std::string* out) {
+  PyObject* values[1];
+  std::string_view text;
+  if (!Bind(parameters, args, nargs, kwnames, values) ||
+      !ArgStr(values[0], parameters.names[0], &text)) {
+    return false;
+  }
+  out->assign(text);
+  return true;
+}
+
 bool ToStr(PyObject* value, std::string_view* out) {
   if (!PyUnicode_Check(value)) return RaiseCannotConvert(value, "PyString");
   Py_ssize_t size = 0;

@@ -34,6 +34,9 @@ struct Parameters {
 // twice, or a required parameter left out.
 bool Bind(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** values);
+// Binds a call whose one parameter is a str (a name or an id), copied.
+bool BindOneStr(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, std::string* out);
 
 // Conversions of one value, failing with the binding layer's texts. ToStr
 // accepts str subclasses; its view is the object's own UTF-8, valid while

@@ -70,19 +70,6 @@ bool BindKeepFrom(const Parameters& parameters, PyObject* const* args, Py_ssize_
          ArgU64(values[0], "keep_from", 0, keep_from);
 }
 
-// Binds the one parameter `name` (a branch name or a consumer id).
-bool BindName(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
-              PyObject* kwnames, std::string* name) {
-  PyObject* values[1];
-  std::string_view text;
-  if (!Bind(parameters, args, nargs, kwnames, values) ||
-      !ArgStr(values[0], parameters.names[0], &text)) {
-    return false;
-  }
-  name->assign(text);
-  return true;
-}
-
 // (name, keep_from, checkpoint), each copied for the engine.
 struct BootstrapArgs {
   std::string name;
@@ -212,7 +199,7 @@ PyObject* RegisterConsumerBootstrap(PyObject* self, PyObject* const* args, Py_ss
 PyObject* BranchBootstrap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   std::string name;
-  if (!BindName(kBranchBootstrap, args, nargs, kwnames, &name)) return nullptr;
+  if (!BindOneStr(kBranchBootstrap, args, nargs, kwnames, &name)) return nullptr;
   const facade::Engine& engine = EngineOf(self);
   auto branch = ResolveBranch(engine, name);
   if (!branch.ok()) return RaiseEngineError(branch.error());
@@ -222,7 +209,7 @@ PyObject* BranchBootstrap(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* ConsumerBootstrap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   std::string consumer_id;
-  if (!BindName(kConsumerBootstrap, args, nargs, kwnames, &consumer_id)) return nullptr;
+  if (!BindOneStr(kConsumerBootstrap, args, nargs, kwnames, &consumer_id)) return nullptr;
   const facade::Engine& engine = EngineOf(self);
   return Answer([&] { return engine.ConsumerBootstrap(std::move(consumer_id)); },
                 OptionalBytes);

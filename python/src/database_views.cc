@@ -69,26 +69,13 @@ bool ArgFilter(PyObject* field, PyObject* value, std::optional<facade::QueryFilt
   return true;
 }
 
-// Binds the one str parameter of `parameters`.
-bool BindName(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
-              PyObject* kwnames, std::string* out) {
-  PyObject* values[1];
-  std::string_view name;
-  if (!Bind(parameters, args, nargs, kwnames, values) ||
-      !ArgStr(values[0], parameters.names[0], &name)) {
-    return false;
-  }
-  out->assign(name);
-  return true;
-}
-
 // Resolves the view name bound from the call, then asks `call(engine,
 // handle)` with the lock released, and converts its answer.
 template <typename Call, typename Convert>
 PyObject* OnNamedView(const Parameters& parameters, PyObject* self, PyObject* const* args,
                       Py_ssize_t nargs, PyObject* kwnames, Call call, Convert convert) {
   std::string name;
-  if (!BindName(parameters, args, nargs, kwnames, &name)) return nullptr;
+  if (!BindOneStr(parameters, args, nargs, kwnames, &name)) return nullptr;
   const facade::Engine& engine = EngineOf(self);
   auto handle = WithoutGil([&] { return engine.QueryNamed(std::move(name)); });
   if (!handle.ok()) return RaiseEngineError(handle.error());
@@ -147,7 +134,7 @@ PyObject* RegisterView(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* DeregisterView(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   std::string name;
-  if (!BindName(kDeregisterView, args, nargs, kwnames, &name)) return nullptr;
+  if (!BindOneStr(kDeregisterView, args, nargs, kwnames, &name)) return nullptr;
   const facade::Engine& engine = EngineOf(self);
   auto removed = WithoutGil([&] { return engine.RemoveQuery(std::move(name)); });
   if (!removed.ok()) return RaiseEngineError(removed.error());
@@ -156,7 +143,7 @@ PyObject* DeregisterView(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* View(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::string name;
-  if (!BindName(kView, args, nargs, kwnames, &name)) return nullptr;
+  if (!BindOneStr(kView, args, nargs, kwnames, &name)) return nullptr;
   const facade::Engine& engine = EngineOf(self);
   auto handle = WithoutGil([&] { return engine.QueryNamed(name); });
   if (!handle.ok()) return RaiseEngineError(handle.error());
@@ -196,7 +183,7 @@ PyObject* ListSnapshots(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* VerifySnapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   std::string id;
-  if (!BindName(kVerifySnapshot, args, nargs, kwnames, &id)) return nullptr;
+  if (!BindOneStr(kVerifySnapshot, args, nargs, kwnames, &id)) return nullptr;
   const facade::Engine& engine = EngineOf(self);
   auto info = WithoutGil([&] { return engine.VerifySnapshot(std::move(id)); });
   if (!info.ok()) return RaiseEngineError(info.error());
@@ -206,7 +193,7 @@ PyObject* VerifySnapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* DeleteSnapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   std::string id;
-  if (!BindName(kDeleteSnapshot, args, nargs, kwnames, &id)) return nullptr;
+  if (!BindOneStr(kDeleteSnapshot, args, nargs, kwnames, &id)) return nullptr;
   const facade::Engine& engine = EngineOf(self);
   auto deleted = WithoutGil([&] { return engine.DeleteSnapshot(std::move(id)); });
   if (!deleted.ok()) return RaiseEngineError(deleted.error());
