@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "format/id_json.h"
 #include "util/utf8.h"
 
 namespace corvantine::projection {
@@ -31,26 +32,6 @@ void WriteOptional(json::Writer& writer, const std::optional<T>& value) {
   } else {
     writer.Null();
   }
-}
-
-template <typename Tag>
-json::ReadFn IntoId(format::Id<Tag>* out) {
-  return [out](json::Reader& reader) -> json::Result<> {
-    format::IdBytes bytes;
-    CVN_TRY(json::ReadInto(reader, &bytes));
-    *out = format::Id<Tag>(bytes);
-    return {};
-  };
-}
-
-// Byte strings are arrays of numbers 0..255.
-json::ReadFn IntoBytes(std::string* out) {
-  return [out](json::Reader& reader) -> json::Result<> {
-    std::vector<uint8_t> bytes;
-    CVN_TRY(json::ReadInto(reader, &bytes));
-    out->assign(bytes.begin(), bytes.end());
-    return {};
-  };
 }
 
 }  // namespace
@@ -191,7 +172,7 @@ json::Result<> ReadInto(json::Reader& reader, InputType* out) {
 
 json::Result<> ReadInto(json::Reader& reader, ProjectionScope* out) {
   const json::Field fields[] = {
-      {"branch_id", Presence::kRequired, IntoId(&out->branch_id)},
+      {"branch_id", Presence::kRequired, json::Into(&out->branch_id)},
       {"stream", Presence::kOptional, json::Into(&out->stream)},
   };
   return reader.ReadStruct("ProjectionScope", fields);
@@ -223,7 +204,7 @@ json::Result<> ReadInto(json::Reader& reader, ProjectionDescriptor* out) {
 json::Result<> ReadInto(json::Reader& reader, QueryFilter* out) {
   constexpr std::string_view kExpected = "a tuple of size 2";
   return reader.ReadSeq(kExpected, [out, kExpected](json::Reader& r) -> json::Result<> {
-    const json::ReadFn parts[] = {json::Into(&out->field), IntoBytes(&out->value)};
+    const json::ReadFn parts[] = {json::Into(&out->field), json::IntoByteString(&out->value)};
     for (size_t i = 0; i < std::size(parts); ++i) {
       CVN_ASSIGN_OR_RETURN(const bool more, r.NextElement());
       if (!more) return json::InvalidLength(i, kExpected);
@@ -244,8 +225,8 @@ json::Result<> ReadInto(json::Reader& reader, QueryDefinition* out) {
 
 json::Result<> ReadInto(json::Reader& reader, ProjectionCursor* out) {
   const json::Field fields[] = {
-      {"database_id", Presence::kRequired, IntoId(&out->database_id)},
-      {"branch_id", Presence::kRequired, IntoId(&out->branch_id)},
+      {"database_id", Presence::kRequired, json::Into(&out->database_id)},
+      {"branch_id", Presence::kRequired, json::Into(&out->branch_id)},
       {"position", Presence::kRequired, json::Into(&out->position)},
       {"descriptor_fingerprint", Presence::kRequired, json::Into(&out->descriptor_fingerprint)},
   };

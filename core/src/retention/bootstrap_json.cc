@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "format/id_json.h"
 #include "retention/anchor.h"
-#include "util/json_reader.h"
 #include "util/json_writer.h"
 
 namespace corvantine::retention {
@@ -36,41 +36,11 @@ void WriteScope(json::Writer& writer, const RetentionFeedScope& scope) {
   writer.EndObject();
 }
 
-json::ReadFn IntoBytes(std::string* out) {
-  return [out](json::Reader& reader) -> json::Result<> {
-    std::vector<uint8_t> bytes;
-    CVN_TRY(json::ReadInto(reader, &bytes));
-    out->assign(bytes.begin(), bytes.end());
-    return {};
-  };
-}
-
-template <typename Tag>
-json::ReadFn IntoId(format::Id<Tag>* out) {
-  return [out](json::Reader& reader) -> json::Result<> {
-    format::IdBytes bytes;
-    CVN_TRY(json::ReadInto(reader, &bytes));
-    *out = format::Id<Tag>(bytes);
-    return {};
-  };
-}
-
-template <typename Tag>
-json::ReadFn IntoIds(std::vector<format::Id<Tag>>* out) {
-  return [out](json::Reader& reader) -> json::Result<> {
-    std::vector<format::IdBytes> ids;
-    CVN_TRY(json::ReadInto(reader, &ids));
-    out->clear();
-    for (const format::IdBytes& bytes : ids) out->emplace_back(bytes);
-    return {};
-  };
-}
-
 json::ReadFn IntoScope(RetentionFeedScope* scope) {
   return [scope](json::Reader& reader) {
     const json::Field fields[] = {
-        {"branches", Presence::kRequired, IntoIds(&scope->branches)},
-        {"streams", Presence::kRequired, IntoIds(&scope->streams)},
+        {"branches", Presence::kRequired, json::Into(&scope->branches)},
+        {"streams", Presence::kRequired, json::Into(&scope->streams)},
         {"event_types", Presence::kRequired, json::Into(&scope->event_types)},
     };
     return reader.ReadStruct("RetentionFeedScope", fields);
@@ -108,10 +78,10 @@ std::string RetentionBranchBootstrap::ToJson() const {
 Result<RetentionBranchBootstrap> RetentionBranchBootstrap::FromJson(std::string_view text) {
   RetentionBranchBootstrap bootstrap;
   const json::Field fields[] = {
-      {"branch_id", Presence::kRequired, IntoId(&bootstrap.branch_id)},
+      {"branch_id", Presence::kRequired, json::Into(&bootstrap.branch_id)},
       {"floor", Presence::kRequired, json::Into(&bootstrap.floor)},
       {"checksum", Presence::kRequired, json::Into(&bootstrap.checksum)},
-      {"checkpoint", Presence::kRequired, IntoBytes(&bootstrap.checkpoint)},
+      {"checkpoint", Presence::kRequired, json::IntoByteString(&bootstrap.checkpoint)},
   };
   CVN_TRY(ReadStructDocument(text, "RetentionBranchBootstrap", fields));
   return bootstrap;
@@ -147,7 +117,7 @@ Result<RetentionConsumerBootstrap> RetentionConsumerBootstrap::FromJson(std::str
       {"consumer_id", Presence::kRequired, json::Into(&bootstrap.consumer_id)},
       {"floor", Presence::kRequired, json::Into(&bootstrap.floor)},
       {"checksum", Presence::kRequired, json::Into(&bootstrap.checksum)},
-      {"checkpoint", Presence::kRequired, IntoBytes(&bootstrap.checkpoint)},
+      {"checkpoint", Presence::kRequired, json::IntoByteString(&bootstrap.checkpoint)},
       {"checkpoint_id", Presence::kRequired, json::Into(&bootstrap.checkpoint_id)},
       {"scope", Presence::kRequired, IntoScope(&bootstrap.scope)},
       {"codec", Presence::kDefault, json::Into(&bootstrap.codec)},

@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "util/json_reader.h"
+#include "format/id_json.h"
 #include "util/json_writer.h"
 #include "util/utf8.h"
 
@@ -43,21 +43,11 @@ bool TextIsUtf8(const SnapshotManifest& manifest) {
          util::IsValidUtf8(manifest.partition_scheme_id.value_or(""));
 }
 
-template <typename Tag>
-json::ReadFn IntoId(format::Id<Tag>* out) {
-  return [out](json::Reader& reader) -> json::Result<> {
-    format::IdBytes bytes;
-    CVN_TRY(json::ReadInto(reader, &bytes));
-    *out = format::Id<Tag>(bytes);
-    return {};
-  };
-}
-
 json::ReadFn IntoCursor(SnapshotCursor* cursor) {
   return [cursor](json::Reader& reader) {
     const json::Field fields[] = {
-        {"database_id", Presence::kRequired, IntoId(&cursor->database_id)},
-        {"branch_id", Presence::kRequired, IntoId(&cursor->branch_id)},
+        {"database_id", Presence::kRequired, json::Into(&cursor->database_id)},
+        {"branch_id", Presence::kRequired, json::Into(&cursor->branch_id)},
         {"position", Presence::kRequired, json::Into(&cursor->position)},
         {"descriptor_fingerprint", Presence::kRequired,
          json::Into(&cursor->descriptor_fingerprint)},
@@ -118,12 +108,12 @@ SnapshotResult<SnapshotManifest> SnapshotManifest::FromJson(std::string_view tex
   SnapshotManifest m;
   const json::Field fields[] = {
       {"format_version", Presence::kRequired, json::Into(&m.format_version)},
-      {"database_id", Presence::kRequired, IntoId(&m.database_id)},
+      {"database_id", Presence::kRequired, json::Into(&m.database_id)},
       {"projection_name", Presence::kRequired, json::Into(&m.projection_name)},
       {"descriptor_fingerprint", Presence::kRequired, json::Into(&m.descriptor_fingerprint)},
       {"definition_id", Presence::kRequired, json::Into(&m.definition_id)},
       {"definition_version", Presence::kRequired, json::Into(&m.definition_version)},
-      {"branch_id", Presence::kRequired, IntoId(&m.branch_id)},
+      {"branch_id", Presence::kRequired, json::Into(&m.branch_id)},
       {"branch_lineage_fingerprint", Presence::kRequired,
        json::Into(&m.branch_lineage_fingerprint)},
       {"cursor", Presence::kRequired, IntoCursor(&m.cursor)},

@@ -1029,4 +1029,13 @@ Result<> ReadInto(Reader& reader, int64_t* out) { return Store(reader.ReadI64(),
 Result<> ReadInto(Reader& reader, bool* out) { return Store(reader.ReadBool(), out); }
 Result<> ReadInto(Reader& reader, std::string* out) { return Store(reader.ReadString(), out); }
 
+ReadFn IntoByteString(std::string* target) {
+  return [target](Reader& reader) -> Result<> {
+    std::vector<uint8_t> bytes;
+    CVN_TRY(ReadInto(reader, &bytes));
+    target->assign(bytes.begin(), bytes.end());
+    return {};
+  };
+}
+
 }  // namespace corvantine::util::json

@@ -325,4 +325,7 @@ ReadFn Into(T* target) {
   return [target](Reader& reader) { return ReadInto(reader, target); };
 }
 
+// A byte string held in a std::string, written as an array of numbers 0..255.
+ReadFn IntoByteString(std::string* target);
+
 }  // namespace corvantine::util::json
