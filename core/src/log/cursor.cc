@@ -13,8 +13,10 @@ namespace {
 
 constexpr size_t kFillStep = 128 * 1024;
 // A read that seeks within its file reads little at first, as it may want
-// only one batch there; each further read doubles, up to kFillStep.
-constexpr size_t kFirstFillStep = 4 * 1024;
+// only one batch there, and copying bytes it does not use costs more than a
+// second read when the batch is larger; each further read doubles, up to
+// kFillStep.
+constexpr size_t kFirstFillStep = 1024;
 
 }  // namespace
 

@@ -23,7 +23,7 @@ enum class FrameStatus {
 // A buffered read window over one segment file. Bytes are read positionally,
 // so the window is independent of any other handle on the file, and are
 // looked at in place: a caller takes a frame from available() and then
-// consumes its length. Reads take 128 KiB at least, or after a Seek 8 KiB
+// consumes its length. Reads take 128 KiB at least, or after a Seek 1 KiB
 // first, doubling up to 128 KiB; the buffer never shrinks, and is kept when
 // the cursor moves to another file.
 class SegmentCursor {
