@@ -12,23 +12,27 @@ namespace corvantine::log::cursor {
 namespace {
 
 constexpr size_t kFillStep = 128 * 1024;
-// A read that seeks within its file reads little at first, as it may want
-// only one batch there; each further read doubles, up to kFillStep.
-constexpr size_t kFirstFillStep = 4 * 1024;
+// The first reads after a Seek; each further read doubles, up to kFillStep.
+constexpr size_t kSmallSeekStep = 1024;
+constexpr size_t kSeekStep = 4 * 1024;
 
 }  // namespace
 
 void SegmentCursor::Open(platform::File file, uint64_t offset) {
   file_ = std::move(file);
+  seek_offset_ = kNoLimit;
   Restart(offset, kFillStep);
 }
 
 void SegmentCursor::Seek(uint64_t offset) {
+  const bool used_little = seek_offset_ <= this->offset() &&
+                           this->offset() - seek_offset_ <= kSmallSeekStep;
   if (offset >= this->offset() && offset <= read_offset_) {
     consumed_ += offset - this->offset();  // already read
   } else {
-    Restart(offset, kFirstFillStep);
+    Restart(offset, used_little ? kSmallSeekStep : kSeekStep);
   }
+  seek_offset_ = offset;
 }
 
 void SegmentCursor::Restart(uint64_t offset, size_t fill_step) {

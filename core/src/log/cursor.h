@@ -23,9 +23,9 @@ enum class FrameStatus {
 // A buffered read window over one segment file. Bytes are read positionally,
 // so the window is independent of any other handle on the file, and are
 // looked at in place: a caller takes a frame from available() and then
-// consumes its length. Reads take 128 KiB at least, or after a Seek 8 KiB
-// first, doubling up to 128 KiB; the buffer never shrinks, and is kept when
-// the cursor moves to another file.
+// consumes its length. Reads take 128 KiB at least, or after a Seek less
+// first (see Seek), doubling up to 128 KiB; the buffer never shrinks, and is
+// kept when the cursor moves to another file.
 class SegmentCursor {
  public:
   static constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
@@ -33,7 +33,11 @@ class SegmentCursor {
   // Starts reading `file` at byte `offset`, with no bytes available.
   void Open(platform::File file, uint64_t offset);
   // Goes on reading the same file at byte `offset`: from the bytes already
-  // read when it lies among them, else afresh.
+  // read when it lies among them, else afresh. A reader that seeks again and
+  // again tends to use about as many bytes after each seek, so the first
+  // read takes 1 KiB when at most that many were consumed since the last
+  // Seek (about one small batch: copying bytes nobody uses costs more than
+  // a second read), else, or when none came since Open, 4 KiB.
   void Seek(uint64_t offset);
   // Releases the file; the buffer's storage stays for the next Open.
   void Close();
@@ -76,6 +80,7 @@ class SegmentCursor {
   size_t filled_ = 0;
   bool at_end_ = false;
   size_t fill_step_ = 0;  // the bytes the next read adds at least
+  uint64_t seek_offset_ = kNoLimit;  // where the last Seek put the cursor; kNoLimit: none
 };
 
 }  // namespace corvantine::log::cursor
