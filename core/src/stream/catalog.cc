@@ -203,6 +203,7 @@ Result<> StreamCatalog::ApplyStoredEvent(StoredEvent event) {
   const uint32_t fingerprint = EventFingerprint(event);
   CVN_TRY(CheckEventId(event.envelope.event_id, fingerprint));
   StoreEventId(event.envelope.event_id, EventSlot{fingerprint, ApplyChecked(event, stream)});
+  positions_.Add(event.envelope.stream_id, event.position, event.position);
   return {};
 }
 
@@ -265,6 +266,20 @@ Result<> StreamCatalog::Rebuilder::Apply(StoredEvent event) {
   return {};
 }
 
+Result<> StreamCatalog::Rebuilder::Finish() {
+  CVN_TRY(StorePending());
+  catalog_.IndexPositions();
+  return {};
+}
+
+void StreamCatalog::IndexPositions() {
+  PositionIndex::Builder positions;
+  ForEachReceipt([&](const format::BatchId&, const AppendReceipt& receipt) {
+    positions.Add(receipt.stream_id, receipt.first_position, receipt.last_position);
+  });
+  positions_ = std::move(positions).Finish();
+}
+
 Result<> StreamCatalog::Rebuilder::StorePending() {
   for (const auto& [event_id, slot] : pending_) {
     Result<> stored = catalog_.TryStoreEventId(event_id, slot);
@@ -294,7 +309,6 @@ uint32_t StreamCatalog::ExtendReceipt(StoredEvent event) {
   receipt->last_position = event.position;
   receipt->current_revision = envelope.stream_revision;
   SetReceipt(batch, *receipt);
-  positions_.Add(envelope.stream_id, event.position, event.position);
   return batch;
 }
 

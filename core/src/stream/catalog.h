@@ -184,7 +184,9 @@ class StreamCatalog {
     explicit Rebuilder(StreamCatalog& catalog) : catalog_(catalog) { pending_.reserve(kPendingIds); }
 
     Result<> Apply(StoredEvent event);
-    Result<> Finish() { return StorePending(); }
+    // Also indexes the positions of every batch, once, rather than event by
+    // event as the batches grow.
+    Result<> Finish();
     // Applies every record `source.Next()` hands out, as Rebuild takes them,
     // then finishes; an error of the source comes after those of the events
     // before it.
@@ -258,6 +260,8 @@ class StreamCatalog {
   void SetReceipt(uint32_t index, const AppendReceipt& receipt);
   // The batch id the receipt at `index` holds.
   const format::BatchId& OwnIdOfReceipt(uint32_t index) const;
+  // Builds the position index anew from the receipts.
+  void IndexPositions();
   bool SameEvents(const StreamCatalog& other) const;
   bool SameReceipts(const StreamCatalog& other) const;
 

@@ -223,11 +223,7 @@ Result<StreamCatalog> StreamCatalog::Decode(BinaryReader& reader,
   CVN_TRY(ReadMap(reader, kMinIdempotencyEntryBytes, ReadIdempotencyEntry, catalog.idempotency_,
                   done_before));
   CVN_TRY(catalog.DecodeReceipts(reader, done_before));
-  PositionIndex::Builder positions;
-  catalog.ForEachReceipt([&](const format::BatchId&, const AppendReceipt& receipt) {
-    positions.Add(receipt.stream_id, receipt.first_position, receipt.last_position);
-  });
-  catalog.positions_ = std::move(positions).Finish();
+  catalog.IndexPositions();
   return catalog;
 }
 
