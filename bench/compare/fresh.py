@@ -24,6 +24,14 @@ def spawn(module, env, task, **args):
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
+def table(title, rows):
+    """The table's text: its title, then one line per (name, value, note or None)."""
+    lines = [title]
+    for name, value, note in rows:
+        lines.append(f"  {name:<58} {value:>12,.1f}" + (f"   {note}" if note else ""))
+    return "\n".join(lines)
+
+
 def main(argv, module, description, tasks, compare):
     """`--task NAME ARGS` runs one task (in the child); otherwise the whole table, in a work
     directory under build/bench-tmp that is removed afterwards."""

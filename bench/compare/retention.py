@@ -146,11 +146,8 @@ def compare(workdir, env, quick=False):
         ("disk space after (MiB)", disk_after / mib,
          f"anchor file {result['anchor_bytes'] / mib:,.1f} MiB"),
     ]
-    lines = [f"Retention of 90% of a {log_before / mib:,.0f} MiB log, one view, one consumer"
-             + (" (QUICK RUN)" if quick else "")]
-    for name, value, note in rows:
-        lines.append(f"  {name:<58} {value:>12,.1f}" + (f"   {note}" if note else ""))
-    return "\n".join(lines)
+    title = f"Retention of 90% of a {log_before / mib:,.0f} MiB log, one view, one consumer"
+    return fresh.table(title + (" (QUICK RUN)" if quick else ""), rows)
 
 
 def main(argv):

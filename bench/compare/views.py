@@ -182,10 +182,7 @@ def compare(workdir, env, quick=False):
          f"open + read snapshot {opens['plain']:.1f} ms: {opens['query'] / opens['plain']:.2f}x "
          "(bar <= 1.5)"),
     ]
-    lines = [f"Views, {count} documents" + (" (QUICK RUN)" if quick else "")]
-    for name, value, note in rows:
-        lines.append(f"  {name:<58} {value:>12,.1f}" + (f"   {note}" if note else ""))
-    return "\n".join(lines)
+    return fresh.table(f"Views, {count} documents" + (" (QUICK RUN)" if quick else ""), rows)
 
 
 def main(argv):

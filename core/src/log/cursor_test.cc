@@ -15,12 +15,18 @@ namespace {
 
 using namespace platform::testing;
 
-TEST(SegmentCursorTest, ReadsInLargeStepsAndNeverPastItsLimit) {
-  platform::TempDir dir;
-  const std::string path = platform::JoinPath(dir.path(), "file");
+// Writes 300 KiB of comma-separated numbers to `path` and returns them.
+std::string WriteNumbers(const std::string& path) {
   std::string content;
   for (int i = 0; content.size() < 300 * 1024; ++i) content += std::to_string(i) + ",";
   WriteFile(path, content);
+  return content;
+}
+
+TEST(SegmentCursorTest, ReadsInLargeStepsAndNeverPastItsLimit) {
+  platform::TempDir dir;
+  const std::string path = platform::JoinPath(dir.path(), "file");
+  const std::string content = WriteNumbers(path);
 
   SegmentCursor cursor;
   std::string seen;
@@ -48,9 +54,7 @@ TEST(SegmentCursorTest, ReadsInLargeStepsAndNeverPastItsLimit) {
 TEST(SegmentCursorTest, SeeksWithinItsBytesOrReadsAboutWhatThePreviousSeekUsed) {
   platform::TempDir dir;
   const std::string path = platform::JoinPath(dir.path(), "file");
-  std::string content;
-  for (int i = 0; content.size() < 300 * 1024; ++i) content += std::to_string(i) + ",";
-  WriteFile(path, content);
+  const std::string content = WriteNumbers(path);
 
   SegmentCursor cursor;
   CallCounter reads(Op::kRead, path);
