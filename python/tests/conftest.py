@@ -1,7 +1,8 @@
 """Fixtures shared by the suites.
 
-The suites import `corvantine` (and the test support module `_corvantine_testing`)
-from the build directory that PYTHONPATH names.
+The suites import `corvantine` as installed (`./dev test` installs the wheel into a
+virtual environment) or from the build directory that PYTHONPATH names, and the test
+support module `_corvantine_testing` from a build directory.
 """
 
 import json
