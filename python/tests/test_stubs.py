@@ -79,7 +79,7 @@ def installed_stubs():
 @pytest.mark.skipif(not shutil.which("mypy") or not installed_stubs(),
                     reason="needs mypy and the module installed with its stubs")
 @pytest.mark.parametrize("program, passes", [
-    ((HERE / "typing" / "every_call.py").read_text(), True),
+    ((HERE / "type_samples" / "every_call.py").read_text(), True),
     ('import corvantine\ncorvantine.open("db").append(1, 2)\n', False),
 ])
 def test_mypy_strict_finds_the_installed_stubs_and_checks_calls(tmp_path, program, passes):
