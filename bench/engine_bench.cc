@@ -12,7 +12,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "facade/engine.h"
+#include "facade/engine/engine.h"
 #include "platform/test_util.h"
 
 namespace {

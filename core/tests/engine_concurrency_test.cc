@@ -21,8 +21,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "facade/engine.h"
-#include "facade/test_util.h"
+#include "facade/engine/engine.h"
+#include "facade/engine/test_util.h"
 #include "platform/fault.h"
 #include "platform/power_loss.h"
 #include "platform/test_util.h"

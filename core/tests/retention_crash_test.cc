@@ -17,8 +17,8 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include "facade/engine.h"
-#include "facade/test_util.h"
+#include "facade/engine/engine.h"
+#include "facade/engine/test_util.h"
 #include "log/lock.h"
 #include "platform/platform.h"
 #include "projection/json_index.h"

@@ -10,7 +10,7 @@
 
 #include <Python.h>
 
-#include "facade/engine.h"
+#include "facade/engine/engine.h"
 
 namespace corvantine::python {
 

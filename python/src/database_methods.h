@@ -13,7 +13,7 @@
 #include <optional>
 #include <string_view>
 
-#include "facade/engine.h"
+#include "facade/engine/engine.h"
 
 namespace corvantine::python {
 

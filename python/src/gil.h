@@ -9,7 +9,7 @@
 
 #include <chrono>
 
-#include "facade/engine.h"
+#include "facade/engine/engine.h"
 
 namespace corvantine::python {
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "facade/engine.h"
+#include "facade/engine/engine.h"
 #include "py_ref.h"
 
 namespace corvantine::python {

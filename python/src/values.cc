@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "errors.h"
-#include "facade/engine.h"
+#include "facade/engine/engine.h"
 
 namespace corvantine::python {
 

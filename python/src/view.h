@@ -22,7 +22,7 @@
 
 #include <string_view>
 
-#include "facade/engine.h"
+#include "facade/engine/engine.h"
 
 namespace corvantine::python {
 

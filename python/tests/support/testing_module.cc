@@ -25,7 +25,7 @@
 
 #include "database.h"
 #include "errors.h"
-#include "facade/engine.h"
+#include "facade/engine/engine.h"
 #include "feed_bootstrap.h"
 #include "json_read.h"
 #include "json_write.h"

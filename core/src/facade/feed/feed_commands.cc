@@ -1,0 +1,110 @@
+// Feeds, consumer checkpoints and replicated batches.
+#include <utility>
+
+#include "db/request.h"
+#include "facade/engine/sequencer.h"
+#include "util/utf8.h"
+
+namespace corvantine::facade {
+
+namespace {
+
+EngineError Mismatched() {
+  return EngineError::Invalid("replicated event envelope does not match its batch");
+}
+
+// The stream name an event was appended under, when it carries a UTF-8 one.
+std::optional<std::string_view> Utf8StreamName(const RecordDto& event) {
+  std::optional<std::string_view> name = event.stream_name();
+  if (name && !util::IsValidUtf8(*name)) return std::nullopt;
+  return name;
+}
+
+bool ListsStream(const CommittedBatch& batch, const format::StreamId& stream) {
+  for (const format::StreamId& listed : batch.stream_ids) {
+    if (listed == stream) return true;
+  }
+  return false;
+}
+
+// That the batch is one whole batch of one stream, every envelope agreeing
+// with it; returns the stream's name.
+EngineResult<std::string> CheckReplicated(const CommittedBatch& batch) {
+  if (batch.events.empty()) return EngineError::Invalid("replicated batch has no events");
+  if (batch.last_position < batch.first_position ||
+      batch.last_position - batch.first_position != batch.events.size() - 1) {
+    return EngineError::Invalid("replicated batch position range is invalid");
+  }
+  const std::optional<std::string_view> name = Utf8StreamName(batch.events.front());
+  if (!name) return EngineError::Invalid("replicated event has no stream name");
+  for (size_t i = 0; i < batch.events.size(); ++i) {
+    const RecordDto& event = batch.events[i];
+    if (event.database_id != batch.database_id || event.batch_id != batch.batch_id ||
+        event.batch_index != i || event.position != batch.first_position + i ||
+        event.branch_id != batch.branch_id || !ListsStream(batch, event.stream_id)) {
+      return Mismatched();
+    }
+    if (Utf8StreamName(event) != name) {
+      return EngineError::Invalid("replicated batch spans multiple stream names");
+    }
+  }
+  return std::string(*name);
+}
+
+// The event as it was appended: the keys that every append writes itself
+// are written again.
+EventData ToEventData(RecordDto& event) {
+  EventData data;
+  data.event_type = std::move(event.event_type);
+  data.body = std::move(event.body);
+  data.metadata = std::move(event.metadata);
+  for (std::string_view key : db::kSystemWrittenKeys) {
+    const auto entry = data.metadata.find(key);
+    if (entry != data.metadata.end()) data.metadata.erase(entry);
+  }
+  data.schema_version = event.schema_version;
+  data.event_id = event.event_id;
+  data.codec = event.codec;
+  return data;
+}
+
+}  // namespace
+
+EngineResult<FeedHandle> Sequencer::Handle(command::OpenFeed& command) {
+  return feeds_.Open(*db_, std::move(command.request));
+}
+
+EngineResult<FeedPage> Sequencer::Handle(command::NextFeedPage& command) {
+  return feeds_.NextPage(*db_, command.feed);
+}
+
+EngineResult<uint64_t> Sequencer::Handle(command::AcknowledgeFeed& command) {
+  return feeds_.Acknowledge(*db_, command.feed, command.position);
+}
+
+EngineResult<> Sequencer::Handle(command::CancelFeed& command) {
+  return feeds_.Cancel(command.feed);
+}
+
+EngineResult<> Sequencer::Handle(command::CloseFeed& command) { return feeds_.Close(command.feed); }
+
+EngineResult<> Sequencer::Handle(command::ClearConsumer& command) {
+  return feeds_.ClearConsumer(*db_, command.consumer_id);
+}
+
+// A replicated batch takes the append road, with its limits and checks,
+// under its own batch id and event ids, synced. Ingesting it again is a
+// retry that returns the stored receipt.
+EngineResult<AppendReceiptDto> Sequencer::Handle(command::IngestBatch& command) {
+  CommittedBatch& batch = command.batch;
+  CVN_ASSIGN_OR_RETURN(std::string stream, CheckReplicated(batch));
+  AppendBatch append;
+  append.stream = std::move(stream);
+  append.branch = batch.branch_id;
+  append.durability = RequestDurability::kSync;
+  append.events.reserve(batch.events.size());
+  for (RecordDto& event : batch.events) append.events.push_back(ToEventData(event));
+  return Append(std::move(append), batch.batch_id);
+}
+
+}  // namespace corvantine::facade

@@ -1,0 +1,86 @@
+// The records of feeds: what a consumer asks for, the pages of committed
+// batches it is served, and the batch a replica ingests. A feed serves
+// whole batches, in log order, only below the durable head.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "facade/engine/records.h"
+#include "format/ids.h"
+
+namespace corvantine::facade {
+
+// Numbers of the engine's one handle counter, like ReaderHandle.
+using FeedHandle = uint64_t;
+
+// The limits of one feed page, and the page size of callers that let their
+// users leave it out.
+inline constexpr uint32_t kMaxFeedPageBatches = 4096;
+inline constexpr uint64_t kMaxFeedPageBytes = 16 << 20;
+inline constexpr uint32_t kDefaultFeedPageBatches = 128;
+inline constexpr uint64_t kDefaultFeedPageBytes = 1 << 20;
+// The longest consumer id, in bytes.
+inline constexpr size_t kMaxConsumerIdBytes = 1024;
+
+// Which batches a feed delivers: an empty list restricts nothing. A batch
+// passes when its branch is listed, some event's stream is listed and some
+// event's type is listed; it is then delivered whole.
+struct FeedFilter {
+  std::vector<format::BranchId> branches;
+  std::vector<format::StreamId> streams;
+  std::vector<std::string> event_types;
+
+  friend bool operator==(const FeedFilter&, const FeedFilter&) = default;
+};
+
+struct FeedRequest {
+  // The first position to serve; a start inside a batch serves that whole
+  // batch. Nothing: the consumer's checkpoint, or 0 without one.
+  std::optional<uint64_t> start;
+  FeedFilter filter;
+  std::optional<std::string> consumer_id;          // 1 to kMaxConsumerIdBytes bytes
+  uint64_t max_bytes = kDefaultFeedPageBytes;      // 1 to kMaxFeedPageBytes
+  uint32_t max_batches = kDefaultFeedPageBatches;  // 1 to kMaxFeedPageBatches
+};
+
+// One committed batch, whole.
+struct CommittedBatch {
+  std::vector<RecordDto> events;             // in position order
+  std::vector<format::StreamId> stream_ids;  // of the events, ascending, distinct
+  format::BranchId branch_id;
+  format::DatabaseId database_id;
+  format::BatchId batch_id;
+  uint64_t first_position = 0;
+  uint64_t last_position = 0;
+};
+
+// What a consumer presents to resume above the retention floor, from the
+// consumer bootstrap that the retention anchor holds for it. The checkpoint
+// bytes themselves are fetched separately.
+struct FeedBootstrapDescriptor {
+  format::DatabaseId database_id;
+  uint64_t generation = 0;  // the retention generation it was offered in
+  uint64_t floor = 0;
+  std::string consumer_id;
+  format::IdBytes checkpoint_id{};
+  FeedFilter scope;  // the feed filter the bootstrap was registered for
+  uint64_t byte_length = 0;  // of the checkpoint
+  uint32_t checksum = 0;     // CRC-32C of the checkpoint
+  uint64_t resume_from = 0;  // where a resumed feed starts: the floor
+  std::string codec;
+  uint32_t codec_version = 0;
+
+  friend bool operator==(const FeedBootstrapDescriptor&, const FeedBootstrapDescriptor&) = default;
+};
+
+struct FeedPage {
+  std::vector<CommittedBatch> batches;  // in log order
+  uint64_t next_position = 0;           // where the next page starts
+  uint64_t durable_head = 0;            // when the page was read
+  bool timed_out = false;               // an empty page whose wait for new batches ran out
+};
+
+}  // namespace corvantine::facade

@@ -1,0 +1,298 @@
+#include "facade/feed/feeds.h"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "facade/retention/feed_bootstrap.h"
+#include "facade/view/projection_records.h"
+#include "projection/json.h"
+#include "projection/records.h"
+#include "util/utf8.h"
+
+namespace corvantine::facade {
+
+namespace {
+
+uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
+  return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max()
+                                                      : a + b;
+}
+
+// What a batch costs of a page's byte budget: bodies and metadata values.
+uint64_t BatchBytes(const std::vector<RecordDto>& events) {
+  uint64_t bytes = 0;
+  for (const RecordDto& event : events) {
+    bytes = SaturatingAdd(bytes, event.body.size());
+    for (const auto& [key, value] : event.metadata) bytes = SaturatingAdd(bytes, value.size());
+  }
+  return bytes;
+}
+
+template <typename T>
+bool Lists(const std::vector<T>& list, const T& value) {
+  return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+bool Passes(const FeedFilter& filter, const std::vector<RecordDto>& events) {
+  if (!filter.branches.empty() && !Lists(filter.branches, events.front().branch_id)) return false;
+  auto any = [&events](auto listed) { return std::any_of(events.begin(), events.end(), listed); };
+  if (!filter.streams.empty() &&
+      !any([&](const RecordDto& e) { return Lists(filter.streams, e.stream_id); })) {
+    return false;
+  }
+  return filter.event_types.empty() ||
+         any([&](const RecordDto& e) { return Lists(filter.event_types, e.event_type); });
+}
+
+CommittedBatch MakeBatch(std::vector<RecordDto>& events) {
+  CommittedBatch batch;
+  for (const RecordDto& event : events) batch.stream_ids.push_back(event.stream_id);
+  std::sort(batch.stream_ids.begin(), batch.stream_ids.end());
+  batch.stream_ids.erase(std::unique(batch.stream_ids.begin(), batch.stream_ids.end()),
+                         batch.stream_ids.end());
+  const RecordDto& first = events.front();
+  batch.branch_id = first.branch_id;
+  batch.database_id = first.database_id;
+  batch.batch_id = first.batch_id;
+  batch.first_position = first.position;
+  batch.last_position = events.back().position;
+  batch.events = std::move(events);
+  return batch;
+}
+
+// The first position of the batch that holds `position`; the position
+// itself at or beyond the durable head, which lies between batches.
+EngineResult<uint64_t> BatchStart(const db::Corvantine& db, uint64_t position) {
+  if (position >= db.durable_head()) return position;
+  log::reader::LogReader reader = db.log().PlanReader(db::AllEventsBetween(position, position + 1));
+  Result<const format::FrameView*> frame = reader.NextView();
+  if (!frame.ok()) return EngineError::FromCore(frame.error());
+  if (*frame == nullptr) return position;
+  return (*frame)->position - std::min<uint64_t>((*frame)->envelope.batch_index, position);
+}
+
+// One page, assembled from the records read from the feed position in log
+// order. Records are grouped into batches by batch id; a batch is offered
+// once it is whole, which it is when a record of another batch follows or
+// when the read ends at the durable head, which lies between batches.
+class PageAssembly {
+ public:
+  PageAssembly(const FeedRequest& request, uint64_t position, uint64_t durable_head)
+      : request_(request), position_(position) {
+    page_.durable_head = durable_head;
+  }
+
+  // Whether a record of `batch` may still be read: offers the pending batch
+  // when `batch` is another; false once the page is full.
+  bool Continues(const format::BatchId& batch) {
+    if (full_ || pending_.empty() || pending_.back().batch_id == batch) return !full_;
+    full_ = !OfferPending();
+    return !full_;
+  }
+
+  void Add(RecordDto record) { pending_.push_back(std::move(record)); }
+
+  // The page, once the read has ended: with nothing read, the feed moves
+  // up to the durable head.
+  FeedPage Finish() {
+    if (!full_ && pending_.empty()) position_ = std::max(position_, page_.durable_head);
+    if (!full_ && !pending_.empty()) OfferPending();
+    page_.next_position = position_;
+    return std::move(page_);
+  }
+
+ private:
+  // A batch taken or skipped moves the position past it; a refused one
+  // stays first for the next page.
+  bool OfferPending() {
+    const uint64_t first = pending_.front().position;
+    const uint64_t next = pending_.back().position + 1;
+    const bool taken = FinishFeedBatch(request_.filter, page_.batches, page_bytes_, pending_,
+                                       request_.max_batches, request_.max_bytes);
+    position_ = taken ? next : first;
+    pending_.clear();
+    return taken;
+  }
+
+  const FeedRequest& request_;
+  uint64_t position_;
+  FeedPage page_;
+  uint64_t page_bytes_ = 0;
+  std::vector<RecordDto> pending_;  // the batch being read
+  bool full_ = false;
+};
+
+// A consumer refused a start that retention reclaimed, or one beyond the
+// durable head, learns which bootstrap it may resume from instead.
+EngineError WithOfferedBootstrap(const db::Corvantine& db, const FeedRequest& request,
+                                 EngineError error) {
+  if (error.code() != kPositionUnavailableCode) return error;
+  std::optional<FeedBootstrapDescriptor> offered = OfferedBootstrap(db, request);
+  if (offered) error.AttachBootstrap(std::move(*offered));
+  return error;
+}
+
+EngineError CheckpointUnreadable(std::string message) {
+  return EngineError::Internal("consumer checkpoint: " + std::move(message));
+}
+
+}  // namespace
+
+EngineResult<> ValidateFeed(const FeedRequest& request, uint64_t start, uint64_t floor,
+                            uint64_t durable_head) {
+  if (request.max_batches < 1 || request.max_batches > kMaxFeedPageBatches) {
+    return EngineError::LimitExceeded("feed page batches", request.max_batches,
+                                      kMaxFeedPageBatches);
+  }
+  if (request.max_bytes < 1 || request.max_bytes > kMaxFeedPageBytes) {
+    return EngineError::LimitExceeded("feed page bytes", request.max_bytes, kMaxFeedPageBytes);
+  }
+  if (start > durable_head) {
+    return EngineError(fmt::format("feed position is beyond durable head {}", durable_head),
+                       kPositionUnavailableCode, ErrorKind::kInvalidArgument);
+  }
+  if (start < floor) {
+    return EngineError::FromCore(CorvantineError::PositionUnavailable(start, floor, durable_head));
+  }
+  if (request.consumer_id &&
+      (request.consumer_id->empty() || request.consumer_id->size() > kMaxConsumerIdBytes)) {
+    return EngineError::Invalid("consumer ID must contain 1 to 1024 bytes");
+  }
+  return {};
+}
+
+bool FinishFeedBatch(const FeedFilter& filter, std::vector<CommittedBatch>& page,
+                     uint64_t& page_bytes, std::vector<RecordDto>& events, uint32_t max_batches,
+                     uint64_t max_bytes) {
+  if (!Passes(filter, events)) return true;
+  const uint64_t bytes = BatchBytes(events);
+  if (!page.empty() &&
+      (page.size() >= max_batches || SaturatingAdd(page_bytes, bytes) > max_bytes)) {
+    return false;
+  }
+  page.push_back(MakeBatch(events));
+  page_bytes = SaturatingAdd(page_bytes, bytes);
+  return true;
+}
+
+EngineResult<> Feeds::Restore(const db::Corvantine& db) {
+  Result<std::vector<db::SystemRecord>> records = db.SystemMetadata();
+  if (!records.ok()) return EngineError::FromCore(records.error());
+  for (const db::SystemRecord& record : *records) {
+    if (record.event_type == projection::kConsumerCheckpointEventType) {
+      auto checkpoint = projection::FromJson<projection::ConsumerCheckpoint>(record.payload);
+      if (!checkpoint.ok()) return CheckpointUnreadable(std::move(checkpoint.error().message));
+      checkpoints_.insert_or_assign(std::move(checkpoint->consumer_id), checkpoint->position);
+    } else if (record.event_type == projection::kConsumerClearedEventType &&
+               util::IsValidUtf8(record.payload)) {
+      checkpoints_.erase(record.payload);
+    }
+  }
+  return {};
+}
+
+uint64_t Feeds::StartOf(const FeedRequest& request) const {
+  if (request.start) return *request.start;
+  if (!request.consumer_id) return 0;
+  const auto checkpoint = checkpoints_.find(*request.consumer_id);
+  return checkpoint == checkpoints_.end() ? 0 : checkpoint->second;
+}
+
+EngineResult<FeedHandle> Feeds::Open(const db::Corvantine& db, FeedRequest request) {
+  const uint64_t start = StartOf(request);
+  EngineResult<> valid =
+      ValidateFeed(request, start, db.log().retention_floor(), db.durable_head());
+  if (!valid.ok()) return WithOfferedBootstrap(db, request, std::move(valid).error());
+  return Insert(db, std::move(request), start);
+}
+
+EngineResult<FeedHandle> Feeds::Resume(const db::Corvantine& db,
+                                       const FeedBootstrapDescriptor& descriptor,
+                                       uint32_t max_batches, uint64_t max_bytes) {
+  CVN_TRY(ValidateFeedBootstrapDescriptor(db, descriptor));
+  FeedRequest request{descriptor.resume_from, descriptor.scope, descriptor.consumer_id, max_bytes,
+                      max_batches};
+  CVN_TRY(ValidateFeed(request, descriptor.resume_from, db.log().retention_floor(),
+                       db.durable_head()));
+  return Insert(db, std::move(request), descriptor.resume_from);
+}
+
+EngineResult<FeedHandle> Feeds::Insert(const db::Corvantine& db, FeedRequest request,
+                                       uint64_t start) {
+  CVN_ASSIGN_OR_RETURN(const uint64_t batch_start, BatchStart(db, start));
+  const FeedHandle handle = next_handle_++;
+  feeds_.emplace(handle,
+                 FeedState{std::move(request), batch_start, batch_start, /*cancelled=*/false});
+  return handle;
+}
+
+EngineResult<Feeds::FeedState*> Feeds::Find(FeedHandle feed) {
+  const auto found = feeds_.find(feed);
+  if (found == feeds_.end()) return EngineError::HandleNotFound("feed");
+  return &found->second;
+}
+
+EngineResult<FeedPage> Feeds::NextPage(const db::Corvantine& db, FeedHandle handle) {
+  CVN_ASSIGN_OR_RETURN(FeedState * feed, Find(handle));
+  if (feed->cancelled) return EngineError::Cancelled("feed was cancelled");
+  PageAssembly page(feed->request, feed->position, db.durable_head());
+  // A consumer that has caught up asks often; it is answered without a read.
+  if (feed->position >= db.durable_head()) return page.Finish();
+  log::reader::LogReader reader =
+      db.log().PlanReader(db::AllEventsBetween(feed->position, db.durable_head()));
+  for (;;) {
+    Result<const format::FrameView*> next = reader.NextView();
+    if (!next.ok()) return EngineError::FromCore(next.error());
+    const format::FrameView* frame = *next;
+    if (frame == nullptr || !page.Continues(frame->envelope.batch_id)) break;
+    CVN_ASSIGN_OR_RETURN(RecordDto record,
+                         MakeRecordDto(format::ToOwned(format::MakeRecord(*frame))));
+    page.Add(std::move(record));
+  }
+  FeedPage done = page.Finish();
+  feed->position = done.next_position;
+  return done;
+}
+
+EngineResult<uint64_t> Feeds::Acknowledge(db::Corvantine& db, FeedHandle handle,
+                                          std::optional<uint64_t> position) {
+  CVN_ASSIGN_OR_RETURN(FeedState * feed, Find(handle));
+  const uint64_t acknowledged = position.value_or(feed->position);
+  if (acknowledged < feed->acknowledged || acknowledged > feed->position) {
+    return EngineError::Invalid(
+        fmt::format("acknowledged position {} lies outside the positions the feed served, {} to {}",
+                    acknowledged, feed->acknowledged, feed->position));
+  }
+  if (!feed->request.consumer_id) return acknowledged;
+  const projection::ConsumerCheckpoint checkpoint{*feed->request.consumer_id, acknowledged};
+  if (!projection::HasUtf8Texts(checkpoint)) {
+    return EngineError::Invalid("consumer ID must be UTF-8");
+  }
+  CVN_TRY(AppendProjectionSystem(db, projection::kConsumerCheckpointEventType,
+                                 projection::ToJson(checkpoint)));
+  checkpoints_.insert_or_assign(checkpoint.consumer_id, acknowledged);
+  feed->acknowledged = acknowledged;
+  return acknowledged;
+}
+
+EngineResult<> Feeds::Cancel(FeedHandle handle) {
+  CVN_ASSIGN_OR_RETURN(FeedState * feed, Find(handle));
+  feed->cancelled = true;
+  return {};
+}
+
+EngineResult<> Feeds::Close(FeedHandle handle) {
+  if (feeds_.erase(handle) == 0) return EngineError::HandleNotFound("feed");
+  return {};
+}
+
+EngineResult<> Feeds::ClearConsumer(db::Corvantine& db, const std::string& consumer_id) {
+  CVN_TRY(AppendProjectionSystem(db, projection::kConsumerClearedEventType, consumer_id));
+  checkpoints_.erase(consumer_id);
+  return {};
+}
+
+}  // namespace corvantine::facade
