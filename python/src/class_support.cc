@@ -11,6 +11,14 @@ PyObject* NoConstructor(PyTypeObject* type, PyObject*, PyObject*) {
   return nullptr;
 }
 
+bool AddType(PyObject* module, PyType_Spec* spec, PyTypeObject** type) {
+  if (*type == nullptr) {
+    *type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+    if (*type == nullptr) return false;
+  }
+  return PyModule_AddType(module, *type) == 0;
+}
+
 PyObject* AllocInstance(PyTypeObject* type) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   return alloc(type, 0);

@@ -13,6 +13,10 @@ namespace corvantine::python {
 // class raises TypeError "No constructor defined for {class name}".
 PyObject* NoConstructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
+// Adds the class of `spec` to `module`, making its heap type on the first
+// call and keeping it in *type, where the module's own calls find it.
+bool AddType(PyObject* module, PyType_Spec* spec, PyTypeObject** type);
+
 // A new zeroed instance of `type`, or null with the error set.
 PyObject* AllocInstance(PyTypeObject* type);
 // Frees an instance whose own fields are already released, and drops its
