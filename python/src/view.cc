@@ -8,8 +8,8 @@
 #include "class_support.h"
 #include "database_methods.h"
 #include "debug_quote.h"
+#include "engine_call.h"
 #include "errors.h"
-#include "gil.h"
 #include "json_read.h"
 #include "json_write.h"
 #include "py_ref.h"
@@ -46,10 +46,9 @@ PyObject* Ask(PyObject* self, facade::QueryOperation operation, Convert convert)
   const ViewObject* view = AsView(self);
   const facade::Engine& engine = EngineOf(view->owner);
   const facade::QueryHandle handle = view->handle;
-  auto answer = WithGilWhileQuick(
-      [&] { return engine.Query(handle, std::move(operation), facade::QueryConsistency()); });
-  if (!answer.ok()) return RaiseEngineError(answer.error());
-  return convert(*answer);
+  return CallEngineQuick(
+      [&] { return engine.Query(handle, std::move(operation), facade::QueryConsistency()); },
+      convert);
 }
 
 PyObject* RowList(const facade::QueryResult& result) {
@@ -163,11 +162,7 @@ PyType_Spec view_type_def = {"builtins.View", sizeof(ViewObject), 0,
 }  // namespace
 
 bool AddViewClass(PyObject* module) {
-  if (view_type == nullptr) {
-    view_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&view_type_def));
-    if (view_type == nullptr) return false;
-  }
-  return PyModule_AddType(module, view_type) == 0;
+  return AddType(module, &view_type_def, &view_type);
 }
 
 PyObject* NewView(PyObject* owner, std::string_view name, facade::QueryHandle handle) {
