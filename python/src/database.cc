@@ -262,17 +262,11 @@ PyMethodDef methods[] = {
 
 PyMethodDef open_function = FastCallEntry<Open>("open", kOpenDoc);
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&NoConstructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(&Repr)},
-    {Py_tp_methods, methods},
-    {Py_tp_doc, const_cast<char*>("")},
-    {0, nullptr},
-};
-
-PyType_Spec database_type_def = {"builtins.Corvantine", sizeof(DatabaseObject), 0,
-                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+const ClassSpec database_class = {.name = "builtins.Corvantine",
+                                  .basic_size = sizeof(DatabaseObject),
+                                  .dealloc = Dealloc,
+                                  .methods = methods,
+                                  .repr = Repr};
 
 }  // namespace
 
@@ -286,7 +280,7 @@ const facade::Engine& EngineOf(PyObject* self) {
 }
 
 bool AddClasses(PyObject* module) {
-  return InitKeys() && AddType(module, &database_type_def, &database_type) &&
+  return InitKeys() && AddType(module, database_class, &database_type) &&
          AddViewClass(module) && AddReaderClass(module) && AddWatchClass(module);
 }
 
