@@ -83,21 +83,15 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&NoConstructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc)},
-    {Py_tp_methods, methods},
-    {Py_tp_doc, const_cast<char*>("")},
-    {0, nullptr},
-};
-
-PyType_Spec reader_type_def = {"builtins.Reader", sizeof(ReaderObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+const ClassSpec reader_class = {.name = "builtins.Reader",
+                                .basic_size = sizeof(ReaderObject),
+                                .dealloc = Dealloc,
+                                .methods = methods};
 
 }  // namespace
 
 bool AddReaderClass(PyObject* module) {
-  return AddType(module, &reader_type_def, &reader_type);
+  return AddType(module, reader_class, &reader_type);
 }
 
 PyObject* NewReader(const facade::Engine& engine, facade::ReaderHandle handle) {
