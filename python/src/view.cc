@@ -147,22 +147,16 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&NoConstructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(&Repr)},
-    {Py_tp_methods, methods},
-    {Py_tp_doc, const_cast<char*>("")},
-    {0, nullptr},
-};
-
-PyType_Spec view_type_def = {"builtins.View", sizeof(ViewObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+const ClassSpec view_class = {.name = "builtins.View",
+                              .basic_size = sizeof(ViewObject),
+                              .dealloc = Dealloc,
+                              .methods = methods,
+                              .repr = Repr};
 
 }  // namespace
 
 bool AddViewClass(PyObject* module) {
-  return AddType(module, &view_type_def, &view_type);
+  return AddType(module, view_class, &view_type);
 }
 
 PyObject* NewView(PyObject* owner, std::string_view name, facade::QueryHandle handle) {
