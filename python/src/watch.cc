@@ -207,23 +207,18 @@ constexpr char kWatchDoc[] =
     "`replay`, releases the GIL while waiting, and stays responsive to\n"
     "Ctrl+C by waking every `WATCH_WAIT_CHUNK_MILLIS` to deliver signals.";
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&NoConstructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc)},
-    {Py_tp_iter, reinterpret_cast<void*>(&Iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(&GuardedNext)},
-    {Py_tp_methods, methods},
-    {Py_tp_doc, const_cast<char*>(kWatchDoc)},
-    {0, nullptr},
-};
-
-PyType_Spec watch_type_def = {"builtins.Watch", sizeof(WatchObject), 0,
-                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+const ClassSpec watch_class = {.name = "builtins.Watch",
+                               .basic_size = sizeof(WatchObject),
+                               .dealloc = Dealloc,
+                               .methods = methods,
+                               .doc = kWatchDoc,
+                               .iter = Iter,
+                               .iternext = GuardedNext};
 
 }  // namespace
 
 bool AddWatchClass(PyObject* module) {
-  return AddType(module, &watch_type_def, &watch_type);
+  return AddType(module, watch_class, &watch_type);
 }
 
 PyObject* NewWatch(const facade::Engine& engine, facade::FeedHandle feed,
