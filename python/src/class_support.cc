@@ -11,6 +11,37 @@ PyObject* NoConstructor(PyTypeObject* type, PyObject*, PyObject*) {
   return nullptr;
 }
 
+namespace {
+
+PyTypeObject* MakeType(const ClassSpec& spec) {
+  PyType_Slot slots[8] = {
+      {Py_tp_new, reinterpret_cast<void*>(&NoConstructor)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)},
+      {Py_tp_methods, spec.methods},
+      {Py_tp_doc, const_cast<char*>(spec.doc)},
+  };
+  int used = 4;
+  if (spec.repr != nullptr) slots[used++] = {Py_tp_repr, reinterpret_cast<void*>(spec.repr)};
+  if (spec.iter != nullptr) slots[used++] = {Py_tp_iter, reinterpret_cast<void*>(spec.iter)};
+  if (spec.iternext != nullptr) {
+    slots[used++] = {Py_tp_iternext, reinterpret_cast<void*>(spec.iternext)};
+  }
+  slots[used] = {0, nullptr};
+  PyType_Spec type_spec = {spec.name, spec.basic_size, 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+}
+
+}  // namespace
+
+bool AddType(PyObject* module, const ClassSpec& spec, PyTypeObject** type) {
+  if (*type == nullptr) {
+    *type = MakeType(spec);
+    if (*type == nullptr) return false;
+  }
+  return PyModule_AddType(module, *type) == 0;
+}
+
 PyObject* AllocInstance(PyTypeObject* type) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   return alloc(type, 0);

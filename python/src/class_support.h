@@ -13,6 +13,23 @@ namespace corvantine::python {
 // class raises TypeError "No constructor defined for {class name}".
 PyObject* NoConstructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
+// One of the module's classes: an immutable type whose instances only the
+// module's own calls make (its tp_new is NoConstructor).
+struct ClassSpec {
+  const char* name;  // "builtins.{class name}", kept by the type
+  int basic_size;    // of the instance struct
+  destructor dealloc;
+  PyMethodDef* methods;  // kept by the type
+  const char* doc = "";
+  reprfunc repr = nullptr;
+  getiterfunc iter = nullptr;
+  iternextfunc iternext = nullptr;
+};
+
+// Adds the class of `spec` to `module`, making its heap type on the first
+// call and keeping it in *type, where the module's own calls find it.
+bool AddType(PyObject* module, const ClassSpec& spec, PyTypeObject** type);
+
 // A new zeroed instance of `type`, or null with the error set.
 PyObject* AllocInstance(PyTypeObject* type);
 // Frees an instance whose own fields are already released, and drops its

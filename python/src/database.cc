@@ -11,8 +11,7 @@
 #include "args.h"
 #include "class_support.h"
 #include "database_methods.h"
-#include "errors.h"
-#include "gil.h"
+#include "engine_call.h"
 #include "keys.h"
 #include "py_ref.h"
 #include "reader.h"
@@ -105,9 +104,7 @@ PyObject* StaticOpen(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* Close(PyObject* self, PyObject*) {
   const facade::Engine& engine = EngineOf(self);
-  auto closed = WithoutGil([&] { return engine.Close(); });
-  if (!closed.ok()) return RaiseEngineError(closed.error());
-  Py_RETURN_NONE;
+  return CallEngine([&] { return engine.Close(); }, NoneReply);
 }
 
 PyObject* Enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
@@ -120,9 +117,7 @@ PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 template <facade::EngineResult<uint64_t> (facade::Engine::*Query)() const>
 PyObject* Counter(PyObject* self, PyObject*) {
   const facade::Engine& engine = EngineOf(self);
-  auto value = WithGilWhileQuick([&] { return (engine.*Query)(); });
-  if (!value.ok()) return RaiseEngineError(value.error());
-  return PyLong_FromUnsignedLongLong(*value);
+  return CallEngineQuick([&] { return (engine.*Query)(); }, PyLong_FromUnsignedLongLong);
 }
 
 // The one call that asks the engine with the interpreter lock held.
@@ -267,24 +262,17 @@ PyMethodDef methods[] = {
 
 PyMethodDef open_function = FastCallEntry<Open>("open", kOpenDoc);
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&NoConstructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(&Repr)},
-    {Py_tp_methods, methods},
-    {Py_tp_doc, const_cast<char*>("")},
-    {0, nullptr},
-};
-
-PyType_Spec database_type_def = {"builtins.Corvantine", sizeof(DatabaseObject), 0,
-                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+const ClassSpec database_class = {.name = "builtins.Corvantine",
+                                  .basic_size = sizeof(DatabaseObject),
+                                  .dealloc = Dealloc,
+                                  .methods = methods,
+                                  .repr = Repr};
 
 }  // namespace
 
 PyObject* OpenDatabase(facade::OpenConfig config) {
-  auto engine = WithoutGil([&] { return facade::Engine::Open(std::move(config)); });
-  if (!engine.ok()) return RaiseEngineError(engine.error());
-  return NewDatabase(std::move(engine).value());
+  return CallEngine([&] { return facade::Engine::Open(std::move(config)); },
+                    [](facade::Engine& engine) { return NewDatabase(std::move(engine)); });
 }
 
 const facade::Engine& EngineOf(PyObject* self) {
@@ -292,12 +280,8 @@ const facade::Engine& EngineOf(PyObject* self) {
 }
 
 bool AddClasses(PyObject* module) {
-  if (database_type == nullptr) {
-    database_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&database_type_def));
-    if (database_type == nullptr) return false;
-  }
-  return InitKeys() && PyModule_AddType(module, database_type) == 0 && AddViewClass(module) &&
-         AddReaderClass(module) && AddWatchClass(module);
+  return InitKeys() && AddType(module, database_class, &database_type) &&
+         AddViewClass(module) && AddReaderClass(module) && AddWatchClass(module);
 }
 
 bool AddOpenFunction(PyObject* module) {

@@ -8,8 +8,8 @@
 
 #include "args.h"
 #include "database_methods.h"
+#include "engine_call.h"
 #include "errors.h"
-#include "gil.h"
 #include "json_write.h"
 #include "keys.h"
 #include "py_ref.h"
@@ -57,10 +57,11 @@ facade::AppendBatch OneEventBatch(const facade::BranchId& branch, std::string_vi
 }
 
 PyObject* AppendAndReply(const facade::Engine& engine, facade::AppendBatch batch, Reply reply) {
-  auto receipt = WithGilWhileQuick([&] { return engine.Append(std::move(batch)); });
-  if (!receipt.ok()) return RaiseEngineError(receipt.error());
-  if (reply == Reply::kReceipt) return ReceiptDict(*receipt);
-  return PyLong_FromUnsignedLongLong(receipt->first_position);
+  return CallEngineQuick([&] { return engine.Append(std::move(batch)); },
+                         [reply](const auto& receipt) {
+                           if (reply == Reply::kReceipt) return ReceiptDict(receipt);
+                           return PyLong_FromUnsignedLongLong(receipt.first_position);
+                         });
 }
 
 constexpr const char* kAppendNames[] = {"namespace", "event"};

@@ -4,13 +4,14 @@
 // operation, whose own checks then apply.
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
 #include "args.h"
 #include "database_methods.h"
+#include "engine_call.h"
 #include "errors.h"
-#include "gil.h"
 #include "py_ref.h"
 #include "reader.h"
 #include "records.h"
@@ -53,9 +54,8 @@ bool BindBranch(const Parameters& parameters, PyObject* const* args, Py_ssize_t 
 // A Reader over one of the requests that a diff answers with.
 PyObject* OpenDiffReader(const facade::Engine& engine, const facade::ReaderRequest& request) {
   facade::ReaderRequest copy = request;
-  auto reader = WithoutGil([&] { return engine.OpenReader(std::move(copy)); });
-  if (!reader.ok()) return RaiseEngineError(reader.error());
-  return NewReader(engine, *reader);
+  return CallEngine([&] { return engine.OpenReader(std::move(copy)); },
+                    [&](facade::ReaderHandle reader) { return NewReader(engine, reader); });
 }
 
 bool SetItem(PyObject* dict, const char* key, PyObject* value) {
@@ -89,6 +89,18 @@ PyObject* DiffDict(const facade::Engine& engine, const facade::DiffDto& diff) {
   return dict.Release();
 }
 
+// The lineage as a list of branch dicts, in its order.
+PyObject* BranchList(const std::vector<facade::BranchDto>& lineage) {
+  Ref list = Ref::Steal(PyList_New(static_cast<Py_ssize_t>(lineage.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < lineage.size(); ++i) {
+    PyObject* branch = BranchDict(lineage[i]);
+    if (branch == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), branch);
+  }
+  return list.Release();
+}
+
 }  // namespace
 
 facade::EngineResult<facade::BranchId> ResolveBranch(const facade::Engine& engine,
@@ -114,7 +126,7 @@ PyObject* Fork(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   std::string name = fmt::format("{}-fork-{}", stream, at);
   std::optional<std::string> parent_name(parent);
   const facade::Engine& engine = EngineOf(self);
-  auto forked = WithoutGil([&]() -> facade::EngineResult<facade::BranchDto> {
+  const auto fork = [&]() -> facade::EngineResult<facade::BranchDto> {
     facade::BranchId parent_id;
     if (parent_name) {
       auto branch = engine.BranchNamed(std::move(*parent_name));
@@ -122,9 +134,8 @@ PyObject* Fork(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
       parent_id = branch->id;
     }
     return engine.Fork(parent_id, at, std::move(name), {});
-  });
-  if (!forked.ok()) return RaiseEngineError(forked.error());
-  return DecodeLossy(forked->name);
+  };
+  return CallEngine(fork, [](const facade::BranchDto& forked) { return DecodeLossy(forked.name); });
 }
 
 PyObject* ArchiveBranch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -132,9 +143,7 @@ PyObject* ArchiveBranch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   const facade::Engine& engine = EngineOf(self);
   facade::BranchId id;
   if (!BindBranch(kArchiveBranch, args, nargs, kwnames, engine, &id)) return nullptr;
-  auto archived = WithoutGil([&] { return engine.Archive(id); });
-  if (!archived.ok()) return RaiseEngineError(archived.error());
-  return BranchDict(*archived);
+  return CallEngine([&] { return engine.Archive(id); }, BranchDict);
 }
 
 // The lineage, the default branch first and the named branch last.
@@ -143,16 +152,7 @@ PyObject* BranchAncestry(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   const facade::Engine& engine = EngineOf(self);
   facade::BranchId id;
   if (!BindBranch(kBranchAncestry, args, nargs, kwnames, engine, &id)) return nullptr;
-  auto lineage = WithoutGil([&] { return engine.Ancestry(id); });
-  if (!lineage.ok()) return RaiseEngineError(lineage.error());
-  Ref list = Ref::Steal(PyList_New(static_cast<Py_ssize_t>(lineage->size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < lineage->size(); ++i) {
-    PyObject* branch = BranchDict((*lineage)[i]);
-    if (branch == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), branch);
-  }
-  return list.Release();
+  return CallEngine([&] { return engine.Ancestry(id); }, BranchList);
 }
 
 PyObject* BranchHistory(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -191,7 +191,7 @@ PyObject* Diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   std::string left_name(left);
   std::string right_name(right);
   const facade::Engine& engine = EngineOf(self);
-  auto diff = WithoutGil([&]() -> facade::EngineResult<facade::DiffDto> {
+  const auto diff = [&]() -> facade::EngineResult<facade::DiffDto> {
     auto left_branch = engine.BranchNamed(std::move(left_name));
     if (!left_branch.ok()) return std::move(left_branch).error();
     auto right_branch = engine.BranchNamed(std::move(right_name));
@@ -199,9 +199,8 @@ PyObject* Diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     request.left_branch = left_branch->id;
     request.right_branch = right_branch->id;
     return engine.Diff(std::move(request));
-  });
-  if (!diff.ok()) return RaiseEngineError(diff.error());
-  return DiffDict(engine, *diff);
+  };
+  return CallEngine(diff, [&](const facade::DiffDto& answer) { return DiffDict(engine, answer); });
 }
 
 }  // namespace corvantine::python

@@ -5,8 +5,8 @@
 
 #include "args.h"
 #include "database_methods.h"
+#include "engine_call.h"
 #include "errors.h"
-#include "gil.h"
 #include "py_ref.h"
 #include "reader.h"
 #include "records.h"
@@ -90,10 +90,9 @@ PyObject* ReadRows(const facade::Engine& engine, const facade::BranchId& branch,
                    std::string_view stream, std::optional<uint64_t> start,
                    std::optional<uint64_t> end) {
   std::string owned(stream);
-  auto request =
-      WithoutGil([&] { return StreamRequest(engine, branch, std::move(owned), start, end); });
-  if (!request.ok()) return RaiseEngineError(request.error());
-  return CollectRows(engine, std::move(request).value());
+  return CallEngine(
+      [&] { return StreamRequest(engine, branch, std::move(owned), start, end); },
+      [&](facade::ReaderRequest& request) { return CollectRows(engine, std::move(request)); });
 }
 
 PyObject* Replay(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -131,9 +130,8 @@ PyObject* OpenReader(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   }
   request.stream.emplace(stream);
   const facade::Engine& engine = EngineOf(self);
-  auto reader = WithoutGil([&] { return engine.OpenReader(std::move(request)); });
-  if (!reader.ok()) return RaiseEngineError(reader.error());
-  return NewReader(engine, *reader);
+  return CallEngine([&] { return engine.OpenReader(std::move(request)); },
+                    [&](facade::ReaderHandle reader) { return NewReader(engine, reader); });
 }
 
 }  // namespace corvantine::python

@@ -9,8 +9,8 @@
 
 #include "args.h"
 #include "database_methods.h"
+#include "engine_call.h"
 #include "errors.h"
-#include "gil.h"
 #include "retention_records.h"
 #include "values.h"
 
@@ -97,15 +97,6 @@ PyObject* OptionalBytes(const std::optional<std::string>& bytes) {
   return bytes ? BytesObject(*bytes) : Py_NewRef(Py_None);
 }
 
-// Makes one engine call with the lock released and converts its answer, or
-// raises its error.
-template <typename Call, typename Convert>
-PyObject* Answer(Call call, Convert convert) {
-  auto answer = WithoutGil(call);
-  if (!answer.ok()) return RaiseEngineError(answer.error());
-  return convert(*answer);
-}
-
 }  // namespace
 
 PyObject* RetentionStatus(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -117,7 +108,7 @@ PyObject* RetentionStatus(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return nullptr;
   }
   const facade::Engine& engine = EngineOf(self);
-  return Answer([&] { return engine.RetentionStatus(keep_from); }, RetentionStatusDict);
+  return CallEngine([&] { return engine.RetentionStatus(keep_from); }, RetentionStatusDict);
 }
 
 PyObject* PlanRetention(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -125,7 +116,7 @@ PyObject* PlanRetention(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   uint64_t keep_from = 0;
   if (!BindKeepFrom(kPlanRetention, args, nargs, kwnames, &keep_from)) return nullptr;
   const facade::Engine& engine = EngineOf(self);
-  return Answer([&] { return engine.PlanRetention(keep_from); }, RetentionPlanDict);
+  return CallEngine([&] { return engine.PlanRetention(keep_from); }, RetentionPlanDict);
 }
 
 PyObject* PlanRetentionPolicy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -140,7 +131,7 @@ PyObject* PlanRetentionPolicy(PyObject* self, PyObject* const* args, Py_ssize_t 
     return nullptr;
   }
   const facade::Engine& engine = EngineOf(self);
-  return Answer(
+  return CallEngine(
       [&] { return engine.PlanRetentionPolicy(policy, static_cast<uint64_t>(value)); },
       RetentionPreviewDict);
 }
@@ -150,7 +141,7 @@ PyObject* CreateRetentionAnchor(PyObject* self, PyObject* const* args, Py_ssize_
   uint64_t keep_from = 0;
   if (!BindKeepFrom(kCreateRetentionAnchor, args, nargs, kwnames, &keep_from)) return nullptr;
   const facade::Engine& engine = EngineOf(self);
-  return Answer([&] { return engine.CreateRetentionAnchor(keep_from); }, RetentionAnchorDict);
+  return CallEngine([&] { return engine.CreateRetentionAnchor(keep_from); }, RetentionAnchorDict);
 }
 
 PyObject* ApplyRetention(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -163,7 +154,7 @@ PyObject* ApplyRetention(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return nullptr;
   }
   const facade::Engine& engine = EngineOf(self);
-  return Answer([&] { return engine.ApplyRetention(plan_id); }, RetentionApplyDict);
+  return CallEngine([&] { return engine.ApplyRetention(plan_id); }, RetentionApplyDict);
 }
 
 PyObject* RegisterBranchBootstrap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -173,7 +164,7 @@ PyObject* RegisterBranchBootstrap(PyObject* self, PyObject* const* args, Py_ssiz
   const facade::Engine& engine = EngineOf(self);
   auto branch = ResolveBranch(engine, bootstrap.name);
   if (!branch.ok()) return RaiseEngineError(branch.error());
-  return Answer(
+  return CallEngine(
       [&] {
         return engine.RegisterBranchBootstrap(*branch, bootstrap.keep_from,
                                               std::move(bootstrap.checkpoint));
@@ -188,7 +179,7 @@ PyObject* RegisterConsumerBootstrap(PyObject* self, PyObject* const* args, Py_ss
     return nullptr;
   }
   const facade::Engine& engine = EngineOf(self);
-  return Answer(
+  return CallEngine(
       [&] {
         return engine.RegisterConsumerBootstrap(std::move(bootstrap.name), bootstrap.keep_from,
                                                 std::move(bootstrap.checkpoint));
@@ -203,7 +194,7 @@ PyObject* BranchBootstrap(PyObject* self, PyObject* const* args, Py_ssize_t narg
   const facade::Engine& engine = EngineOf(self);
   auto branch = ResolveBranch(engine, name);
   if (!branch.ok()) return RaiseEngineError(branch.error());
-  return Answer([&] { return engine.BranchBootstrap(*branch); }, OptionalBytes);
+  return CallEngine([&] { return engine.BranchBootstrap(*branch); }, OptionalBytes);
 }
 
 PyObject* ConsumerBootstrap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -211,8 +202,8 @@ PyObject* ConsumerBootstrap(PyObject* self, PyObject* const* args, Py_ssize_t na
   std::string consumer_id;
   if (!BindOneStr(kConsumerBootstrap, args, nargs, kwnames, &consumer_id)) return nullptr;
   const facade::Engine& engine = EngineOf(self);
-  return Answer([&] { return engine.ConsumerBootstrap(std::move(consumer_id)); },
-                OptionalBytes);
+  return CallEngine([&] { return engine.ConsumerBootstrap(std::move(consumer_id)); },
+                    OptionalBytes);
 }
 
 }  // namespace corvantine::python

@@ -11,8 +11,8 @@
 
 #include "args.h"
 #include "database_methods.h"
+#include "engine_call.h"
 #include "errors.h"
-#include "gil.h"
 #include "json_write.h"
 #include "py_ref.h"
 #include "records.h"
@@ -77,11 +77,10 @@ PyObject* OnNamedView(const Parameters& parameters, PyObject* self, PyObject* co
   std::string name;
   if (!BindOneStr(parameters, args, nargs, kwnames, &name)) return nullptr;
   const facade::Engine& engine = EngineOf(self);
-  auto handle = WithoutGil([&] { return engine.QueryNamed(std::move(name)); });
-  if (!handle.ok()) return RaiseEngineError(handle.error());
-  auto answer = WithoutGil([&] { return call(engine, *handle); });
-  if (!answer.ok()) return RaiseEngineError(answer.error());
-  return convert(answer);
+  return CallEngine([&] { return engine.QueryNamed(std::move(name)); },
+                    [&](facade::QueryHandle handle) {
+                      return CallEngine([&] { return call(engine, handle); }, convert);
+                    });
 }
 
 // {"id", "projection", "cursor", "created_at_unix_nanos", "state_bytes"}.
@@ -125,10 +124,8 @@ PyObject* RegisterView(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   definition.key_field.assign(key);
   std::string owned(name);
   const facade::Engine& engine = EngineOf(self);
-  auto handle = WithoutGil(
-      [&] { return engine.RegisterQuery(std::move(owned), std::move(definition)); });
-  if (!handle.ok()) return RaiseEngineError(handle.error());
-  Py_RETURN_NONE;
+  return CallEngine([&] { return engine.RegisterQuery(std::move(owned), std::move(definition)); },
+                    NoneReply);
 }
 
 PyObject* DeregisterView(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -136,18 +133,15 @@ PyObject* DeregisterView(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   std::string name;
   if (!BindOneStr(kDeregisterView, args, nargs, kwnames, &name)) return nullptr;
   const facade::Engine& engine = EngineOf(self);
-  auto removed = WithoutGil([&] { return engine.RemoveQuery(std::move(name)); });
-  if (!removed.ok()) return RaiseEngineError(removed.error());
-  return Bool(*removed);
+  return CallEngine([&] { return engine.RemoveQuery(std::move(name)); }, Bool);
 }
 
 PyObject* View(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::string name;
   if (!BindOneStr(kView, args, nargs, kwnames, &name)) return nullptr;
   const facade::Engine& engine = EngineOf(self);
-  auto handle = WithoutGil([&] { return engine.QueryNamed(name); });
-  if (!handle.ok()) return RaiseEngineError(handle.error());
-  return NewView(self, name, *handle);
+  return CallEngine([&] { return engine.QueryNamed(name); },
+                    [&](facade::QueryHandle handle) { return NewView(self, name, handle); });
 }
 
 PyObject* RebuildProjection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -157,7 +151,7 @@ PyObject* RebuildProjection(PyObject* self, PyObject* const* args, Py_ssize_t na
       [](const facade::Engine& engine, facade::QueryHandle handle) {
         return engine.RebuildProjection(handle);
       },
-      [](const auto&) { Py_RETURN_NONE; });
+      NoneReply);
 }
 
 PyObject* CreateSnapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -167,7 +161,7 @@ PyObject* CreateSnapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       [](const facade::Engine& engine, facade::QueryHandle handle) {
         return engine.CreateSnapshot(handle);
       },
-      [](const auto& info) { return SnapshotDict(*info); });
+      SnapshotDict);
 }
 
 PyObject* ListSnapshots(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -177,7 +171,7 @@ PyObject* ListSnapshots(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       [](const facade::Engine& engine, facade::QueryHandle handle) {
         return engine.ListSnapshots(handle);
       },
-      [](const auto& infos) { return SnapshotList(*infos); });
+      SnapshotList);
 }
 
 PyObject* VerifySnapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -185,9 +179,7 @@ PyObject* VerifySnapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   std::string id;
   if (!BindOneStr(kVerifySnapshot, args, nargs, kwnames, &id)) return nullptr;
   const facade::Engine& engine = EngineOf(self);
-  auto info = WithoutGil([&] { return engine.VerifySnapshot(std::move(id)); });
-  if (!info.ok()) return RaiseEngineError(info.error());
-  return SnapshotDict(*info);
+  return CallEngine([&] { return engine.VerifySnapshot(std::move(id)); }, SnapshotDict);
 }
 
 PyObject* DeleteSnapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -195,16 +187,12 @@ PyObject* DeleteSnapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   std::string id;
   if (!BindOneStr(kDeleteSnapshot, args, nargs, kwnames, &id)) return nullptr;
   const facade::Engine& engine = EngineOf(self);
-  auto deleted = WithoutGil([&] { return engine.DeleteSnapshot(std::move(id)); });
-  if (!deleted.ok()) return RaiseEngineError(deleted.error());
-  return Bool(*deleted);
+  return CallEngine([&] { return engine.DeleteSnapshot(std::move(id)); }, Bool);
 }
 
 PyObject* DeleteAllDerivedState(PyObject* self, PyObject*) {
   const facade::Engine& engine = EngineOf(self);
-  auto deleted = WithoutGil([&] { return engine.DeleteAllDerivedState(); });
-  if (!deleted.ok()) return RaiseEngineError(deleted.error());
-  Py_RETURN_NONE;
+  return CallEngine([&] { return engine.DeleteAllDerivedState(); }, NoneReply);
 }
 
 }  // namespace corvantine::python

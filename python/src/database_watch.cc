@@ -7,9 +7,9 @@
 
 #include "args.h"
 #include "database_methods.h"
+#include "engine_call.h"
 #include "errors.h"
 #include "feed_bootstrap.h"
-#include "gil.h"
 #include "values.h"
 #include "watch.h"
 
@@ -83,16 +83,17 @@ PyObject* Watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   }
   if (consumer_id) request.consumer_id.emplace(*consumer_id);
   const bool from_durable_head = !request.start && !consumer_id;
-  auto feed = WithoutGil([&]() -> facade::EngineResult<facade::FeedHandle> {
+  const auto open = [&]() -> facade::EngineResult<facade::FeedHandle> {
     if (from_durable_head) {
       auto head = engine.DurableHead();
       if (!head.ok()) return std::move(head).error();
       request.start = *head;
     }
     return engine.OpenFeed(std::move(request));
+  };
+  return CallEngine(open, [&](facade::FeedHandle feed) {
+    return NewWatch(engine, feed, stream, timeout_millis);
   });
-  if (!feed.ok()) return RaiseEngineError(feed.error());
-  return NewWatch(engine, *feed, stream, timeout_millis);
 }
 
 PyObject* ResumeWatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -111,10 +112,9 @@ PyObject* ResumeWatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return nullptr;
   }
   const facade::Engine& engine = EngineOf(self);
-  auto feed = WithoutGil(
-      [&] { return engine.ResumeFeed(std::move(descriptor), max_batches, max_bytes); });
-  if (!feed.ok()) return RaiseEngineError(feed.error());
-  return NewWatch(engine, *feed, stream, timeout_millis);
+  return CallEngine(
+      [&] { return engine.ResumeFeed(std::move(descriptor), max_batches, max_bytes); },
+      [&](facade::FeedHandle feed) { return NewWatch(engine, feed, stream, timeout_millis); });
 }
 
 PyObject* RegisterFeedBootstrap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -143,13 +143,12 @@ PyObject* RegisterFeedBootstrap(PyObject* self, PyObject* const* args, Py_ssize_
     if (!id.ok()) return RaiseEngineError(id.error());
     scope.branches.push_back(*id);
   }
-  auto floor = WithoutGil([&] {
+  const auto register_bootstrap = [&] {
     return engine.RegisterConsumerBootstrapForFeed(std::string(consumer_id), keep_from,
                                                    std::move(scope), std::string(codec),
                                                    codec_version, std::string(checkpoint));
-  });
-  if (!floor.ok()) return RaiseEngineError(floor.error());
-  return PyLong_FromUnsignedLongLong(*floor);
+  };
+  return CallEngine(register_bootstrap, PyLong_FromUnsignedLongLong);
 }
 
 PyObject* FetchFeedBootstrap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -163,10 +162,9 @@ PyObject* FetchFeedBootstrap(PyObject* self, PyObject* const* args, Py_ssize_t n
     return nullptr;
   }
   const facade::Engine& engine = EngineOf(self);
-  auto checkpoint = WithoutGil(
-      [&] { return engine.FetchFeedBootstrap(std::move(descriptor), maximum_bytes); });
-  if (!checkpoint.ok()) return RaiseEngineError(checkpoint.error());
-  return BytesObject(*checkpoint);
+  return CallEngine(
+      [&] { return engine.FetchFeedBootstrap(std::move(descriptor), maximum_bytes); },
+      BytesObject);
 }
 
 }  // namespace corvantine::python

@@ -2,6 +2,7 @@
 
 #include "borrow.h"
 #include "class_support.h"
+#include "engine_call.h"
 #include "errors.h"
 #include "gil.h"
 #include "records.h"
@@ -37,9 +38,7 @@ PyObject* OnOpenReader(PyObject* self, Call call, Convert convert) {
   if (!reader->open) return RaiseClosed();
   const facade::Engine& engine = *reader->engine;
   const facade::ReaderHandle handle = reader->handle;
-  auto answer = WithoutGil([&] { return call(engine, handle); });
-  if (!answer.ok()) return RaiseEngineError(answer.error());
-  return convert(answer);
+  return CallEngine([&] { return call(engine, handle); }, convert);
 }
 
 PyObject* NextPage(PyObject* self, PyObject*) {
@@ -47,7 +46,7 @@ PyObject* NextPage(PyObject* self, PyObject*) {
       self, [](const facade::Engine& engine, facade::ReaderHandle handle) {
         return engine.NextPage(handle);
       },
-      [](const auto& page) { return PageDict(*page); });
+      PageDict);
 }
 
 PyObject* Cancel(PyObject* self, PyObject*) {
@@ -55,7 +54,7 @@ PyObject* Cancel(PyObject* self, PyObject*) {
       self, [](const facade::Engine& engine, facade::ReaderHandle handle) {
         return engine.CancelReader(handle);
       },
-      [](const auto&) { Py_RETURN_NONE; });
+      NoneReply);
 }
 
 PyObject* Close(PyObject* self, PyObject*) {
@@ -66,9 +65,7 @@ PyObject* Close(PyObject* self, PyObject*) {
   reader->open = false;  // closed from here on, whatever the engine answers
   const facade::Engine& engine = *reader->engine;
   const facade::ReaderHandle handle = reader->handle;
-  auto closed = WithoutGil([&] { return engine.CloseReader(handle); });
-  if (!closed.ok()) return RaiseEngineError(closed.error());
-  Py_RETURN_NONE;
+  return CallEngine([&] { return engine.CloseReader(handle); }, NoneReply);
 }
 
 // With the interpreter lock held, as the engine's last handle may go here.
@@ -86,25 +83,15 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&NoConstructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc)},
-    {Py_tp_methods, methods},
-    {Py_tp_doc, const_cast<char*>("")},
-    {0, nullptr},
-};
-
-PyType_Spec reader_type_def = {"builtins.Reader", sizeof(ReaderObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+const ClassSpec reader_class = {.name = "builtins.Reader",
+                                .basic_size = sizeof(ReaderObject),
+                                .dealloc = Dealloc,
+                                .methods = methods};
 
 }  // namespace
 
 bool AddReaderClass(PyObject* module) {
-  if (reader_type == nullptr) {
-    reader_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&reader_type_def));
-    if (reader_type == nullptr) return false;
-  }
-  return PyModule_AddType(module, reader_type) == 0;
+  return AddType(module, reader_class, &reader_type);
 }
 
 PyObject* NewReader(const facade::Engine& engine, facade::ReaderHandle handle) {

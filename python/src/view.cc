@@ -8,8 +8,8 @@
 #include "class_support.h"
 #include "database_methods.h"
 #include "debug_quote.h"
+#include "engine_call.h"
 #include "errors.h"
-#include "gil.h"
 #include "json_read.h"
 #include "json_write.h"
 #include "py_ref.h"
@@ -46,10 +46,9 @@ PyObject* Ask(PyObject* self, facade::QueryOperation operation, Convert convert)
   const ViewObject* view = AsView(self);
   const facade::Engine& engine = EngineOf(view->owner);
   const facade::QueryHandle handle = view->handle;
-  auto answer = WithGilWhileQuick(
-      [&] { return engine.Query(handle, std::move(operation), facade::QueryConsistency()); });
-  if (!answer.ok()) return RaiseEngineError(answer.error());
-  return convert(*answer);
+  return CallEngineQuick(
+      [&] { return engine.Query(handle, std::move(operation), facade::QueryConsistency()); },
+      convert);
 }
 
 PyObject* RowList(const facade::QueryResult& result) {
@@ -148,26 +147,16 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&NoConstructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(&Repr)},
-    {Py_tp_methods, methods},
-    {Py_tp_doc, const_cast<char*>("")},
-    {0, nullptr},
-};
-
-PyType_Spec view_type_def = {"builtins.View", sizeof(ViewObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+const ClassSpec view_class = {.name = "builtins.View",
+                              .basic_size = sizeof(ViewObject),
+                              .dealloc = Dealloc,
+                              .methods = methods,
+                              .repr = Repr};
 
 }  // namespace
 
 bool AddViewClass(PyObject* module) {
-  if (view_type == nullptr) {
-    view_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&view_type_def));
-    if (view_type == nullptr) return false;
-  }
-  return PyModule_AddType(module, view_type) == 0;
+  return AddType(module, view_class, &view_type);
 }
 
 PyObject* NewView(PyObject* owner, std::string_view name, facade::QueryHandle handle) {

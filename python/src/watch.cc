@@ -10,6 +10,7 @@
 #include "args.h"
 #include "borrow.h"
 #include "class_support.h"
+#include "engine_call.h"
 #include "errors.h"
 #include "gil.h"
 #include "py_ref.h"
@@ -135,9 +136,8 @@ PyObject* Ack(PyObject* self, PyObject*) {
   }
   const facade::Engine& engine = watch.engine;
   const facade::FeedHandle feed = *watch.feed;
-  auto acknowledged = WithoutGil([&] { return engine.AcknowledgeFeed(feed, position); });
-  if (!acknowledged.ok()) return RaiseEngineError(acknowledged.error());
-  return PyLong_FromUnsignedLongLong(*acknowledged);
+  return CallEngine([&] { return engine.AcknowledgeFeed(feed, position); },
+                    PyLong_FromUnsignedLongLong);
 }
 
 PyObject* Close(PyObject* self, PyObject*) {
@@ -149,9 +149,7 @@ PyObject* Close(PyObject* self, PyObject*) {
   const facade::FeedHandle feed = *watch.feed;
   watch.feed.reset();  // closed from here on, whatever the engine answers
   const facade::Engine& engine = watch.engine;
-  auto closed = WithoutGil([&] { return engine.CloseFeed(feed); });
-  if (!closed.ok()) return RaiseEngineError(closed.error());
-  Py_RETURN_NONE;
+  return CallEngine([&] { return engine.CloseFeed(feed); }, NoneReply);
 }
 
 PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -209,27 +207,18 @@ constexpr char kWatchDoc[] =
     "`replay`, releases the GIL while waiting, and stays responsive to\n"
     "Ctrl+C by waking every `WATCH_WAIT_CHUNK_MILLIS` to deliver signals.";
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&NoConstructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc)},
-    {Py_tp_iter, reinterpret_cast<void*>(&Iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(&GuardedNext)},
-    {Py_tp_methods, methods},
-    {Py_tp_doc, const_cast<char*>(kWatchDoc)},
-    {0, nullptr},
-};
-
-PyType_Spec watch_type_def = {"builtins.Watch", sizeof(WatchObject), 0,
-                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+const ClassSpec watch_class = {.name = "builtins.Watch",
+                               .basic_size = sizeof(WatchObject),
+                               .dealloc = Dealloc,
+                               .methods = methods,
+                               .doc = kWatchDoc,
+                               .iter = Iter,
+                               .iternext = GuardedNext};
 
 }  // namespace
 
 bool AddWatchClass(PyObject* module) {
-  if (watch_type == nullptr) {
-    watch_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&watch_type_def));
-    if (watch_type == nullptr) return false;
-  }
-  return PyModule_AddType(module, watch_type) == 0;
+  return AddType(module, watch_class, &watch_type);
 }
 
 PyObject* NewWatch(const facade::Engine& engine, facade::FeedHandle feed,

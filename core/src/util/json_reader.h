@@ -1,19 +1,11 @@
 // Reading JSON text with the rules and the messages of Rust's serde_json and
 // serde-derive, the reference for the JSON the store exchanges with users.
 //
-// Every failure is a message ending in " at line {L} column {C}": lines count
-// from 1, the column is the number of bytes consumed on the line, and the
-// place is where serde_json would stop. Nesting is limited: 128 arrays or
-// objects inside each other are accepted, the 129th fails with "recursion
-// limit exceeded", so no input can exhaust a thread's stack. Strings must be
-// valid UTF-8.
-//
-// The Reader pulls one value at a time, and each Read* method is one of
-// serde's entry points ("deserialize a u32", "deserialize a struct"), so the
-// engine's documents are read with serde-derive's rules: see ReadStruct.
-// Values of any shape can also be pulled piece by piece (PeekKind, then
-// ReadNumber, ReadStringView, BeginArray...), which is how a builder of
-// another language's objects reads them with exactly Parse's rules.
+// Each Read* method is one of serde's entry points ("deserialize a u32",
+// "deserialize a struct"), so the engine's documents are read with
+// serde-derive's rules: see ReadStruct. Failures are placed as the scanner
+// places them (util/json_scanner.h); values of any shape can also be pulled
+// piece by piece through the scanner's calls, or whole (util/json_tree.h).
 #pragma once
 
 #include <array>
@@ -27,46 +19,10 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json_fwd.hpp>
-
 #include "error/result.h"
+#include "util/json_tree.h"
 
 namespace corvantine::util::json {
-
-struct Error {
-  // What users see, e.g. "missing field `position` at line 1 column 17".
-  std::string message;
-  // False only for an error made by Custom() that no reader has placed yet.
-  bool has_position = true;
-
-  // An error raised by a caller's read function (serde's de::Error::custom).
-  // The Read* call that returns it appends the line and column where the
-  // value it reads ends, as serde_json does.
-  static Error Custom(std::string message);
-};
-
-template <typename T = void>
-using Result = error::Expected<T, Error>;
-
-// The most arrays and objects a reader accepts inside each other.
-inline constexpr int kMaxDepth = 128;
-
-// "invalid length {length}, expected {expected}", placed by the reader.
-Error InvalidLength(size_t length, std::string_view expected);
-
-// A number with Parse's rules (util/json.h).
-struct Number {
-  enum class Kind {
-    kUnsigned,  // a non-negative integer that fits u64; also -0, as 0
-    kNegative,  // a negative integer that fits i64
-    kFloat,     // any other number
-  };
-  Kind kind = Kind::kUnsigned;
-  uint64_t u64 = 0;  // kUnsigned
-  int64_t i64 = 0;   // kNegative
-  double f64 = 0;    // kFloat; too small for a double reads as (signed) zero
-  std::string_view text;  // as written, sign included
-};
 
 class Reader;
 using ReadFn = std::function<Result<>(Reader& reader)>;
@@ -84,13 +40,9 @@ struct Field {
   ReadFn read;  // reads the field's value, e.g. Into(&record.position)
 };
 
-class Reader {
+class Reader : public TreeReader {
  public:
-  // `text` must outlive the reader. After any failure the reader is spent.
-  explicit Reader(std::string_view text);
-
-  Reader(const Reader&) = delete;
-  Reader& operator=(const Reader&) = delete;
+  using TreeReader::TreeReader;
 
   // Integers: a negative or too large value fails with
   // "invalid value: integer `-1`, expected u64", a float with
@@ -100,52 +52,12 @@ class Reader {
   Result<uint16_t> ReadU16();
   Result<uint8_t> ReadU8();
   Result<int64_t> ReadI64();
-  Result<bool> ReadBool();
   Result<std::string> ReadString();
-
-  // serde's Option: consumes a null and returns true, or leaves any other
-  // value for the caller and returns false.
-  Result<bool> TakeNull();
 
   // A unit enum variant: its name as a string (or {"Name":null}); returns the
   // index of the name in `names`. Another name fails with
   // "unknown variant `x`, expected `A` or `B`".
   Result<size_t> ReadVariant(std::span<const std::string_view> names);
-
-  // Any JSON value, with numbers as in Parse (util/json.h).
-  Result<nlohmann::json> ReadValue();
-
-  // The next value pulled piece by piece, checked as ReadValue checks it:
-  // PeekKind, then TakeNull, ReadBool, ReadNumber, ReadStringView,
-  // BeginArray or BeginObject.
-  enum class Kind { kNull, kBool, kNumber, kString, kArray, kObject };
-  // What the next value is, judged by its first byte; consumes only the
-  // whitespace before it. Fails at the end of the input ("EOF while parsing
-  // a value") or at a byte no value starts with ("expected value").
-  Result<Kind> PeekKind();
-  // Any number; anything else fails with "invalid type: {got}, expected a
-  // number". A float too large for a double fails: "number out of range".
-  // (These reads, one per value, hand values back through pointers: copying
-  // a struct just built out of a Result would cost more than the read.)
-  Result<> ReadNumber(Number* number);
-  // A string's content, as ReadString reads it but without a copy: a view
-  // of the input when the string holds no escape, else of the reader's
-  // buffer, valid until the next call on the reader.
-  Result<> ReadStringView(std::string_view* text);
-  // An array or an object ("invalid type: {got}, expected a sequence" or
-  // "a map"), whose content is then pulled with NextElement, or with NextKey
-  // and ReadColon: they read its end too. Each counts toward the nesting
-  // limit until its end is read.
-  Result<> BeginArray();
-  Result<> BeginObject();
-
-  // Reads one value and discards it, checking it as ReadValue would.
-  Result<> SkipValue();
-
-  // Reads one value and discards it with serde's IgnoredAny rules, which are
-  // looser: no nesting limit, no UTF-8 or surrogate check inside strings, no
-  // range check of numbers.
-  Result<> IgnoreValue();
 
   // A struct in serde-derive's form, described in error messages as
   // "struct {name}". Accepted are:
@@ -166,81 +78,19 @@ class Reader {
   // "trailing characters". Anything but an array fails with
   // "invalid type: {got}, expected {expected}".
   Result<> ReadSeq(std::string_view expected, const ReadFn& visit);
-  // Inside ReadSeq or after BeginArray: true if another element follows,
-  // false once the closing bracket has been read.
-  Result<bool> NextElement();
-  // Inside ReadSeq or after BeginArray, a fast path for byte strings: takes
-  // the elements that follow, each with its comma, while they are compact
-  // integers 0..255, appending them to *out, and stops before the first
-  // other one (or the closing bracket), where NextElement and ReadU8 go on
-  // with their usual results and errors.
-  void TakePlainBytes(std::string* out);
 
   // An object. `visit` pulls the members: NextKey(), then ReadColon(), then
   // one Read* call for the value.
   Result<> ReadMap(std::string_view expected, const ReadFn& visit);
-  // Inside ReadMap or after BeginObject: true with the next key in *key, or
-  // false once the closing brace has been read. The view is valid until the
-  // next call on the reader.
-  Result<bool> NextKey(std::string_view* key);
-  Result<> ReadColon();
-
-  // After the value: only whitespace may follow ("trailing characters").
-  Result<> Finish();
 
  private:
   friend Result<> ReadDocument(std::string_view text, const ReadFn& read);
 
-  class ContainerStack;
-  class DomBuilder;
-  struct Discard;
-  // kIgnore reads with serde's IgnoredAny rules (see IgnoreValue).
-  enum class Mode { kStrict, kIgnore };
-
   Result<uint64_t> ReadUnsigned(uint64_t max, std::string_view expected);
-  Result<> ReadNumber(std::string_view expected, Number* number);
   Result<size_t> MatchVariant(std::span<const std::string_view> names);
   Result<> VisitStructArray(std::string_view name, std::span<const Field> fields);
   Result<> VisitStructObject(std::span<const Field> fields);
   Result<> Visit(std::string_view expected, const ReadFn* seq, const ReadFn* map);
-  Result<> Begin(char open, std::string_view expected);
-  Result<> Open();
-  Result<> EnterNested();
-  void Close();
-  Result<> EndSeq();
-  Result<> EndMap();
-
-  template <typename Sink>
-  Result<> Walk(Mode mode, Sink& sink);
-  template <typename Sink>
-  Result<> WalkScalar(char first, Mode mode, Sink& sink);
-  Result<bool> NextItem(bool object, bool first, Mode mode);
-
-  Result<char> PeekValueStart();
-  bool PeekNonWhitespace(char* c);
-  bool SkipWhitespace(char* c);
-  Result<> ScanIdent(std::string_view rest);
-  Result<> ScanString(Mode mode, std::string* decoded, std::string_view* text);
-  Result<> ScanEscape(Mode mode, std::string* decoded);
-  Result<> ScanUnicodeEscape(Mode mode, std::string* decoded);
-  Result<uint16_t> ScanHex4();
-  Result<> ScanNumber(bool negative, Mode mode, Number* number);
-  // The index of the first byte from `from` on that is not a digit.
-  size_t DigitsEnd(size_t from) const;
-
-  Error ErrorAt(size_t index, std::string_view what) const;
-  Error ErrorHere(std::string_view what) const;
-  Error PeekError(std::string_view what) const;
-  Error Place(Error error) const;
-  Error InvalidType(std::string_view expected);
-  Error NumberMismatch(const char* problem, const Number& number,
-                       std::string_view expected) const;
-
-  std::string_view text_;
-  size_t index_ = 0;                // the next byte to read
-  int depth_left_ = kMaxDepth + 1;  // nesting levels still allowed, plus one
-  bool first_ = false;              // in the innermost array or object: nothing pulled yet
-  std::string scratch_;             // decoded strings that held escapes
 };
 
 // Reads `text` as one document: `read` reads the value, then only
