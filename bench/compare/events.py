@@ -16,6 +16,8 @@ BIG_BATCH = 100
 # stretch of the log holds every stream: each is read whole, one after another.
 MANY_EVENTS = 20_000
 MANY_STREAMS = 100
+# Events of the global log read from the middle of the many-streams database.
+LOG_READ = 1_000
 EVENT_TYPE = "OrderPlaced"
 REPLAY_STREAM = "replay"
 

@@ -182,6 +182,8 @@ class Comparison:
                       streams=events.MANY_STREAMS, batch=1):
             self._task(key, "many_streams", "read_streams", path, {"ms": "many_streams"},
                        streams=events.MANY_STREAMS, length=n // events.MANY_STREAMS)
+            self._task(key, "read_log", "read_log", path, {"ms": "read_log"}, start=n // 2,
+                       count=events.LOG_READ)
         shutil.rmtree(path, ignore_errors=True)
 
     def _record_opens(self, key, results, row, rss_row):

@@ -128,6 +128,26 @@ def read_streams(store_cls, path, streams, length):
     return {"ms": elapsed / streams * 1e3}
 
 
+def read_log(store_cls, path, start, count, repeats=21):
+    """Reads count events of the global log from start into row dicts; the median of repeats.
+
+    As in replay, the time includes a young-generation collection.
+    """
+    if not hasattr(store_cls, "read_log"):
+        return {"ms": "n/a"}
+    store = store_cls(path)
+    times = []
+    for _ in range(repeats):
+        begin = time.perf_counter()
+        rows = store.read_log(start, count)
+        gc.collect(0)
+        times.append(time.perf_counter() - begin)
+        _expect_rows(rows, count)
+        del rows
+    store.close()
+    return {"ms": statistics.median(times) * 1e3}
+
+
 def open_db(store_cls, path, rebuild=False):
     """Opens an existing database and asks the first query, from a cold process."""
     if rebuild:
@@ -162,7 +182,7 @@ def head(store_cls, path, blocks=200, per_block=100):
 
 
 TASKS = {f.__name__: f for f in (singles, batches, concurrent, build, replay, read_stream,
-                                 read_streams, open_db, head, watch.watch_latency,
+                                 read_streams, read_log, open_db, head, watch.watch_latency,
                                  watch.watch_throughput)}
 
 

@@ -39,6 +39,10 @@ class RepeatCache {
 
 // What consecutive rows of one read tend to share.
 struct RowCaches {
+  // The row keys in their order, each to None: a row made as its copy takes
+  // its keys in one table of the final size, where inserting them one by
+  // one would grow the table twice.
+  Ref row_template;
   TextCache texts;
   RepeatCache<util::Bytes16> batch_ids;
   RepeatCache<util::Bytes16> branch_ids;
@@ -87,9 +91,28 @@ PyObject* Body(const facade::RecordDto& record, TextCache& texts) {
   return ReadJson(record.body, &texts);
 }
 
+// The keys of a row, in the order RowDict sets them.
+constexpr Key kRowKeys[] = {
+    kOffset,         kTimestampMs, kEventId,       kBatchId, kBatchIndex, kBranchId, kNamespace,
+    kStreamRevision, kEventType,   kSchemaVersion, kCodec,   kMetadata,   kBody};
+
+PyObject* RowTemplate() {
+  Ref dict = Ref::Steal(PyDict_New());
+  for (Key key : kRowKeys) {
+    if (!dict || PyDict_SetItem(dict.get(), KeyObject(key), Py_None) < 0) return nullptr;
+  }
+  return dict.Release();
+}
+
+// A new dict with the row keys in order, every value None.
+PyObject* EmptyRow(RowCaches& caches) {
+  if (!caches.row_template) caches.row_template = Ref::Steal(RowTemplate());
+  return caches.row_template ? PyDict_Copy(caches.row_template.get()) : nullptr;
+}
+
 PyObject* RowDict(const facade::RecordDto& record, RowCaches& caches) {
   TextCache& texts = caches.texts;
-  Ref row = Ref::Steal(PyDict_New());
+  Ref row = Ref::Steal(EmptyRow(caches));
   PyObject* dict = row.get();
   const bool json = record.codec == facade::EventCodec::kJson;
   if (!dict || !Set(dict, kOffset, PyLong_FromUnsignedLongLong(record.position)) ||

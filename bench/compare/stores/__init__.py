@@ -11,6 +11,9 @@ and offers:
                                                revision is `expected` (None: no stream yet)
   append_batch(stream, bodies, expected) -> revision
   read_stream(stream) -> list of row dicts     in revision order, bodies parsed
+  read_log(start, count) -> list of row dicts  count events of the global log from position
+                                               start, bodies parsed; only a store that has a
+                                               global position offers it
   head() -> int                                the cheapest "where is the end" query
   first_query()                                what an application asks right after opening
   make_durable()                               everything so far on stable storage

@@ -1,6 +1,7 @@
 """Corvantine through its Python module: one append_batch call per append."""
 
 import contextlib
+import itertools
 import os
 
 import corvantine
@@ -33,6 +34,10 @@ class Store:
 
     def read_stream(self, stream):
         return self._db.replay(stream)
+
+    def read_log(self, start, count):
+        with self._db.watch(start=start, timeout=0) as watch:
+            return list(itertools.islice(watch, count))
 
     def head(self):
         return self._db.head()

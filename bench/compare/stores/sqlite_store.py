@@ -24,6 +24,8 @@ _SCHEMA = """CREATE TABLE IF NOT EXISTS events (
 _CURRENT = "SELECT max(version) FROM events WHERE stream = ?"
 _INSERT = "INSERT INTO events (stream, version, event_type, body) VALUES (?, ?, ?, ?)"
 _READ = "SELECT position, version, event_type, body FROM events WHERE stream = ? ORDER BY version"
+_READ_LOG = ("SELECT position, stream, version, event_type, body FROM events "
+             "WHERE position >= ? ORDER BY position LIMIT ?")
 _HEAD = "SELECT max(position) FROM events"
 
 
@@ -79,6 +81,12 @@ class Store:
         return [{"position": position, "stream": stream, "version": version,
                  "event_type": event_type, "body": json.loads(body)}
                 for position, version, event_type, body in self._conn.execute(_READ, (stream,))]
+
+    def read_log(self, start, count):
+        return [{"position": position, "stream": stream, "version": version,
+                 "event_type": event_type, "body": json.loads(body)}
+                for position, stream, version, event_type, body
+                in self._conn.execute(_READ_LOG, (start, count))]
 
     def head(self):
         return self._conn.execute(_HEAD).fetchone()[0]

@@ -74,11 +74,27 @@ EngineResult<uint64_t> BatchStart(const db::Corvantine& db, uint64_t position) {
   return (*frame)->position - std::min<uint64_t>((*frame)->envelope.batch_index, position);
 }
 
+// A consumer refused a start that retention reclaimed, or one beyond the
+// durable head, learns which bootstrap it may resume from instead.
+EngineError WithOfferedBootstrap(const db::Corvantine& db, const FeedRequest& request,
+                                 EngineError error) {
+  if (error.code() != kPositionUnavailableCode) return error;
+  std::optional<FeedBootstrapDescriptor> offered = OfferedBootstrap(db, request);
+  if (offered) error.AttachBootstrap(std::move(*offered));
+  return error;
+}
+
+EngineError CheckpointUnreadable(std::string message) {
+  return EngineError::Internal("consumer checkpoint: " + std::move(message));
+}
+
+}  // namespace
+
 // One page, assembled from the records read from the feed position in log
 // order. Records are grouped into batches by batch id; a batch is offered
 // once it is whole, which it is when a record of another batch follows or
 // when the read ends at the durable head, which lies between batches.
-class PageAssembly {
+class Feeds::PageAssembly {
  public:
   PageAssembly(const FeedRequest& request, uint64_t position, uint64_t durable_head)
       : request_(request), position_(position) {
@@ -94,6 +110,12 @@ class PageAssembly {
   }
 
   void Add(RecordDto record) { pending_.push_back(std::move(record)); }
+  // Keeps a record read after the page filled, for the next page.
+  void Keep(RecordDto record) { unserved_.push_back(std::move(record)); }
+
+  // The records read but not served, in log order: the refused batch and
+  // those kept after it. Once only, after Finish.
+  std::vector<RecordDto> TakeUnserved() { return std::move(unserved_); }
 
   // The page, once the read has ended: with nothing read, the feed moves
   // up to the durable head.
@@ -113,6 +135,7 @@ class PageAssembly {
     const bool taken = FinishFeedBatch(request_.filter, page_.batches, page_bytes_, pending_,
                                        request_.max_batches, request_.max_bytes);
     position_ = taken ? next : first;
+    if (!taken) unserved_ = std::move(pending_);
     pending_.clear();
     return taken;
   }
@@ -121,25 +144,10 @@ class PageAssembly {
   uint64_t position_;
   FeedPage page_;
   uint64_t page_bytes_ = 0;
-  std::vector<RecordDto> pending_;  // the batch being read
+  std::vector<RecordDto> pending_;   // the batch being read
+  std::vector<RecordDto> unserved_;  // read after the page filled
   bool full_ = false;
 };
-
-// A consumer refused a start that retention reclaimed, or one beyond the
-// durable head, learns which bootstrap it may resume from instead.
-EngineError WithOfferedBootstrap(const db::Corvantine& db, const FeedRequest& request,
-                                 EngineError error) {
-  if (error.code() != kPositionUnavailableCode) return error;
-  std::optional<FeedBootstrapDescriptor> offered = OfferedBootstrap(db, request);
-  if (offered) error.AttachBootstrap(std::move(*offered));
-  return error;
-}
-
-EngineError CheckpointUnreadable(std::string message) {
-  return EngineError::Internal("consumer checkpoint: " + std::move(message));
-}
-
-}  // namespace
 
 EngineResult<> ValidateFeed(const FeedRequest& request, uint64_t start, uint64_t floor,
                             uint64_t durable_head) {
@@ -224,8 +232,11 @@ EngineResult<FeedHandle> Feeds::Insert(const db::Corvantine& db, FeedRequest req
                                        uint64_t start) {
   CVN_ASSIGN_OR_RETURN(const uint64_t batch_start, BatchStart(db, start));
   const FeedHandle handle = next_handle_++;
-  feeds_.emplace(handle,
-                 FeedState{std::move(request), batch_start, batch_start, /*cancelled=*/false});
+  FeedState feed;
+  feed.request = std::move(request);
+  feed.position = batch_start;
+  feed.acknowledged = batch_start;
+  feeds_.emplace(handle, std::move(feed));
   return handle;
 }
 
@@ -235,25 +246,63 @@ EngineResult<Feeds::FeedState*> Feeds::Find(FeedHandle feed) {
   return &found->second;
 }
 
+// Plans the feed's read up to the durable head from `from`.
+void Feeds::Plan(const db::Corvantine& db, FeedState& feed, uint64_t from) {
+  feed.read_end = db.durable_head();
+  feed.reader.emplace(db.log().PlanReader(db::AllEventsBetween(from, feed.read_end)));
+}
+
+// Offers the held records and then those of the feed's read to the page
+// until it is full or the read reaches the durable head. A page that
+// starts a new read plans it from the feed position.
+EngineResult<> Feeds::Fill(const db::Corvantine& db, FeedState& feed, PageAssembly& page) {
+  const uint64_t floor = db.log().retention_floor();
+  if (!feed.reader || feed.read_floor != floor) {
+    feed.held.clear();
+    Plan(db, feed, feed.position);
+    feed.read_floor = floor;
+  }
+  std::vector<RecordDto> held = std::exchange(feed.held, {});
+  for (auto record = held.begin(); record != held.end(); ++record) {
+    if (!page.Continues(record->batch_id)) {
+      for (; record != held.end(); ++record) page.Keep(std::move(*record));
+      return {};
+    }
+    page.Add(std::move(*record));
+  }
+  for (;;) {
+    Result<const format::FrameView*> next = feed.reader->NextView();
+    if (!next.ok()) return EngineError::FromCore(next.error());
+    if (*next == nullptr) {
+      // The durable head may have moved since the read was planned.
+      if (feed.read_end >= db.durable_head()) return {};
+      Plan(db, feed, feed.read_end);
+      continue;
+    }
+    CVN_ASSIGN_OR_RETURN(RecordDto record,
+                         MakeRecordDto(format::ToOwned(format::MakeRecord(**next))));
+    if (!page.Continues(record.batch_id)) {
+      page.Keep(std::move(record));
+      return {};
+    }
+    page.Add(std::move(record));
+  }
+}
+
 EngineResult<FeedPage> Feeds::NextPage(const db::Corvantine& db, FeedHandle handle) {
   CVN_ASSIGN_OR_RETURN(FeedState * feed, Find(handle));
   if (feed->cancelled) return EngineError::Cancelled("feed was cancelled");
   PageAssembly page(feed->request, feed->position, db.durable_head());
   // A consumer that has caught up asks often; it is answered without a read.
   if (feed->position >= db.durable_head()) return page.Finish();
-  log::reader::LogReader reader =
-      db.log().PlanReader(db::AllEventsBetween(feed->position, db.durable_head()));
-  for (;;) {
-    Result<const format::FrameView*> next = reader.NextView();
-    if (!next.ok()) return EngineError::FromCore(next.error());
-    const format::FrameView* frame = *next;
-    if (frame == nullptr || !page.Continues(frame->envelope.batch_id)) break;
-    CVN_ASSIGN_OR_RETURN(RecordDto record,
-                         MakeRecordDto(format::ToOwned(format::MakeRecord(*frame))));
-    page.Add(std::move(record));
+  EngineResult<> filled = Fill(db, *feed, page);
+  if (!filled.ok()) {
+    feed->reader.reset();  // the next page reads again from the feed position
+    return std::move(filled).error();
   }
   FeedPage done = page.Finish();
   feed->position = done.next_position;
+  feed->held = page.TakeUnserved();
   return done;
 }
 

@@ -98,13 +98,25 @@ class Feeds {
     uint64_t position = 0;      // where the next page starts
     uint64_t acknowledged = 0;  // the lowest position an acknowledgement may name
     bool cancelled = false;
+    // The read of the last page, kept for the next one: planned up to
+    // `read_end` while the retention floor was `read_floor`, with `held` the
+    // records it read beyond `position` (a refused batch and the record
+    // after it). Dropped after an error and whenever retention moved.
+    std::optional<log::reader::LogReader> reader;
+    uint64_t read_end = 0;
+    uint64_t read_floor = 0;
+    std::vector<RecordDto> held;
   };
+
+  class PageAssembly;
 
   EngineResult<FeedState*> Find(FeedHandle feed);
   uint64_t StartOf(const FeedRequest& request) const;
   // Adds a feed at the batch that holds `start`, which ValidateFeed has
   // accepted.
   EngineResult<FeedHandle> Insert(const db::Corvantine& db, FeedRequest request, uint64_t start);
+  static void Plan(const db::Corvantine& db, FeedState& feed, uint64_t from);
+  static EngineResult<> Fill(const db::Corvantine& db, FeedState& feed, PageAssembly& page);
 
   std::unordered_map<FeedHandle, FeedState> feeds_;
   std::unordered_map<std::string, uint64_t> checkpoints_;
