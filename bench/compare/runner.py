@@ -11,7 +11,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from . import events, floor, report, retention, stores, views
+from . import events, floor, opens, report, retention, stores, views
 
 ROOT = Path(__file__).resolve().parents[2]
 TASK_TIMEOUT_S = 180
@@ -41,17 +41,22 @@ def main(argv):
         bench.run()
         view_table = "Views: skipped, no built corvantine module."
         retention_table = "Retention: skipped, no built corvantine module."
+        open_table = "Opens: skipped, no built corvantine module."
         if report.CORVANTINE in bench.stores:
             print("views: appends with a view, lookups, open with a snapshot", file=sys.stderr,
                   flush=True)
             view_table = views.compare(workdir, bench.env, args.quick)
             print("retention: 90% of a 1 GiB log", file=sys.stderr, flush=True)
             retention_table = retention.compare(workdir, bench.env, args.quick)
+            print("opens: single-event batches against reading the checkpoint", file=sys.stderr,
+                  flush=True)
+            open_table = opens.compare(workdir, bench.env, args.quick)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     print(report.render(bench.rows, bench.stores, bench.floor, bench.notes, counts), flush=True)
     print(view_table, flush=True)
     print(retention_table, flush=True)
+    print(open_table, flush=True)
 
 
 class Comparison:

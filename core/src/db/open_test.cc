@@ -71,6 +71,29 @@ TEST(OpenTest, CheckpointBehindTheLogIsRolledForward) {
   EXPECT_EQ(CheckpointHead(dir.path()), 4u);  // rewritten at the log head
 }
 
+// An open leaves the event-id and idempotency maps to a background thread:
+// a retry that is the first to need them answers as before the reopen.
+TEST(OpenTest, RetryFirstAfterACheckpointedOpenGetsTheStoredReceipt) {
+  TempDir dir;
+  auto db = OpenDb(dir.path());
+  RequestDraft keyed;
+  keyed.key = "key";
+  keyed.events.push_back(Event("1", EventIdOf(1)));
+  const auto first = db->AppendBatchWithId(Request(keyed), std::nullopt).value();
+  ASSERT_TRUE(db->Commit().ok());
+  const stream::StreamCatalog live = db->stream_catalog();
+  for (const bool by_key : {true, false}) {
+    db.reset();
+    db = OpenDb(dir.path());
+    RequestDraft retry = keyed;
+    if (!by_key) retry.key.reset();
+    const auto again = db->AppendBatchWithId(Request(retry), std::nullopt).value();
+    EXPECT_EQ(again.batch_id, first.batch_id);
+    EXPECT_EQ(again.last_position, first.last_position);
+    EXPECT_EQ(db->stream_catalog(), live);
+  }
+}
+
 // A checkpoint ahead of the log (its tail was lost) is rebuilt over.
 TEST(OpenTest, CheckpointAheadOfTheLogIsIgnored) {
   TempDir dir, earlier;

@@ -150,6 +150,7 @@ class SidecarBuilder {
   // they are kept in memory only, for the segment being written, so that a
   // read of one stream goes nearly straight to each of its batches there.
   std::optional<SeekPoint> SeekPointBefore(uint64_t target) const;
+  uint64_t system_record_count() const { return sidecar_.system_record_count; }
 
  private:
   void AddEvent(const FrameSummary& frame);

@@ -77,6 +77,10 @@ class LiveLogView : public reader::LogView {
     return log_.active_segment().SeekPointBefore(target);
   }
 
+  bool ActiveHoldsSystemRecords() const override {
+    return log_.active_segment().system_record_count() > 0;
+  }
+
  private:
   std::vector<SegmentMeta>::const_iterator FirstClosedAbove(uint64_t base) const {
     const std::vector<SegmentMeta>& closed = log_.closed_segments();

@@ -153,7 +153,9 @@ Result<> LogReader::OpenNextSegment() {
     return {};
   }
   std::shared_ptr<const index::Sidecar> sidecar = active ? nullptr : SidecarFor(segment);
-  if (sidecar && Skips(*sidecar)) {
+  const bool skipped_active =
+      active && filter_.system_only && !log_->ActiveHoldsSystemRecords();
+  if (skipped_active || (sidecar && Skips(*sidecar))) {
     ++next_segment_;
     return {};
   }

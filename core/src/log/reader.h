@@ -134,6 +134,10 @@ class LogView {
     return std::nullopt;
   }
   virtual void CacheSidecar(uint64_t base, std::shared_ptr<const index::Sidecar> sidecar) const = 0;
+  // Whether the active segment holds a standalone system record yet, so
+  // that a read of system records only need not scan the whole segment
+  // when it holds none, as a closed segment's sidecar tells.
+  virtual bool ActiveHoldsSystemRecords() const { return true; }
 };
 
 // Walks a read plan. Made by Log::PlanReader; used on the log's thread, and

@@ -151,6 +151,7 @@ class Segment {
   std::optional<index::SeekPoint> SeekPointBefore(uint64_t target) const {
     return sidecar_.SeekPointBefore(target);
   }
+  uint64_t system_record_count() const { return sidecar_.system_record_count(); }
 
   uint64_t base() const { return base_; }
   // Bytes of complete frames in the file.

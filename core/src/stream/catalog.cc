@@ -56,24 +56,28 @@ std::optional<format::StreamId> StreamCatalog::StreamIdOf(const format::BranchId
 
 std::optional<IdempotencyEntry> StreamCatalog::Idempotent(const format::BranchId& branch,
                                                           std::string_view key) const {
+  Settle();
   const IdempotencyEntry* entry = Find(idempotency_, BranchKeyRef(branch, key));
   if (entry == nullptr) return std::nullopt;
   return *entry;
 }
 
 std::optional<uint32_t> StreamCatalog::EventDigest(const format::EventId& event_id) const {
+  Settle();
   const EventSlot* slot = Find(events_, event_id);
   if (slot == nullptr) return std::nullopt;
   return slot->fingerprint;
 }
 
 std::optional<EventEntry> StreamCatalog::Event(const format::EventId& event_id) const {
+  Settle();
   const EventSlot* slot = Find(events_, event_id);
   if (slot == nullptr) return std::nullopt;
   return EventEntry{slot->fingerprint, batches_[slot->batch].batch_id};
 }
 
 std::optional<AppendReceipt> StreamCatalog::BatchReceipt(const format::BatchId& batch_id) const {
+  Settle();
   const uint32_t* index = Find(batch_indexes_, batch_id);
   if (index == nullptr) return std::nullopt;
   return ReceiptAt(*index);
@@ -81,6 +85,7 @@ std::optional<AppendReceipt> StreamCatalog::BatchReceipt(const format::BatchId& 
 
 std::optional<StoredEventReceipt> StreamCatalog::EventReceipt(
     const format::EventId& event_id) const {
+  Settle();
   const EventSlot* slot = Find(events_, event_id);
   if (slot == nullptr) return std::nullopt;
   std::optional<AppendReceipt> receipt = ReceiptAt(slot->batch);
@@ -103,6 +108,8 @@ size_t StreamCatalog::ReceiptCount() const {
 }
 
 bool operator==(const StreamCatalog& a, const StreamCatalog& b) {
+  a.Settle();
+  b.Settle();
   return a.streams_ == b.streams_ && a.idempotency_ == b.idempotency_ && a.SameEvents(b) &&
          a.SameReceipts(b);
 }
@@ -131,14 +138,31 @@ uint32_t StreamCatalog::BatchIndex(const format::BatchId& batch_id) {
   return entry->second;
 }
 
-uint32_t StreamCatalog::IndexBatch(const format::BatchId& batch_id) {
-  return batch_indexes_.try_emplace(batch_id, static_cast<uint32_t>(batch_indexes_.size()))
-      .first->second;
+StreamCatalog::StreamCatalog(const StreamCatalog& other) {
+  other.Settle();
+  streams_ = other.streams_;
+  events_ = other.events_;
+  idempotency_ = other.idempotency_;
+  batches_ = other.batches_;
+  batch_indexes_ = other.batch_indexes_;
+  odd_receipt_ids_ = other.odd_receipt_ids_;
+  positions_ = other.positions_;
 }
 
-void StreamCatalog::PlaceIndexedBatches() {
-  batches_.resize(batch_indexes_.size());
-  for (const auto& [batch_id, index] : batch_indexes_) batches_[index].batch_id = batch_id;
+StreamCatalog& StreamCatalog::operator=(const StreamCatalog& other) {
+  if (this != &other) *this = StreamCatalog(other);
+  return *this;
+}
+
+void StreamCatalog::Settle() const {
+  if (pending_tables_.valid()) Adopt(pending_tables_.get());
+}
+
+void StreamCatalog::Adopt(AppendTables tables) const {
+  events_ = std::move(tables.events);
+  idempotency_ = std::move(tables.idempotency);
+  batch_indexes_ = std::move(tables.batch_indexes);
+  for (const format::BatchId& batch_id : tables.receiptless) batches_.emplace_back().batch_id = batch_id;
 }
 
 std::optional<AppendReceipt> StreamCatalog::ReceiptAt(uint32_t index) const {
@@ -183,6 +207,7 @@ void StreamCatalog::RecordBatch(const format::BranchId& branch, std::string_view
                                 std::span<const BatchEvent> events,
                                 std::optional<IdempotencyKey> idempotency_key,
                                 uint32_t request_digest, const AppendReceipt& receipt) {
+  Settle();
   Upsert(streams_, BranchKeyRef(branch, stream_name),
          StreamEntry{stream_id, receipt.current_revision.value});
   const uint32_t batch = BatchIndex(receipt.batch_id);
@@ -198,6 +223,7 @@ void StreamCatalog::RecordBatch(const format::BranchId& branch, std::string_view
 }
 
 Result<> StreamCatalog::ApplyStoredEvent(StoredEvent event) {
+  Settle();
   // Every check comes before the first change, so a failure changes nothing.
   CVN_ASSIGN_OR_RETURN(const CheckedStream stream, CheckStream(event));
   const uint32_t fingerprint = EventFingerprint(event);

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <optional>
 #include <span>
 #include <string>
@@ -117,6 +118,43 @@ class StreamCatalog {
   using EventMap = util::FlatIdMap<format::EventId, EventSlot>;
   using IdempotencyMap =
       std::unordered_map<BranchKey, IdempotencyEntry, BranchKeyHash, BranchKeyEqual>;
+  using BatchIndexMap = util::FlatIdMap<format::BatchId, uint32_t>;
+
+  // The maps that only appends and lookups by event id, idempotency key or
+  // batch id ask for. An open may have them built on another thread while
+  // it goes on: see DecodeDeferring.
+  struct AppendTables {
+    EventMap events;
+    IdempotencyMap idempotency;
+    BatchIndexMap batch_indexes;
+    // Batches that events name but no receipt covers, indexed on from the
+    // receipts' batches.
+    std::vector<format::BatchId> receiptless;
+  };
+  // Builds the AppendTables of a decoded catalog from the bytes it was
+  // decoded from, touching nothing of the catalog: any thread may run it.
+  class AppendTablesJob {
+   public:
+    // `input` holds the same bytes as the decoder's reader did; `release(n)`
+    // is called now and then once no byte before n will be read again.
+    AppendTables Run(std::string_view input, const std::function<void(size_t)>& release) &&;
+
+   private:
+    friend class StreamCatalog;
+    size_t events_offset = 0;  // of the first event entry
+    size_t event_count = 0;
+    size_t idempotency_offset = 0;  // of the map's entry count
+    AppendTables tables;  // holds the batch indexes of the receipts
+  };
+  // Starts a job and hands out its future result.
+  using StartJob = std::function<std::future<AppendTables>(AppendTablesJob)>;
+
+  StreamCatalog() = default;
+  StreamCatalog(StreamCatalog&&) = default;
+  StreamCatalog& operator=(StreamCatalog&&) = default;
+  // A copy waits for the tables of `other` first.
+  StreamCatalog(const StreamCatalog& other);
+  StreamCatalog& operator=(const StreamCatalog& other);
 
   // Rebuilds a catalog from the event records of the whole log, every
   // branch, in position order, as `source.Next()` hands them out: each call
@@ -181,7 +219,10 @@ class StreamCatalog {
   // error the catalog holds part of an event and must be discarded.
   class Rebuilder {
    public:
-    explicit Rebuilder(StreamCatalog& catalog) : catalog_(catalog) { pending_.reserve(kPendingIds); }
+    explicit Rebuilder(StreamCatalog& catalog) : catalog_(catalog) {
+      catalog_.Settle();
+      pending_.reserve(kPendingIds);
+    }
 
     Result<> Apply(StoredEvent event);
     // Also indexes the positions of every batch, once, rather than event by
@@ -208,15 +249,26 @@ class StreamCatalog {
   // by branch then bytes), so equal catalogs encode to equal bytes.
   void Encode(util::BinaryWriter& writer) const;
   // A repeated key keeps the last value. Never allocates for more entries
-  // than the remaining bytes can hold. Now and then calls `done_before(n)`
-  // when no byte before the reader's position n will be read again, so that
-  // a caller may release them.
-  static Result<StreamCatalog> Decode(util::BinaryReader& reader,
-                                      const std::function<void(size_t)>& done_before = {});
+  // than the remaining bytes can hold.
+  static Result<StreamCatalog> Decode(util::BinaryReader& reader);
+  // As Decode, checking every byte, but building the AppendTables by a job
+  // given to `start` once the rest is decoded; the catalog waits for its
+  // result when first asked for those maps. Now and then calls
+  // `done_before(n)` when no byte before the reader's position n will be
+  // read again by the decoder itself (the job reads its own view).
+  static Result<StreamCatalog> DecodeDeferring(util::BinaryReader& reader,
+                                               const std::function<void(size_t)>& done_before,
+                                               const StartJob& start);
 
   const StreamMap& streams() const { return streams_; }
-  const EventMap& events() const { return events_; }
-  const IdempotencyMap& idempotency() const { return idempotency_; }
+  const EventMap& events() const {
+    Settle();
+    return events_;
+  }
+  const IdempotencyMap& idempotency() const {
+    Settle();
+    return idempotency_;
+  }
   const PositionIndex& positions() const { return positions_; }
 
   // Forgets the positions below a retention floor, which no read asks for.
@@ -246,16 +298,13 @@ class StreamCatalog {
   // The index of `batch_id`, added without a receipt if it is new. Indexes
   // are 32 bits: a catalog holds fewer than 2^32 batches.
   uint32_t BatchIndex(const format::BatchId& batch_id);
-  // A decoder's way to the same indexes: IndexBatch gives each new batch id
-  // its index without a place in batches_, and PlaceIndexedBatches then
-  // makes those places in one allocation of the right size, rather than
-  // growing batches_ step by step to up to twice that.
-  uint32_t IndexBatch(const format::BatchId& batch_id);
-  void PlaceIndexedBatches();
-  // Decode's steps for the maps of events and of receipts.
-  Result<> DecodeEvents(util::BinaryReader& reader, const std::function<void(size_t)>& done_before);
+  // Decode's step for the receipts, which come first in the batches' table.
   Result<> DecodeReceipts(util::BinaryReader& reader,
                           const std::function<void(size_t)>& done_before);
+  // Waits for the AppendTables of DecodeDeferring, if they are still to
+  // come, and takes them in. Every use of those maps comes after it.
+  void Settle() const;
+  void Adopt(AppendTables tables) const;
   std::optional<AppendReceipt> ReceiptAt(uint32_t index) const;
   void SetReceipt(uint32_t index, const AppendReceipt& receipt);
   // The batch id the receipt at `index` holds.
@@ -284,12 +333,16 @@ class StreamCatalog {
   uint32_t ExtendReceipt(StoredEvent event);
   void RecordStoredIdempotency(StoredEvent event, const AppendReceipt& receipt);
 
+  // The maps that Settle takes in, and the batches it adds for events
+  // without a receipt, are mutable: they change where they are kept, never
+  // what the catalog holds.
   StreamMap streams_;
-  EventMap events_;
-  IdempotencyMap idempotency_;
+  mutable EventMap events_;
+  mutable IdempotencyMap idempotency_;
   // Batches by index, and their indexes by id; an index never changes.
-  std::vector<Batch> batches_;
-  util::FlatIdMap<format::BatchId, uint32_t> batch_indexes_;
+  mutable std::vector<Batch> batches_;
+  mutable BatchIndexMap batch_indexes_;
+  mutable std::future<AppendTables> pending_tables_;
   std::unordered_map<uint32_t, format::BatchId> odd_receipt_ids_;  // by batch index
   PositionIndex positions_;  // follows the receipts
 };

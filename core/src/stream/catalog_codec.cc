@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <utility>
 #include <vector>
 
@@ -126,6 +127,14 @@ Result<> ReadMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_en
   return ReadInGroups(reader, count, read_entry, [](const auto&) {}, store, done_before);
 }
 
+// Checks the entries of a map and passes over them.
+template <typename ReadEntry>
+Result<> SkipMap(BinaryReader& reader, size_t min_entry_bytes, ReadEntry read_entry,
+                 const DoneBefore& done_before) {
+  CVN_ASSIGN_OR_RETURN(size_t count, reader.Length(min_entry_bytes));
+  return ReadInGroups(reader, count, read_entry, [](const auto&) {}, [](auto) {}, done_before);
+}
+
 Result<std::pair<BranchKey, StreamEntry>> ReadStreamEntry(BinaryReader& reader) {
   CVN_ASSIGN_OR_RETURN(BranchKey key, ReadBranchKey(reader, /*utf8_text=*/true));
   StreamEntry entry;
@@ -215,36 +224,70 @@ void StreamCatalog::Encode(BinaryWriter& writer) const {
   }
 }
 
-Result<StreamCatalog> StreamCatalog::Decode(BinaryReader& reader,
-                                            const std::function<void(size_t)>& done_before) {
-  StreamCatalog catalog;
-  CVN_TRY(ReadMap(reader, kMinStreamEntryBytes, ReadStreamEntry, catalog.streams_, done_before));
-  CVN_TRY(catalog.DecodeEvents(reader, done_before));
-  CVN_TRY(ReadMap(reader, kMinIdempotencyEntryBytes, ReadIdempotencyEntry, catalog.idempotency_,
-                  done_before));
-  CVN_TRY(catalog.DecodeReceipts(reader, done_before));
-  catalog.IndexPositions();
+Result<StreamCatalog> StreamCatalog::Decode(BinaryReader& reader) {
+  auto run_here = [&](AppendTablesJob job) {
+    std::promise<AppendTables> built;
+    built.set_value(std::move(job).Run(reader.input(), [](size_t) {}));
+    return built.get_future();
+  };
+  CVN_ASSIGN_OR_RETURN(StreamCatalog catalog, DecodeDeferring(reader, {}, run_here));
+  catalog.Settle();
   return catalog;
 }
 
-Result<> StreamCatalog::DecodeEvents(BinaryReader& reader, const DoneBefore& done_before) {
-  CVN_ASSIGN_OR_RETURN(size_t count, reader.Length(kMinEventEntryBytes));
-  events_.reserve(count);
+// The maps are read in the order they come, but the events and idempotency
+// keys only checked and passed over: the job builds them once the receipts
+// have given every batch its index.
+Result<StreamCatalog> StreamCatalog::DecodeDeferring(BinaryReader& reader,
+                                                     const DoneBefore& done_before,
+                                                     const StartJob& start) {
+  StreamCatalog catalog;
+  AppendTablesJob job;
+  CVN_TRY(ReadMap(reader, kMinStreamEntryBytes, ReadStreamEntry, catalog.streams_, done_before));
+  CVN_ASSIGN_OR_RETURN(job.event_count, reader.Length(kMinEventEntryBytes));
+  job.events_offset = reader.position();
+  CVN_TRY(reader.Raw(job.event_count * kMinEventEntryBytes));
+  job.idempotency_offset = reader.position();
+  CVN_TRY(SkipMap(reader, kMinIdempotencyEntryBytes, ReadIdempotencyEntry, done_before));
+  CVN_TRY(catalog.DecodeReceipts(reader, done_before));
+  catalog.IndexPositions();
+  job.tables.batch_indexes = std::move(catalog.batch_indexes_);
+  catalog.pending_tables_ = start(std::move(job));
+  return catalog;
+}
+
+StreamCatalog::AppendTables StreamCatalog::AppendTablesJob::Run(
+    std::string_view input, const std::function<void(size_t)>& release) && {
+  BinaryReader reader(input);
+  const uint32_t receipt_batches = static_cast<uint32_t>(tables.batch_indexes.size());
+  auto index_of = [&](const format::BatchId& batch_id) {
+    auto [entry, added] = tables.batch_indexes.try_emplace(
+        batch_id, receipt_batches + static_cast<uint32_t>(tables.receiptless.size()));
+    if (added) tables.receiptless.push_back(batch_id);
+    return entry->second;
+  };
+  tables.events.reserve(event_count);
   auto prefetch = [&](const std::pair<format::EventId, EventEntry>& entry) {
-    events_.Prefetch(entry.first);
-    batch_indexes_.Prefetch(entry.second.batch_id);
+    tables.events.Prefetch(entry.first);
+    tables.batch_indexes.Prefetch(entry.second.batch_id);
   };
   auto store = [&](const std::pair<format::EventId, EventEntry>& entry) {
     const auto& [fingerprint, batch_id] = entry.second;
-    events_.insert_or_assign(entry.first, EventSlot{fingerprint, IndexBatch(batch_id)});
+    tables.events.insert_or_assign(entry.first, EventSlot{fingerprint, index_of(batch_id)});
   };
-  CVN_TRY(ReadInGroups(reader, count, ReadEventEntry, prefetch, store, done_before));
-  PlaceIndexedBatches();
-  return {};
+  // The decoder checked these bytes: neither read can fail.
+  (void)reader.Raw(events_offset);
+  (void)ReadInGroups(reader, event_count, ReadEventEntry, prefetch, store, release);
+  (void)reader.Raw(idempotency_offset - reader.position());
+  (void)ReadMap(reader, kMinIdempotencyEntryBytes, ReadIdempotencyEntry, tables.idempotency,
+                release);
+  return std::move(tables);
 }
 
 Result<> StreamCatalog::DecodeReceipts(BinaryReader& reader, const DoneBefore& done_before) {
   CVN_ASSIGN_OR_RETURN(size_t count, reader.Length(kMinReceiptEntryBytes));
+  batches_.reserve(count);
+  batch_indexes_.reserve(count);
   auto prefetch = [&](const std::pair<format::BatchId, AppendReceipt>& entry) {
     batch_indexes_.Prefetch(entry.first);
   };

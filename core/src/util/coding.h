@@ -146,6 +146,7 @@ class BinaryReader {
   Result<size_t> Length(size_t min_element_bytes);
 
   size_t position() const { return position_; }
+  std::string_view input() const { return input_; }
   size_t remaining() const { return input_.size() - position_; }
 
  private:
