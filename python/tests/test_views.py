@@ -73,6 +73,19 @@ def test_a_filter_needs_both_its_field_and_its_value(db):
         db.view("half")
 
 
+def test_a_filter_value_nested_deeper_than_a_body_may_be_is_refused_as_the_body_is(db):
+    deep = []
+    for _ in range(299):
+        deep = [deep]
+    with pytest.raises(corvantine.CodecError) as refused:
+        db.register_view("deep", "id", where_field="x", where_value=deep)
+    with pytest.raises(corvantine.CodecError) as appended:
+        db.append("s", deep)
+    assert str(refused.value) == str(appended.value)
+    with pytest.raises(corvantine.NotFoundError):
+        db.view("deep")
+
+
 @pytest.mark.parametrize("args, error, match", [
     (("v", ""), corvantine.InvalidArgumentError, "query key field is empty"),
     (("v", "id", ["x"]), TypeError,

@@ -99,13 +99,16 @@ void Corvantine::PersistCheckpointIfDue() {
 }
 
 void Corvantine::PersistCheckpoint() {
-  Result<uint64_t> written =
-      PersistCoreCatalog(directory_, log_->database_id(), durable_head_, streams_);
-  if (!written.ok()) {
+  if (Result<> written = WriteCheckpoint(); !written.ok()) {
     util::Warn(fmt::format("could not persist core catalog: {}", written.error().ToString()));
-    return;
   }
-  checkpoint_ = CheckpointMark{durable_head_, *written, appended_bytes_};
+}
+
+Result<> Corvantine::WriteCheckpoint() {
+  CVN_ASSIGN_OR_RETURN(const uint64_t written, PersistCoreCatalog(directory_, log_->database_id(),
+                                                                  durable_head_, streams_));
+  checkpoint_ = CheckpointMark{durable_head_, written, appended_bytes_};
+  return {};
 }
 
 Result<std::vector<SystemRecord>> Corvantine::SystemMetadata() const {

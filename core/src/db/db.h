@@ -32,6 +32,7 @@
 #include "log/reader.h"
 #include "platform/system.h"
 #include "retention/anchor.h"
+#include "snapshot/error.h"
 #include "stream/catalog.h"
 #include "stream/stream.h"
 
@@ -305,9 +306,11 @@ class Corvantine {
   // branch, a cursor at the anchor's head and `partitions` snapshot ids, each
   // of which verifies now (snapshot::Verify) with that name, fingerprint,
   // branch and cursor, `partitions` as its partition count (absent: 1) and a
-  // partition index (absent: 0) no earlier one of the entry has.
-  bool HasRetentionProjectionCoverage(std::string_view name, const format::IdBytes& fingerprint,
-                                      const format::BranchId& branch, uint32_t partitions) const;
+  // partition index (absent: 0) no earlier one of the entry has. A snapshot
+  // file that cannot be read is the error, not a gap in the coverage.
+  snapshot::SnapshotResult<bool> HasRetentionProjectionCoverage(
+      std::string_view name, const format::IdBytes& fingerprint, const format::BranchId& branch,
+      uint32_t partitions) const;
 
   // The checkpoint of the first bootstrap in the verified anchor for the
   // consumer or branch whose CRC-32C is its checksum, whatever its floor;
@@ -377,6 +380,8 @@ class Corvantine {
   void PersistCheckpointIfDue();
   // Writes the checkpoint at the durable head; a failure only warns.
   void PersistCheckpoint();
+  // As PersistCheckpoint, a failure being the error.
+  Result<> WriteCheckpoint();
 
   // The positions of a read of the streams named `name` on the scopes,
   // within [from, until), from the position index; see branches.cc.
@@ -396,8 +401,8 @@ class Corvantine {
   void RemovePreviousAnchor() const;
   // What a new anchor carries of the engine's system history.
   Result<std::vector<retention::AnchoredSystemRecord>> AnchoredSystemRecords() const;
-  bool CoverageHolds(const retention::RetentionProjectionCoverage& entry,
-                     uint32_t partitions) const;
+  snapshot::SnapshotResult<bool> CoverageHolds(const retention::RetentionProjectionCoverage& entry,
+                                               uint32_t partitions) const;
 
   LogEnd End() const;
   void CountAppendedSince(LogEnd end);

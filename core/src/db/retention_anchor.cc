@@ -22,11 +22,13 @@ std::optional<std::string> SoundCheckpoint(const std::vector<Bootstrap>& bootstr
 }
 
 // Whether one snapshot id of a coverage entry verifies as the entry's, and
-// names a partition not seen before.
-bool SnapshotCovers(const std::string& root, const std::string& id,
-                    const retention::RetentionProjectionCoverage& entry, uint32_t partitions,
-                    std::set<uint32_t>& seen) {
+// names a partition not seen before. A file that cannot be read is the
+// error: it may be sound.
+snapshot::SnapshotResult<bool> SnapshotCovers(const std::string& root, const std::string& id,
+                                              const retention::RetentionProjectionCoverage& entry,
+                                              uint32_t partitions, std::set<uint32_t>& seen) {
   snapshot::SnapshotResult<snapshot::SnapshotInfo> verified = snapshot::Verify(root, id);
+  if (!verified.ok() && verified.error().IsUnreadable()) return std::move(verified).error();
   if (!verified.ok()) return false;
   const snapshot::SnapshotManifest& manifest = verified->manifest;
   return manifest.projection_name == entry.name &&
@@ -43,7 +45,9 @@ Result<retention::RetentionAnchorInfo> Corvantine::CreateRetentionAnchorWithAllC
     std::vector<retention::RetentionBranchBootstrap> branch_bootstraps,
     std::vector<retention::RetentionConsumerBootstrap> consumer_bootstraps) {
   CVN_TRY(MakeDurable());
-  PersistCheckpoint();
+  // An anchor is made over a catalog checkpoint at its head; one that cannot
+  // be written fails it, where a commit would only warn.
+  CVN_TRY(WriteCheckpoint());
   CVN_ASSIGN_OR_RETURN(const RetentionPlan plan, PlanRetention(keep_from));
   retention::CoreRetentionAnchor anchor;
   anchor.database_id = log_->database_id();
@@ -74,30 +78,34 @@ Result<std::vector<retention::AnchoredSystemRecord>> Corvantine::AnchoredSystemR
   return retention::LatestPerKey(std::move(records));
 }
 
-bool Corvantine::HasRetentionProjectionCoverage(std::string_view name,
-                                                const format::IdBytes& fingerprint,
-                                                const format::BranchId& branch,
-                                                uint32_t partitions) const {
+snapshot::SnapshotResult<bool> Corvantine::HasRetentionProjectionCoverage(
+    std::string_view name, const format::IdBytes& fingerprint, const format::BranchId& branch,
+    uint32_t partitions) const {
   if (!verified_anchor_) return false;
-  return std::any_of(verified_anchor_->projection_coverage.begin(),
-                     verified_anchor_->projection_coverage.end(),
-                     [&](const retention::RetentionProjectionCoverage& entry) {
-                       return entry.name == name && entry.descriptor_fingerprint == fingerprint &&
-                              entry.branch_id == branch && CoverageHolds(entry, partitions);
-                     });
+  for (const retention::RetentionProjectionCoverage& entry :
+       verified_anchor_->projection_coverage) {
+    if (entry.name != name || entry.descriptor_fingerprint != fingerprint ||
+        entry.branch_id != branch) {
+      continue;
+    }
+    CVN_ASSIGN_OR_RETURN(const bool holds, CoverageHolds(entry, partitions));
+    if (holds) return true;
+  }
+  return false;
 }
 
 // Proved afresh by the snapshot files present now.
-bool Corvantine::CoverageHolds(const retention::RetentionProjectionCoverage& entry,
-                               uint32_t partitions) const {
+snapshot::SnapshotResult<bool> Corvantine::CoverageHolds(
+    const retention::RetentionProjectionCoverage& entry, uint32_t partitions) const {
   if (entry.cursor != verified_anchor_->head || entry.snapshot_ids.size() != partitions) {
     return false;
   }
   std::set<uint32_t> seen;
-  return std::all_of(entry.snapshot_ids.begin(), entry.snapshot_ids.end(),
-                     [&](const std::string& id) {
-                       return SnapshotCovers(directory_, id, entry, partitions, seen);
-                     });
+  for (const std::string& id : entry.snapshot_ids) {
+    CVN_ASSIGN_OR_RETURN(const bool covers, SnapshotCovers(directory_, id, entry, partitions, seen));
+    if (!covers) return false;
+  }
+  return true;
 }
 
 std::optional<std::string> Corvantine::RetentionConsumerBootstrap(

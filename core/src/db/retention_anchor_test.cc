@@ -131,18 +131,18 @@ TEST_F(RetentionAnchorTest, CoverageIsProvedBySnapshotFilesPresentNow) {
       {"a partition named twice", {parts[0], parts[1], parts[2], parts[2]}, 10, 4, false},
       {"a whole snapshot for four partitions", {whole, whole, whole, whole}, 10, 4, false},
   };
-  EXPECT_FALSE(db_->HasRetentionProjectionCoverage(kView, Fingerprint(), {}, 1));
+  EXPECT_FALSE(db_->HasRetentionProjectionCoverage(kView, Fingerprint(), {}, 1).value());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(Create(4, {Coverage(c.cursor, c.ids)}).ok());
-    EXPECT_EQ(db_->HasRetentionProjectionCoverage(kView, Fingerprint(), {}, c.partitions),
+    EXPECT_EQ(db_->HasRetentionProjectionCoverage(kView, Fingerprint(), {}, c.partitions).value(),
               c.covered);
   }
   ASSERT_TRUE(Create(4, {Coverage(10, {whole})}).ok());
-  EXPECT_FALSE(db_->HasRetentionProjectionCoverage(kView, Fingerprint(), {}, 2));
-  EXPECT_FALSE(db_->HasRetentionProjectionCoverage(kView, {}, {}, 1));
+  EXPECT_FALSE(db_->HasRetentionProjectionCoverage(kView, Fingerprint(), {}, 2).value());
+  EXPECT_FALSE(db_->HasRetentionProjectionCoverage(kView, {}, {}, 1).value());
   ASSERT_TRUE(snapshot::Delete(dir_.path(), whole).value());
-  EXPECT_FALSE(db_->HasRetentionProjectionCoverage(kView, Fingerprint(), {}, 1));
+  EXPECT_FALSE(db_->HasRetentionProjectionCoverage(kView, Fingerprint(), {}, 1).value());
 }
 
 TEST_F(RetentionAnchorTest, BootstrapLookupsAnswerFromTheVerifiedAnchorOnly) {

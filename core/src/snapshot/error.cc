@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <cerrno>
+
 namespace corvantine::snapshot {
 
 SnapshotError SnapshotError::Corrupt(std::string message) {
@@ -16,7 +18,7 @@ SnapshotError SnapshotError::Io(const CorvantineError& error) {
   // The platform fails only with Io errors; anything else keeps its whole text.
   std::string text =
       error.kind() == error::Kind::kIo ? error.Detail() : error.ToString();
-  return SnapshotError(std::move(text), "io", 7);
+  return SnapshotError(std::move(text), "io", 7, error.IsOsError(ENOENT));
 }
 
 SnapshotError SnapshotError::LimitExceeded(std::string_view what, uint64_t actual,

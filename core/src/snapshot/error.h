@@ -33,6 +33,10 @@ class SnapshotError {
   const std::string& message() const { return message_; }
   std::string_view code() const { return code_; }
   uint8_t kind_number() const { return kind_; }
+  // A file-system call failed on a file that is there and may well be
+  // sound: unlike a damaged or missing file, it cannot be taken for "no
+  // snapshot", and trying again may succeed.
+  bool IsUnreadable() const { return kind_ == 7 && !missing_file_; }
 
   // "{code}: {message}", as the engine displays it.
   std::string ToString() const;
@@ -42,12 +46,13 @@ class SnapshotError {
   }
 
  private:
-  SnapshotError(std::string message, const char* code, uint8_t kind)
-      : message_(std::move(message)), code_(code), kind_(kind) {}
+  SnapshotError(std::string message, const char* code, uint8_t kind, bool missing_file = false)
+      : message_(std::move(message)), code_(code), kind_(kind), missing_file_(missing_file) {}
 
   std::string message_;
   const char* code_;
   uint8_t kind_;
+  bool missing_file_;  // an Io error of a file that does not exist
 };
 
 template <typename T = void>

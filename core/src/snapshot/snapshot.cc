@@ -94,18 +94,13 @@ bool SamePartitioning(const SnapshotManifest& m, const RestoreIdentity& identity
                           m.partition_count == identity.partition_count);
 }
 
-bool Fits(const SnapshotManifest& m, const RestoreIdentity& identity) {
-  const bool known_format =
-      m.format_version == kProjectionSnapshotFormat || m.format_version == kPartitionSnapshotFormat;
-  return known_format && SameDefinition(m, identity) && SameHistory(m, identity) &&
-         SamePartitioning(m, identity);
-}
-
-// The listed snapshot read again, if it is still there and still fits.
-std::optional<SnapshotCandidate> LoadCandidate(std::string_view root, const SnapshotInfo& listed,
-                                               const RestoreIdentity& identity) {
+// The listed snapshot read again, if it still decodes and still fits.
+SnapshotResult<std::optional<SnapshotCandidate>> LoadCandidate(std::string_view root,
+                                                               const SnapshotInfo& listed,
+                                                               const RestoreIdentity& identity) {
   if (!ValidateId(listed.id).ok() || !Fits(listed.manifest, identity)) return std::nullopt;
   SnapshotResult<DecodedSnapshot> decoded = DecodeFile(PathOf(root, listed.id));
+  if (!decoded.ok() && decoded.error().IsUnreadable()) return std::move(decoded).error();
   if (!decoded.ok() || !Fits(decoded->manifest, identity)) return std::nullopt;
   return SnapshotCandidate{{listed.id, std::move(decoded->manifest)}, std::move(decoded->state)};
 }
@@ -139,13 +134,15 @@ std::vector<SnapshotInfo> NewestOf(std::vector<SnapshotInfo> infos,
 
 // The snapshots of the directory that `decode` reads, in listing order.
 template <typename Decode>
-std::vector<SnapshotInfo> ScanWith(std::string_view root, Decode decode) {
-  Result<std::vector<std::string>> names = platform::ListDir(SnapshotDir(root));
+SnapshotResult<std::vector<SnapshotInfo>> ScanWith(std::string_view root, Decode decode) {
+  Result<std::vector<std::string>> listed = platform::ListDir(SnapshotDir(root));
   std::vector<SnapshotInfo> infos;
-  if (!names.ok()) return infos;
-  for (std::string& name : *names) {
+  if (!listed.ok() && listed.error().IsOsError(ENOENT)) return infos;
+  CVN_ASSIGN_OR_RETURN(std::vector<std::string> names, Io(std::move(listed)));
+  for (std::string& name : names) {
     if (!HasSnapshotSuffix(name) || !util::IsValidUtf8(name)) continue;
     SnapshotResult<SnapshotManifest> decoded = decode(PathOf(root, name));
+    if (!decoded.ok() && decoded.error().IsUnreadable()) return std::move(decoded).error();
     if (decoded.ok()) infos.push_back({std::move(name), std::move(decoded).value()});
   }
   return infos;
@@ -187,21 +184,32 @@ SnapshotResult<SnapshotInfo> Verify(std::string_view root, std::string_view id) 
   return SnapshotInfo{std::string(id), std::move(decoded.manifest)};
 }
 
-std::vector<SnapshotInfo> List(std::string_view root, const Fingerprint& descriptor_fingerprint) {
-  return NewestOf(Scan(root), descriptor_fingerprint);
+SnapshotResult<std::vector<SnapshotInfo>> List(std::string_view root,
+                                               const Fingerprint& descriptor_fingerprint) {
+  CVN_ASSIGN_OR_RETURN(std::vector<SnapshotInfo> scanned, Scan(root));
+  return NewestOf(std::move(scanned), descriptor_fingerprint);
 }
 
-std::vector<SnapshotInfo> ListManifests(std::string_view root,
-                                        const Fingerprint& descriptor_fingerprint) {
-  return NewestOf(ScanManifests(root), descriptor_fingerprint);
+SnapshotResult<std::vector<SnapshotInfo>> ListManifests(std::string_view root,
+                                                        const Fingerprint& descriptor_fingerprint) {
+  CVN_ASSIGN_OR_RETURN(std::vector<SnapshotInfo> scanned, ScanManifests(root));
+  return NewestOf(std::move(scanned), descriptor_fingerprint);
 }
 
-std::vector<SnapshotCandidate> LoadCandidates(std::string_view root,
-                                              const std::vector<SnapshotInfo>& listed,
-                                              const RestoreIdentity& identity) {
+bool Fits(const SnapshotManifest& m, const RestoreIdentity& identity) {
+  const bool known_format =
+      m.format_version == kProjectionSnapshotFormat || m.format_version == kPartitionSnapshotFormat;
+  return known_format && SameDefinition(m, identity) && SameHistory(m, identity) &&
+         SamePartitioning(m, identity);
+}
+
+SnapshotResult<std::vector<SnapshotCandidate>> LoadCandidates(
+    std::string_view root, const std::vector<SnapshotInfo>& listed,
+    const RestoreIdentity& identity) {
   std::vector<SnapshotCandidate> candidates;
   for (const SnapshotInfo& info : listed) {
-    std::optional<SnapshotCandidate> candidate = LoadCandidate(root, info, identity);
+    CVN_ASSIGN_OR_RETURN(std::optional<SnapshotCandidate> candidate,
+                         LoadCandidate(root, info, identity));
     if (candidate) candidates.push_back(std::move(*candidate));
   }
   return candidates;
@@ -218,8 +226,10 @@ SnapshotResult<bool> Delete(std::string_view root, std::string_view id) {
 
 SnapshotResult<> DeleteProjection(std::string_view root,
                                   const Fingerprint& descriptor_fingerprint) {
-  for (const SnapshotInfo& info : List(root, descriptor_fingerprint)) {
-    (void)platform::RemoveFile(PathOf(root, info.id));
+  CVN_ASSIGN_OR_RETURN(const std::vector<SnapshotInfo> listed, List(root, descriptor_fingerprint));
+  for (const SnapshotInfo& info : listed) {
+    const Result<> removed = platform::RemoveFile(PathOf(root, info.id));
+    if (!removed.ok() && !removed.error().IsOsError(ENOENT)) CVN_TRY(Io(removed));
   }
   return UpdateCatalog(root);
 }
@@ -254,16 +264,19 @@ SnapshotResult<> UpdateCatalog(std::string_view root) {
 SnapshotResult<> RetainTwo(std::string_view root, const Fingerprint& descriptor_fingerprint,
                            std::optional<uint32_t> partition, std::string_view keep) {
   int newer = 0;  // snapshots of the partition seen so far, newest first
-  for (const SnapshotInfo& info : List(root, descriptor_fingerprint)) {
+  CVN_ASSIGN_OR_RETURN(const std::vector<SnapshotInfo> listed, List(root, descriptor_fingerprint));
+  for (const SnapshotInfo& info : listed) {
     if (!SamePartition(info.manifest, partition)) continue;
     if (++newer > 2 && info.id != keep) (void)platform::RemoveFile(PathOf(root, info.id));
   }
   return UpdateCatalog(root);
 }
 
-std::vector<SnapshotInfo> Scan(std::string_view root) { return ScanWith(root, DecodeWholeFile); }
+SnapshotResult<std::vector<SnapshotInfo>> Scan(std::string_view root) {
+  return ScanWith(root, DecodeWholeFile);
+}
 
-std::vector<SnapshotInfo> ScanManifests(std::string_view root) {
+SnapshotResult<std::vector<SnapshotInfo>> ScanManifests(std::string_view root) {
   return ScanWith(root, DecodeManifestFile);
 }
 

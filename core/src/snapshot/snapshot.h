@@ -97,36 +97,43 @@ SnapshotResult<SnapshotInfo> Verify(std::string_view root, std::string_view id);
 
 // The decodable snapshots whose manifest carries `descriptor_fingerprint`,
 // newest first: by cursor position, then creation time, both descending;
-// ties keep the directory's order. Never fails: a missing or unreadable
-// directory lists nothing, and damaged files are left out (Verify says why).
-std::vector<SnapshotInfo> List(std::string_view root, const Fingerprint& descriptor_fingerprint);
+// ties keep the directory's order. Damaged files are left out (Verify says
+// why) and a missing directory lists nothing, but a file-system call that
+// fails (listing the directory, reading a file) is the error: a snapshot
+// that could not be read is not known to be absent.
+SnapshotResult<std::vector<SnapshotInfo>> List(std::string_view root,
+                                               const Fingerprint& descriptor_fingerprint);
 
 // As List, from the manifests alone: a file whose state is damaged is listed
 // here, and LoadCandidates drops it. Restoring from this list reads each
 // state once.
-std::vector<SnapshotInfo> ListManifests(std::string_view root,
-                                        const Fingerprint& descriptor_fingerprint);
+SnapshotResult<std::vector<SnapshotInfo>> ListManifests(std::string_view root,
+                                                        const Fingerprint& descriptor_fingerprint);
 
-// The snapshots of `listed` (as List or ListManifests returns them) that fit `identity`, each
-// read again with its state, in the same order. A snapshot fits when its
-// format version is 1 or 2, its database id, projection name, fingerprints,
-// definition id and version, branch id and state codec and version are the
-// identity's, its cursor names the manifest's own database, branch and
-// fingerprint, its position is at most identity.max_position, and either
-// both it and the identity name the same partition (and it names the
-// identity's partition scheme, version and count) or neither names one.
+// Whether `manifest` fits `identity`: its format version is 1 or 2, its
+// database id, projection name, fingerprints, definition id and version,
+// branch id and state codec and version are the identity's, its cursor
+// names the manifest's own database, branch and fingerprint, its position
+// is at most identity.max_position, and either both it and the identity
+// name the same partition (and it names the identity's partition scheme,
+// version and count) or neither names one.
+bool Fits(const SnapshotManifest& manifest, const RestoreIdentity& identity);
+
+// The snapshots of `listed` (as List or ListManifests returns them) that
+// fit `identity`, each read again with its state, in the same order.
 // Entries whose id is invalid, that no longer decode or no longer fit are
-// dropped.
-std::vector<SnapshotCandidate> LoadCandidates(std::string_view root,
-                                              const std::vector<SnapshotInfo>& listed,
-                                              const RestoreIdentity& identity);
+// dropped; a file that cannot be read is the error, as in List.
+SnapshotResult<std::vector<SnapshotCandidate>> LoadCandidates(
+    std::string_view root, const std::vector<SnapshotInfo>& listed,
+    const RestoreIdentity& identity);
 
 // Removes the snapshot and rewrites the catalog: true. False, with the
 // catalog untouched, when there was no such file.
 SnapshotResult<bool> Delete(std::string_view root, std::string_view id);
 
-// Removes every snapshot List returns for the fingerprint (failures to
-// remove are ignored: those files stay listed), then rewrites the catalog.
+// Removes every snapshot List returns for the fingerprint, then rewrites
+// the catalog. A file that cannot be removed is the error: left in place,
+// it would be restored again.
 SnapshotResult<> DeleteProjection(std::string_view root,
                                   const Fingerprint& descriptor_fingerprint);
 
@@ -159,11 +166,11 @@ SnapshotResult<> UpdateCatalog(std::string_view root);
 SnapshotResult<> RetainTwo(std::string_view root, const Fingerprint& descriptor_fingerprint,
                            std::optional<uint32_t> partition, std::string_view keep);
 
-// Every decodable snapshot of the directory in listing order. Names that
-// are not valid UTF-8 are skipped: no snapshot is named so, and no id could
-// name the file back.
-std::vector<SnapshotInfo> Scan(std::string_view root);
+// Every decodable snapshot of the directory in listing order, failing as
+// List does. Names that are not valid UTF-8 are skipped: no snapshot is
+// named so, and no id could name the file back.
+SnapshotResult<std::vector<SnapshotInfo>> Scan(std::string_view root);
 // As Scan, each file decoded by DecodeManifestFile.
-std::vector<SnapshotInfo> ScanManifests(std::string_view root);
+SnapshotResult<std::vector<SnapshotInfo>> ScanManifests(std::string_view root);
 
 }  // namespace corvantine::snapshot

@@ -72,11 +72,11 @@ TEST(Publish, KeepsTheTwoNewestOfEachFingerprintAndPartition) {
   const SnapshotInfo oldest = PublishSample(dir, 2, 9);
   const SnapshotInfo later_same_position = PublishSample(dir, 3, 5);
   const SnapshotInfo earlier_same_position = PublishSample(dir, 3, 4);
-  EXPECT_EQ(Ids(List(dir.path(), kFingerprint)),
+  EXPECT_EQ(Ids(List(dir.path(), kFingerprint).value()),
             (std::vector<std::string>{later_same_position.id, earlier_same_position.id,
                                       other_partition.id}));
   EXPECT_FALSE(PathExists(SnapshotDir(dir.path()) + "/" + oldest.id));
-  EXPECT_EQ(Ids(List(dir.path(), FilledId(0xBB))), std::vector<std::string>{other_fingerprint});
+  EXPECT_EQ(Ids(List(dir.path(), FilledId(0xBB)).value()), std::vector<std::string>{other_fingerprint});
 }
 
 TEST(Publish, NeverPrunesTheSnapshotItHasJustWritten) {
@@ -85,10 +85,10 @@ TEST(Publish, NeverPrunesTheSnapshotItHasJustWritten) {
   PublishSample(dir, 6, 1);
   const SnapshotInfo older = PublishSample(dir, 4, 2);
   EXPECT_EQ(Outcome(Verify(dir.path(), older.id)), "ok");
-  EXPECT_EQ(List(dir.path(), kFingerprint).size(), 3u);
+  EXPECT_EQ(List(dir.path(), kFingerprint).value().size(), 3u);
   const SnapshotInfo newest = PublishSample(dir, 7, 1);
-  EXPECT_EQ(Ids(List(dir.path(), kFingerprint)).front(), newest.id);
-  EXPECT_EQ(List(dir.path(), kFingerprint).size(), 2u);
+  EXPECT_EQ(Ids(List(dir.path(), kFingerprint).value()).front(), newest.id);
+  EXPECT_EQ(List(dir.path(), kFingerprint).value().size(), 2u);
 }
 
 // What the restore of partition 1 of a four-partition projection, at most
@@ -122,8 +122,8 @@ TEST(SnapshotIds, OnlyPlainSnapshotNamesReachTheDirectory) {
   }
   RestoreIdentity identity = PartitionIdentity();
   identity.partition.reset();
-  EXPECT_EQ(LoadCandidates(dir.path(), {victim}, identity).size(), 1u);
-  EXPECT_TRUE(LoadCandidates(dir.path(), {{escaping, victim.manifest}}, identity).empty());
+  EXPECT_EQ(LoadCandidates(dir.path(), {victim}, identity).value().size(), 1u);
+  EXPECT_TRUE(LoadCandidates(dir.path(), {{escaping, victim.manifest}}, identity).value().empty());
   EXPECT_EQ(Outcome(Verify(dir.path(), victim.id)), "ok");
   EXPECT_EQ(Outcome(Verify(dir.path(), ".snap")), "io: No such file or directory (os error 2)");
 }
@@ -141,7 +141,7 @@ TEST(Delete, RemovesOneFileAndRewritesTheCatalog) {
 
 TEST(Delete, OfAProjectionOrOfEverythingNeedsNoSnapshots) {
   TempDir dir;
-  EXPECT_TRUE(List(dir.path(), kFingerprint).empty());
+  EXPECT_TRUE(List(dir.path(), kFingerprint).value().empty());
   EXPECT_FALSE(PathExists(dir.path() + "/derived"));
   ASSERT_EQ(Outcome(DeleteProjection(dir.path(), kFingerprint)), "ok");
   EXPECT_EQ(Catalog(dir), "[]");
@@ -168,7 +168,7 @@ TEST(List, ShowsOnlyDecodableSnapshots) {
   WriteFile(snapshots + "/" + stranger, copy);
   WriteFile(snapshots + "/.x.snap.tmp", copy);
   ASSERT_EQ(Outcome(UpdateCatalog(dir.path())), "ok");
-  EXPECT_EQ(Ids(List(dir.path(), kFingerprint)), std::vector<std::string>{good.id});
+  EXPECT_EQ(Ids(List(dir.path(), kFingerprint).value()), std::vector<std::string>{good.id});
   EXPECT_EQ(Catalog(dir), "[\"" + good.id + "\",\"" + damaged + "\",\"\xEF\xBF\xBD.snap\"]");
 }
 
@@ -181,12 +181,12 @@ TEST(ListManifests, ListsADamagedStateThatLoadCandidatesThenDrops) {
   const std::string newer_path = SnapshotDir(dir.path()) + "/" + newer.id;
   const std::string bytes = platform::ReadFile(newer_path).value();
   ASSERT_TRUE(platform::OpenForReadWrite(newer_path).value().WriteAt(bytes.size() - 1, "X").ok());
-  const std::vector<SnapshotInfo> listed = ListManifests(dir.path(), kFingerprint);
+  const std::vector<SnapshotInfo> listed = ListManifests(dir.path(), kFingerprint).value();
   EXPECT_EQ(Ids(listed), (std::vector<std::string>{newer.id, older.id}));
-  EXPECT_EQ(Ids(List(dir.path(), kFingerprint)), std::vector<std::string>{older.id});
+  EXPECT_EQ(Ids(List(dir.path(), kFingerprint).value()), std::vector<std::string>{older.id});
   RestoreIdentity identity = PartitionIdentity();
   identity.partition.reset();
-  const std::vector<SnapshotCandidate> offered = LoadCandidates(dir.path(), listed, identity);
+  const std::vector<SnapshotCandidate> offered = LoadCandidates(dir.path(), listed, identity).value();
   ASSERT_EQ(offered.size(), 1u);
   EXPECT_EQ(offered[0].info, older);
 }
@@ -243,7 +243,7 @@ TEST(LoadCandidates, OffersOnlySnapshotsOfTheSameProjectionAndHistory) {
     c.change(manifest, identity);
     const SnapshotInfo info = Publish(dir.path(), manifest, "state").value();
     const std::vector<SnapshotCandidate> offered =
-        LoadCandidates(dir.path(), Scan(dir.path()), identity);
+        LoadCandidates(dir.path(), Scan(dir.path()).value(), identity).value();
     ASSERT_EQ(offered.size(), c.offered ? 1u : 0u);
     if (c.offered) {
       EXPECT_EQ(offered[0].info, info);
@@ -274,8 +274,8 @@ void ExpectRecoverable(const TempDir& dir, const SnapshotResult<SnapshotInfo>& r
   }
   EXPECT_TRUE(CatalogReads(dir));
   const SnapshotInfo next = PublishSample(dir, 4, 1);
-  EXPECT_EQ(Ids(List(dir.path(), kFingerprint)).front(), next.id);
-  EXPECT_EQ(List(dir.path(), kFingerprint).size(), 2u);
+  EXPECT_EQ(Ids(List(dir.path(), kFingerprint).value()).front(), next.id);
+  EXPECT_EQ(List(dir.path(), kFingerprint).value().size(), 2u);
 }
 
 TEST(PublishFaults, EveryFailedCallLeavesADirectoryThatWorks) {

@@ -37,10 +37,7 @@ EngineResult<> CheckEvents(const std::vector<EventData>& events) {
     if (event.body.size() > kMaxEventPayloadBytes) {
       return EngineError::LimitExceeded("payload", event.body.size(), kMaxEventPayloadBytes);
     }
-    if (NeedsJsonCheck(event)) {
-      util::json::Result<> valid = util::json::Validate(event.body);
-      if (!valid.ok()) return EngineError::InvalidJson(std::move(valid.error().message));
-    }
+    if (NeedsJsonCheck(event)) CVN_TRY(CheckJsonValue(event.body));
   }
   return {};
 }

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "util/coding.h"
+#include "util/json.h"
 
 namespace corvantine::facade {
 
@@ -13,6 +14,12 @@ std::string EncodeEngineEvent(EventCodec codec, std::string body) {
   writer.PutLength(body.size());
   body.insert(0, header);
   return body;
+}
+
+EngineResult<> CheckJsonValue(std::string_view json) {
+  util::json::Result<> valid = util::json::Validate(json);
+  if (!valid.ok()) return EngineError::InvalidJson(std::move(valid.error().message));
+  return {};
 }
 
 Result<EngineEvent> EngineEvent::Decode(std::string payload) {

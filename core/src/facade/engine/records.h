@@ -51,6 +51,10 @@ inline constexpr size_t kEngineEventHeaderBytes = 12;
 // form is made in place, without allocating.
 std::string EncodeEngineEvent(EventCodec codec, std::string body);
 
+// One JSON value nested at most 128 deep, as every JSON the engine stores
+// must be; else "invalid_json" with the parser's message.
+EngineResult<> CheckJsonValue(std::string_view json);
+
 struct EngineEvent {
   EventCodec codec = EventCodec::kJson;
   std::string bytes;

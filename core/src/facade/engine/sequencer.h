@@ -210,7 +210,7 @@ class Sequencer {
 
   // Retention (retention_commands.cc): the engine's blockers, appended to a
   // plan of the database in the order projections, consumers, handles.
-  void AddEngineBlockers(RetentionPlan& plan) const;
+  EngineResult<> AddEngineBlockers(RetentionPlan& plan) const;
   // A plan at `keep_from` with the engine's blockers.
   EngineResult<RetentionPlan> PlanWithBlockers(uint64_t keep_from) const;
   // The effective floor of a plan at `keep_from`.

@@ -43,15 +43,16 @@ std::vector<QueryHandle> Projections::HandlesByName() const {
   return handles;
 }
 
-std::vector<db::ProjectionCoverageCheck> Projections::CoverageChecks() const {
+EngineResult<std::vector<db::ProjectionCoverageCheck>> Projections::CoverageChecks() const {
   std::vector<db::ProjectionCoverageCheck> checks;
   for (const QueryHandle handle : HandlesByName()) {
     const QueryState& state = queries_.at(handle);
     const ProjectionDescriptor& descriptor = state.descriptor;
-    checks.push_back({descriptor.name, db_.HasRetentionProjectionCoverage(
-                                           descriptor.name,
-                                           projection::DescriptorFingerprint(descriptor),
-                                           descriptor.scope.branch_id, PartitionCount(state))});
+    CVN_ASSIGN_OR_RETURN(const bool covered,
+                         Converted(db_.HasRetentionProjectionCoverage(
+                             descriptor.name, projection::DescriptorFingerprint(descriptor),
+                             descriptor.scope.branch_id, PartitionCount(state))));
+    checks.push_back({descriptor.name, covered});
   }
   return checks;
 }
@@ -74,8 +75,9 @@ EngineResult<retention::RetentionProjectionCoverage> Projections::AnchorCoverage
   const QueryState& state = queries_.at(handle);
   const uint64_t head = db_.durable_head();
   const projection::Fingerprint fingerprint = projection::DescriptorFingerprint(state.descriptor);
-  const std::map<uint32_t, std::string> chosen =
-      SnapshotsAt(snapshot::List(root_, fingerprint), state, head);
+  CVN_ASSIGN_OR_RETURN(const std::vector<SnapshotInfo> listed,
+                       Converted(snapshot::List(root_, fingerprint)));
+  const std::map<uint32_t, std::string> chosen = SnapshotsAt(listed, state, head);
   if (chosen.size() < PartitionCount(state)) {
     return EngineError(fmt::format("projection {} has {} of {} required retention checkpoints",
                                    state.descriptor.name, chosen.size(), PartitionCount(state)),

@@ -60,16 +60,19 @@ retention::RetentionFeedScope ScopeOf(FeedFilter filter) {
 
 }  // namespace
 
-void Sequencer::AddEngineBlockers(RetentionPlan& plan) const {
-  db::AppendProjectionBlockers(projections_.CoverageChecks(), plan.blockers);
+EngineResult<> Sequencer::AddEngineBlockers(RetentionPlan& plan) const {
+  CVN_ASSIGN_OR_RETURN(const std::vector<db::ProjectionCoverageCheck> coverage,
+                       projections_.CoverageChecks());
+  db::AppendProjectionBlockers(coverage, plan.blockers);
   db::AppendConsumerBlockers(AnchorOf(*db_), feeds_.Checkpoints(), plan.effective_floor,
                              plan.blockers);
   db::AppendHandleBlocker(readers_.size(), feeds_.open_count(), plan.blockers);
+  return {};
 }
 
 EngineResult<RetentionPlan> Sequencer::PlanWithBlockers(uint64_t keep_from) const {
   CVN_ASSIGN_OR_RETURN(RetentionPlan plan, FromCore(db_->PlanRetention(keep_from)));
-  AddEngineBlockers(plan);
+  CVN_TRY(AddEngineBlockers(plan));
   return plan;
 }
 
@@ -109,7 +112,7 @@ EngineResult<RetentionPlan> Sequencer::Handle(command::PlanRetention& command) {
 EngineResult<RetentionPolicyPreview> Sequencer::Handle(command::PlanRetentionPolicy& command) {
   CVN_ASSIGN_OR_RETURN(RetentionPolicyPreview preview,
                        FromCore(db_->PreviewRetentionPolicy(command.policy, command.value)));
-  AddEngineBlockers(preview.plan);
+  CVN_TRY(AddEngineBlockers(preview.plan));
   retention_.KeepPlan(preview.plan);
   return preview;
 }

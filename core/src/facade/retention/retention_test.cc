@@ -11,8 +11,9 @@
 
 #include "db/db.h"
 #include "facade/engine/engine.h"
-#include "facade/retention/retention_state.h"
 #include "facade/engine/test_util.h"
+#include "facade/retention/retention_state.h"
+#include "platform/fault.h"
 #include "projection/json_index.h"
 #include "retention/anchor.h"
 #include "util/warning.h"
@@ -367,8 +368,9 @@ TEST_F(RetentionEngineTest, AnAnchorLeftUnappliedAtACloseIsMadeAgainAfterTheReop
 }
 
 // A rebuild after retention cannot replay from position 0: it keeps the
-// snapshots the anchor names and restores from them; those snapshots, and
-// derived state as a whole, can no longer be deleted.
+// newest snapshot at or above the floor and restores from it; the
+// snapshots the anchor names, and derived state as a whole, can no longer
+// be deleted.
 TEST_F(RetentionEngineTest, ViewsRebuiltAfterRetentionRestoreFromTheAnchorsSnapshots) {
   Fill(6);
   const QueryHandle view = engine().RegisterQuery(kView, Definition()).value();
@@ -393,8 +395,94 @@ TEST_F(RetentionEngineTest, ViewsRebuiltAfterRetentionRestoreFromTheAnchorsSnaps
 
   const QueryHandle late = engine().RegisterQuery("late", Definition()).value();
   EXPECT_EQ(Outcome(engine().RebuildProjection(late)),
-            "conflict: view \"late\" cannot be rebuilt: the retention anchor holds no snapshots "
-            "of it and the log below the retention floor 4 is gone");
+            "conflict: view \"late\" cannot be rebuilt: it has no usable snapshot at or above the "
+            "retention floor 4, and the log below it is gone");
+}
+
+// Two snapshots after an apply prune the one the anchor names; the last
+// one left above the floor is still kept, and the view survives a reopen.
+TEST_F(RetentionEngineTest, TheLastSnapshotAboveTheFloorOutlivesPruningAndDeletes) {
+  Fill(6);
+  const QueryHandle view = engine().RegisterQuery(kView, Definition()).value();
+  ASSERT_EQ(Outcome(engine().CreateRetentionAnchor(4)), "ok");
+  ASSERT_EQ(Outcome(Retain(4)), "ok");
+  for (int i = 0; i < 2; ++i) {
+    Fill(1);
+    ASSERT_EQ(Outcome(engine().CreateSnapshot(view)), "ok");
+  }
+  const std::vector<SnapshotInfo> snapshots = engine().ListSnapshots(view).value();
+  ASSERT_EQ(snapshots.size(), 2u);
+  EXPECT_EQ(Outcome(engine().DeleteSnapshot(snapshots[0].id)), "ok");
+  EXPECT_EQ(Outcome(engine().DeleteSnapshot(snapshots[1].id)),
+            fmt::format("conflict: snapshot {} is the last one view \"totals\" can be restored "
+                        "from: the log below the retention floor 4 is gone",
+                        snapshots[1].id));
+  Reopen();
+  EXPECT_EQ(ViewLength(), 8u);
+  EXPECT_EQ(Outcome(engine().RebuildProjection(engine().QueryNamed(kView).value())), "ok");
+  EXPECT_EQ(ViewLength(), 8u);
+  EXPECT_EQ(Outcome(engine().CreateRetentionAnchor(8)), "ok");
+}
+
+// Each call meets an I/O error with the view's partitions Cold after a
+// reopen; the error is the answer, and the view is whole once it is gone.
+TEST_F(RetentionEngineTest, AnIoErrorOverSnapshotsOrTheCatalogIsTheAnswerAndNothingIsLost) {
+  using platform::Op;
+  Fill(6);
+  const QueryHandle view = engine().RegisterQuery(kView, Definition()).value();
+  ASSERT_EQ(Outcome(engine().CreateRetentionAnchor(4)), "ok");
+  ASSERT_EQ(Outcome(Retain(4)), "ok");
+  const std::string anchored = engine().ListSnapshots(view).value()[0].id;
+  Fill(2);
+  ASSERT_EQ(Outcome(engine().CreateSnapshot(view)), "ok");
+  const auto faulted = [](Op op, std::string path, const auto& call) {
+    platform::testing::ScopedFault fault(
+        op, 1, platform::testing::Fault::Error(EIO).Persistent(), std::move(path));
+    return Outcome(call());
+  };
+  const auto query = [&] { return engine().Query(view, projection::LenQuery{}); };
+  const auto anchor = [&] { return engine().CreateRetentionAnchor(4); };
+  const std::pair<const char*, std::function<std::string()>> rows[] = {
+      {"listing snapshots at a first query", [&] { return faulted(Op::kListDir, "snapshots", query); }},
+      {"reading a snapshot at a first query", [&] { return faulted(Op::kRead, ".snap", query); }},
+      {"verifying the anchor's snapshots at an apply",
+       [&] {
+         const RetentionPlan plan = engine().PlanRetention(4).value();
+         return faulted(Op::kRead, anchored, [&] { return engine().ApplyRetention(plan.plan_id); });
+       }},
+      {"reading a snapshot for a new anchor", [&] { return faulted(Op::kRead, anchored, anchor); }},
+      {"removing a snapshot in a rebuild",
+       [&] { return faulted(Op::kRemove, ".snap", [&] { return engine().RebuildProjection(view); }); }},
+      {"writing the catalog checkpoint of a new anchor",
+       [&] { return faulted(Op::kOpen, "core-catalog.tmp", anchor); }},
+  };
+  util::testing::CapturedWarnings warnings;  // the commit before the anchor warns
+  for (const auto& [name, call] : rows) {
+    SCOPED_TRACE(name);
+    Reopen();
+    const std::string outcome = call();
+    EXPECT_TRUE(outcome.starts_with("io: ") && outcome.ends_with("Input/output error (os error 5)"))
+        << outcome;
+    EXPECT_EQ(ViewLength(), 8u);
+  }
+}
+
+// Its heal seeks to the stream's events through the position index: one
+// event among forty batches of another stream costs a few segment reads.
+TEST_F(RetentionEngineTest, AViewOfOneStreamHealsByReadingThatStreamAlone) {
+  Fill(40);
+  ASSERT_TRUE(testing::AppendOne(engine(), "target", R"({"k":"t"})").ok());
+  ASSERT_TRUE(engine().Commit().ok());
+  ProjectionDescriptor descriptor = projection::QueryDescriptor("target", Definition(), 1);
+  descriptor.scope.stream = "target";
+  const QueryHandle view =
+      engine()
+          .RegisterProjection(std::move(descriptor),
+                              std::make_unique<projection::JsonIndexRuntime>(Definition()))
+          .value();
+  platform::testing::CallCounter reads(platform::Op::kRead, ".seg");
+  EXPECT_EQ(engine().Query(view, projection::LenQuery{}).value().total, 1u);
+  EXPECT_LT(reads.count(), 10u);
 }
 
 }  // namespace

@@ -101,6 +101,8 @@ std::optional<ReplayFailure> Replay(const db::Corvantine& db, db::ReadRequest re
   }
 }
 
+// A projection scoped to one stream reads that stream alone, through the
+// stream catalog's position index, instead of scanning its whole share.
 db::ReadRequest ReadOf(const ProjectionDescriptor& descriptor, uint64_t from, uint64_t to,
                        log::reader::PartitionFilter partition) {
   db::ReadRequest request;
@@ -108,6 +110,7 @@ db::ReadRequest ReadOf(const ProjectionDescriptor& descriptor, uint64_t from, ui
   request.start = db::StartBound::Included(from);
   request.until = to;
   request.partition = std::move(partition);
+  request.stream_name = descriptor.scope.stream;
   return request;
 }
 
@@ -144,27 +147,41 @@ snapshot::RestoreIdentity IdentityOf(const db::Corvantine& db, const QueryState&
   };
 }
 
+// Whether a heal may restore from the snapshot: it fits the partition, and
+// it stands at or above the retention floor, below which the log it would
+// replay from is gone.
+bool Usable(const db::Corvantine& db, const SnapshotInfo& listed,
+            const snapshot::RestoreIdentity& identity) {
+  return listed.manifest.cursor.position >= db.log().retention_floor() &&
+         snapshot::Fits(listed.manifest, identity);
+}
+
 // The newest usable snapshot that the runtime accepts makes the partition
 // Ready at its cursor; without one it stays Cold. Each state is read once,
-// and only when the newer ones failed: a snapshot state can be large.
-void RestoreFromSnapshot(std::string_view root, const db::Corvantine& db, QueryState& state,
-                         uint32_t index) {
+// and only when the newer ones failed: a snapshot state can be large. A
+// snapshot that cannot be read is the error, the partition left Cold.
+EngineResult<> RestoreFromSnapshot(std::string_view root, const db::Corvantine& db,
+                                   QueryState& state, uint32_t index) {
   const snapshot::RestoreIdentity identity = IdentityOf(db, state, index);
   const auto count = static_cast<uint32_t>(state.partitions.size());
-  for (const SnapshotInfo& listed :
-       snapshot::ListManifests(root, identity.descriptor_fingerprint)) {
-    for (const snapshot::SnapshotCandidate& candidate :
-         snapshot::LoadCandidates(root, {listed}, identity)) {
+  CVN_ASSIGN_OR_RETURN(const std::vector<SnapshotInfo> listed,
+                       Converted(snapshot::ListManifests(root, identity.descriptor_fingerprint)));
+  for (const SnapshotInfo& info : listed) {
+    if (!Usable(db, info, identity)) continue;
+    CVN_ASSIGN_OR_RETURN(const std::vector<snapshot::SnapshotCandidate> loaded,
+                         Converted(snapshot::LoadCandidates(root, {info}, identity)));
+    for (const snapshot::SnapshotCandidate& candidate : loaded) {
       const uint64_t cursor = candidate.info.manifest.cursor.position;
       const projection::ProjectionResult<> restored =
           count == 1 ? state.runtime->RestoreCheckpoint(candidate.state, cursor)
                      : state.runtime->RestorePartition(index, count, candidate.state, cursor);
       if (restored.ok()) {
         state.partitions[index] = PartitionStatus::Ready(CursorOf(db, state.descriptor, cursor));
-        return;
+        return {};
       }
     }
   }
+  return {};
 }
 
 bool Unusable(const PartitionStatus& partition) {
@@ -172,28 +189,30 @@ bool Unusable(const PartitionStatus& partition) {
          partition.kind == PartitionStatus::Kind::kFailed;
 }
 
-void HealPartition(std::optional<std::string_view> snapshot_root, const db::Corvantine& db,
-                   QueryState& state, uint32_t index, uint64_t target) {
+EngineResult<> HealPartition(std::optional<std::string_view> snapshot_root,
+                            const db::Corvantine& db, QueryState& state, uint32_t index,
+                            uint64_t target) {
   if (state.partitions[index].kind == PartitionStatus::Kind::kCold && snapshot_root) {
-    RestoreFromSnapshot(*snapshot_root, db, state, index);
+    CVN_TRY(RestoreFromSnapshot(*snapshot_root, db, state, index));
   }
   PartitionStatus& partition = state.partitions[index];
-  if (Unusable(partition)) return;
+  if (Unusable(partition)) return {};
   const uint64_t from = partition.cursor.position;
   // A partition past the target keeps its cursor: its state holds more, and
   // a snapshot must never claim a cursor below what its state has applied.
   if (from >= target) {
     partition = PartitionStatus::Ready(partition.cursor);
-    return;
+    return {};
   }
   partition = PartitionStatus::Building(CursorOf(db, state.descriptor, from));
   const auto count = static_cast<uint32_t>(state.partitions.size());
   const db::ReadRequest read = ReadOf(state.descriptor, from, target, PartitionOf(index, count));
   if (std::optional<ReplayFailure> failed = Replay(db, read, from, state)) {
     partition = PartitionStatus::Failed(partition.cursor, std::move(failed->failure));
-    return;
+    return {};
   }
   partition = PartitionStatus::Ready(CursorOf(db, state.descriptor, target));
+  return {};
 }
 
 EngineResult<std::string> CheckpointBytes(projection::ProjectionResult<std::string> checkpoint) {
@@ -297,13 +316,29 @@ bool InStep(const db::Corvantine& db, const QueryState& state, QueryConsistency 
          state.status.cursor.position >= HealTarget(db, consistency);
 }
 
-void HealPartitions(std::optional<std::string_view> snapshot_root, const db::Corvantine& db,
-                    QueryState& state, const std::vector<uint32_t>& partitions,
-                    QueryConsistency consistency) {
-  if (InStep(db, state, consistency)) return;
+EngineResult<> HealPartitions(std::optional<std::string_view> snapshot_root,
+                             const db::Corvantine& db, QueryState& state,
+                             const std::vector<uint32_t>& partitions,
+                             QueryConsistency consistency) {
+  if (InStep(db, state, consistency)) return {};
   const uint64_t target = HealTarget(db, consistency);
-  for (const uint32_t index : partitions) HealPartition(snapshot_root, db, state, index, target);
+  EngineResult<> healed;
+  for (const uint32_t index : partitions) {
+    healed = HealPartition(snapshot_root, db, state, index, target);
+    if (!healed.ok()) break;
+  }
   state.status = AggregateStatus(state.partitions);
+  return healed;
+}
+
+EngineResult<std::vector<SnapshotInfo>> UsableSnapshots(std::string_view root,
+                                                        const db::Corvantine& db,
+                                                        const QueryState& state, uint32_t index) {
+  const snapshot::RestoreIdentity identity = IdentityOf(db, state, index);
+  CVN_ASSIGN_OR_RETURN(std::vector<SnapshotInfo> listed,
+                       Converted(snapshot::List(root, identity.descriptor_fingerprint)));
+  std::erase_if(listed, [&](const SnapshotInfo& info) { return !Usable(db, info, identity); });
+  return listed;
 }
 
 ProjectionStatus AggregateStatus(const std::vector<PartitionStatus>& partitions) {

@@ -17,6 +17,8 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "db/db.h"
@@ -36,6 +38,17 @@ struct QueryState {
 
 // The snapshot error under its own code and kind.
 EngineError FromSnapshot(const snapshot::SnapshotError& error);
+
+// A snapshot result with its error turned by FromSnapshot.
+template <typename T>
+EngineResult<T> Converted(snapshot::SnapshotResult<T> result) {
+  if (!result.ok()) return FromSnapshot(result.error());
+  if constexpr (std::is_void_v<T>) {
+    return {};
+  } else {
+    return std::move(result).value();
+  }
+}
 
 // "{code}: {message}", code "projection", kind 10.
 EngineError ProjectionError(projection::ProjectionFailure failure);
@@ -58,11 +71,23 @@ bool InStep(const db::Corvantine& db, const QueryState& state, QueryConsistency 
 // Brings the listed partitions (each below the partition count) to the
 // durable head, or to min(durable head, position) for AtLeast, then
 // recomputes the status from all partitions. A Cold partition is first
-// restored from the newest usable snapshot below `snapshot_root` when one
-// is given.
-void HealPartitions(std::optional<std::string_view> snapshot_root, const db::Corvantine& db,
-                    QueryState& state, const std::vector<uint32_t>& partitions,
-                    QueryConsistency consistency);
+// restored from the newest of its UsableSnapshots below `snapshot_root`
+// when one is given. A snapshot that cannot be read (listing the directory
+// or reading a file) stops the heal with that Io error and leaves the
+// partition Cold, so that the next heal tries again; without a root, it
+// never fails.
+EngineResult<> HealPartitions(std::optional<std::string_view> snapshot_root,
+                              const db::Corvantine& db, QueryState& state,
+                              const std::vector<uint32_t>& partitions,
+                              QueryConsistency consistency);
+
+// The snapshots a heal may restore partition `index` from, newest first:
+// those that fit the query's descriptor, branch and partition, stand at or
+// below the durable head and at or above the retention floor, and decode
+// whole.
+EngineResult<std::vector<SnapshotInfo>> UsableSnapshots(std::string_view root,
+                                                        const db::Corvantine& db,
+                                                        const QueryState& state, uint32_t index);
 
 // The status from the partitions: the first Failed one, else the first
 // Stale one, else Ready when all are Ready (Building otherwise) at the

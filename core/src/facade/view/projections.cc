@@ -8,6 +8,7 @@
 #include <numeric>
 #include <utility>
 
+#include "facade/engine/records.h"
 #include "facade/view/projection_records.h"
 #include "projection/fingerprint.h"
 #include "projection/json.h"
@@ -24,16 +25,6 @@ using projection::DurableProjectionRegistration;
 
 EngineError NotReady(std::string message) {
   return EngineError(std::move(message), "projection_not_ready", ErrorKind::kConflict);
-}
-
-template <typename T>
-EngineResult<T> Converted(snapshot::SnapshotResult<T> result) {
-  if (!result.ok()) return FromSnapshot(result.error());
-  if constexpr (std::is_void_v<T>) {
-    return {};
-  } else {
-    return std::move(result).value();
-  }
 }
 
 bool ValidPartitionCount(uint32_t count) {
@@ -175,6 +166,9 @@ EngineResult<QueryHandle> Projections::Register(std::string name, QueryDefinitio
                                                 uint32_t partition_count) {
   if (definition.key_field.empty()) return EngineError::Invalid("query key field is empty");
   if (!ValidPartitionCount(partition_count)) return PartitionCountError();
+  // A filter value an event body could not be would never let the view
+  // become ready.
+  if (definition.filter) CVN_TRY(CheckJsonValue(definition.filter->value));
   ProjectionDescriptor descriptor =
       projection::QueryDescriptor(std::move(name), definition, partition_count);
   if (const auto named = names_.find(descriptor.name); named != names_.end()) {
@@ -199,7 +193,7 @@ EngineResult<QueryHandle> Projections::Reregister(QueryHandle handle, QueryState
   if (state.status.kind == ProjectionStatus::Kind::kStale ||
       state.status.kind == ProjectionStatus::Kind::kFailed) {
     CVN_TRY(ResetQuery(db_, state));
-    ReplayFromStart(state);
+    CVN_TRY(ReplayFromStart(state));
   }
   return handle;
 }
@@ -259,15 +253,14 @@ EngineResult<const QueryState*> Projections::Find(QueryHandle handle) const {
   return &found->second;
 }
 
-void Projections::HealAll(QueryState& state, QueryConsistency consistency) {
-  if (InStep(db_, state, consistency)) return;
-  HealPartitions(root_, db_, state, EveryPartition(state), consistency);
+EngineResult<> Projections::HealAll(QueryState& state, QueryConsistency consistency) {
+  return HealPartitions(root_, db_, state, EveryPartition(state), consistency);
 }
 
 EngineResult<QueryResult> Projections::Query(QueryHandle handle, const QueryOperation& operation,
                                              QueryConsistency consistency) {
   CVN_ASSIGN_OR_RETURN(QueryState * state, Find(handle));
-  HealAll(*state, consistency);
+  CVN_TRY(HealAll(*state, consistency));
   if (!ReadyFor(state->status, consistency, db_.durable_head())) {
     return NotReady("projection status is " + state->status.DebugString());
   }
@@ -283,7 +276,7 @@ EngineResult<QueryResult> Projections::QueryPartitions(QueryHandle handle,
     return index < state->partitions.size();
   });
   if (partitions.empty() || !in_range) return PartitionSetError();
-  HealPartitions(root_, db_, *state, partitions, consistency);
+  CVN_TRY(HealPartitions(root_, db_, *state, partitions, consistency));
   for (const uint32_t index : partitions) {
     if (!PartitionReadyFor(state->partitions[index], consistency, db_.durable_head())) {
       return NotReady("one or more requested partitions are not ready");
@@ -305,7 +298,7 @@ EngineResult<std::vector<PartitionStatus>> Projections::PartitionStatuses(
 
 EngineResult<SnapshotInfo> Projections::Snapshot(QueryHandle handle) {
   CVN_ASSIGN_OR_RETURN(QueryState * state, Find(handle));
-  HealAll(*state, QueryConsistency::DurableHead());
+  CVN_TRY(HealAll(*state, QueryConsistency::DurableHead()));
   return CreateSnapshot(root_, db_, *state);
 }
 
@@ -313,13 +306,13 @@ EngineResult<SnapshotInfo> Projections::SnapshotPartition(QueryHandle handle,
                                                           uint32_t partition) {
   CVN_ASSIGN_OR_RETURN(QueryState * state, Find(handle));
   if (partition >= state->partitions.size()) return PartitionSetError();
-  HealPartitions(root_, db_, *state, {partition}, QueryConsistency::DurableHead());
+  CVN_TRY(HealPartitions(root_, db_, *state, {partition}, QueryConsistency::DurableHead()));
   return CreatePartitionSnapshot(root_, db_, *state, partition);
 }
 
 EngineResult<std::vector<SnapshotInfo>> Projections::ListSnapshots(QueryHandle handle) const {
   CVN_ASSIGN_OR_RETURN(const QueryState* state, Find(handle));
-  return snapshot::List(root_, projection::DescriptorFingerprint(state->descriptor));
+  return Converted(snapshot::List(root_, projection::DescriptorFingerprint(state->descriptor)));
 }
 
 EngineResult<SnapshotInfo> Projections::VerifySnapshot(const std::string& id) const {
@@ -333,7 +326,35 @@ EngineResult<bool> Projections::DeleteSnapshot(const std::string& id) const {
         "floor {}",
         id, db_.log().retention_floor()));
   }
+  CVN_TRY(CheckNotLastUsable(id));
   return Converted(snapshot::Delete(root_, id));
+}
+
+// Once the floor is above 0, a view's partition restores only from a
+// snapshot at or above it: the last such snapshot is kept.
+EngineResult<> Projections::CheckNotLastUsable(const std::string& id) const {
+  const uint64_t floor = db_.log().retention_floor();
+  if (floor == 0) return {};
+  snapshot::SnapshotResult<SnapshotInfo> verified = snapshot::Verify(root_, id);
+  if (!verified.ok() && verified.error().IsUnreadable()) return FromSnapshot(verified.error());
+  if (!verified.ok()) return {};  // damaged or missing: restores nothing
+  const snapshot::SnapshotManifest& manifest = verified->manifest;
+  for (const auto& [handle, state] : queries_) {
+    const uint32_t index = manifest.partition.value_or(0);
+    if (projection::DescriptorFingerprint(state.descriptor) != manifest.descriptor_fingerprint ||
+        index >= state.partitions.size()) {
+      continue;
+    }
+    CVN_ASSIGN_OR_RETURN(const std::vector<SnapshotInfo> usable,
+                         UsableSnapshots(root_, db_, state, index));
+    if (usable.size() == 1 && usable.front().id == id) {
+      return Conflict(fmt::format(
+          "snapshot {} is the last one view \"{}\" can be restored from: the log below the "
+          "retention floor {} is gone",
+          id, state.descriptor.name, floor));
+    }
+  }
+  return {};
 }
 
 EngineResult<> Projections::DeleteAllDerivedState() const {
@@ -347,40 +368,46 @@ EngineResult<> Projections::DeleteAllDerivedState() const {
 EngineResult<> Projections::Rebuild(QueryHandle handle) {
   CVN_ASSIGN_OR_RETURN(QueryState * state, Find(handle));
   const projection::Fingerprint fingerprint = projection::DescriptorFingerprint(state->descriptor);
-  const uint64_t floor = db_.log().retention_floor();
-  if (floor == 0) {
+  if (db_.log().retention_floor() == 0) {
     CVN_TRY(Converted(snapshot::DeleteProjection(root_, fingerprint)));
   } else {
-    CVN_TRY(RemoveUnanchoredSnapshots(*state, fingerprint, floor));
+    CVN_TRY(RemoveAllButNewestUsable(*state, fingerprint));
   }
   CVN_TRY(ResetQuery(db_, *state));
-  ReplayFromStart(*state);
+  return ReplayFromStart(*state);
+}
+
+// The newest usable snapshot of each partition is what the query is rebuilt
+// from; without one for every partition it could not be rebuilt at all, so
+// nothing is deleted then.
+EngineResult<> Projections::RemoveAllButNewestUsable(
+    const QueryState& state, const projection::Fingerprint& fingerprint) const {
+  std::set<std::string> kept;
+  for (uint32_t index = 0; index < state.partitions.size(); ++index) {
+    CVN_ASSIGN_OR_RETURN(const std::vector<SnapshotInfo> usable,
+                         UsableSnapshots(root_, db_, state, index));
+    if (usable.empty()) {
+      return Conflict(fmt::format(
+          "view \"{}\" cannot be rebuilt: it has no usable snapshot at or above the retention "
+          "floor {}, and the log below it is gone",
+          state.descriptor.name, db_.log().retention_floor()));
+    }
+    kept.insert(usable.front().id);
+  }
+  CVN_ASSIGN_OR_RETURN(const std::vector<SnapshotInfo> listed,
+                       Converted(snapshot::List(root_, fingerprint)));
+  for (const SnapshotInfo& info : listed) {
+    if (!kept.contains(info.id)) CVN_TRY(Converted(snapshot::Delete(root_, info.id)));
+  }
   return {};
 }
 
-// The anchor's snapshots of the query are what it is rebuilt from; without
-// them it could not be rebuilt at all, so nothing is deleted then.
-EngineResult<> Projections::RemoveUnanchoredSnapshots(const QueryState& state,
-                                                      const projection::Fingerprint& fingerprint,
-                                                      uint64_t floor) const {
-  if (!db_.HasRetentionProjectionCoverage(state.descriptor.name, fingerprint,
-                                          state.descriptor.scope.branch_id,
-                                          static_cast<uint32_t>(state.partitions.size()))) {
-    return Conflict(fmt::format(
-        "view \"{}\" cannot be rebuilt: the retention anchor holds no snapshots of it and the "
-        "log below the retention floor {} is gone",
-        state.descriptor.name, floor));
+EngineResult<> Projections::ReplayFromStart(QueryState& state) {
+  if (db_.log().retention_floor() == 0) {
+    DriveProjection(db_, state);
+    return {};
   }
-  const std::set<std::string> anchored = AnchoredSnapshotIds();
-  for (const SnapshotInfo& listed : snapshot::List(root_, fingerprint)) {
-    if (!anchored.contains(listed.id)) CVN_TRY(Converted(snapshot::Delete(root_, listed.id)));
-  }
-  return {};
-}
-
-void Projections::ReplayFromStart(QueryState& state) {
-  if (db_.log().retention_floor() == 0) return DriveProjection(db_, state);
-  HealPartitions(root_, db_, state, EveryPartition(state), QueryConsistency::DurableHead());
+  return HealAll(state, QueryConsistency::DurableHead());
 }
 
 std::set<std::string> Projections::AnchoredSnapshotIds() const {
@@ -409,8 +436,9 @@ void Projections::DriveAll() {
     for (uint32_t index = 0; index < state.partitions.size(); ++index) {
       if (state.partitions[index].kind == PartitionStatus::Kind::kReady) ready.push_back(index);
     }
+    // Without a snapshot root a heal reads no snapshot, and cannot fail.
     if (!ready.empty()) {
-      HealPartitions(std::nullopt, db_, state, ready, QueryConsistency::DurableHead());
+      (void)HealPartitions(std::nullopt, db_, state, ready, QueryConsistency::DurableHead());
     }
   }
 }

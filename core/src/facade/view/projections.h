@@ -48,7 +48,9 @@ class Projections {
   EngineResult<> Restore();
 
   // A JSON index under `name`. "query key field is empty", then "partition
-  // count must be between 1 and 4096" ("invalid_argument"). The same name and
+  // count must be between 1 and 4096" ("invalid_argument"), then a filter
+  // value that is not JSON an event body may hold ("invalid_json", as an
+  // append). The same name and
   // definition again returns the same handle and writes nothing (a Failed or
   // Stale query is reset and replayed); a changed one is written and starts
   // Cold under the same handle.
@@ -79,6 +81,9 @@ class Projections {
   EngineResult<SnapshotInfo> SnapshotPartition(QueryHandle handle, uint32_t partition);
   EngineResult<std::vector<SnapshotInfo>> ListSnapshots(QueryHandle handle) const;
   EngineResult<SnapshotInfo> VerifySnapshot(const std::string& id) const;
+  // Once the floor is above 0, the snapshot that is the last usable one
+  // (UsableSnapshots) of a registered query's partition is kept as well
+  // ("conflict"): the query could not be restored without it.
   EngineResult<bool> DeleteSnapshot(const std::string& id) const;
   // Every snapshot; the queries keep their state. Once the floor is above
   // 0, the snapshots the retention anchor names hold the only copy of what
@@ -87,15 +92,17 @@ class Projections {
   EngineResult<> DeleteAllDerivedState() const;
   // Deletes the query's snapshots and replays it from the whole log. Once
   // retention has moved the floor above 0, the log no longer starts at 0:
-  // the snapshots the retention anchor names are kept and the query is
-  // restored from them; a query the anchor does not cover is refused
-  // ("conflict"), with nothing deleted.
+  // the newest usable snapshot of each partition is kept and the query is
+  // restored from it; a query with a partition that has none is refused
+  // ("conflict"), with nothing deleted. A snapshot that cannot be deleted
+  // is the error: a later heal would restore it.
   EngineResult<> Rebuild(QueryHandle handle);
 
   // Retention (projection_retention.cc). Whether the verified anchor covers
   // each query (db::Corvantine::HasRetentionProjectionCoverage), in name
   // order.
-  std::vector<db::ProjectionCoverageCheck> CoverageChecks() const;
+  // A snapshot file that cannot be read is the error.
+  EngineResult<std::vector<db::ProjectionCoverageCheck>> CoverageChecks() const;
   // What an anchor made at the durable head covers: every query, in name
   // order, is healed to the durable head and snapshotted (the first failure
   // is the answer; the snapshots taken stay), then the newest snapshot of
@@ -118,19 +125,19 @@ class Projections {
   EngineResult<QueryHandle> Reregister(QueryHandle handle, QueryState& state);
   // Replays a query just reset: from the whole log, or from its snapshots
   // and the log above them once retention has removed the log's start.
-  void ReplayFromStart(QueryState& state);
+  EngineResult<> ReplayFromStart(QueryState& state);
   // The snapshot ids the verified anchor names while the floor is above 0.
   std::set<std::string> AnchoredSnapshotIds() const;
-  EngineResult<> RemoveUnanchoredSnapshots(const QueryState& state,
-                                           const projection::Fingerprint& fingerprint,
-                                           uint64_t floor) const;
+  EngineResult<> CheckNotLastUsable(const std::string& id) const;
+  EngineResult<> RemoveAllButNewestUsable(const QueryState& state,
+                                          const projection::Fingerprint& fingerprint) const;
   std::vector<QueryHandle> HandlesByName() const;
   EngineResult<retention::RetentionProjectionCoverage> AnchorCoverage(QueryHandle handle);
   EngineResult<> WriteRegistration(const ProjectionDescriptor& descriptor,
                                    const std::optional<QueryDefinition>& definition);
   QueryHandle Install(QueryState state);
   QueryState Restored(const projection::DurableProjectionRegistration& registration) const;
-  void HealAll(QueryState& state, QueryConsistency consistency);
+  EngineResult<> HealAll(QueryState& state, QueryConsistency consistency);
   void DriveAll();
   bool SnapshotDue() const;
   void TakeAutomaticSnapshots();

@@ -385,6 +385,10 @@ TEST_F(FailingViewTest, RegistrationRulesAndDrops) {
     EXPECT_EQ(Outcome(engine().RegisterQuery("v", Definition(), count)),
               "invalid_argument: partition count must be between 1 and 4096");
   }
+  QueryDefinition deep = Definition();
+  deep.filter = projection::QueryFilter{"f", std::string(300, '[') + std::string(300, ']')};
+  EXPECT_EQ(Outcome(engine().RegisterQuery("deep", deep)),
+            Outcome(AppendJson(engine(), "s", {deep.filter->value}, RequestDurability::kSync)));
   const QueryHandle first = engine().RegisterQuery("v", Definition()).value();
   EXPECT_EQ(engine().RegisterQuery("v", Definition()).value(), first);
   QueryDefinition changed = Definition();
