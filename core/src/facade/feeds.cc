@@ -135,10 +135,6 @@ EngineError WithOfferedBootstrap(const db::Corvantine& db, const FeedRequest& re
   return error;
 }
 
-EngineError CheckpointUnreadable(std::string message) {
-  return EngineError::Internal("consumer checkpoint: " + std::move(message));
-}
-
 }  // namespace
 
 EngineResult<> ValidateFeed(const FeedRequest& request, uint64_t start, uint64_t floor,
@@ -184,7 +180,7 @@ EngineResult<> Feeds::Restore(const db::Corvantine& db) {
   for (const db::SystemRecord& record : *records) {
     if (record.event_type == projection::kConsumerCheckpointEventType) {
       auto checkpoint = projection::FromJson<projection::ConsumerCheckpoint>(record.payload);
-      if (!checkpoint.ok()) return CheckpointUnreadable(std::move(checkpoint.error().message));
+      if (!checkpoint.ok()) return EngineError::Internal(std::move(checkpoint.error().message));
       checkpoints_.insert_or_assign(std::move(checkpoint->consumer_id), checkpoint->position);
     } else if (record.event_type == projection::kConsumerClearedEventType &&
                util::IsValidUtf8(record.payload)) {
