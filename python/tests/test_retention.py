@@ -162,6 +162,8 @@ def test_the_whole_retention_workflow(path):
             db.replay("orders", start=0)
         assert raised.value.bootstrap is None
         assert db.view("orders").len() == 7
+        # An anchor created, not applied: bootstraps still come from the one in force.
+        assert db.create_retention_anchor(80)["consumer_bootstraps"] == 0
         assert db.consumer_bootstrap("mailer") == b"mailer state"
         resume_the_consumer_from_its_bootstrap(db, floor)
         # A bootstrap registered for a branch is offered to a watch of that branch only.

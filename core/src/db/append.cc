@@ -178,6 +178,23 @@ Result<PreparedBatch> Prepare(const BatchStamp& stamp, std::vector<stream::NewEv
   return batch;
 }
 
+// The idempotency key and request digest a batch is recorded under.
+struct RecordedKey {
+  std::optional<stream::IdempotencyKey> key;
+  uint32_t digest = 0;
+};
+
+// What a replicated batch carries in its first event, as its source stored
+// it: nothing unless the key is a valid one and the digest 4 bytes long.
+RecordedKey CarriedKey(const format::Metadata& metadata) {
+  const auto key = metadata.find(format::kIdempotencyKeyKey);
+  const auto digest = metadata.find(format::kRequestDigestKey);
+  if (key == metadata.end() || digest == metadata.end() || digest->second.size() != 4) return {};
+  Result<stream::IdempotencyKey> valid = stream::IdempotencyKey::New(key->second);
+  if (!valid.ok()) return {};
+  return {std::move(valid).value(), util::DecodeFixed32(digest->second.data())};
+}
+
 ReceiptDurability Reached(bool committed, stream::RequestDurability requested) {
   if (committed) return ReceiptDurability::kSynced;
   return requested == stream::RequestDurability::kFlush ? ReceiptDurability::kFlushed
@@ -188,7 +205,18 @@ ReceiptDurability Reached(bool committed, stream::RequestDurability requested) {
 
 Result<AppendReceipt> Corvantine::AppendBatchWithId(stream::AppendRequest request,
                                                     std::optional<format::BatchId> batch_id) {
-  CVN_TRY(CheckTarget(request));
+  return Append(std::move(request), batch_id, MetadataOrigin::kCaller);
+}
+
+Result<AppendReceipt> Corvantine::IngestBatch(stream::AppendRequest request,
+                                              const format::BatchId& batch_id) {
+  return Append(std::move(request), batch_id, MetadataOrigin::kReplica);
+}
+
+Result<AppendReceipt> Corvantine::Append(stream::AppendRequest request,
+                                         std::optional<format::BatchId> batch_id,
+                                         MetadataOrigin origin) {
+  CVN_TRY(CheckTarget(request, origin));
   const format::BranchId& branch_id = request.branch_id;
   const std::string& name = request.stream.str();
   const std::optional<stream::StreamEntry> existing = streams_.Stream(branch_id, name);
@@ -223,6 +251,9 @@ Result<AppendReceipt> Corvantine::AppendBatchWithId(stream::AppendRequest reques
     stamp.request_digest.resize(sizeof request_digest);
     util::EncodeFixed32(stamp.request_digest.data(), request_digest);
   }
+  RecordedKey recorded = origin == MetadataOrigin::kReplica
+                             ? CarriedKey(request.events.front().metadata)
+                             : RecordedKey{std::nullopt, request_digest};
   CVN_ASSIGN_OR_RETURN(PreparedBatch batch,
                        Prepare(stamp, request.events, streams_, spare_metadata_));
   if (batch.retry) {
@@ -254,14 +285,16 @@ Result<AppendReceipt> Corvantine::AppendBatchWithId(stream::AppendRequest reques
       previous,
       format::StreamRevision{stamp.first_revision + batch.events.size() - 1},
       Reached(commit && flushed.ok(), request.durability)};
-  streams_.RecordBatch(branch_id, name, stamp.stream_id, batch.events,
-                       std::move(request.idempotency_key), request_digest, receipt);
+  if (request.idempotency_key) recorded.key = std::move(request.idempotency_key);
+  streams_.RecordBatch(branch_id, name, stamp.stream_id, batch.events, std::move(recorded.key),
+                       recorded.digest, receipt);
   if (!flushed.ok()) return flushed.error();
   if (commit) PersistCheckpointIfDue();
   return receipt;
 }
 
-Result<> Corvantine::CheckTarget(const stream::AppendRequest& request) const {
+Result<> Corvantine::CheckTarget(const stream::AppendRequest& request,
+                                 MetadataOrigin origin) const {
   const size_t count = request.events.size();
   if (count == 0) {
     return CorvantineError::InvalidArgument("append batch must contain at least one event");
@@ -269,7 +302,7 @@ Result<> Corvantine::CheckTarget(const stream::AppendRequest& request) const {
   if (count > kMaxBatchEvents) {
     return CorvantineError::ResourceLimit("batch event count", count, kMaxBatchEvents);
   }
-  CVN_TRY(CheckCallerMetadata(request.events));
+  if (origin == MetadataOrigin::kCaller) CVN_TRY(CheckCallerMetadata(request.events));
   const branch::BranchInfo* branch = branches_.Find(request.branch_id);
   if (branch == nullptr) return CorvantineError::BranchNotFound(request.branch_id.ToHex());
   if (branch->status == branch::BranchStatus::kArchived) {

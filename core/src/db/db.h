@@ -163,6 +163,15 @@ class Corvantine {
   Result<stream::AppendReceipt> AppendBatchWithId(stream::AppendRequest request,
                                                   std::optional<format::BatchId> batch_id);
 
+  // Appends a batch replicated from another database under its source's
+  // batch id, as AppendBatchWithId does, except that its events keep the
+  // metadata they carry, the keys the append writes included (only those
+  // missing are added), and that a batch carrying an idempotency key and its
+  // 4-byte request digest is recorded under them: a retry is then answered
+  // as the source would answer it.
+  Result<stream::AppendReceipt> IngestBatch(stream::AppendRequest request,
+                                            const format::BatchId& batch_id);
+
   // Flushes the active segment and makes the log head durable; the
   // checkpoint is rewritten once the log has grown by half its size since
   // the last one. Returns the durable head. A failed flush is Io and changes
@@ -312,7 +321,7 @@ class Corvantine {
       std::string_view name, const format::IdBytes& fingerprint, const format::BranchId& branch,
       uint32_t partitions) const;
 
-  // The checkpoint of the first bootstrap in the verified anchor for the
+  // The checkpoint of the first bootstrap in the anchor in force for the
   // consumer or branch whose CRC-32C is its checksum, whatever its floor;
   // nothing without one.
   std::optional<std::string> RetentionConsumerBootstrap(std::string_view consumer_id) const;
@@ -327,6 +336,12 @@ class Corvantine {
   // The log head as it stood at the last commit (or open).
   uint64_t durable_head() const { return durable_head_; }
   const std::optional<VerifiedAnchor>& verified_anchor() const { return verified_anchor_; }
+  // The anchor whose bootstraps are served now, the same in a live session
+  // as after a reopen: the one the manifest names, while a newer anchor is
+  // published but not applied; else (the manifest names the verified anchor,
+  // or none before the first apply) the verified anchor. Nothing when there
+  // is none.
+  const VerifiedAnchor* anchor_in_force() const;
 
  private:
   // A checkpoint on disk: its head, its size, and appended_bytes_ when it
@@ -354,9 +369,14 @@ class Corvantine {
 
   static Result<Catalogs> LoadCatalogs(const std::string& directory, log::Log& log);
 
-  // Append steps; see append.cc.
+  // Append steps; see append.cc. Whose metadata a batch carries: a caller's
+  // may not hold the keys the append writes, a replica's holds its source's.
+  enum class MetadataOrigin { kCaller, kReplica };
+  Result<stream::AppendReceipt> Append(stream::AppendRequest request,
+                                       std::optional<format::BatchId> batch_id,
+                                       MetadataOrigin origin);
   // The checks before any lookup: batch size, caller metadata, branch.
-  Result<> CheckTarget(const stream::AppendRequest& request) const;
+  Result<> CheckTarget(const stream::AppendRequest& request, MetadataOrigin origin) const;
   Result<stream::AppendReceipt> ReturnStored(stream::AppendReceipt receipt,
                                              stream::RequestDurability durability);
   // What a stored receipt says now: a receipt that a failed group flush
@@ -399,6 +419,9 @@ class Corvantine {
   // The anchor file on disk is the verified anchor, by its checksum.
   Result<> CheckAnchorFile() const;
   void RemovePreviousAnchor() const;
+  // Before an anchor with `checksum` becomes the verified one: keeps the
+  // bootstraps of the one the manifest names, unless that is the new one.
+  void KeepNamedAnchor(uint32_t checksum);
   // What a new anchor carries of the engine's system history.
   Result<std::vector<retention::AnchoredSystemRecord>> AnchoredSystemRecords() const;
   snapshot::SnapshotResult<bool> CoverageHolds(const retention::RetentionProjectionCoverage& entry,
@@ -412,6 +435,9 @@ class Corvantine {
   Options options_;
   std::unique_ptr<log::Log> log_;
   std::optional<VerifiedAnchor> verified_anchor_;
+  // The anchor the manifest names while a newer one is the verified anchor,
+  // kept for its bootstraps only (no coverage, no system records).
+  std::optional<VerifiedAnchor> named_anchor_;
   stream::StreamCatalog streams_;
   branch::BranchCatalog branches_;
 

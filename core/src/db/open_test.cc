@@ -439,7 +439,7 @@ TEST(RetainedDatabaseTest, OpensWithTheLogGrownPastTheAnchor) {
   const std::vector<SystemRecord> anchored = db->SystemMetadata().value();
   ASSERT_TRUE(db->log().ActivateRetention(3, Publish(*db, anchor)).ok());
   db->log().ReclaimBelowRetentionFloor();
-  ASSERT_EQ(db->log().closed_segments().front().base, 3u);
+  ASSERT_TRUE(db->log().closed_segments().empty());  // the segment at 3 is active
 
   ASSERT_TRUE(AppendOne(*db, "s", "4").ok());
   ASSERT_TRUE(AppendOne(*db, "t", "5").ok());

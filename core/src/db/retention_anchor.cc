@@ -110,15 +110,17 @@ snapshot::SnapshotResult<bool> Corvantine::CoverageHolds(
 
 std::optional<std::string> Corvantine::RetentionConsumerBootstrap(
     std::string_view consumer_id) const {
-  if (!verified_anchor_) return std::nullopt;
-  return SoundCheckpoint(verified_anchor_->consumer_bootstraps,
+  const VerifiedAnchor* anchor = anchor_in_force();
+  if (anchor == nullptr) return std::nullopt;
+  return SoundCheckpoint(anchor->consumer_bootstraps,
                          &retention::RetentionConsumerBootstrap::consumer_id, consumer_id);
 }
 
 std::optional<std::string> Corvantine::RetentionBranchBootstrap(
     const format::BranchId& branch) const {
-  if (!verified_anchor_) return std::nullopt;
-  return SoundCheckpoint(verified_anchor_->branch_bootstraps,
+  const VerifiedAnchor* anchor = anchor_in_force();
+  if (anchor == nullptr) return std::nullopt;
+  return SoundCheckpoint(anchor->branch_bootstraps,
                          &retention::RetentionBranchBootstrap::branch_id, branch);
 }
 

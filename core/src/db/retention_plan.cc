@@ -199,6 +199,7 @@ Result<RetentionApplyResult> Corvantine::ApplyRetentionPrevalidated(uint64_t flo
   if (log_->head() != durable_head_) CVN_TRY(MakeDurable());
   CVN_TRY(log_->ActivateRetention(floor, verified_anchor_->checksum));
   retention::CrashPoint(retention::kCrashAfterManifestSwitch);
+  named_anchor_.reset();
   streams_.ForgetPositionsBelow(floor);
   RemovePreviousAnchor();
   const uint64_t reclaimed = log_->ReclaimBelowRetentionFloor();
@@ -241,6 +242,7 @@ Result<retention::RetentionAnchorInfo> Corvantine::PublishRetentionAnchor(
   streams_ = std::move(anchor.stream_catalog);
   streams_.ForgetPositionsBelow(log_->retention_floor());
   branches_ = std::move(anchor.branch_catalog);
+  KeepNamedAnchor(info.checksum);
   verified_anchor_ = VerifiedAnchor{info.database_id,
                                     info.floor,
                                     info.head,
@@ -250,6 +252,25 @@ Result<retention::RetentionAnchorInfo> Corvantine::PublishRetentionAnchor(
                                     std::move(anchor.consumer_bootstraps),
                                     std::move(anchor.system_records)};
   return info;
+}
+
+// Bootstraps are served from the floor in force until the manifest moves:
+// a consumer behind it must not lose its bootstrap to an anchor not yet
+// applied, and a reopen finds the named anchor again.
+void Corvantine::KeepNamedAnchor(uint32_t checksum) {
+  const std::optional<uint32_t> named = log_->retention_anchor_checksum();
+  if (!named || *named == checksum) {
+    named_anchor_.reset();
+  } else if (verified_anchor_ && verified_anchor_->checksum == *named) {
+    named_anchor_ = std::move(verified_anchor_);
+    named_anchor_->projection_coverage.clear();
+    named_anchor_->system_records.clear();
+  }
+}
+
+const VerifiedAnchor* Corvantine::anchor_in_force() const {
+  if (named_anchor_) return &*named_anchor_;
+  return verified_anchor_ ? &*verified_anchor_ : nullptr;
 }
 
 }  // namespace corvantine::db

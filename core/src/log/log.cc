@@ -248,7 +248,7 @@ Result<std::pair<uint64_t, uint64_t>> Log::AppendBatch(
 }
 
 Result<> Log::AppendSystem(const format::RecordEnvelopeV2& envelope, std::string_view payload) {
-  CVN_TRY(RollIfDue());  // refuses a fenced log too
+  CVN_TRY(CheckWritable());
   Result<> appended = active_.AppendSystem(envelope, payload);
   if (!appended.ok()) FenceIfPoisoned(appended.error());
   return appended;

@@ -123,7 +123,12 @@ class Log {
   // Appends one atomic batch; rolls first when due. Returns the first and
   // last position of the batch.
   Result<std::pair<uint64_t, uint64_t>> AppendBatch(std::span<const segment::BatchRecord> records);
-  // Appends one standalone system record at the head; rolls first when due.
+  // Appends one standalone system record at the head, to the active segment
+  // even when it has reached its size target: only a batch rolls. A system
+  // record takes no position, so it never moves a segment boundary, and the
+  // floor a position resolves to (RetentionBoundaryFor) changes only when
+  // events are appended: a retention bootstrap registered for the floor of
+  // the durable head is still for that floor after an acknowledgement.
   Result<> AppendSystem(const format::RecordEnvelopeV2& envelope, std::string_view payload);
   // Rolls when the active segment has reached its size target and holds at
   // least one event. A segment of system records only is never rolled: its

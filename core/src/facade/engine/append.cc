@@ -70,21 +70,17 @@ Result<stream::AppendRequest> ToAppendRequest(AppendBatch batch) {
 
 }  // namespace
 
-EngineResult<AppendReceiptDto> Sequencer::Append(AppendBatch batch,
-                                                 std::optional<BatchId> batch_id) {
-  CVN_ASSIGN_OR_RETURN(WrittenAppend written, Write(std::move(batch), batch_id));
-  projections_.AfterAppend(written.events, written.bytes);
-  return written.receipt;
-}
-
 EngineResult<Sequencer::WrittenAppend> Sequencer::Write(AppendBatch batch,
-                                                        std::optional<BatchId> batch_id) {
+                                                        std::optional<BatchId> source_batch) {
   CVN_TRY(CheckEvents(batch.events));
   WrittenAppend written{{}, batch.events.size(), BodyBytes(batch.events)};
   Result<stream::AppendRequest> request = ToAppendRequest(std::move(batch));
   if (!request.ok()) return EngineError::FromCore(request.error());
   CVN_ASSIGN_OR_RETURN(written.receipt,
-                       FromCore(db_->AppendBatchWithId(std::move(request).value(), batch_id)));
+                       FromCore(source_batch
+                                    ? db_->IngestBatch(std::move(request).value(), *source_batch)
+                                    : db_->AppendBatchWithId(std::move(request).value(),
+                                                             std::nullopt)));
   return written;
 }
 

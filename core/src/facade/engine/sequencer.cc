@@ -84,8 +84,10 @@ EngineResult<std::unique_ptr<Sequencer>> Sequencer::Start(const OpenConfig& conf
   if (!db.ok()) return EngineError::FromCore(db.error());
   ThrowIfArmedForTesting();
   std::unique_ptr<Sequencer> sequencer(new Sequencer(std::move(db).value(), feed, config));
-  CVN_TRY(sequencer->projections_.Restore());
+  // Consumer records are read before registrations, so theirs is the error
+  // an open reports when both kinds are unreadable.
   CVN_TRY(sequencer->feeds_.Restore(*sequencer->db_));
+  CVN_TRY(sequencer->projections_.Restore());
   sequencer->retention_.Restore(*sequencer->db_);
   sequencer->PublishDurableHead();
   return sequencer;

@@ -193,12 +193,11 @@ class Sequencer {
   EngineResult<std::optional<std::string>> Handle(command::BranchBootstrap& command);
   EngineResult<std::optional<std::string>> Handle(command::ConsumerBootstrap& command);
 
-  // Under `batch_id` when given (a replicated batch keeps its source's).
-  EngineResult<AppendReceiptDto> Append(AppendBatch batch,
-                                        std::optional<BatchId> batch_id = std::nullopt);
-  // Append without driving the views.
+  // Writes an append without driving the views. A batch replicated from
+  // another database names its source's batch id, under which it is
+  // ingested (db::Corvantine::IngestBatch).
   EngineResult<WrittenAppend> Write(AppendBatch batch,
-                                    std::optional<BatchId> batch_id = std::nullopt);
+                                    std::optional<BatchId> source_batch = std::nullopt);
   EngineResult<ReplayPage> ReadPage(ReaderState& reader) const;
   EngineResult<std::optional<RecordDto>> NextRecord(ReaderState& reader) const;
   EngineResult<ReaderState*> FindReader(ReaderHandle handle);

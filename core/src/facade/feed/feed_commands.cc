@@ -51,17 +51,12 @@ EngineResult<std::string> CheckReplicated(const CommittedBatch& batch) {
   return std::string(*name);
 }
 
-// The event as it was appended: the keys that every append writes itself
-// are written again.
+// The event as it was appended, its metadata as stored, system keys and all.
 EventData ToEventData(RecordDto& event) {
   EventData data;
   data.event_type = std::move(event.event_type);
   data.body = std::move(event.body);
   data.metadata = std::move(event.metadata);
-  for (std::string_view key : db::kSystemWrittenKeys) {
-    const auto entry = data.metadata.find(key);
-    if (entry != data.metadata.end()) data.metadata.erase(entry);
-  }
   data.schema_version = event.schema_version;
   data.event_id = event.event_id;
   data.codec = event.codec;
@@ -93,8 +88,10 @@ EngineResult<> Sequencer::Handle(command::ClearConsumer& command) {
 }
 
 // A replicated batch takes the append road, with its limits and checks,
-// under its own batch id and event ids, synced. Ingesting it again is a
-// retry that returns the stored receipt.
+// under its own batch id and event ids, synced, its metadata kept whole.
+// Ingesting it again is a retry that returns the stored receipt. It is no
+// append of this database's callers: the views follow it, but it counts
+// toward no automatic snapshot.
 EngineResult<AppendReceiptDto> Sequencer::Handle(command::IngestBatch& command) {
   CommittedBatch& batch = command.batch;
   CVN_ASSIGN_OR_RETURN(std::string stream, CheckReplicated(batch));
@@ -104,7 +101,9 @@ EngineResult<AppendReceiptDto> Sequencer::Handle(command::IngestBatch& command) 
   append.durability = RequestDurability::kSync;
   append.events.reserve(batch.events.size());
   for (RecordDto& event : batch.events) append.events.push_back(ToEventData(event));
-  return Append(std::move(append), batch.batch_id);
+  CVN_ASSIGN_OR_RETURN(WrittenAppend written, Write(std::move(append), batch.batch_id));
+  projections_.DriveAll();
+  return std::move(written.receipt);
 }
 
 }  // namespace corvantine::facade

@@ -192,7 +192,7 @@ EngineResult<> Feeds::Restore(const db::Corvantine& db) {
   for (const db::SystemRecord& record : *records) {
     if (record.event_type == projection::kConsumerCheckpointEventType) {
       auto checkpoint = projection::FromJson<projection::ConsumerCheckpoint>(record.payload);
-      if (!checkpoint.ok()) return CheckpointUnreadable(std::move(checkpoint.error().message));
+      if (!checkpoint.ok()) return EngineError::Internal(std::move(checkpoint.error().message));
       checkpoints_.insert_or_assign(std::move(checkpoint->consumer_id), checkpoint->position);
     } else if (record.event_type == projection::kConsumerClearedEventType &&
                util::IsValidUtf8(record.payload)) {

@@ -47,9 +47,9 @@ class Feeds {
 
   // Rebuilds the consumer checkpoints from the database's system records,
   // in log order: the last checkpoint of a consumer wins, a clear removes
-  // it. A checkpoint record that cannot be read fails ("internal"
-  // "consumer checkpoint: ..."): dropping it would send its consumer back
-  // to the start.
+  // it. A checkpoint record that cannot be read fails ("internal" with the
+  // reader's message): dropping it would send its consumer back to the
+  // start.
   EngineResult<> Restore(const db::Corvantine& db);
 
   // Opens a feed at the request's start, else at its consumer's checkpoint,

@@ -8,8 +8,9 @@ using retention::RetentionConsumerBootstrap;
 
 const RetentionConsumerBootstrap* FindBootstrap(const db::Corvantine& db,
                                                 std::string_view consumer_id) {
-  if (!db.verified_anchor()) return nullptr;
-  return FindConsumerBootstrap(db.verified_anchor()->consumer_bootstraps, consumer_id);
+  const db::VerifiedAnchor* anchor = db.anchor_in_force();
+  if (anchor == nullptr) return nullptr;
+  return FindConsumerBootstrap(anchor->consumer_bootstraps, consumer_id);
 }
 
 FeedFilter ScopeOf(const RetentionConsumerBootstrap& bootstrap) {

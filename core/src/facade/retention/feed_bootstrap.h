@@ -30,20 +30,21 @@ const retention::RetentionConsumerBootstrap* FindConsumerBootstrap(
     std::string_view consumer_id);
 
 // The descriptor that the consumer of `request` may resume from: only when
-// the verified anchor's FindConsumerBootstrap for that consumer lies at the
+// the anchor in force's FindConsumerBootstrap for that consumer lies at the
 // current floor and was registered for exactly the request's filter (same
 // lists, same order). Nothing otherwise, also for a request without a
 // consumer id.
 std::optional<FeedBootstrapDescriptor> OfferedBootstrap(const db::Corvantine& db,
                                                         const FeedRequest& request);
 
-// The bootstrap `descriptor` names: the verified anchor's
+// The bootstrap `descriptor` names: the anchor in force's
 // FindConsumerBootstrap for its consumer, else "not_found"
 // "feed bootstrap handle was not found". Every field of the descriptor must
 // be what OfferedBootstrap would offer for it now, at the current floor and
 // generation, else kFeedBootstrapMismatchCode "feed bootstrap descriptor
 // does not match the current retention generation". The bootstrap lives in
-// the database's verified anchor: it is valid until the next anchor.
+// the anchor in force (db::Corvantine::anchor_in_force): it is valid until
+// the next anchor is applied.
 EngineResult<const retention::RetentionConsumerBootstrap*> ValidateFeedBootstrapDescriptor(
     const db::Corvantine& db, const FeedBootstrapDescriptor& descriptor);
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "db/test_util.h"
@@ -108,7 +109,9 @@ TEST_F(FeedBootstrapTest, ARefusedFeedCarriesTheBootstrapAtTheCurrentFloorInItsS
       {"the scope's lists in another order", [] {}, RequestOf("c", reordered, 1), false},
       {"a consumer without a bootstrap", [] {}, RequestOf("x", SomeScope(), 1), false},
       {"no consumer id", [] {}, RequestOf(std::nullopt, SomeScope(), 1), false},
-      {"a bootstrap at another floor", publish_ahead, RequestOf("c", SomeScope(), 1), false},
+      // The anchor in force still serves its bootstraps.
+      {"an anchor for a higher floor, not applied", publish_ahead,
+       RequestOf("c", SomeScope(), 1), true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -274,6 +277,60 @@ TEST(FeedResumeTest, AConsumerBelowTheFloorFetchesItsBootstrapAndResumesAtTheFlo
   const FeedHandle feed = engine->OpenFeed(request).value();
   ASSERT_NO_FATAL_FAILURE(AppendEvents(*engine, 1));
   EXPECT_EQ(Positions(engine->NextFeedPage(feed).value()), std::vector<uint64_t>{6});
+}
+
+// Creates an anchor at `keep_from` and applies a plan there.
+void Retain(const Engine& engine, uint64_t keep_from) {
+  ASSERT_EQ(Outcome(engine.CreateRetentionAnchor(keep_from)), "ok");
+  EngineResult<RetentionPlan> plan = engine.PlanRetention(keep_from);
+  ASSERT_EQ(Outcome(plan), "ok");
+  ASSERT_EQ(Outcome(engine.ApplyRetention(plan->plan_id)), "ok");
+}
+
+// What consumer "c", acknowledged at 1, is served: its offered descriptor,
+// the checkpoint fetched with it and the one held by consumer id.
+std::string ServedBootstrap(const Engine& engine) {
+  FeedRequest request = RequestOf("c", {}, std::nullopt);
+  EngineResult<FeedHandle> refused = engine.OpenFeed(request);
+  if (refused.ok() || refused.error().bootstrap() == nullptr) return "no descriptor";
+  const FeedBootstrapDescriptor descriptor = *refused.error().bootstrap();
+  return fmt::format("{} from {}, {}", Outcome(engine.FetchFeedBootstrap(descriptor, 64)),
+                     descriptor.resume_from, engine.ConsumerBootstrap("c").value().value_or("-"));
+}
+
+// Bootstraps are served from the anchor in force until the next one is
+// applied, in a live session as after a reopen. A bootstrap registered at
+// the durable head is still for the floor it was given when a system record
+// follows it in a full segment.
+TEST(FeedResumeTest, BootstrapsComeFromTheAnchorInForceUntilTheNextIsApplied) {
+  platform::TempDir dir;
+  OpenConfig config = testing::ConfigFor(dir.path());
+  config.segment_bytes = 1;
+  std::optional<Engine> engine = testing::OpenEngine(config);
+  ASSERT_NO_FATAL_FAILURE(AppendEvents(*engine, 6));
+  FeedRequest request = RequestOf("c", {}, 0);
+  request.max_batches = 1;
+  const FeedHandle feed = engine->OpenFeed(request).value();
+  ASSERT_EQ(Outcome(engine->NextFeedPage(feed)), "ok");
+  ASSERT_EQ(engine->AcknowledgeFeed(feed).value(), 1u);
+  ASSERT_EQ(Outcome(engine->CloseFeed(feed)), "ok");
+  ASSERT_EQ(engine->RegisterConsumerBootstrap("c", 4, "state@4").value(), 4u);
+  ASSERT_NO_FATAL_FAILURE(Retain(*engine, 4));
+  ASSERT_NO_FATAL_FAILURE(AppendEvents(*engine, 2));
+  ASSERT_EQ(Outcome(engine->CreateRetentionAnchor(8)), "ok");  // holds no bootstrap of "c"
+  const std::string in_force = "ok from 4, state@4";
+  EXPECT_EQ(ServedBootstrap(*engine), in_force);
+  ASSERT_EQ(Outcome(engine->Close()), "ok");
+  engine = testing::OpenEngine(config);
+  EXPECT_EQ(ServedBootstrap(*engine), in_force);
+
+  ASSERT_EQ(engine->RegisterConsumerBootstrap("c", 8, "state@8").value(), 7u);
+  ASSERT_EQ(Outcome(engine->ClearConsumer("x")), "ok");
+  ASSERT_NO_FATAL_FAILURE(Retain(*engine, 8));
+  EXPECT_EQ(ServedBootstrap(*engine), "ok from 7, state@8");
+  ASSERT_EQ(Outcome(engine->Close()), "ok");
+  engine = testing::OpenEngine(config);
+  EXPECT_EQ(ServedBootstrap(*engine), "ok from 7, state@8");
 }
 
 }  // namespace

@@ -122,12 +122,6 @@ EngineResult<> Projections::Restore() {
       util::json::Result<DurableProjectionRegistration> read =
           projection::FromJson<DurableProjectionRegistration>(record.payload);
       if (!read.ok()) return EngineError::Internal("projection descriptor: " + read.error().message);
-      const uint32_t count = read->descriptor.partition_scheme.partition_count;
-      if (!ValidPartitionCount(count)) {
-        return EngineError::Internal(fmt::format(
-            "projection descriptor: partition count {} of \"{}\" is outside 1 to 4096", count,
-            read->descriptor.name));
-      }
       std::string name = read->descriptor.name;
       registered.insert_or_assign(std::move(name), std::move(read).value());
     } else if (record.event_type == projection::kProjectionDroppedEventType &&

@@ -42,9 +42,9 @@ class Projections {
   // At open: the registrations the log holds, the last one of each name
   // unless dropped after it, take handles in ascending name order. A
   // registration that cannot be read fails the open ("projection
-  // descriptor: " and the reader's message, "internal"), and so does one
-  // whose partition count is outside 1 to 4096: a view never vanishes
-  // silently.
+  // descriptor: " and the reader's message, "internal"): a view never
+  // vanishes silently. One read whose partition count registration would
+  // refuse still opens, over max(count, 1) partitions.
   EngineResult<> Restore();
 
   // A JSON index under `name`. "query key field is empty", then "partition
@@ -116,6 +116,8 @@ class Projections {
   // automatic snapshots when due. A snapshot that fails is a warning: the
   // append stands.
   void AfterAppend(uint64_t events, uint64_t bytes);
+  // Carries every Ready partition to the durable head.
+  void DriveAll();
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -138,7 +140,6 @@ class Projections {
   QueryHandle Install(QueryState state);
   QueryState Restored(const projection::DurableProjectionRegistration& registration) const;
   EngineResult<> HealAll(QueryState& state, QueryConsistency consistency);
-  void DriveAll();
   bool SnapshotDue() const;
   void TakeAutomaticSnapshots();
 
