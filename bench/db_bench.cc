@@ -13,7 +13,7 @@
 
 #include "db/db.h"
 #include "platform/platform.h"
-#include "platform/test_util.h"
+#include "testing/test_util.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <benchmark/benchmark.h>
 
 #include "facade/engine/engine.h"
-#include "platform/test_util.h"
+#include "testing/test_util.h"
 
 namespace {
 

@@ -29,8 +29,8 @@
 #include "log/log.h"
 #include "log/manifest.h"
 #include "platform/platform.h"
-#include "platform/test_util.h"
 #include "retention/retention.h"
+#include "testing/test_util.h"
 #include "util/coding.h"
 
 namespace corvantine::db {

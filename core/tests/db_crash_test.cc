@@ -17,7 +17,7 @@
 #include "db/test_util.h"
 #include "log/segment.h"
 #include "platform/platform.h"
-#include "platform/test_util.h"
+#include "testing/test_util.h"
 
 namespace corvantine::db {
 namespace {

@@ -23,9 +23,9 @@
 
 #include "facade/engine/engine.h"
 #include "facade/engine/test_util.h"
-#include "platform/fault.h"
-#include "platform/power_loss.h"
-#include "platform/test_util.h"
+#include "testing/fault.h"
+#include "testing/power_loss.h"
+#include "testing/test_util.h"
 
 namespace corvantine::facade {
 namespace {

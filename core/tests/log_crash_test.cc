@@ -19,7 +19,7 @@
 
 #include "log/log.h"
 #include "platform/platform.h"
-#include "platform/test_util.h"
+#include "testing/test_util.h"
 
 namespace corvantine::log {
 namespace {

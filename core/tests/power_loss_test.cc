@@ -19,10 +19,10 @@
 #include "db/db.h"
 #include "db/test_util.h"
 #include "log/lock.h"
-#include "platform/fault.h"
 #include "platform/platform.h"
-#include "platform/power_loss.h"
-#include "platform/test_util.h"
+#include "testing/fault.h"
+#include "testing/power_loss.h"
+#include "testing/test_util.h"
 
 namespace corvantine::db {
 namespace {

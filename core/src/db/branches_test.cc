@@ -8,10 +8,10 @@
 
 #include "db/db.h"
 #include "db/test_util.h"
-#include "platform/fault.h"
 #include "platform/platform.h"
-#include "platform/test_util.h"
 #include "retention/retention.h"
+#include "testing/fault.h"
+#include "testing/test_util.h"
 
 namespace corvantine::db {
 namespace {

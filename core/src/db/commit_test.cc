@@ -11,9 +11,9 @@
 #include "db/checkpoint.h"
 #include "db/db.h"
 #include "db/test_util.h"
-#include "platform/fault.h"
 #include "platform/platform.h"
-#include "platform/test_util.h"
+#include "testing/fault.h"
+#include "testing/test_util.h"
 
 namespace corvantine::db {
 namespace {

@@ -15,7 +15,7 @@
 #include "log/log.h"
 #include "log/segment.h"
 #include "platform/platform.h"
-#include "platform/test_util.h"
+#include "testing/test_util.h"
 
 namespace corvantine::db {
 namespace {

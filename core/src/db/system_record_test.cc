@@ -13,10 +13,10 @@
 #include "db/db.h"
 #include "db/test_util.h"
 #include "format/frame.h"
-#include "platform/fault.h"
 #include "platform/platform.h"
 #include "platform/system.h"
-#include "platform/test_util.h"
+#include "testing/fault.h"
+#include "testing/test_util.h"
 #include "util/coding.h"
 
 namespace corvantine::db {

@@ -12,10 +12,10 @@
 #include "db/checkpoint.h"
 #include "db/db.h"
 #include "platform/platform.h"
-#include "platform/test_util.h"
 #include "retention/anchor.h"
 #include "stream/catalog.h"
 #include "stream/stream.h"
+#include "testing/test_util.h"
 
 namespace corvantine::db::testing {
 

@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/fault.h"
 #include "platform/platform.h"
-#include "platform/test_util.h"
+#include "testing/fault.h"
+#include "testing/test_util.h"
 #include "util/coding.h"
 #include "util/crc32c.h"
 

@@ -6,10 +6,10 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include "platform/fault.h"
 #include "platform/platform.h"
 #include "platform/system.h"
-#include "platform/test_util.h"
+#include "testing/fault.h"
+#include "testing/test_util.h"
 
 namespace corvantine::log::lock {
 namespace {

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/fault.h"
-#include "platform/test_util.h"
+#include "testing/fault.h"
+#include "testing/test_util.h"
 
 namespace corvantine::log::manifest {
 namespace {

@@ -13,9 +13,9 @@
 #include "log/log.h"
 #include "log/record.h"
 #include "log/segment.h"
-#include "platform/fault.h"
 #include "platform/platform.h"
-#include "platform/test_util.h"
+#include "testing/fault.h"
+#include "testing/test_util.h"
 #include "util/coding.h"
 #include "util/crc32c.h"
 

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/test_util.h"
+#include "testing/test_util.h"
 #include "util/crc32c.h"
 
 namespace corvantine::log::record {

@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "log/log.h"
-#include "platform/fault.h"
 #include "platform/platform.h"
-#include "platform/test_util.h"
+#include "testing/fault.h"
+#include "testing/test_util.h"
 
 namespace corvantine::log {
 namespace {

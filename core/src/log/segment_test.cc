@@ -12,8 +12,8 @@
 
 #include "log/index.h"
 #include "log/record.h"
-#include "platform/fault.h"
-#include "platform/test_util.h"
+#include "testing/fault.h"
+#include "testing/test_util.h"
 #include "util/coding.h"
 #include "util/crc32c.h"
 

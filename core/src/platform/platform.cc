@@ -12,8 +12,7 @@
 #include <memory>
 #include <utility>
 
-#include "platform/fault.h"
-#include "platform/power_loss.h"
+#include "platform/hook.h"
 
 namespace corvantine::platform {
 namespace {
@@ -26,8 +25,8 @@ Result<> Checked(int result) {
   return {};
 }
 
-// Checked, telling the power-loss recorder about a call that succeeded.
-Result<> CheckedChange(int result, const internal::Change& change) {
+// Checked, telling the hook about a call that succeeded.
+Result<> CheckedChange(int result, const Change& change) {
   if (result == -1) return LastError();
   internal::Record(change);
   return {};
@@ -42,12 +41,12 @@ auto RetryOnEintr(Syscall syscall) {
   return result;
 }
 
-// Makes a system call that moves `n` bytes through the fault point, which
+// Makes a system call that moves `n` bytes through the hook, which
 // may fail it or lower `n`, and retries it while interrupted.
 template <typename Syscall>
 auto Transfer(Op op, const std::string& path, size_t n, Syscall syscall) {
   return RetryOnEintr([&]() -> decltype(syscall(n)) {
-    const internal::Injection injection = internal::Intercept(op, path);
+    const Injection injection = internal::Intercept(op, path);
     if (injection.os_code != 0) {
       errno = injection.os_code;
       return -1;
@@ -66,7 +65,7 @@ auto Call(Op op, const std::string& path, Syscall syscall) {
 // Linux releases the descriptor even when close fails or is interrupted, so
 // close is never retried, and an injected failure still closes.
 Result<> CloseDescriptor(int fd, const std::string& path) {
-  const internal::Injection injection = internal::Intercept(Op::kClose, path);
+  const Injection injection = internal::Intercept(Op::kClose, path);
   const int result = ::close(fd);
   if (injection.os_code != 0) return CorvantineError::IoFromErrno(injection.os_code);
   return Checked(result);

@@ -1,9 +1,8 @@
 // Files and directories as the storage library uses them (POSIX). Every
 // open, read, write, flush, truncation, close and change to a directory passes
-// through the fault point of platform/fault.h first, so tests can fail any one
-// of them; the stat-based queries (Size, FileSizeOf, PathExists, IsDirectory)
-// do not. Each call that succeeded and may have changed a file or a directory
-// is then told to the power-loss recorder of platform/power_loss.h.
+// through the hook of platform/hook.h, so tests can fail any one of them and
+// follow what each changed; the stat-based queries (Size, FileSizeOf,
+// PathExists, IsDirectory) do not.
 //
 // Failures are Io errors: "{strerror text} (os error {errno})" for an OS
 // error, IoError::WriteZero when a write transfers nothing, and
@@ -27,7 +26,7 @@ namespace corvantine::platform {
 class File {
  public:
   File() = default;  // holds no descriptor
-  // Adopts `fd`; `path` is what fault filters match the file's calls against.
+  // Adopts `fd`; `path` is what the hook is told for the file's calls.
   File(int fd, std::string path);
   File(File&& other) noexcept;
   File& operator=(File&& other) noexcept;

@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/fault.h"
 #include "platform/system.h"
-#include "platform/test_util.h"
+#include "testing/fault.h"
+#include "testing/test_util.h"
 
 namespace corvantine::platform {
 namespace {

@@ -12,9 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
-#include "platform/test_util.h"
 #include "retention/retention.h"
 #include "retention/test_util.h"
+#include "testing/test_util.h"
 #include "util/crc32c.h"
 
 namespace corvantine::retention {

@@ -5,9 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/test_util.h"
 #include "retention/anchor.h"
 #include "retention/test_util.h"
+#include "testing/test_util.h"
 
 namespace corvantine::retention {
 namespace {

@@ -14,12 +14,12 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/fault.h"
 #include "platform/platform.h"
-#include "platform/test_util.h"
 #include "retention/crash.h"
 #include "retention/retention.h"
 #include "retention/test_util.h"
+#include "testing/fault.h"
+#include "testing/test_util.h"
 #include "util/crc32c.h"
 
 namespace corvantine::retention {

@@ -9,9 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
-#include "platform/test_util.h"
 #include "snapshot/manifest.h"
 #include "snapshot/test_util.h"
+#include "testing/test_util.h"
 #include "util/coding.h"
 #include "util/crc32c.h"
 

@@ -10,10 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/fault.h"
 #include "platform/platform.h"
-#include "platform/test_util.h"
 #include "snapshot/test_util.h"
+#include "testing/fault.h"
+#include "testing/test_util.h"
 #include "util/json.h"
 
 namespace corvantine::snapshot {

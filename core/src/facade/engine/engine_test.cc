@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "facade/engine/test_util.h"
-#include "platform/test_util.h"
+#include "testing/test_util.h"
 
 #if defined(__linux__)
 #include <csignal>

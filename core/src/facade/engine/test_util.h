@@ -15,7 +15,7 @@
 #include "facade/engine/engine.h"
 #include "log/lock.h"
 #include "platform/platform.h"
-#include "platform/test_util.h"
+#include "testing/test_util.h"
 
 namespace corvantine::facade::testing {
 

@@ -8,8 +8,8 @@
 
 #include "db/test_util.h"
 #include "facade/engine/test_util.h"
-#include "platform/fault.h"
-#include "platform/test_util.h"
+#include "testing/fault.h"
+#include "testing/test_util.h"
 
 namespace corvantine::facade {
 namespace {

@@ -8,13 +8,13 @@
 #include <gtest/gtest.h>
 
 #include "db/db.h"
-#include "platform/fault.h"
-#include "util/warning.h"
 #include "facade/engine/engine.h"
 #include "facade/engine/test_util.h"
 #include "projection/json.h"
 #include "projection/json_index.h"
 #include "projection/records.h"
+#include "testing/fault.h"
+#include "util/warning.h"
 
 namespace corvantine::facade {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/test_util.h"
+#include "testing/test_util.h"
 
 #include <cstdio>
 #include <cstdlib>

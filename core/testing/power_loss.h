@@ -28,26 +28,19 @@
 // told was durable by then.
 //
 // One recorder may be armed at a time; calls on paths outside its root are
-// not recorded. When none is armed the cost is one relaxed atomic load per
-// call.
+// not recorded. It follows the calls through the hook of platform/hook.h.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <string_view>
 
-#include "platform/fault.h"
-
-namespace corvantine::platform {
+namespace corvantine::platform::testing {
 
 namespace internal {
 class PowerLossModel;
 }  // namespace internal
-
-namespace testing {
 
 // How much of what was not flushed survives in an image.
 struct Survival {
@@ -91,28 +84,4 @@ class PowerLossRecorder {
   std::unique_ptr<internal::PowerLossModel> model_;
 };
 
-}  // namespace testing
-
-// The wrappers' side; nothing outside platform/ calls it.
-namespace internal {
-
-// One call that succeeded and may have changed a file or a directory.
-struct Change {
-  Op op = Op::kOpen;  // kOpen, kWrite, kTruncate, kSync, kDataSync, kRename, kRemove,
-                      // kCreateDir or kSyncDir
-  std::string_view path = {};
-  int fd = -1;               // for the calls on an open file
-  int open_flags = 0;        // kOpen: only a creating open changes anything
-  std::string_view to = {};  // kRename: the new name
-};
-
-inline std::atomic<bool> recording{false};
-
-void RecordArmed(const Change& change);
-
-inline void Record(const Change& change) {
-  if (recording.load(std::memory_order_relaxed)) RecordArmed(change);
-}
-
-}  // namespace internal
-}  // namespace corvantine::platform
+}  // namespace corvantine::platform::testing

@@ -1,11 +1,14 @@
-#include "platform/fault.h"
+#include "testing/fault.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <mutex>
 #include <vector>
 
-namespace corvantine::platform {
+#include "testing/hook.h"
+
+namespace corvantine::platform::testing {
 namespace internal {
 
 // One armed fault or counter. A counter is an Armed with nth == 0: it counts
@@ -15,7 +18,7 @@ struct Armed {
   Op op;
   std::string path_substring;
   uint64_t nth = 0;
-  testing::Fault fault = {};
+  Fault fault = {};
   uint64_t calls = 0;  // matching calls seen since arming
   uint64_t hits = 0;
 
@@ -34,6 +37,10 @@ struct Registry {
   std::vector<Armed*> armed;  // in arming order
 };
 
+// How many faults and counters exist; zero keeps every call off the mutex
+// while only a power-loss recorder is armed.
+std::atomic<int> armed_count{0};
+
 Registry& TheRegistry() {
   static Registry registry;
   return registry;
@@ -44,6 +51,7 @@ std::unique_ptr<Armed> Arm(std::unique_ptr<Armed> armed) {
   std::lock_guard lock(registry.mu);
   registry.armed.push_back(armed.get());
   armed_count.fetch_add(1, std::memory_order_relaxed);
+  AttachHook();
   return armed;
 }
 
@@ -52,6 +60,7 @@ void Disarm(Armed* armed) {
   std::lock_guard lock(registry.mu);
   std::erase(registry.armed, armed);
   armed_count.fetch_sub(1, std::memory_order_relaxed);
+  DetachHook();
 }
 
 uint64_t Read(const uint64_t& field) {
@@ -62,6 +71,7 @@ uint64_t Read(const uint64_t& field) {
 }  // namespace
 
 Injection InterceptArmed(Op op, std::string_view path) {
+  if (armed_count.load(std::memory_order_relaxed) == 0) return {};
   Registry& registry = TheRegistry();
   std::lock_guard lock(registry.mu);
   Injection injection;
@@ -72,7 +82,7 @@ Injection InterceptArmed(Op op, std::string_view path) {
     if (!armed->HitsCurrentCall()) continue;
     ++armed->hits;
     if (!decided) {
-      const testing::Fault& fault = armed->fault;
+      const Fault& fault = armed->fault;
       injection = Injection{fault.os_code, fault.max_bytes, fault.skip_flush};
       decided = true;
     }
@@ -81,8 +91,6 @@ Injection InterceptArmed(Op op, std::string_view path) {
 }
 
 }  // namespace internal
-
-namespace testing {
 
 ScopedFault::ScopedFault(Op op, uint64_t nth, Fault fault, std::string path_substring)
     : armed_(internal::Arm(std::make_unique<internal::Armed>(
@@ -103,5 +111,4 @@ CallCounter::~CallCounter() { internal::Disarm(armed_.get()); }
 
 uint64_t CallCounter::count() const { return internal::Read(armed_->calls); }
 
-}  // namespace testing
-}  // namespace corvantine::platform
+}  // namespace corvantine::platform::testing

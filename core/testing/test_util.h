@@ -6,7 +6,7 @@
 
 #include "error/error.h"
 #include "error/result.h"
-#include "platform/fault.h"
+#include "testing/fault.h"
 
 namespace corvantine::platform {
 
@@ -39,7 +39,7 @@ namespace testing {
 // missing. Aborts when it cannot, like TempDir.
 void WriteFile(const std::string& path, std::string_view bytes);
 
-// With the faults of platform/fault.h, everything a test of file-system code
+// With the faults of testing/fault.h, everything a test of file-system code
 // names, taken in with one `using namespace platform::testing;`.
 using platform::Op;
 using platform::Outcome;

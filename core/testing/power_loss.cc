@@ -1,8 +1,9 @@
-#include "platform/power_loss.h"
+#include "testing/power_loss.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,7 +16,9 @@
 #include <utility>
 #include <vector>
 
-namespace corvantine::platform {
+#include "testing/hook.h"
+
+namespace corvantine::platform::testing {
 namespace internal {
 namespace {
 
@@ -108,7 +111,7 @@ class PowerLossModel {
 
   // Applies one change; false when it changed nothing under the root.
   bool Apply(const Change& change);
-  void Write(const std::string& image_dir, testing::Survival survival) const;
+  void Write(const std::string& image_dir, Survival survival) const;
 
   uint64_t changes = 0;
   uint64_t durable_generation = 0;
@@ -220,7 +223,7 @@ void PowerLossModel::Unlink(NodeId node) {
   if (live != live_.end() && live->second == node) live_.erase(live);
 }
 
-bool PowerLossModel::Apply(const internal::Change& change) {
+bool PowerLossModel::Apply(const Change& change) {
   switch (change.op) {
     case Op::kOpen:
       if ((change.open_flags & O_CREAT) == 0) return false;
@@ -369,7 +372,7 @@ void PowerLossModel::WriteDir(NodeId dir, const std::string& image_path,
   }
 }
 
-void PowerLossModel::Write(const std::string& image_dir, testing::Survival survival) const {
+void PowerLossModel::Write(const std::string& image_dir, Survival survival) const {
   if (!fs::create_directories(image_dir)) Fail("the image directory exists: " + image_dir);
   std::mt19937 rng(survival.seed);
   const std::map<NodeId, std::string> paths =
@@ -381,10 +384,14 @@ namespace {
 
 std::mutex armed_mu;
 PowerLossModel* armed_model = nullptr;  // under armed_mu
+// Whether a model is armed; false keeps every call off the mutex while only
+// faults are armed.
+std::atomic<bool> recording{false};
 
 }  // namespace
 
 void RecordArmed(const Change& change) {
+  if (!recording.load(std::memory_order_relaxed)) return;
   std::function<void(uint64_t)> observer;
   uint64_t number = 0;
   {
@@ -398,20 +405,20 @@ void RecordArmed(const Change& change) {
 
 }  // namespace internal
 
-namespace testing {
-
 PowerLossRecorder::PowerLossRecorder(std::string root)
     : model_(std::make_unique<internal::PowerLossModel>(std::move(root))) {
   std::lock_guard lock(internal::armed_mu);
   if (internal::armed_model != nullptr) internal::Fail("another recorder is armed");
   internal::armed_model = model_.get();
   internal::recording.store(true, std::memory_order_relaxed);
+  internal::AttachHook();
 }
 
 PowerLossRecorder::~PowerLossRecorder() {
   std::lock_guard lock(internal::armed_mu);
   internal::recording.store(false, std::memory_order_relaxed);
   internal::armed_model = nullptr;
+  internal::DetachHook();
 }
 
 void PowerLossRecorder::SetObserver(std::function<void(uint64_t change)> observer) {
@@ -434,5 +441,4 @@ void PowerLossRecorder::WriteImage(const std::string& image_dir, Survival surviv
   model_->Write(image_dir, survival);
 }
 
-}  // namespace testing
-}  // namespace corvantine::platform
+}  // namespace corvantine::platform::testing

@@ -1,7 +1,7 @@
-// The fault-injection point of the platform layer. Every wrapper in
-// platform/platform.h consults it before each system call, so a test can make
-// any chosen call fail, or transfer fewer bytes, without touching the code
-// above. When nothing is armed the cost is one relaxed atomic load per call.
+// Fault tables for the calls of platform/platform.h. Behind the hook of
+// platform/hook.h, which every wrapper consults before each system call, a
+// test can make any chosen call fail, or transfer fewer bytes, without
+// touching the code above.
 //
 // A test typically counts the calls an operation makes, then fails each one
 // in turn:
@@ -23,39 +23,19 @@
 // Faults and counters may be armed, consulted and disarmed from any thread.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <string>
-#include <string_view>
 
-namespace corvantine::platform {
+#include "platform/hook.h"
 
-// The calls a fault can hit. Each attempt is one call: a looping wrapper
-// (ReadAt, WriteAt) makes one call per pread or pwrite, and a retry after
-// EINTR is a call of its own.
-enum class Op : uint8_t {
-  kOpen,       // opening a file
-  kRead,       // one pread
-  kWrite,      // one pwrite
-  kSync,       // fsync of a file
-  kDataSync,   // fdatasync of a file
-  kTruncate,   // ftruncate
-  kRename,     // rename; matched on its source path
-  kRemove,     // unlink of a file or rmdir of an emptied directory
-  kCreateDir,  // one mkdir
-  kListDir,    // opening a directory to list it
-  kSyncDir,    // fsync of a directory
-  kClose,      // close; the descriptor is released even when the call fails
-};
+namespace corvantine::platform::testing {
 
 namespace internal {
 struct Armed;
 }  // namespace internal
-
-namespace testing {
 
 // What an armed fault does to a call it hits.
 struct Fault {
@@ -73,7 +53,7 @@ struct Fault {
   // With 0, a write reports nothing written and a read sees end of file.
   static Fault Short(size_t max_bytes) { return Fault{0, max_bytes}; }
   // Only for kSync, kDataSync and kSyncDir: a test that simulates what a
-  // power failure keeps (platform/power_loss.h) need not wait for the disk.
+  // power failure keeps (testing/power_loss.h) need not wait for the disk.
   static Fault SkipFlush() { return Fault{.skip_flush = true}; }
   Fault Persistent() const {
     Fault fault = *this;
@@ -115,27 +95,4 @@ class CallCounter {
   std::unique_ptr<internal::Armed> armed_;
 };
 
-}  // namespace testing
-
-// The wrappers' side of the seam; nothing outside platform/ calls it.
-namespace internal {
-
-// What the wrapper must do with the call it is about to make.
-struct Injection {
-  int os_code = 0;  // nonzero: fail with this errno instead of calling
-  size_t max_bytes = std::numeric_limits<size_t>::max();
-  bool skip_flush = false;  // succeed without calling
-};
-
-// How many faults and counters exist; zero keeps every call on the fast path.
-inline std::atomic<int> armed_count{0};
-
-Injection InterceptArmed(Op op, std::string_view path);
-
-inline Injection Intercept(Op op, std::string_view path) {
-  if (armed_count.load(std::memory_order_relaxed) == 0) return {};
-  return InterceptArmed(op, path);
-}
-
-}  // namespace internal
-}  // namespace corvantine::platform
+}  // namespace corvantine::platform::testing

@@ -1,4 +1,4 @@
-#include "platform/power_loss.h"
+#include "testing/power_loss.h"
 
 #include <filesystem>
 #include <fstream>
@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
-#include "platform/test_util.h"
+#include "testing/test_util.h"
 
 namespace corvantine::platform {
 namespace {
