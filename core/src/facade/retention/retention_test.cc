@@ -13,9 +13,9 @@
 #include "facade/engine/engine.h"
 #include "facade/engine/test_util.h"
 #include "facade/retention/retention_state.h"
-#include "platform/fault.h"
 #include "projection/json_index.h"
 #include "retention/anchor.h"
+#include "testing/fault.h"
 #include "util/warning.h"
 
 namespace corvantine::facade {
