@@ -16,6 +16,10 @@ BIG_BATCH = 100
 # stretch of the log holds every stream: each is read whole, one after another.
 MANY_EVENTS = 20_000
 MANY_STREAMS = 100
+# Aggregates saved one event at a time, all in turn, so that each one's
+# events lie spread through the whole log: each load reads one of them whole.
+AGGREGATE_EVENTS = 300_000
+AGGREGATES = 300
 EVENT_TYPE = "OrderPlaced"
 REPLAY_STREAM = "replay"
 

@@ -73,6 +73,11 @@ class LiveLogView : public reader::LogView {
     log_.sidecar_cache()[base] = std::move(sidecar);
   }
 
+  Result<std::shared_ptr<const mapped::MappedSegment>> MapClosed(const std::string& path,
+                                                                 uint64_t base) const override {
+    return log_.mapped_segments().Get(path, base);
+  }
+
   std::optional<index::SeekPoint> ActiveSeekPointBefore(uint64_t target) const override {
     return log_.active_segment().SeekPointBefore(target);
   }

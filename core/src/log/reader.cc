@@ -160,18 +160,33 @@ Result<> LogReader::OpenNextSegment() {
   segment_ = segment;
   segment_active_ = active;
   sidecar_ = std::move(sidecar);
+  mapped_.reset();
+  if (!active) {
+    CVN_ASSIGN_OR_RETURN(mapped_, log_->MapClosed(*segment.path, segment.base));
+  }
   index::SeekPoint start{segment.base, 0};
   // System records ignore `from`, so a system-record read never seeks past any.
   if (!filter_.system_only && filter_.from > segment.base) {
     start = SeekPointBefore(filter_.from).value_or(start);
   }
-  const std::string path = active ? log_->SegmentPath(segment.base) : *segment.path;
-  CVN_ASSIGN_OR_RETURN(platform::File file, platform::OpenForRead(path));
-  cursor_.Open(std::move(file), start.offset);
+  CVN_TRY(OpenCursor(start.offset));
   sequence_ =
       sequence::FrameSequence(start.position, sequence::FrameSequence::Membership::kChecked);
   tally_.reset();
   ++next_segment_;
+  return {};
+}
+
+// The active segment is read through a handle of its own, a closed one
+// through its mapping.
+Result<> LogReader::OpenCursor(uint64_t offset) {
+  if (mapped_) {
+    cursor_.OpenMapped(mapped_->bytes(), offset);
+    return {};
+  }
+  CVN_ASSIGN_OR_RETURN(platform::File file,
+                       platform::OpenForRead(log_->SegmentPath(segment_.base)));
+  cursor_.Open(std::move(file), offset);
   return {};
 }
 
@@ -187,13 +202,21 @@ bool LogReader::HoldsWantedPositions(const PlannedSegment& segment) const {
 }
 
 // The seek point of the open segment for a read of `target`. The active
-// segment's are asked of the log only while it is still the active one.
+// segment's are asked of the log only while it is still the active one. A
+// read of given positions enters a closed segment at the start of the batch
+// it wants, unless the sidecar knows a later point: the walk of batch starts
+// ends at the first damaged frame.
 std::optional<index::SeekPoint> LogReader::SeekPointBefore(uint64_t target) const {
-  if (sidecar_) return sidecar_->SeekPointBefore(target);
-  if (segment_active_ && log_->active_base() == segment_.base) {
+  if (segment_active_) {
+    if (log_->active_base() != segment_.base) return std::nullopt;
     return log_->ActiveSeekPointBefore(target);
   }
-  return std::nullopt;
+  std::optional<index::SeekPoint> seek;
+  if (sidecar_) seek = sidecar_->SeekPointBefore(target);
+  if (!filter_.positions || !mapped_) return seek;
+  const std::optional<index::SeekPoint> start = mapped_->StartBefore(target);
+  if (!seek || (start && start->offset > seek->offset)) return start;
+  return seek;
 }
 
 // Between batches, moves the cursor ahead to the seek point before the next

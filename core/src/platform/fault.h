@@ -49,6 +49,7 @@ enum class Op : uint8_t {
   kListDir,    // opening a directory to list it
   kSyncDir,    // fsync of a directory
   kClose,      // close; the descriptor is released even when the call fails
+  kMap,        // mmap of an opened file
 };
 
 namespace internal {
