@@ -15,6 +15,9 @@ namespace {
 constexpr uint64_t kMaxIndexedBytes = std::numeric_limits<uint32_t>::max();
 constexpr size_t kKindOffset = 6;
 constexpr size_t kPositionOffset = 16;
+// A segment is walked whole once this share of its stretches is walked.
+constexpr size_t kWholeWalkShare = 8;
+constexpr uint64_t kPrefetchBytes = 4096;
 
 // Walks frame headers, following the positions as the segment's appends
 // give them out.
@@ -57,26 +60,57 @@ Result<std::shared_ptr<const MappedSegment>> MappedSegment::Map(const std::strin
   return std::make_shared<const MappedSegment>(std::move(file), base);
 }
 
-std::optional<index::SeekPoint> MappedSegment::StartBefore(uint64_t target) const {
-  if (!starts_) starts_ = WalkStarts();
-  if (target < base_) return std::nullopt;
-  const uint64_t relative = target - base_;
+std::optional<index::SeekPoint> MappedSegment::StartBefore(uint64_t target,
+                                                           const index::Sidecar& sidecar) const {
+  const std::vector<index::SeekPoint>& points = sidecar.seek_points;
+  if (bytes().size() > kMaxIndexedBytes || target < base_) return std::nullopt;
   // Of equal positions (system records before a batch), the last.
   auto after = std::upper_bound(
-      starts_->begin(), starts_->end(), relative,
+      points.begin(), points.end(), target,
+      [](uint64_t position, const index::SeekPoint& point) { return position < point.position; });
+  if (after == points.begin()) return std::nullopt;
+  const size_t index = static_cast<size_t>(after - points.begin()) - 1;
+  if (stretches_.size() != points.size()) {
+    stretches_.assign(points.size(), Stretch{});
+    walked_ = 0;
+  }
+  WalkStretch(points, index);
+  // Reads that want positions all over a segment come again: its whole
+  // table then costs one pass, rather than a pass of each stretch for each
+  // read of a new stream.
+  if (walked_ * kWholeWalkShare >= points.size()) {
+    for (size_t i = 0; i < points.size(); ++i) WalkStretch(points, i);
+  }
+  const Stretch& stretch = stretches_[index];
+  auto start = std::upper_bound(
+      stretch.starts.begin(), stretch.starts.end(), target - base_,
       [](uint64_t position, const Start& start) { return position < start.position; });
-  if (after == starts_->begin()) return std::nullopt;
-  const Start& start = *std::prev(after);
-  return index::SeekPoint{base_ + start.position, start.offset};
+  if (start == stretch.starts.begin()) return points[index];
+  --start;
+  return index::SeekPoint{base_ + start->position, start->offset};
 }
 
-std::vector<MappedSegment::Start> MappedSegment::WalkStarts() const {
-  const std::string_view bytes = file_.bytes();
+void MappedSegment::WalkStretch(const std::vector<index::SeekPoint>& points, size_t index) const {
+  Stretch& stretch = stretches_[index];
+  if (stretch.walked) return;
+  const uint64_t end = index + 1 < points.size() ? points[index + 1].offset : bytes().size();
+  stretch.starts = Walk(points[index], end);
+  stretch.walked = true;
+  ++walked_;
+}
+
+std::vector<MappedSegment::Start> MappedSegment::Walk(const index::SeekPoint& from,
+                                                      uint64_t end) const {
+  const std::string_view bytes = this->bytes();
   std::vector<Start> starts;
-  if (bytes.size() > kMaxIndexedBytes) return starts;
-  HeaderWalk walk(base_);
-  uint64_t offset = 0;
-  while (bytes.size() - offset >= format::kFrameHeaderBytes) {
+  if (from.position < base_) return starts;
+  HeaderWalk walk(from.position);
+  uint64_t offset = from.offset;
+  end = std::min<uint64_t>(end, bytes.size());
+  while (offset < end && bytes.size() - offset >= format::kFrameHeaderBytes) {
+    // Each header's place is known only from the one before it: the
+    // bytes a few frames ahead are asked for early.
+    __builtin_prefetch(bytes.data() + std::min<uint64_t>(offset + kPrefetchBytes, end - 1));
     const std::string_view rest = bytes.substr(offset);
     const Result<std::optional<uint64_t>> length =
         format::FrameTotalLen(rest, record::kStandardLimits);

@@ -1,13 +1,16 @@
 // A closed segment as reads see it: its file mapped read-only, so that a
 // read takes its frames in place, without a system call or a copy, and,
-// once a read asks for it, where each of its batches starts, so that a read
-// of a few scattered batches goes straight to each of them.
+// once a read asks for them, where its batches start, so that a read of a
+// few scattered batches goes straight to each of them.
 //
-// The table of starts is found by one walk of the frame headers, which
-// checks positions only; a read checks every frame it takes from there as a
-// scan does. It costs 8 bytes a batch (or standalone frame) and is kept as
-// long as the mapping, in memory only. A segment file of 4 GiB or more gets
-// no table, and its reads enter it at its sidecar's seek points instead.
+// Starts are found by walking the frame headers of one stretch between two
+// of the sidecar's seek points (about 64 KiB) when a read first wants a
+// position in it, and of the whole segment once an eighth of it is walked;
+// the walk checks positions only, and a read checks every
+// frame it takes from there as a scan does. They cost 8 bytes a batch (or
+// standalone frame) of the stretches walked, kept as long as the mapping,
+// in memory only. A segment file of 4 GiB or more gets no starts, and its
+// reads enter it at the seek points.
 //
 // A closed segment never changes, and the directory lock keeps the other
 // processes of ours away from it; something else that cuts the file short
@@ -40,12 +43,14 @@ class MappedSegment {
 
   std::string_view bytes() const { return file_.bytes(); }
 
-  // The last start of a batch or standalone frame at or before `target`, as
+  // The last start of a batch or standalone frame at or before `target`
+  // within the stretch that `sidecar`'s seek points place it in, as
   // index::Sidecar::SeekPointBefore picks among seek points; nothing when
-  // the segment has no table, or when the walk found no start before it.
-  // The first call walks the segment. Not thread-safe: a segment is read
-  // on the log's thread only.
-  std::optional<index::SeekPoint> StartBefore(uint64_t target) const;
+  // the segment gets no starts, or when the seek points place `target` in
+  // none. `sidecar` must be the segment's. Not thread-safe: a segment is
+  // read on the log's thread only.
+  std::optional<index::SeekPoint> StartBefore(uint64_t target,
+                                              const index::Sidecar& sidecar) const;
 
  private:
   // Both relative: the position to the base, the offset to the file's start.
@@ -53,19 +58,26 @@ class MappedSegment {
     uint32_t position;
     uint32_t offset;
   };
+  struct Stretch {
+    std::vector<Start> starts;  // ascending; the first is the seek point
+    bool walked = false;
+  };
 
-  // The starts of the sound prefix of the segment, up to the first frame
-  // whose header is damaged or out of sequence.
-  std::vector<Start> WalkStarts() const;
+  // Walks the stretch from the seek point at `index`, unless it is walked.
+  void WalkStretch(const std::vector<index::SeekPoint>& points, size_t index) const;
+  // The starts from the seek point `from` up to the byte offset `end`, or
+  // up to the first frame whose header is damaged or out of sequence.
+  std::vector<Start> Walk(const index::SeekPoint& from, uint64_t end) const;
 
   platform::MappedFile file_;
   uint64_t base_ = 0;
-  mutable std::optional<std::vector<Start>> starts_;  // walked on first use
+  mutable std::vector<Stretch> stretches_;  // one a seek point, on first use
+  mutable size_t walked_ = 0;               // stretches walked
 };
 
 // The mappings of the closed segments read last, by base: at most
-// kCapacity of them, so that the address space and the tables of starts
-// they hold stay bounded. Used on the log's thread only.
+// kCapacity of them, so that the address space and the starts they hold
+// stay bounded. Used on the log's thread only.
 class MappedCache {
  public:
   static constexpr size_t kCapacity = 64;

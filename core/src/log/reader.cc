@@ -204,7 +204,7 @@ bool LogReader::HoldsWantedPositions(const PlannedSegment& segment) const {
 // The seek point of the open segment for a read of `target`. The active
 // segment's are asked of the log only while it is still the active one. A
 // read of given positions enters a closed segment at the start of the batch
-// it wants, unless the sidecar knows a later point: the walk of batch starts
+// it wants, unless the sidecar knows a later point: a walk of batch starts
 // ends at the first damaged frame.
 std::optional<index::SeekPoint> LogReader::SeekPointBefore(uint64_t target) const {
   if (segment_active_) {
@@ -213,8 +213,8 @@ std::optional<index::SeekPoint> LogReader::SeekPointBefore(uint64_t target) cons
   }
   std::optional<index::SeekPoint> seek;
   if (sidecar_) seek = sidecar_->SeekPointBefore(target);
-  if (!filter_.positions || !mapped_) return seek;
-  const std::optional<index::SeekPoint> start = mapped_->StartBefore(target);
+  if (!filter_.positions || !mapped_ || !sidecar_) return seek;
+  const std::optional<index::SeekPoint> start = mapped_->StartBefore(target, *sidecar_);
   if (!seek || (start && start->offset > seek->offset)) return start;
   return seek;
 }
