@@ -78,7 +78,7 @@ std::optional<index::SeekPoint> MappedSegment::StartBefore(uint64_t target,
   // Reads that want positions all over a segment come again: its whole
   // table then costs one pass, rather than a pass of each stretch for each
   // read of a new stream.
-  if (walked_ * kWholeWalkShare >= points.size()) {
+  if (walked_ < points.size() && walked_ * kWholeWalkShare >= points.size()) {
     for (size_t i = 0; i < points.size(); ++i) WalkStretch(points, i);
   }
   const Stretch& stretch = stretches_[index];
