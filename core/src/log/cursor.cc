@@ -63,6 +63,7 @@ void SegmentCursor::Close() {
 }
 
 Result<FrameStatus> SegmentCursor::FindFrame(uint64_t limit, uint64_t* length) {
+  if (mapped_) filled_ = std::max<uint64_t>(consumed_, std::min<uint64_t>(mapped_->size(), limit));
   CVN_TRY(Fill(format::kFrameHeaderBytes, limit));
   if (available().empty()) return FrameStatus::kEnd;
   if (available().size() < format::kFrameHeaderBytes) return FrameStatus::kPartialHeader;

@@ -35,7 +35,8 @@ class SegmentCursor {
   // Starts reading `file` at byte `offset`, with no bytes available.
   void Open(platform::File file, uint64_t offset);
   // Starts at byte `offset` of a mapped file's `bytes`, which must stay
-  // mapped until the cursor is closed or opened again.
+  // mapped until the cursor is closed or opened again. FindFrame's limit
+  // holds over them as over a file.
   void OpenMapped(std::string_view bytes, uint64_t offset);
   // Goes on reading the same file at byte `offset`: from the bytes already
   // read when it lies among them, else afresh. A reader that seeks again and

@@ -191,6 +191,9 @@ class Log {
   const segment::Segment& active_segment() const { return active_; }
   SidecarCache& sidecar_cache() const { return sidecars_; }
   mapped::MappedCache& mapped_segments() const { return mapped_; }
+  // The active segment mapped for reading, covering at least its complete
+  // frames: the mapping made last while that still holds. Fails with Io.
+  Result<std::shared_ptr<const mapped::MappedSegment>> MapActive() const;
   // The error that fenced the log, if any.
   const std::optional<CorvantineError>& fence() const { return fence_; }
 
@@ -215,6 +218,7 @@ class Log {
   lock::DirLock lock_;
   mutable SidecarCache sidecars_;
   mutable mapped::MappedCache mapped_;
+  mutable std::shared_ptr<const mapped::MappedSegment> active_mapping_;
   segment::Segment active_;
   manifest::Manifest manifest_;
   uint64_t max_segment_bytes_;

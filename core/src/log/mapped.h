@@ -42,6 +42,7 @@ class MappedSegment {
       : file_(std::move(file)), base_(base) {}
 
   std::string_view bytes() const { return file_.bytes(); }
+  uint64_t base() const { return base_; }
 
   // The last start of a batch or standalone frame at or before `target`
   // within the stretch that `sidecar`'s seek points place it in, as

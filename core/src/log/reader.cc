@@ -177,17 +177,29 @@ Result<> LogReader::OpenNextSegment() {
   return {};
 }
 
-// The active segment is read through a handle of its own, a closed one
-// through its mapping.
 Result<> LogReader::OpenCursor(uint64_t offset) {
-  if (mapped_) {
-    cursor_.OpenMapped(mapped_->bytes(), offset);
-    return {};
+  if (segment_active_) {
+    CVN_ASSIGN_OR_RETURN(mapped_, log_->MapActive());
   }
-  CVN_ASSIGN_OR_RETURN(platform::File file,
-                       platform::OpenForRead(log_->SegmentPath(segment_.base)));
-  cursor_.Open(std::move(file), offset);
+  cursor_.OpenMapped(mapped_->bytes(), offset);
   return {};
+}
+
+// The active segment's mapping covers the bytes it had when mapped: it is
+// mapped again once more have come, or all of it once it has been rolled
+// away. True when the new mapping covers more.
+Result<bool> LogReader::RemapGrownActive(bool still_active) {
+  std::shared_ptr<const mapped::MappedSegment> grown;
+  if (still_active) {
+    if (log_->active_length() <= mapped_->bytes().size()) return false;
+    CVN_ASSIGN_OR_RETURN(grown, log_->MapActive());
+  } else {
+    CVN_ASSIGN_OR_RETURN(grown, log_->MapClosed(log_->SegmentPath(segment_.base), segment_.base));
+  }
+  if (grown->bytes().size() <= mapped_->bytes().size()) return false;
+  cursor_.OpenMapped(grown->bytes(), cursor_.offset());
+  mapped_ = std::move(grown);
+  return true;
 }
 
 // Whether a wanted range reaches into the segment. The active segment is the
@@ -281,6 +293,12 @@ Result<bool> LogReader::ReadFrame() {
   const uint64_t limit = still_active ? log_->active_length() : cursor::SegmentCursor::kNoLimit;
   uint64_t length = 0;
   CVN_ASSIGN_OR_RETURN(cursor::FrameStatus status, cursor_.FindFrame(limit, &length));
+  if (status != cursor::FrameStatus::kFrame && segment_active_) {
+    CVN_ASSIGN_OR_RETURN(const bool grown, RemapGrownActive(still_active));
+    if (grown) {
+      CVN_ASSIGN_OR_RETURN(status, cursor_.FindFrame(limit, &length));
+    }
+  }
   switch (status) {
     case cursor::FrameStatus::kEnd:
       CVN_TRY(CheckSegmentEnd());

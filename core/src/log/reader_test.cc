@@ -643,7 +643,7 @@ TEST_F(LogReaderTest, IoErrorsAreReturnedAndAFailedOpenOrMapIsRetried) {
   }
   EXPECT_EQ(Positions(ReadAll(unmapped).records), (std::vector<uint64_t>{0, 1, 2}));
 
-  ScopedFault fault(Op::kRead, 1, Fault::Error(EIO), segment::SegmentFileName(2));
+  ScopedFault fault(Op::kOpen, 1, Fault::Error(EIO), segment::SegmentFileName(2));
   EXPECT_EQ(Read(ResolvedFilter{}).error, "io: Input/output error (os error 5)");
 }
 
