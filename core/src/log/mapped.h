@@ -1,7 +1,9 @@
-// A closed segment as reads see it: its file mapped read-only, so that a
-// read takes its frames in place, without a system call or a copy, and,
-// once a read asks for them, where its batches start, so that a read of a
-// few scattered batches goes straight to each of them.
+// A segment as reads see it: its file mapped read-only, so that a read
+// takes its frames in place, without a system call or a copy, and, for a
+// closed segment, once a read asks for them, where its batches start, so
+// that a read of a few scattered batches goes straight to each of them. (The
+// active segment's reads find its batches through the seek points its
+// appends keep, and map it again as it grows.)
 //
 // Starts are found by walking the frame headers of one stretch between two
 // of the sidecar's seek points (about 64 KiB) when a read first wants a
@@ -12,9 +14,10 @@
 // in memory only. A segment file of 4 GiB or more gets no starts, and its
 // reads enter it at the seek points.
 //
-// A closed segment never changes, and the directory lock keeps the other
-// processes of ours away from it; something else that cuts the file short
-// while it is mapped makes the next read past the new end fail with SIGBUS.
+// A segment's complete frames never change, and the directory lock keeps
+// the other processes of ours away from it; something else that cuts the
+// file short while it is mapped makes the next read past the new end end
+// the process with SIGBUS.
 #pragma once
 
 #include <cstdint>
