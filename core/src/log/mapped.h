@@ -1,5 +1,5 @@
-// A segment as reads see it: its file mapped read-only, so that a read
-// takes its frames in place, without a system call or a copy, and, for a
+// A segment as reads of given positions see it: its file mapped read-only,
+// so that a read takes its frames in place, without a system call or a copy, and, for a
 // closed segment, once a read asks for them, where its batches start, so
 // that a read of a few scattered batches goes straight to each of them. (The
 // active segment's reads find its batches through the seek points its

@@ -161,7 +161,7 @@ Result<> LogReader::OpenNextSegment() {
   segment_active_ = active;
   sidecar_ = std::move(sidecar);
   mapped_.reset();
-  if (!active) {
+  if (!active && filter_.positions) {
     CVN_ASSIGN_OR_RETURN(mapped_, log_->MapClosed(*segment.path, segment.base));
   }
   index::SeekPoint start{segment.base, 0};
@@ -177,7 +177,16 @@ Result<> LogReader::OpenNextSegment() {
   return {};
 }
 
+// A read of given positions jumps from batch to batch, and reads through a
+// mapping; a scan reads its segments in large steps, through a buffer of
+// its own, and so leaves no pages of them mapped into the process.
 Result<> LogReader::OpenCursor(uint64_t offset) {
+  if (!filter_.positions) {
+    CVN_ASSIGN_OR_RETURN(platform::File file,
+                         platform::OpenForRead(log_->SegmentPath(segment_.base)));
+    cursor_.Open(std::move(file), offset);
+    return {};
+  }
   if (segment_active_) {
     CVN_ASSIGN_OR_RETURN(mapped_, log_->MapActive());
   }
@@ -293,7 +302,7 @@ Result<bool> LogReader::ReadFrame() {
   const uint64_t limit = still_active ? log_->active_length() : cursor::SegmentCursor::kNoLimit;
   uint64_t length = 0;
   CVN_ASSIGN_OR_RETURN(cursor::FrameStatus status, cursor_.FindFrame(limit, &length));
-  if (status != cursor::FrameStatus::kFrame && segment_active_) {
+  if (status != cursor::FrameStatus::kFrame && segment_active_ && mapped_) {
     CVN_ASSIGN_OR_RETURN(const bool grown, RemapGrownActive(still_active));
     if (grown) {
       CVN_ASSIGN_OR_RETURN(status, cursor_.FindFrame(limit, &length));

@@ -3,7 +3,8 @@
 // matching records, and a LogReader walks them frame by frame. Every frame's
 // position and batch framing are checked (each batch's digest too, when
 // asked), and matching records are handed out one at a time, borrowing the
-// reader's buffer, or the mapping of a segment (log/mapped.h).
+// reader's buffer, or for a read of given positions the mapping of a
+// segment (log/mapped.h).
 // Sidecars let the reader skip closed segments without opening them and
 // enter a segment near its start position; a read of given positions enters
 // each batch of a closed segment at its own start. The rules of the frame
