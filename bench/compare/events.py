@@ -18,6 +18,10 @@ MANY_EVENTS = 20_000
 MANY_STREAMS = 100
 # Events of the global log read from the middle of the many-streams database.
 LOG_READ = 1_000
+# Aggregates saved one event at a time, all in turn, so that each one's
+# events lie spread through the whole log: each load reads one of them whole.
+AGGREGATE_EVENTS = 300_000
+AGGREGATES = 300
 EVENT_TYPE = "OrderPlaced"
 REPLAY_STREAM = "replay"
 

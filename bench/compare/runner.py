@@ -28,7 +28,8 @@ def main(argv):
     args = parser.parse_args(argv)
     scale = 10 if args.quick else 1
     counts = {"events": events.EVENTS // scale, "sync_events": events.SYNC_EVENTS // scale,
-              "big_events": events.BIG_EVENTS // scale, "many_events": events.MANY_EVENTS // scale}
+              "big_events": events.BIG_EVENTS // scale, "many_events": events.MANY_EVENTS // scale,
+              "aggregate_events": events.AGGREGATE_EVENTS // scale}
 
     base = ROOT / "build" / "bench-tmp"
     base.mkdir(parents=True, exist_ok=True)
@@ -94,6 +95,8 @@ class Comparison:
             self._large_database(key)
         for key in self.stores:
             self._many_streams(key)
+        for key in self.stores:
+            self._aggregates(key)
         if report.CORVANTINE in self.stores:
             self._watch()
         self.notes.append(f"Total run time {time.monotonic() - self.started:.0f} s on "
@@ -189,6 +192,15 @@ class Comparison:
                        streams=events.MANY_STREAMS, length=n // events.MANY_STREAMS)
             self._task(key, "read_log", "read_log", path, {"ms": "read_log"}, start=n // 2,
                        count=events.LOG_READ)
+        shutil.rmtree(path, ignore_errors=True)
+
+    def _aggregates(self, key):
+        path = self._fresh_path(key, "aggregates")
+        n = self.counts["aggregate_events"]
+        if self._task(key, "aggregate", "build", path, {}, count=n, streams=events.AGGREGATES,
+                      batch=1):
+            self._task(key, "aggregate", "read_stream", path, {"ms": "aggregate"},
+                       length=n // events.AGGREGATES, streams=events.AGGREGATES)
         shutil.rmtree(path, ignore_errors=True)
 
     def _record_opens(self, key, results, row, rss_row):

@@ -22,7 +22,8 @@ using testing::ScopedFault;
 
 constexpr Op kAllOps[] = {Op::kOpen,      Op::kRead,     Op::kWrite,   Op::kSync,
                           Op::kDataSync,  Op::kTruncate, Op::kRename,  Op::kRemove,
-                          Op::kCreateDir, Op::kListDir,  Op::kSyncDir, Op::kClose};
+                          Op::kCreateDir, Op::kListDir,  Op::kSyncDir, Op::kClose,
+                          Op::kMap};
 
 // Makes every kind of call at least once, as a storage module would: write a
 // document crash-safely, read it back, then remove its directory.
@@ -38,6 +39,7 @@ Result<> Exercise(const std::string& root) {
   CVN_TRY(file.DataSync());
   CVN_TRY(file.Sync());
   CVN_TRY(file.Close());
+  CVN_TRY(MapForRead(temporary));
   CVN_TRY(Rename(temporary, JoinPath(dir, "doc")));
   CVN_TRY(SyncDir(dir));
   return RemoveAll(dir);

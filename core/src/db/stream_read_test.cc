@@ -61,7 +61,7 @@ class StreamReadTest : public ::testing::Test {
   void Reopen(bool keep_checkpoint) {
     db_.reset();
     if (!keep_checkpoint) (void)platform::RemoveFile(CheckpointPath(dir_.path()));
-    db_ = OpenDb(dir_.path(), {}, kSegmentBytes);
+    db_ = OpenDb(dir_.path(), {}, segment_bytes_);
     ASSERT_NE(db_, nullptr);
   }
 
@@ -69,6 +69,10 @@ class StreamReadTest : public ::testing::Test {
   uint64_t Pick(uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(rng_); }
 
   void AppendRandomBatch() {
+    AppendBatch(Pick(8) == 0 ? 1 + Pick(60) : 1 + Pick(4), 3000);
+  }
+
+  void AppendBatch(uint64_t events, uint64_t max_payload) {
     std::vector<const branch::BranchInfo*> active;
     for (const auto& [id, info] : db_->branch_catalog().branches()) {
       if (info.status == branch::BranchStatus::kActive) active.push_back(&info);
@@ -76,9 +80,8 @@ class StreamReadTest : public ::testing::Test {
     RequestDraft draft;
     draft.stream = RandomName();
     draft.branch = active[Pick(active.size())]->id;
-    const uint64_t events = Pick(8) == 0 ? 1 + Pick(60) : 1 + Pick(4);
     for (uint64_t i = 0; i < events; ++i) {
-      draft.events.push_back(Event(std::string(Pick(3000), 'x')));
+      draft.events.push_back(Event(std::string(Pick(max_payload), 'x')));
     }
     ASSERT_TRUE(db_->AppendBatchWithId(Request(std::move(draft)), std::nullopt).ok());
     boundaries_.push_back(db_->log().head());
@@ -175,6 +178,7 @@ class StreamReadTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  uint64_t segment_bytes_ = kSegmentBytes;
   std::unique_ptr<Corvantine> db_;
   std::mt19937_64 rng_{20261207};
   std::vector<uint64_t> boundaries_{0};
@@ -195,6 +199,23 @@ TEST_F(StreamReadTest, ReadsThroughThePositionIndexEqualScansOfTheLog) {
   }
   EXPECT_GT(db_->log().retention_floor(), 0u) << "the history never exercised retention";
   EXPECT_GT(forks_, 5);
+}
+
+// Segments of many small single-event batches, over many seek points each:
+// an indexed read enters each batch at its own start, found a stretch of the
+// segment at a time, or for the whole segment at once.
+TEST_F(StreamReadTest, SingleEventBatchesAcrossClosedSegmentsReadAsScansDo) {
+  segment_bytes_ = 1 << 20;
+  Reopen(/*keep_checkpoint=*/true);
+  for (int step = 1; step <= 6000; ++step) {
+    AppendBatch(1, 300);
+    if (step % 1500 == 0) Reopen(/*keep_checkpoint=*/step % 3000 == 0);
+    if (step % 1000 == 500) RetainFromRandomBoundary();
+    if (step % 2000 == 0) ExpectIndexedReadsMatchScans();
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_GE(db_->log().closed_segments().size(), 2u);
+  EXPECT_GT(db_->log().retention_floor(), 0u) << "the history never exercised retention";
 }
 
 }  // namespace

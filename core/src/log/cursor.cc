@@ -20,11 +20,25 @@ constexpr size_t kSeekStep = 4 * 1024;
 
 void SegmentCursor::Open(platform::File file, uint64_t offset) {
   file_ = std::move(file);
+  mapped_.reset();
   seek_offset_ = kNoLimit;
   Restart(offset, kFillStep);
 }
 
+void SegmentCursor::OpenMapped(std::string_view bytes, uint64_t offset) {
+  file_ = platform::File();
+  mapped_ = bytes;
+  read_offset_ = bytes.size();
+  filled_ = bytes.size();
+  consumed_ = std::min<uint64_t>(offset, bytes.size());
+  at_end_ = true;
+}
+
 void SegmentCursor::Seek(uint64_t offset) {
+  if (mapped_) {
+    consumed_ = std::min<uint64_t>(offset, filled_);
+    return;
+  }
   const bool used_little = seek_offset_ <= this->offset() &&
                            this->offset() - seek_offset_ <= kSmallSeekStep;
   if (offset >= this->offset() && offset <= read_offset_) {
@@ -43,9 +57,13 @@ void SegmentCursor::Restart(uint64_t offset, size_t fill_step) {
   fill_step_ = fill_step;
 }
 
-void SegmentCursor::Close() { file_ = platform::File(); }
+void SegmentCursor::Close() {
+  file_ = platform::File();
+  mapped_.reset();
+}
 
 Result<FrameStatus> SegmentCursor::FindFrame(uint64_t limit, uint64_t* length) {
+  if (mapped_) filled_ = std::max<uint64_t>(consumed_, std::min<uint64_t>(mapped_->size(), limit));
   CVN_TRY(Fill(format::kFrameHeaderBytes, limit));
   if (available().empty()) return FrameStatus::kEnd;
   if (available().size() < format::kFrameHeaderBytes) return FrameStatus::kPartialHeader;

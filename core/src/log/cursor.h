@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,18 +21,23 @@ enum class FrameStatus {
   kPartialFrame,   // a header whose frame the file does not complete
 };
 
-// A buffered read window over one segment file. Bytes are read positionally,
-// so the window is independent of any other handle on the file, and are
-// looked at in place: a caller takes a frame from available() and then
-// consumes its length. Reads take 128 KiB at least, or after a Seek less
-// first (see Seek), doubling up to 128 KiB; the buffer never shrinks, and is
-// kept when the cursor moves to another file.
+// A buffered read window over one segment file, or a window over a mapped
+// one. Bytes are read positionally, so the window is independent of any
+// other handle on the file, and are looked at in place: a caller takes a
+// frame from available() and then consumes its length. Reads take 128 KiB at
+// least, or after a Seek less first (see Seek), doubling up to 128 KiB; the
+// buffer never shrinks, and is kept when the cursor moves to another file.
+// Over a mapped file every byte is available at once, and nothing is read.
 class SegmentCursor {
  public:
   static constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
 
   // Starts reading `file` at byte `offset`, with no bytes available.
   void Open(platform::File file, uint64_t offset);
+  // Starts at byte `offset` of a mapped file's `bytes`, which must stay
+  // mapped until the cursor is closed or opened again. FindFrame's limit
+  // holds over them as over a file.
+  void OpenMapped(std::string_view bytes, uint64_t offset);
   // Goes on reading the same file at byte `offset`: from the bytes already
   // read when it lies among them, else afresh. A reader that seeks again and
   // again tends to use about as many bytes after each seek, so the first
@@ -41,7 +47,7 @@ class SegmentCursor {
   void Seek(uint64_t offset);
   // Releases the file; the buffer's storage stays for the next Open.
   void Close();
-  bool is_open() const { return file_.is_open(); }
+  bool is_open() const { return file_.is_open() || mapped_; }
 
   // Makes at least `n` bytes available unless the file ends first, reading
   // nothing at or beyond the file offset `limit`. Reaching the end is not an
@@ -59,7 +65,7 @@ class SegmentCursor {
   Result<FrameStatus> FindFrame(uint64_t limit, uint64_t* length);
 
   std::string_view available() const {
-    return std::string_view(buffer_).substr(consumed_, filled_ - consumed_);
+    return (mapped_ ? *mapped_ : std::string_view(buffer_)).substr(consumed_, filled_ - consumed_);
   }
   // The file offset of the first available byte.
   uint64_t offset() const { return read_offset_ - (filled_ - consumed_); }
@@ -74,6 +80,7 @@ class SegmentCursor {
   void Restart(uint64_t offset, size_t fill_step);
 
   platform::File file_;
+  std::optional<std::string_view> mapped_;  // the bytes of a mapped file
   uint64_t read_offset_ = 0;  // the file offset of buffer_[filled_]
   std::string buffer_;
   size_t consumed_ = 0;

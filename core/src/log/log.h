@@ -26,6 +26,7 @@
 #include "log/index.h"
 #include "log/lock.h"
 #include "log/manifest.h"
+#include "log/mapped.h"
 #include "log/reader.h"
 #include "log/segment.h"
 
@@ -116,8 +117,8 @@ class Log {
 
   Log(const Log&) = delete;
   Log& operator=(const Log&) = delete;
-  // Closes the active segment, drops the sidecar cache, then releases the
-  // lock.
+  // Closes the active segment, drops the sidecar cache and the mappings,
+  // then releases the lock.
   ~Log() = default;
 
   // Appends one atomic batch; rolls first when due. Returns the first and
@@ -194,6 +195,10 @@ class Log {
   const std::vector<SegmentMeta>& closed_segments() const { return closed_; }
   const segment::Segment& active_segment() const { return active_; }
   SidecarCache& sidecar_cache() const { return sidecars_; }
+  mapped::MappedCache& mapped_segments() const { return mapped_; }
+  // The active segment mapped for reading, covering at least its complete
+  // frames: the mapping made last while that still holds. Fails with Io.
+  Result<std::shared_ptr<const mapped::MappedSegment>> MapActive() const;
   // The error that fenced the log, if any.
   const std::optional<CorvantineError>& fence() const { return fence_; }
 
@@ -217,6 +222,8 @@ class Log {
   // drops the cache, and releases the lock last.
   lock::DirLock lock_;
   mutable SidecarCache sidecars_;
+  mutable mapped::MappedCache mapped_;
+  mutable std::shared_ptr<const mapped::MappedSegment> active_mapping_;
   segment::Segment active_;
   manifest::Manifest manifest_;
   uint64_t max_segment_bytes_;

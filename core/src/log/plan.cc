@@ -73,6 +73,15 @@ class LiveLogView : public reader::LogView {
     log_.sidecar_cache()[base] = std::move(sidecar);
   }
 
+  Result<std::shared_ptr<const mapped::MappedSegment>> MapClosed(const std::string& path,
+                                                                 uint64_t base) const override {
+    return log_.mapped_segments().Get(path, base);
+  }
+
+  Result<std::shared_ptr<const mapped::MappedSegment>> MapActive() const override {
+    return log_.MapActive();
+  }
+
   std::optional<index::SeekPoint> ActiveSeekPointBefore(uint64_t target) const override {
     return log_.active_segment().SeekPointBefore(target);
   }
@@ -104,6 +113,15 @@ reader::LogReader Log::PlanReader(ResolvedFilter filter) const {
   std::vector<PlannedSegment> plan = PlanSegments(std::move(segments), filter, retention_floor());
   return reader::LogReader(std::make_unique<LiveLogView>(*this), std::move(plan),
                            std::move(filter));
+}
+
+Result<std::shared_ptr<const mapped::MappedSegment>> Log::MapActive() const {
+  const bool covers = active_mapping_ && active_mapping_->base() == active_.base() &&
+                      active_mapping_->bytes().size() >= active_.byte_length();
+  if (!covers) {
+    CVN_ASSIGN_OR_RETURN(active_mapping_, mapped::MappedSegment::Map(active_.path(), active_.base()));
+  }
+  return active_mapping_;
 }
 
 StoredLogIter Log::SystemRecords() const {

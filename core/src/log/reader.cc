@@ -162,19 +162,55 @@ Result<> LogReader::OpenNextSegment() {
   segment_ = segment;
   segment_active_ = active;
   sidecar_ = std::move(sidecar);
+  mapped_.reset();
+  if (!active && filter_.positions) {
+    CVN_ASSIGN_OR_RETURN(mapped_, log_->MapClosed(*segment.path, segment.base));
+  }
   index::SeekPoint start{segment.base, 0};
   // System records ignore `from`, so a system-record read never seeks past any.
   if (!filter_.system_only && filter_.from > segment.base) {
     start = SeekPointBefore(filter_.from).value_or(start);
   }
-  const std::string path = active ? log_->SegmentPath(segment.base) : *segment.path;
-  CVN_ASSIGN_OR_RETURN(platform::File file, platform::OpenForRead(path));
-  cursor_.Open(std::move(file), start.offset);
+  CVN_TRY(OpenCursor(start.offset));
   sequence_ =
       sequence::FrameSequence(start.position, sequence::FrameSequence::Membership::kChecked);
   tally_.reset();
   ++next_segment_;
   return {};
+}
+
+// A read of given positions jumps from batch to batch, and reads through a
+// mapping; a scan reads its segments in large steps, through a buffer of
+// its own, and so leaves no pages of them mapped into the process.
+Result<> LogReader::OpenCursor(uint64_t offset) {
+  if (!filter_.positions) {
+    CVN_ASSIGN_OR_RETURN(platform::File file,
+                         platform::OpenForRead(log_->SegmentPath(segment_.base)));
+    cursor_.Open(std::move(file), offset);
+    return {};
+  }
+  if (segment_active_) {
+    CVN_ASSIGN_OR_RETURN(mapped_, log_->MapActive());
+  }
+  cursor_.OpenMapped(mapped_->bytes(), offset);
+  return {};
+}
+
+// The active segment's mapping covers the bytes it had when mapped: it is
+// mapped again once more have come, or all of it once it has been rolled
+// away. True when the new mapping covers more.
+Result<bool> LogReader::RemapGrownActive(bool still_active) {
+  std::shared_ptr<const mapped::MappedSegment> grown;
+  if (still_active) {
+    if (log_->active_length() <= mapped_->bytes().size()) return false;
+    CVN_ASSIGN_OR_RETURN(grown, log_->MapActive());
+  } else {
+    CVN_ASSIGN_OR_RETURN(grown, log_->MapClosed(log_->SegmentPath(segment_.base), segment_.base));
+  }
+  if (grown->bytes().size() <= mapped_->bytes().size()) return false;
+  cursor_.OpenMapped(grown->bytes(), cursor_.offset());
+  mapped_ = std::move(grown);
+  return true;
 }
 
 // Whether a wanted range reaches into the segment. The active segment is the
@@ -189,13 +225,21 @@ bool LogReader::HoldsWantedPositions(const PlannedSegment& segment) const {
 }
 
 // The seek point of the open segment for a read of `target`. The active
-// segment's are asked of the log only while it is still the active one.
+// segment's are asked of the log only while it is still the active one. A
+// read of given positions enters a closed segment at the start of the batch
+// it wants, unless the sidecar knows a later point: a walk of batch starts
+// ends at the first damaged frame.
 std::optional<index::SeekPoint> LogReader::SeekPointBefore(uint64_t target) const {
-  if (sidecar_) return sidecar_->SeekPointBefore(target);
-  if (segment_active_ && log_->active_base() == segment_.base) {
+  if (segment_active_) {
+    if (log_->active_base() != segment_.base) return std::nullopt;
     return log_->ActiveSeekPointBefore(target);
   }
-  return std::nullopt;
+  std::optional<index::SeekPoint> seek;
+  if (sidecar_) seek = sidecar_->SeekPointBefore(target);
+  if (!filter_.positions || !mapped_ || !sidecar_) return seek;
+  const std::optional<index::SeekPoint> start = mapped_->StartBefore(target, *sidecar_);
+  if (!seek || (start && start->offset > seek->offset)) return start;
+  return seek;
 }
 
 // Between batches, moves the cursor ahead to the seek point before the next
@@ -260,6 +304,12 @@ Result<bool> LogReader::ReadFrame() {
   const uint64_t limit = still_active ? log_->active_length() : cursor::SegmentCursor::kNoLimit;
   uint64_t length = 0;
   CVN_ASSIGN_OR_RETURN(cursor::FrameStatus status, cursor_.FindFrame(limit, &length));
+  if (status != cursor::FrameStatus::kFrame && segment_active_ && mapped_) {
+    CVN_ASSIGN_OR_RETURN(const bool grown, RemapGrownActive(still_active));
+    if (grown) {
+      CVN_ASSIGN_OR_RETURN(status, cursor_.FindFrame(limit, &length));
+    }
+  }
   switch (status) {
     case cursor::FrameStatus::kEnd:
       CVN_TRY(CheckSegmentEnd());

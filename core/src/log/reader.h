@@ -3,9 +3,12 @@
 // matching records, and a LogReader walks them frame by frame. Every frame's
 // position and batch framing are checked (each batch's digest too, when
 // asked), and matching records are handed out one at a time, borrowing the
-// reader's buffer. Sidecars let the reader skip closed segments without
-// opening them and enter a segment near its start position. The rules of
-// the frame sequence are log/sequence.h's.
+// reader's buffer, or for a read of given positions the mapping of a
+// segment (log/mapped.h).
+// Sidecars let the reader skip closed segments without opening them and
+// enter a segment near its start position; a read of given positions enters
+// each batch of a closed segment at its own start. The rules of the frame
+// sequence are log/sequence.h's.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +24,7 @@
 #include "format/format.h"
 #include "log/cursor.h"
 #include "log/index.h"
+#include "log/mapped.h"
 #include "log/record.h"
 #include "log/sequence.h"
 
@@ -138,6 +142,17 @@ class LogView {
   // that a read of system records only need not scan the whole segment
   // when it holds none, as a closed segment's sidecar tells.
   virtual bool ActiveHoldsSystemRecords() const { return true; }
+  // The closed segment file at `path`, mapped for reading; a log may keep
+  // mappings for later reads. Fails with Io.
+  virtual Result<std::shared_ptr<const mapped::MappedSegment>> MapClosed(const std::string& path,
+                                                                        uint64_t base) const {
+    return mapped::MappedSegment::Map(path, base);
+  }
+  // The active segment mapped for reading, covering at least its
+  // active_length() bytes; a log may keep the mapping until that grows.
+  virtual Result<std::shared_ptr<const mapped::MappedSegment>> MapActive() const {
+    return mapped::MappedSegment::Map(SegmentPath(active_base()), active_base());
+  }
 };
 
 // Walks a read plan. Made by Log::PlanReader; used on the log's thread, and
@@ -171,6 +186,8 @@ class LogReader {
   void Finish(uint64_t scanned);
   uint64_t CoveredEnd() const;
   Result<> OpenNextSegment();
+  Result<> OpenCursor(uint64_t offset);
+  Result<bool> RemapGrownActive(bool still_active);
   bool HoldsWantedPositions(const PlannedSegment& segment) const;
   std::optional<index::SeekPoint> SeekPointBefore(uint64_t target) const;
   bool SeekToWantedPositions();
@@ -199,6 +216,7 @@ class LogReader {
   PlannedSegment segment_;
   bool segment_active_ = false;
   std::shared_ptr<const index::Sidecar> sidecar_;  // of a closed segment_, if it has one
+  std::shared_ptr<const mapped::MappedSegment> mapped_;  // segment_'s bytes
   // The first range of filter_.positions not yet passed.
   size_t next_range_ = 0;
   sequence::FrameSequence sequence_{0, sequence::FrameSequence::Membership::kChecked};

@@ -621,7 +621,7 @@ TEST_F(LogReaderTest, UnpersistableSidecarCostsAWarning) {
   EXPECT_TRUE(log_.cache.count(0));
 }
 
-TEST_F(LogReaderTest, IoErrorsAreReturnedAndAFailedOpenIsRetried) {
+TEST_F(LogReaderTest, IoErrorsAreReturnedAndAFailedOpenOrMapIsRetried) {
   SegmentImage closed(0), active(2);
   closed.Batch(Events(2));
   active.Batch(Events(1));
@@ -636,6 +636,12 @@ TEST_F(LogReaderTest, IoErrorsAreReturnedAndAFailedOpenIsRetried) {
   ReadOutcome rest = ReadAll(reader);
   EXPECT_EQ(rest.error, "");
   EXPECT_EQ(Positions(rest.records), (std::vector<uint64_t>{0, 1, 2}));
+  LogReader unmapped = log_.Plan(ResolvedFilter{.positions = {{{0, 3}}}});
+  {
+    ScopedFault fault(Op::kMap, 1, Fault::Error(ENOMEM), segment::SegmentFileName(0));
+    EXPECT_EQ(Outcome(unmapped.Next()), "io: Cannot allocate memory (os error 12)");
+  }
+  EXPECT_EQ(Positions(ReadAll(unmapped).records), (std::vector<uint64_t>{0, 1, 2}));
 
   ScopedFault fault(Op::kRead, 1, Fault::Error(EIO), segment::SegmentFileName(2));
   EXPECT_EQ(Read(ResolvedFilter{}).error, "io: Input/output error (os error 5)");

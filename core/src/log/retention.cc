@@ -93,6 +93,8 @@ Result<> Log::ActivateRetention(uint64_t floor, uint32_t anchor_checksum) {
 
 uint64_t Log::ReclaimBelowRetentionFloor() {
   const uint64_t floor = retention_floor();
+  // Unmapped first, so that their space is freed with their names.
+  mapped_.DropBelow(floor);
   uint64_t deleted = 0;
   std::vector<SegmentMeta> kept;
   for (SegmentMeta& meta : closed_) {

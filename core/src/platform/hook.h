@@ -34,6 +34,7 @@ enum class Op : uint8_t {
   kListDir,    // opening a directory to list it
   kSyncDir,    // fsync of a directory
   kClose,      // close; the descriptor is released even when the call fails
+  kMap,        // mmap of an opened file
 };
 
 // What the wrapper must do with the call it is about to make.

@@ -233,12 +233,18 @@ void MappedFile::ReleaseBefore(size_t offset) {
 }
 
 Result<MappedFile> MapForRead(const std::string& path) {
-  CVN_ASSIGN_OR_RETURN(const File file, OpenForRead(path));
+  CVN_ASSIGN_OR_RETURN(File file, OpenForRead(path));
   CVN_ASSIGN_OR_RETURN(const uint64_t size, file.Size());
   if (size == 0) return MappedFile();
-  void* data = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.fd(), 0);
-  if (data == MAP_FAILED) return LastError();
-  return MappedFile(data, size);
+  void* data = MAP_FAILED;
+  const int mapped = Call(Op::kMap, path, [&] {
+    data = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.fd(), 0);
+    return data == MAP_FAILED ? -1 : 0;
+  });
+  if (mapped == -1) return LastError();
+  MappedFile mapping(data, size);
+  CVN_TRY(file.Close());  // as every close, its failure is reported
+  return mapping;
 }
 
 Result<uint64_t> FileSizeOf(const std::string& path) {

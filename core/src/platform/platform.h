@@ -76,10 +76,11 @@ Result<File> CreateOrTruncate(const std::string& path);
 // The whole content of a file.
 Result<std::string> ReadFile(const std::string& path);
 
-// A file's bytes mapped read-only, for one pass over a file too large to
-// hold twice: the pages already read can be dropped from memory as the pass
-// goes on. The file must keep its size while it is mapped: a file cut short
-// under the mapping ends the process on the next read past its end.
+// A file's bytes mapped read-only: reads of them cost no system call and no
+// copy, and for one pass over a file too large to hold twice, the pages
+// already read can be dropped from memory as the pass goes on. The file must
+// keep its size while it is mapped: a file cut short under the mapping ends
+// the process (SIGBUS) on the next read past its new end.
 class MappedFile {
  public:
   MappedFile() = default;  // maps nothing
@@ -103,7 +104,8 @@ class MappedFile {
   size_t released_ = 0;  // page-aligned
 };
 
-// Maps an existing file, through the fault point of its open.
+// Maps an existing file, through the fault points of its open and of the
+// mapping itself (Op::kMap). The mapping covers the file's size at the call.
 Result<MappedFile> MapForRead(const std::string& path);
 Result<uint64_t> FileSizeOf(const std::string& path);
 // Whether anything exists at `path` (following symbolic links).

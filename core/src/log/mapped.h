@@ -1,0 +1,107 @@
+// A segment as reads of given positions see it: its file mapped read-only,
+// so that a read takes its frames in place, without a system call or a copy, and, for a
+// closed segment, once a read asks for them, where its batches start, so
+// that a read of a few scattered batches goes straight to each of them. (The
+// active segment's reads find its batches through the seek points its
+// appends keep, and map it again as it grows.)
+//
+// Starts are found by walking the frame headers of one stretch between two
+// of the sidecar's seek points (about 64 KiB) when a read first wants a
+// position in it, and of the whole segment once an eighth of it is walked;
+// the walk checks positions only, and a read checks every
+// frame it takes from there as a scan does. They cost 8 bytes a batch (or
+// standalone frame) of the stretches walked, kept as long as the mapping,
+// in memory only. A segment file of 4 GiB or more gets no starts, and its
+// reads enter it at the seek points.
+//
+// A segment's complete frames never change, and the directory lock keeps
+// the other processes of ours away from it; something else that cuts the
+// file short while it is mapped makes the next read past the new end end
+// the process with SIGBUS.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error/error.h"
+#include "log/index.h"
+#include "platform/platform.h"
+
+namespace corvantine::log::mapped {
+
+class MappedSegment {
+ public:
+  // Maps the closed segment file at `path`, whose first position is `base`.
+  // Fails with Io.
+  static Result<std::shared_ptr<const MappedSegment>> Map(const std::string& path,
+                                                          uint64_t base);
+
+  MappedSegment(platform::MappedFile file, uint64_t base)
+      : file_(std::move(file)), base_(base) {}
+
+  std::string_view bytes() const { return file_.bytes(); }
+  uint64_t base() const { return base_; }
+
+  // The last start of a batch or standalone frame at or before `target`
+  // within the stretch that `sidecar`'s seek points place it in, as
+  // index::Sidecar::SeekPointBefore picks among seek points; nothing when
+  // the segment gets no starts, or when the seek points place `target` in
+  // none. `sidecar` must be the segment's. Not thread-safe: a segment is
+  // read on the log's thread only.
+  std::optional<index::SeekPoint> StartBefore(uint64_t target,
+                                              const index::Sidecar& sidecar) const;
+
+ private:
+  // Both relative: the position to the base, the offset to the file's start.
+  struct Start {
+    uint32_t position;
+    uint32_t offset;
+  };
+  struct Stretch {
+    std::vector<Start> starts;  // ascending; the first is the seek point
+    bool walked = false;
+  };
+
+  // Walks the stretch from the seek point at `index`, unless it is walked.
+  void WalkStretch(const std::vector<index::SeekPoint>& points, size_t index) const;
+  // The starts from the seek point `from` up to the byte offset `end`, or
+  // up to the first frame whose header is damaged or out of sequence.
+  std::vector<Start> Walk(const index::SeekPoint& from, uint64_t end) const;
+
+  platform::MappedFile file_;
+  uint64_t base_ = 0;
+  mutable std::vector<Stretch> stretches_;  // one a seek point, on first use
+  mutable size_t walked_ = 0;               // stretches walked
+};
+
+// The mappings of the closed segments read last, by base: at most
+// kCapacity of them, so that the address space and the starts they hold
+// stay bounded. Used on the log's thread only.
+class MappedCache {
+ public:
+  static constexpr size_t kCapacity = 64;
+
+  // The mapping of the segment at `base`, made now unless it is kept.
+  Result<std::shared_ptr<const MappedSegment>> Get(const std::string& path, uint64_t base);
+  // Forgets the segments below `floor`, whose files retention removes.
+  void DropBelow(uint64_t floor);
+  size_t size() const { return entries_.size(); }
+
+ private:
+  struct Entry {
+    std::shared_ptr<const MappedSegment> segment;
+    uint64_t last_use = 0;
+  };
+
+  void DropLeastRecentlyUsed();
+
+  std::map<uint64_t, Entry> entries_;
+  uint64_t uses_ = 0;
+};
+
+}  // namespace corvantine::log::mapped
