@@ -14,8 +14,10 @@ using format::ReadId;
 using util::BinaryReader;
 using util::BinaryWriter;
 using util::PutMap;
+using util::PutOptional;
 using util::ReadBytes;
 using util::ReadMap;
+using util::ReadOptional;
 using util::ReadString;
 
 }  // namespace
@@ -23,10 +25,8 @@ using util::ReadString;
 void BranchInfo::Encode(BinaryWriter& writer) const {
   PutId(writer, id);
   writer.PutString(name);
-  writer.PutOptionTag(parent.has_value());
-  if (parent) PutId(writer, *parent);
-  writer.PutOptionTag(fork_position.has_value());
-  if (fork_position) writer.PutU64(*fork_position);
+  PutOptional(writer, parent, PutId<format::BranchIdTag>);
+  PutOptional(writer, fork_position, &BinaryWriter::PutU64);
   writer.PutI64(created_at_unix_nanos);
   PutMap(writer, metadata, &BinaryWriter::PutString, &BinaryWriter::PutBytes);
   writer.PutVariantIndex(static_cast<uint32_t>(status));
@@ -36,14 +36,8 @@ Result<BranchInfo> BranchInfo::Decode(BinaryReader& reader) {
   BranchInfo info;
   CVN_ASSIGN_OR_RETURN(info.id, ReadId<BranchId>(reader));
   CVN_ASSIGN_OR_RETURN(info.name, ReadString(reader));
-  CVN_ASSIGN_OR_RETURN(bool has_parent, reader.OptionTag());
-  if (has_parent) {
-    CVN_ASSIGN_OR_RETURN(info.parent, ReadId<BranchId>(reader));
-  }
-  CVN_ASSIGN_OR_RETURN(bool has_fork_position, reader.OptionTag());
-  if (has_fork_position) {
-    CVN_ASSIGN_OR_RETURN(info.fork_position, reader.U64());
-  }
+  CVN_ASSIGN_OR_RETURN(info.parent, ReadOptional<BranchId>(reader, ReadId<BranchId>));
+  CVN_ASSIGN_OR_RETURN(info.fork_position, ReadOptional<uint64_t>(reader, &BinaryReader::U64));
   CVN_ASSIGN_OR_RETURN(info.created_at_unix_nanos, reader.I64());
   CVN_ASSIGN_OR_RETURN(info.metadata, ReadMap<BranchMetadata>(reader, ReadString, ReadBytes));
   CVN_ASSIGN_OR_RETURN(uint32_t status, reader.VariantIndex(kBranchStatusCount));

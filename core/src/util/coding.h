@@ -252,6 +252,24 @@ void PutMap(BinaryWriter& writer, const Entries& entries, const PutKey& put_key,
   }
 }
 
+// An optional value: its tag, then the value if there is one, written as
+// PutList writes an element.
+template <typename T, typename Put>
+void PutOptional(BinaryWriter& writer, const std::optional<T>& value, const Put& put) {
+  writer.PutOptionTag(value.has_value());
+  if (value) coding_internal::PutWith(writer, put, *value);
+}
+
+// An optional value, read as ReadList reads an element when its tag says
+// there is one.
+template <typename T, typename Read>
+Result<std::optional<T>> ReadOptional(BinaryReader& reader, const Read& read) {
+  CVN_ASSIGN_OR_RETURN(const bool present, reader.OptionTag());
+  if (!present) return std::optional<T>();
+  CVN_ASSIGN_OR_RETURN(T value, std::invoke(read, reader));
+  return std::optional<T>(std::move(value));
+}
+
 // A sequence of T, each element read by `read_element` (a function of the
 // reader, or a member of it, returning Result<T>). The count is refused
 // unless that many elements of kMinEncodedBytes<T> fit in the bytes left.

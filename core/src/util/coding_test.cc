@@ -147,18 +147,14 @@ struct Sample {
       util::kMinEncodedBytes<decltype(id), decltype(tag), decltype(kind), decltype(names)>;
   void Encode(BinaryWriter& writer) const {
     writer.PutArray16(id);
-    writer.PutOptionTag(tag.has_value());
-    if (tag) writer.PutU16(*tag);
+    PutOptional(writer, tag, &BinaryWriter::PutU16);
     writer.PutVariantIndex(static_cast<uint32_t>(kind));
     PutList(writer, names, &BinaryWriter::PutString);
   }
   static Result<Sample> Decode(BinaryReader& reader) {
     Sample sample;
     CVN_ASSIGN_OR_RETURN(sample.id, reader.Array16());
-    CVN_ASSIGN_OR_RETURN(const bool has_tag, reader.OptionTag());
-    if (has_tag) {
-      CVN_ASSIGN_OR_RETURN(sample.tag, reader.U16());
-    }
+    CVN_ASSIGN_OR_RETURN(sample.tag, ReadOptional<uint16_t>(reader, &BinaryReader::U16));
     CVN_ASSIGN_OR_RETURN(const uint32_t kind, reader.VariantIndex(2));
     sample.kind = static_cast<Kind>(kind);
     CVN_ASSIGN_OR_RETURN(sample.names, ReadList<std::string>(reader, ReadString));
