@@ -75,6 +75,10 @@ struct BranchInfo {
   // The fields in declared order: id (16 bytes), name (string), parent and
   // fork position (optional values), creation time (i64), metadata (map of
   // string -> bytes), status (variant index).
+  static constexpr size_t kMinEncodedBytes =
+      util::kMinEncodedBytes<decltype(id), decltype(name), decltype(parent),
+                             decltype(fork_position), decltype(created_at_unix_nanos),
+                             decltype(metadata), decltype(status)>;
   void Encode(util::BinaryWriter& writer) const;
   static Result<BranchInfo> Decode(util::BinaryReader& reader);
 

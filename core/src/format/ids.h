@@ -42,6 +42,9 @@ class Id {
     return Id(*bytes);
   }
 
+  // In the binary codec: the 16 bytes, with no length.
+  static constexpr size_t kMinEncodedBytes = sizeof(IdBytes);
+
   const IdBytes& bytes() const { return bytes_; }
   // The identifier's text form, also its debug text.
   std::string ToHex() const { return IdBytesToHex(bytes_); }
@@ -99,7 +102,7 @@ IdBytes ComposeIdBytes(uint64_t unix_nanos, uint64_t counter, uint32_t process_i
 IdBytes GenerateIdBytes();
 
 // Ids in the binary codec: their 16 bytes, with no length.
-inline constexpr size_t kEncodedIdBytes = 16;
+inline constexpr size_t kEncodedIdBytes = sizeof(IdBytes);
 
 template <typename Tag>
 void PutId(util::BinaryWriter& writer, const Id<Tag>& id) {

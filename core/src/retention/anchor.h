@@ -5,8 +5,9 @@
 // consumer start above the floor (its bootstraps).
 //
 // The binary form is the codec of util/coding.h, each struct's fields in
-// declared order. The two bootstrap types also have a JSON form: the payload
-// of the system records by which applications register them.
+// declared order; kMinEncodedBytes is the fewest bytes a struct encodes to.
+// The two bootstrap types also have a JSON form: the payload of the system
+// records by which applications register them.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +42,9 @@ struct RetentionProjectionCoverage {
   uint64_t cursor = 0;                    // the position the snapshots were taken at
   std::vector<std::string> snapshot_ids;  // one per partition
 
+  static constexpr size_t kMinEncodedBytes =
+      util::kMinEncodedBytes<decltype(name), decltype(descriptor_fingerprint),
+                             decltype(branch_id), decltype(cursor), decltype(snapshot_ids)>;
   void Encode(util::BinaryWriter& writer) const;
   static Result<RetentionProjectionCoverage> Decode(util::BinaryReader& reader);
 
@@ -55,6 +59,9 @@ struct RetentionBranchBootstrap {
   uint32_t checksum = 0;  // CRC-32C of checkpoint
   std::string checkpoint;
 
+  static constexpr size_t kMinEncodedBytes =
+      util::kMinEncodedBytes<decltype(branch_id), decltype(floor), decltype(checksum),
+                             decltype(checkpoint)>;
   void Encode(util::BinaryWriter& writer) const;
   static Result<RetentionBranchBootstrap> Decode(util::BinaryReader& reader);
 
@@ -79,6 +86,8 @@ struct RetentionFeedScope {
   std::vector<format::StreamId> streams;
   std::vector<std::string> event_types;
 
+  static constexpr size_t kMinEncodedBytes =
+      util::kMinEncodedBytes<decltype(branches), decltype(streams), decltype(event_types)>;
   void Encode(util::BinaryWriter& writer) const;
   static Result<RetentionFeedScope> Decode(util::BinaryReader& reader);
 
@@ -96,6 +105,10 @@ struct RetentionConsumerBootstrap {
   std::string codec{kDefaultBootstrapCodec};  // names the checkpoint's encoding
   uint32_t codec_version = 0;
 
+  static constexpr size_t kMinEncodedBytes =
+      util::kMinEncodedBytes<decltype(consumer_id), decltype(floor), decltype(checksum),
+                             decltype(checkpoint), decltype(checkpoint_id), decltype(scope),
+                             decltype(codec), decltype(codec_version)>;
   void Encode(util::BinaryWriter& writer) const;
   static Result<RetentionConsumerBootstrap> Decode(util::BinaryReader& reader);
 
@@ -117,6 +130,8 @@ struct AnchoredSystemRecord {
   std::string event_type;
   std::string payload;
 
+  static constexpr size_t kMinEncodedBytes =
+      util::kMinEncodedBytes<decltype(event_type), decltype(payload)>;
   void Encode(util::BinaryWriter& writer) const;
   static Result<AnchoredSystemRecord> Decode(util::BinaryReader& reader);
 

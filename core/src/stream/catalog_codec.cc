@@ -19,16 +19,23 @@ using format::PutId;
 using format::ReadId;
 using util::BinaryReader;
 using util::BinaryWriter;
+using util::kMinEncodedBytes;
 
 // The fewest bytes an encoded entry of each map can take, by which the
-// decoder bounds an entry count before it reserves room for it.
+// decoder bounds an entry count before it reserves room for it: the sum over
+// the fields as Encode writes them.
 constexpr size_t kIdBytes = format::kEncodedIdBytes;
-constexpr size_t kLengthBytes = util::kLengthPrefixBytes;
-constexpr size_t kMinReceiptBytes = kIdBytes + 8 + 8 + kIdBytes + 1 + 8 + 4;
-constexpr size_t kMinStreamEntryBytes = kIdBytes + kLengthBytes + kIdBytes + 8;
-constexpr size_t kMinEventEntryBytes = kIdBytes + 4 + kIdBytes;
-constexpr size_t kMinIdempotencyEntryBytes = kIdBytes + kLengthBytes + 4 + kMinReceiptBytes;
-constexpr size_t kMinReceiptEntryBytes = kIdBytes + kMinReceiptBytes;
+constexpr size_t kMinBranchKeyBytes = kMinEncodedBytes<format::BranchId, std::string>;
+constexpr size_t kMinReceiptBytes =
+    kMinEncodedBytes<format::BatchId, uint64_t, uint64_t, format::StreamId,
+                     std::optional<uint64_t>, uint64_t, ReceiptDurability>;
+constexpr size_t kMinStreamEntryBytes =
+    kMinBranchKeyBytes + kMinEncodedBytes<format::StreamId, uint64_t>;
+constexpr size_t kMinEventEntryBytes =
+    kMinEncodedBytes<format::EventId, uint32_t, format::BatchId>;
+constexpr size_t kMinIdempotencyEntryBytes =
+    kMinBranchKeyBytes + kMinEncodedBytes<uint32_t> + kMinReceiptBytes;
+constexpr size_t kMinReceiptEntryBytes = kMinEncodedBytes<format::BatchId> + kMinReceiptBytes;
 
 // Stream names are read back as UTF-8 text, idempotency keys as bytes; both
 // are written alike.
@@ -176,8 +183,7 @@ void AppendReceipt::Encode(BinaryWriter& writer) const {
   writer.PutU64(first_position);
   writer.PutU64(last_position);
   PutId(writer, stream_id);
-  writer.PutOptionTag(previous_revision.has_value());
-  if (previous_revision) writer.PutU64(*previous_revision);
+  util::PutOptional(writer, previous_revision, &BinaryWriter::PutU64);
   writer.PutU64(current_revision.value);
   writer.PutVariantIndex(static_cast<uint32_t>(durability));
 }
@@ -188,10 +194,8 @@ Result<AppendReceipt> AppendReceipt::Decode(BinaryReader& reader) {
   CVN_ASSIGN_OR_RETURN(receipt.first_position, reader.U64());
   CVN_ASSIGN_OR_RETURN(receipt.last_position, reader.U64());
   CVN_ASSIGN_OR_RETURN(receipt.stream_id, ReadId<format::StreamId>(reader));
-  CVN_ASSIGN_OR_RETURN(bool has_previous, reader.OptionTag());
-  if (has_previous) {
-    CVN_ASSIGN_OR_RETURN(receipt.previous_revision, reader.U64());
-  }
+  CVN_ASSIGN_OR_RETURN(receipt.previous_revision,
+                       util::ReadOptional<uint64_t>(reader, &BinaryReader::U64));
   CVN_ASSIGN_OR_RETURN(receipt.current_revision.value, reader.U64());
   CVN_ASSIGN_OR_RETURN(uint32_t durability, reader.VariantIndex(kReceiptDurabilityCount));
   receipt.durability = static_cast<ReceiptDurability>(durability);

@@ -81,6 +81,16 @@ Result<std::string_view> BinaryReader::String() {
   return text;
 }
 
+Result<std::string> ReadString(BinaryReader& reader) {
+  CVN_ASSIGN_OR_RETURN(const std::string_view text, reader.String());
+  return std::string(text);
+}
+
+Result<std::string> ReadBytes(BinaryReader& reader) {
+  CVN_ASSIGN_OR_RETURN(const std::string_view bytes, reader.Bytes());
+  return std::string(bytes);
+}
+
 Result<bool> BinaryReader::OptionTag() {
   CVN_ASSIGN_OR_RETURN(uint8_t tag, U8());
   if (tag > 1) {

@@ -13,7 +13,9 @@
 //   enum                     u32 variant index, then the variant's fields
 //   struct                   its fields in order, nothing between them
 //
-// Trailing bytes after a decoded value are not an error.
+// Trailing bytes after a decoded value are not an error. Last come the
+// helpers for sequences and maps, and the fewest bytes a value of a type can
+// encode to, by which their decoders bound a count.
 #pragma once
 
 #include <array>
@@ -21,9 +23,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "error/error.h"
 
@@ -156,5 +163,152 @@ class BinaryReader {
   std::string_view input_;
   size_t position_ = 0;
 };
+
+// String() and Bytes(), copied out of the input.
+Result<std::string> ReadString(BinaryReader& reader);
+Result<std::string> ReadBytes(BinaryReader& reader);
+
+namespace coding_internal {
+
+template <typename T>
+inline constexpr bool kIsOptional = false;
+template <typename T>
+inline constexpr bool kIsOptional<std::optional<T>> = true;
+
+template <typename T>
+inline constexpr bool kIsPair = false;
+template <typename A, typename B>
+inline constexpr bool kIsPair<std::pair<A, B>> = true;
+
+template <typename T>
+constexpr size_t MinEncodedBytesOf() {
+  if constexpr (requires { T::kMinEncodedBytes; }) {
+    return T::kMinEncodedBytes;
+  } else if constexpr (std::is_same_v<T, Bytes16>) {
+    return sizeof(Bytes16);
+  } else if constexpr (std::is_enum_v<T>) {
+    return sizeof(uint32_t);
+  } else if constexpr (std::is_integral_v<T>) {
+    return sizeof(T);
+  } else if constexpr (kIsOptional<T>) {
+    return 1;
+  } else if constexpr (kIsPair<T>) {
+    return MinEncodedBytesOf<std::remove_cv_t<typename T::first_type>>() +
+           MinEncodedBytesOf<typename T::second_type>();
+  } else {
+    static_assert(requires(const T& value) { std::size(value); },
+                  "a record type needs a static kMinEncodedBytes");
+    return kLengthPrefixBytes;
+  }
+}
+
+// Writes `value` with `put`: a function of (writer, value), a member of
+// BinaryWriter, or a record's Encode member.
+template <typename Put, typename T>
+void PutWith(BinaryWriter& writer, const Put& put, const T& value) {
+  if constexpr (std::is_invocable_v<const Put&, BinaryWriter&, const T&>) {
+    std::invoke(put, writer, value);
+  } else {
+    std::invoke(put, value, writer);
+  }
+}
+
+}  // namespace coding_internal
+
+// The fewest bytes a record of these field types encodes to: an integer
+// takes its width, an enum its variant index, an optional value its tag, a
+// 16-byte array its bytes, a string, byte string, sequence or map its length
+// alone, a pair both halves, and a type with a static kMinEncodedBytes (a
+// record, an id) that many. A record derives its own from its fields:
+//   static constexpr size_t kMinEncodedBytes =
+//       util::kMinEncodedBytes<decltype(id), decltype(name)>;
+template <typename... Fields>
+inline constexpr size_t kMinEncodedBytes = (coding_internal::MinEncodedBytesOf<Fields>() + ... + 0);
+
+// A sequence: its count, then each element written by `put_element` (a
+// function of (writer, element), a member of BinaryWriter, or the
+// element's Encode member).
+template <typename Sequence, typename PutElement>
+void PutList(BinaryWriter& writer, const Sequence& list, const PutElement& put_element) {
+  writer.PutLength(std::size(list));
+  for (const auto& element : list) coding_internal::PutWith(writer, put_element, element);
+}
+
+// A sequence of records, each written by its Encode member.
+template <typename Sequence>
+void PutList(BinaryWriter& writer, const Sequence& list) {
+  PutList(writer, list, &Sequence::value_type::Encode);
+}
+
+// A map: its count, then each entry's key and value, in the order of
+// `entries` (a map, or a sequence of pairs), each written as PutList writes
+// an element.
+template <typename Entries, typename PutKey, typename PutValue>
+void PutMap(BinaryWriter& writer, const Entries& entries, const PutKey& put_key,
+            const PutValue& put_value) {
+  writer.PutLength(std::size(entries));
+  for (const auto& [key, value] : entries) {
+    coding_internal::PutWith(writer, put_key, key);
+    coding_internal::PutWith(writer, put_value, value);
+  }
+}
+
+// An optional value: its tag, then the value if there is one, written as
+// PutList writes an element.
+template <typename T, typename Put>
+void PutOptional(BinaryWriter& writer, const std::optional<T>& value, const Put& put) {
+  writer.PutOptionTag(value.has_value());
+  if (value) coding_internal::PutWith(writer, put, *value);
+}
+
+// An optional value, read as ReadList reads an element when its tag says
+// there is one.
+template <typename T, typename Read>
+Result<std::optional<T>> ReadOptional(BinaryReader& reader, const Read& read) {
+  CVN_ASSIGN_OR_RETURN(const bool present, reader.OptionTag());
+  if (!present) return std::optional<T>();
+  CVN_ASSIGN_OR_RETURN(T value, std::invoke(read, reader));
+  return std::optional<T>(std::move(value));
+}
+
+// A sequence of T, each element read by `read_element` (a function of the
+// reader, or a member of it, returning Result<T>). The count is refused
+// unless that many elements of kMinEncodedBytes<T> fit in the bytes left.
+// Even then the list grows with the elements that decode rather than
+// reserving for the count: an element in memory may be several times larger
+// than its smallest encoding.
+template <typename T, typename ReadElement>
+Result<std::vector<T>> ReadList(BinaryReader& reader, const ReadElement& read_element) {
+  CVN_ASSIGN_OR_RETURN(const size_t count, reader.Length(kMinEncodedBytes<T>));
+  std::vector<T> list;
+  for (size_t i = 0; i < count; ++i) {
+    CVN_ASSIGN_OR_RETURN(T element, std::invoke(read_element, reader));
+    list.push_back(std::move(element));
+  }
+  return list;
+}
+
+// A sequence of records, each read by T::Decode.
+template <typename T>
+Result<std::vector<T>> ReadList(BinaryReader& reader) {
+  return ReadList<T>(reader, &T::Decode);
+}
+
+// A map, its entries' keys and values read as ReadList reads an element,
+// and its count bounded as ReadList bounds one, at the fewest bytes of a key
+// and a value. A repeated key keeps its last value.
+template <typename Map, typename ReadKey, typename ReadValue>
+Result<Map> ReadMap(BinaryReader& reader, const ReadKey& read_key, const ReadValue& read_value) {
+  using Key = typename Map::key_type;
+  using Value = typename Map::mapped_type;
+  CVN_ASSIGN_OR_RETURN(const size_t count, reader.Length(kMinEncodedBytes<Key, Value>));
+  Map map;
+  for (size_t i = 0; i < count; ++i) {
+    CVN_ASSIGN_OR_RETURN(Key key, std::invoke(read_key, reader));
+    CVN_ASSIGN_OR_RETURN(Value value, std::invoke(read_value, reader));
+    map.insert_or_assign(std::move(key), std::move(value));
+  }
+  return map;
+}
 
 }  // namespace corvantine::util

@@ -2,7 +2,10 @@
 
 #include <cstdint>
 #include <limits>
+#include <map>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -130,6 +133,68 @@ TEST(BinaryReaderTest, LengthAdmitsExactlyWhatFits) {
   const std::string input = U64Bytes(3) + std::string(48, 'x');
   EXPECT_EQ(*BinaryReader(input).Length(16), 3u);
   ExpectCodecError(BinaryReader(input).Length(17), kUnexpectedEnd);
+}
+
+// A record as the codecs write them, of one field of each fixed kind.
+struct Sample {
+  enum class Kind : uint32_t { kPlain, kSpecial };
+  Bytes16 id{};
+  std::optional<uint16_t> tag;
+  Kind kind = Kind::kPlain;
+  std::vector<std::string> names;
+
+  static constexpr size_t kMinEncodedBytes =
+      util::kMinEncodedBytes<decltype(id), decltype(tag), decltype(kind), decltype(names)>;
+  void Encode(BinaryWriter& writer) const {
+    writer.PutArray16(id);
+    PutOptional(writer, tag, &BinaryWriter::PutU16);
+    writer.PutVariantIndex(static_cast<uint32_t>(kind));
+    PutList(writer, names, &BinaryWriter::PutString);
+  }
+  static Result<Sample> Decode(BinaryReader& reader) {
+    Sample sample;
+    CVN_ASSIGN_OR_RETURN(sample.id, reader.Array16());
+    CVN_ASSIGN_OR_RETURN(sample.tag, ReadOptional<uint16_t>(reader, &BinaryReader::U16));
+    CVN_ASSIGN_OR_RETURN(const uint32_t kind, reader.VariantIndex(2));
+    sample.kind = static_cast<Kind>(kind);
+    CVN_ASSIGN_OR_RETURN(sample.names, ReadList<std::string>(reader, ReadString));
+    return sample;
+  }
+  friend bool operator==(const Sample&, const Sample&) = default;
+};
+
+template <typename T>
+size_t EncodedSize(const T& value) {
+  std::string out;
+  BinaryWriter writer(out);
+  value.Encode(writer);
+  return out.size();
+}
+
+TEST(CodingHelpersTest, TheFewestBytesAreWhatTheEmptiestValueEncodesTo) {
+  static_assert(kMinEncodedBytes<uint8_t, uint16_t, uint32_t, int64_t> == 15);
+  static_assert(kMinEncodedBytes<std::string, std::map<std::string, Sample>> == 16);
+  static_assert(kMinEncodedBytes<std::pair<const uint32_t, Sample>> == 4 + 29);
+  EXPECT_EQ(EncodedSize(Sample{}), Sample::kMinEncodedBytes);
+}
+
+TEST(CodingHelpersTest, ListsAndMapsReadBackWhatWasWritten) {
+  const std::vector<Sample> samples = {{}, {Bytes16{7}, 9, Sample::Kind::kSpecial, {"a", "b"}}};
+  const std::map<std::string, std::string> map = {{"k", std::string("\xFF", 1)}, {"", ""}};
+  std::string out;
+  BinaryWriter writer(out);
+  PutList(writer, samples);
+  PutMap(writer, map, &BinaryWriter::PutString, &BinaryWriter::PutBytes);
+  PutMap(writer, std::vector<std::pair<uint64_t, uint64_t>>{{1, 2}, {1, 3}}, &BinaryWriter::PutU64,
+         [](BinaryWriter& w, uint64_t value) { w.PutU64(value); });
+
+  BinaryReader reader(out);
+  EXPECT_EQ(*ReadList<Sample>(reader), samples);
+  using Map = std::map<std::string, std::string>;
+  EXPECT_EQ((*ReadMap<Map>(reader, ReadString, ReadBytes)), map);
+  using Counts = std::map<uint64_t, uint64_t>;
+  EXPECT_EQ((*ReadMap<Counts>(reader, &BinaryReader::U64, &BinaryReader::U64)), (Counts{{1, 3}}));
+  EXPECT_EQ(reader.remaining(), 0u);
 }
 
 }  // namespace
