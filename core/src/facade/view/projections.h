@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "db/db.h"
-#include "facade/engine/engine.h"
+#include "facade/engine/open_config.h"
 #include "facade/engine/error.h"
 #include "facade/view/projection_drive.h"
 #include "facade/view/query.h"
