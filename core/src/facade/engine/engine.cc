@@ -287,7 +287,7 @@ EngineResult<std::string> Engine::FetchFeedBootstrap(FeedBootstrapDescriptor des
 
 EngineResult<FeedHandle> Engine::ResumeFeed(FeedBootstrapDescriptor descriptor,
                                             uint32_t max_batches, uint64_t max_bytes) const {
-  return Call(command::ResumeFeed{{}, std::move(descriptor), max_bytes, max_batches});
+  return Call(command::ResumeFeed{{}, std::move(descriptor), max_batches, max_bytes});
 }
 
 EngineResult<RetentionStatusDto> Engine::RetentionStatus(std::optional<uint64_t> keep_from) const {
