@@ -75,7 +75,7 @@ Result<std::vector<format::OwnedStoredRecord>> ReadBranch(const Corvantine& db,
                                                           const format::BranchId& branch) {
   ReadRequest request;
   request.branch_id = branch;
-  request.start = StartBound::Included(db.log().retention_floor());
+  request.start = StartBound::Included(LogOf(db).retention_floor());
   request.verify_batch_digest = true;
   CVN_ASSIGN_OR_RETURN(log::reader::LogReader reader, db.Read(request));
   std::vector<format::OwnedStoredRecord> records;
@@ -87,7 +87,7 @@ Result<std::vector<format::OwnedStoredRecord>> ReadBranch(const Corvantine& db,
 }
 
 Result<View> ViewOf(const Corvantine& db) {
-  View view{db.log().head(), db.log().retention_floor(), db.stream_catalog(),
+  View view{LogOf(db).head(), LogOf(db).retention_floor(), db.stream_catalog(),
             db.branch_catalog(), {}, {}};
   CVN_ASSIGN_OR_RETURN(view.system_records, db.SystemMetadata());
   for (const auto& [id, info] : db.branch_catalog().branches()) {
@@ -189,13 +189,13 @@ stream::AppendRequest BatchRequest(int n, const format::BranchId& branch) {
 // behind an anchor of everything it holds, and reclaims the segments below.
 void Retain(Corvantine& db) {
   ASSERT_TRUE(db.Commit().ok());
-  const uint64_t floor = db.log().RetentionBoundaryFor(db.durable_head() / 2).effective_floor;
+  const uint64_t floor = LogOf(db).RetentionBoundaryFor(db.durable_head() / 2).effective_floor;
   ASSERT_GT(floor, 0u);
   Result<retention::RetentionAnchorInfo> anchor =
       retention::Publish(db.directory(), AnchorOf(db, floor), std::nullopt);
   ASSERT_TRUE(anchor.ok());
-  ASSERT_TRUE(db.log().ActivateRetention(floor, anchor->checksum).ok());
-  db.log().ReclaimBelowRetentionFloor();
+  ASSERT_TRUE(LogOf(db).ActivateRetention(floor, anchor->checksum).ok());
+  LogOf(db).ReclaimBelowRetentionFloor();
 }
 
 // The database the suite damages:
@@ -209,7 +209,7 @@ void Retain(Corvantine& db) {
 void WriteDatabase(const std::string& dir, bool retained, WrittenDatabase* written) {
   std::unique_ptr<Corvantine> db = OpenDb(dir, {}, kSmallSegmentBytes);
   auto mark = [&] {
-    const log::segment::Segment& active = db->log().active_segment();
+    const log::segment::Segment& active = LogOf(*db).active_segment();
     written->marks.push_back({active.base(), active.byte_length(), ViewOf(*db).value()});
   };
   auto append = [&](int n, const format::BranchId& branch) {
@@ -218,7 +218,7 @@ void WriteDatabase(const std::string& dir, bool retained, WrittenDatabase* writt
   };
   auto fork = [&](const format::BranchId& parent, const char* name) {
     const format::BranchId id =
-        db->ForkBranch(parent, db->log().head(), name, {{"name", name}}).value().id;
+        db->ForkBranch(parent, LogOf(*db).head(), name, {{"name", name}}).value().id;
     mark();
     return id;
   };
@@ -608,7 +608,7 @@ TEST(TornTailTest, ACheckpointFromBeforeACutNeverOutlivesTheBatchesWrittenOverIt
     auto db = OpenDb(dir.path());
     uint64_t cut = 0;
     for (int n = 0; n < 3; ++n) {  // the last batch holds 3 events
-      cut = db->log().active_segment().byte_length();
+      cut = LogOf(*db).active_segment().byte_length();
       ASSERT_TRUE(db->AppendBatchWithId(BatchRequest(n, {}), std::nullopt).ok());
     }
     ASSERT_TRUE(db->Commit().ok());

@@ -54,7 +54,7 @@ stream::AppendRequest RequestFor(const Batch& batch) {
   if (!db.ok()) _exit(2);
   for (const Batch& batch : kBatches) {
     if (&batch == &kBatches[2]) {
-      const uint64_t length = (*db)->log().active_segment().byte_length();
+      const uint64_t length = LogOf(**db).active_segment().byte_length();
       if (write(report_fd, &length, sizeof length) != sizeof length) _exit(3);
     }
     if (!(*db)->AppendBatchWithId(RequestFor(batch), std::nullopt).ok()) _exit(4);
@@ -101,13 +101,13 @@ TEST(DbCrashTest, KilledBeforeCommitThenEveryTornTail) {
   std::vector<stream::AppendReceipt> stored;
   {
     auto db = OpenDb(dir.path());
-    ASSERT_EQ(db->log().head(), 7u);
+    ASSERT_EQ(LogOf(*db).head(), 7u);
     for (const Batch& batch : kBatches) {
       auto receipt = db->AppendBatchWithId(RequestFor(batch), std::nullopt);
       ASSERT_TRUE(receipt.ok());
       stored.push_back(*receipt);
     }
-    EXPECT_EQ(db->log().head(), 7u);
+    EXPECT_EQ(LogOf(*db).head(), 7u);
     EXPECT_EQ(stored[2].first_position, 5u);
     EXPECT_EQ(stored[2].previous_revision, 4u);
   }
@@ -128,8 +128,8 @@ TEST(DbCrashTest, KilledBeforeCommitThenEveryTornTail) {
     auto db = OpenDb(dir.path());
     ::testing::internal::GetCapturedStderr();
     ASSERT_NE(db, nullptr) << what;
-    ASSERT_EQ(db->log().head(), whole ? 7u : 5u) << what;
-    ASSERT_EQ(db->stream_catalog().Revision({}, "orders"), db->log().head() - 1) << what;
+    ASSERT_EQ(LogOf(*db).head(), whole ? 7u : 5u) << what;
+    ASSERT_EQ(db->stream_catalog().Revision({}, "orders"), LogOf(*db).head() - 1) << what;
 
     for (size_t i = 0; i < 3; ++i) {
       auto receipt = db->AppendBatchWithId(RequestFor(kBatches[i]), std::nullopt);
@@ -141,7 +141,7 @@ TEST(DbCrashTest, KilledBeforeCommitThenEveryTornTail) {
         ASSERT_EQ(receipt->current_revision.value, 6u) << what;
       }
     }
-    ASSERT_EQ(db->log().head(), 7u) << what;
+    ASSERT_EQ(LogOf(*db).head(), 7u) << what;
     ReadRequest all;
     all.verify_batch_digest = true;
     ASSERT_EQ(Drain(db->Read(all).value()).size(), 7u) << what;

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "facade/engine/engine.h"
+#include "facade/engine/sequencer.h"
 #include "facade/engine/test_util.h"
 #include "testing/fault.h"
 #include "testing/power_loss.h"

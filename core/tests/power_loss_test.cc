@@ -100,7 +100,7 @@ class Workload {
     const format::BranchId parent = branches_[rng_() % branches_.size()];
     const size_t pick = rng_() % (acks_.appended.size() + 1);
     const uint64_t position = pick == acks_.appended.size()
-                                  ? db_->log().head()
+                                  ? LogOf(*db_).head()
                                   : acks_.appended[pick].receipt.first_position;
     Result<branch::BranchInfo> forked =
         db_->ForkBranch(parent, position, fmt::format("b{}", step), {});
@@ -192,7 +192,7 @@ void ExpectEventsWritten(const Corvantine& db, const Acks& acks, const Required&
   const std::map<uint64_t, const Appended*> written = WrittenEvents(acks);
   log::reader::ResolvedFilter verifying;
   verifying.verify_batch_digest = true;
-  std::vector<format::OwnedStoredRecord> records = Drain(db.log().PlanReader(verifying));
+  std::vector<format::OwnedStoredRecord> records = Drain(LogOf(db).PlanReader(verifying));
   for (size_t i = 0; i < records.size(); ++i) {
     const format::OwnedStoredRecord& record = records[i];
     ASSERT_EQ(record.position, i);
@@ -246,7 +246,7 @@ void ExpectSurvivors(const std::string& image, uint64_t change, const Acks& acks
   ASSERT_NE(db, nullptr) << warnings;
   const Required required = RequiredAfter(acks, change);
   ASSERT_NO_FATAL_FAILURE(ExpectEventsWritten(*db, acks, required));
-  EXPECT_TRUE(SameIgnoringDurability(db->stream_catalog(), RebuiltCatalog(db->log())));
+  EXPECT_TRUE(SameIgnoringDurability(db->stream_catalog(), RebuiltCatalog(LogOf(*db))));
   ASSERT_NO_FATAL_FAILURE(ExpectForksKept(*db, required));
   ASSERT_NO_FATAL_FAILURE(ExpectRetriesFindReceipts(*db, required));
 }

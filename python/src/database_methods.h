@@ -46,6 +46,7 @@ PyObject* Diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* BranchHistory(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* BranchAncestry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
+PyObject* ArchiveBranch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* Watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // Feed bootstraps (database_watch.cc).
 PyObject* ResumeWatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -53,7 +54,6 @@ PyObject* RegisterFeedBootstrap(PyObject* self, PyObject* const* args, Py_ssize_
                                 PyObject* kwnames);
 PyObject* FetchFeedBootstrap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
-PyObject* ArchiveBranch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // Views and snapshots (database_views.cc).
 PyObject* RegisterView(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* DeregisterView(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

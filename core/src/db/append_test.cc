@@ -23,7 +23,7 @@ using namespace testing;
 using stream::ExpectedRevision;
 using stream::ReceiptDurability;
 
-uint64_t SegmentBytes(const Corvantine& db) { return db.log().active_segment().byte_length(); }
+uint64_t SegmentBytes(const Corvantine& db) { return LogOf(db).active_segment().byte_length(); }
 
 // Request digests are stored in the log, so their bytes are pinned: the
 // pieces concatenated by hand, and the value itself.
@@ -111,7 +111,7 @@ TEST(AppendTest, ChecksComeInOrder) {
     EXPECT_EQ(Outcome(db->AppendBatchWithId(std::move(c.request), std::nullopt)), c.outcome)
         << c.what;
   }
-  EXPECT_EQ(db->log().head(), 4096u);
+  EXPECT_EQ(LogOf(*db).head(), 4096u);
 }
 
 TEST(AppendTest, ExpectedRevisions) {
@@ -167,7 +167,7 @@ TEST(AppendTest, ReceiptAndStoredRecordsCarryTheBatch) {
   const stream::AppendReceipt expected{batch,
                                        1,
                                        2,
-                                       NewStreamId(db->log().database_id(), {}, "orders"),
+                                       NewStreamId(LogOf(*db).database_id(), {}, "orders"),
                                        0,
                                        {2},
                                        ReceiptDurability::kFlushed};
@@ -221,7 +221,7 @@ TEST(AppendTest, EveryBatchStoresOnlyItsOwnMetadata) {
   const format::Metadata user_metadata = {{"corvantine.stream_name", "c"}, {"user", "w"}};
   EXPECT_EQ(records[4].envelope.metadata, plain_metadata);
   EXPECT_EQ(records[5].envelope.metadata, user_metadata);
-  EXPECT_EQ(db->stream_catalog(), RebuiltCatalog(db->log()));
+  EXPECT_EQ(db->stream_catalog(), RebuiltCatalog(LogOf(*db)));
 }
 
 // One idempotent request, then the same key with one component changed at a
@@ -262,7 +262,7 @@ TEST(IdempotencyTest, ConflictsAndRetries) {
       }
       db = OpenDb(dir.path());
     }
-    const uint64_t head = db->log().head();
+    const uint64_t head = LogOf(*db).head();
     const uint64_t bytes = SegmentBytes(*db);
     for (const auto& [what, change] : changes) {
       RequestDraft draft = base();
@@ -276,7 +276,7 @@ TEST(IdempotencyTest, ConflictsAndRetries) {
     auto again = db->AppendBatchWithId(Request(std::move(retry)), std::nullopt);
     ASSERT_TRUE(again.ok()) << reopen;
     EXPECT_EQ(*again, first) << reopen;
-    EXPECT_EQ(db->log().head(), head);
+    EXPECT_EQ(LogOf(*db).head(), head);
     EXPECT_EQ(SegmentBytes(*db), bytes);
   }
 }
@@ -316,8 +316,8 @@ TEST(EventIdTest, RetriesAndConflicts) {
   };
   const auto first =
       db->AppendBatchWithId(Request(batch({EventIdOf(1), EventIdOf(2)})), std::nullopt).value();
-  const branch::BranchInfo side = db->ForkBranch({}, db->log().head(), "side", {}).value();
-  const uint64_t head = db->log().head();
+  const branch::BranchInfo side = db->ForkBranch({}, LogOf(*db).head(), "side", {}).value();
+  const uint64_t head = LogOf(*db).head();
   auto elsewhere = [&](std::string stream, format::BranchId branch) {
     RequestDraft draft = batch({EventIdOf(1), EventIdOf(2)});
     draft.stream = std::move(stream);
@@ -362,7 +362,7 @@ TEST(EventIdTest, RetriesAndConflicts) {
     EXPECT_EQ(Outcome(db->AppendBatchWithId(Request(std::move(c.draft)), c.batch_id)), c.outcome)
         << c.what;
   }
-  EXPECT_EQ(db->log().head(), head);
+  EXPECT_EQ(LogOf(*db).head(), head);
 
   // The expected revision is checked before a retry is recognised.
   RequestDraft exact = batch({EventIdOf(1), EventIdOf(2)});

@@ -223,14 +223,14 @@ TEST(ForkTest, SegmentBasesAndTheFloorNeedNoScan) {
     EXPECT_EQ(reads.count(), 0u);
   }
   retention::CoreRetentionAnchor anchor;
-  anchor.database_id = db->log().database_id();
+  anchor.database_id = LogOf(*db).database_id();
   anchor.floor = 4;
   anchor.head = db->durable_head();
   anchor.stream_catalog = db->stream_catalog();
   anchor.branch_catalog = db->branch_catalog();
   const uint32_t checksum = retention::Publish(dir.path(), anchor, std::nullopt).value().checksum;
-  ASSERT_TRUE(db->log().ActivateRetention(4, checksum).ok());
-  db->log().ReclaimBelowRetentionFloor();
+  ASSERT_TRUE(LogOf(*db).ActivateRetention(4, checksum).ok());
+  LogOf(*db).ReclaimBelowRetentionFloor();
 
   EXPECT_EQ(Outcome(db->ForkBranch({}, 4, "at-floor", {})), "ok");
   EXPECT_EQ(Outcome(db->ForkBranch({}, 3, "below-floor", {})),

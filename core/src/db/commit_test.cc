@@ -82,7 +82,7 @@ TEST(GroupCommitTest, ThresholdsDecideWhichAppendCommits) {
       ASSERT_TRUE(receipt.ok()) << c.what;
       EXPECT_EQ(receipt->durability, step.expected) << c.what << " " << step.payload;
       if (step.expected == ReceiptDurability::kSynced) {
-        EXPECT_EQ(db->durable_head(), db->log().head()) << c.what;
+        EXPECT_EQ(db->durable_head(), LogOf(*db).head()) << c.what;
       }
     }
     EXPECT_EQ(flushes.count(), c.flushes) << c.what;
@@ -115,13 +115,13 @@ TEST(CommitFailureTest, CatalogFollowsTheLog) {
   // A sync retry must commit, which the fenced log refuses.
   EXPECT_EQ(Outcome(db->AppendBatchWithId(Request(draft), std::nullopt)), kIoError);
   EXPECT_EQ(Outcome(AppendOne(*db, "orders", "c")), kIoError);
-  EXPECT_EQ(db->log().head(), 2u);
+  EXPECT_EQ(LogOf(*db).head(), 2u);
 
   // The batch is in the file; reopened, the retry still finds it.
   db.reset();
   db = OpenDb(dir.path());
   EXPECT_EQ(*db->AppendBatchWithId(Request(buffered), std::nullopt), stored);
-  EXPECT_EQ(db->log().head(), 2u);
+  EXPECT_EQ(LogOf(*db).head(), 2u);
 }
 
 // The checkpoint is derived data: failing to write it warns and fails
@@ -174,7 +174,7 @@ TEST(CheckpointFailureTest, OnlyWarns) {
     }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), warning) << c.what;
     EXPECT_EQ(Outcome(outcome), "ok") << c.what;
-    EXPECT_EQ(db->durable_head(), db->log().head()) << c.what;
+    EXPECT_EQ(db->durable_head(), LogOf(*db).head()) << c.what;
   }
 }
 
@@ -185,19 +185,19 @@ TEST(CheckpointCadenceTest, FollowsTheLogsGrowth) {
   TempDir dir;
   auto db = OpenDb(dir.path());
   uint64_t size = platform::FileSizeOf(CheckpointPath(dir.path())).value();
-  uint64_t log_bytes = db->log().active_segment().byte_length();
+  uint64_t log_bytes = LogOf(*db).active_segment().byte_length();
   int persisted = 0;
   constexpr int kCommits = 60;
   for (int i = 0; i < kCommits; ++i) {
     CallCounter renames(Op::kRename, "core-catalog");
     ASSERT_TRUE(AppendOne(*db, "orders", "{\"n\":1}", stream::RequestDurability::kSync).ok());
-    const uint64_t grown = db->log().active_segment().byte_length() - log_bytes;
+    const uint64_t grown = LogOf(*db).active_segment().byte_length() - log_bytes;
     const bool due = 2 * grown >= size;
     ASSERT_EQ(renames.count(), due ? 1u : 0u) << "commit " << i;
     if (due) {
       ++persisted;
       size = platform::FileSizeOf(CheckpointPath(dir.path())).value();
-      log_bytes = db->log().active_segment().byte_length();
+      log_bytes = LogOf(*db).active_segment().byte_length();
       EXPECT_EQ(CheckpointHead(dir.path()), db->durable_head());
     }
   }
@@ -290,7 +290,7 @@ TEST(CommitGroupTest, AnswersAsAppendsOneByOne) {
     CallCounter flushes = SegmentFlushes();
     for (const RequestDraft& draft : script) {
       const std::string outcome = Described(alone->AppendBatchWithId(Request(draft), std::nullopt));
-      expected.push_back({outcome, alone->log().head(), alone->durable_head()});
+      expected.push_back({outcome, LogOf(*alone).head(), alone->durable_head()});
     }
     alone_flushes = flushes.count();
   }
@@ -305,7 +305,7 @@ TEST(CommitGroupTest, AnswersAsAppendsOneByOne) {
           << "append " << next;
     }
     ASSERT_TRUE(grouped->EndCommitGroup().ok());
-    EXPECT_EQ(grouped->log().head(), expected[end - 1].head) << "group ending " << end;
+    EXPECT_EQ(LogOf(*grouped).head(), expected[end - 1].head) << "group ending " << end;
     EXPECT_EQ(grouped->durable_head(), expected[end - 1].durable_head) << "group ending " << end;
   }
   EXPECT_LT(flushes.count(), alone_flushes);

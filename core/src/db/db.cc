@@ -138,4 +138,12 @@ void Corvantine::CountAppendedSince(LogEnd end) {
   appended_bytes_ += active.byte_length() - (active.base() == end.base ? end.length : 0);
 }
 
+log::reader::LogReader Corvantine::ReadAllBranches(uint64_t from, uint64_t to) const {
+  return log_->PlanReader(AllEventsBetween(from, to));
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> Corvantine::UnreclaimedSegments() const {
+  return log_->RetentionBoundaryFor(log_->retention_floor()).reclaimable;
+}
+
 }  // namespace corvantine::db

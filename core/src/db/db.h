@@ -38,6 +38,10 @@
 
 namespace corvantine::db {
 
+namespace testing {
+struct LogAccess;
+}  // namespace testing
+
 inline constexpr size_t kMaxBatchEvents = 4096;
 // The payload format word of every appended event record.
 inline constexpr uint32_t kEventPayloadFormat = 0x80000001;
@@ -327,9 +331,20 @@ class Corvantine {
   std::optional<std::string> RetentionConsumerBootstrap(std::string_view consumer_id) const;
   std::optional<std::string> RetentionBranchBootstrap(const format::BranchId& branch) const;
 
+  // A read of every branch's events at positions [from, to), without the
+  // checks of Read: feeds follow the whole log. It must not outlive the
+  // database.
+  log::reader::LogReader ReadAllBranches(uint64_t from, uint64_t to) const;
+  // The closed segments below the floor that are not reclaimed yet, as
+  // (base, size in bytes).
+  std::vector<std::pair<uint64_t, uint64_t>> UnreclaimedSegments() const;
+
   const std::string& directory() const { return directory_; }
-  log::Log& log() { return *log_; }
-  const log::Log& log() const { return *log_; }
+  // The next position the log will write.
+  uint64_t head() const { return log_->head(); }
+  uint64_t retention_floor() const { return log_->retention_floor(); }
+  uint64_t retention_generation() const { return log_->retention_generation(); }
+  const format::DatabaseId& database_id() const { return log_->database_id(); }
   const stream::StreamCatalog& stream_catalog() const { return streams_; }
   const branch::BranchCatalog& branch_catalog() const { return branches_; }
   const CommitPolicy& commit_policy() const { return policy_; }
@@ -344,6 +359,8 @@ class Corvantine {
   const VerifiedAnchor* anchor_in_force() const;
 
  private:
+  friend struct testing::LogAccess;  // tests look at the log underneath
+
   // A checkpoint on disk: its head, its size, and appended_bytes_ when it
   // was written (0 for one adopted at open).
   struct CheckpointMark {

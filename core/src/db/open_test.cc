@@ -24,7 +24,7 @@ constexpr char kNoMatchingAnchor[] =
     "invalid format: manifest has no matching authoritative retention anchor";
 
 uint32_t Publish(const Corvantine& db, const retention::CoreRetentionAnchor& anchor) {
-  return retention::Publish(db.directory(), anchor, db.log().retention_anchor_checksum())
+  return retention::Publish(db.directory(), anchor, LogOf(db).retention_anchor_checksum())
       .value()
       .checksum;
 }
@@ -110,7 +110,7 @@ TEST(OpenTest, CheckpointAheadOfTheLogIsIgnored) {
 
   db = OpenDb(earlier.path());
   EXPECT_FALSE(db->stream_catalog().Stream({}, "b"));
-  EXPECT_TRUE(SameIgnoringDurability(db->stream_catalog(), RebuiltCatalog(db->log())));
+  EXPECT_TRUE(SameIgnoringDurability(db->stream_catalog(), RebuiltCatalog(LogOf(*db))));
   EXPECT_EQ(CheckpointHead(earlier.path()), 1u);
 }
 
@@ -124,8 +124,8 @@ TEST(OpenTest, CheckpointAndAnchorOfACutHistoryAreNotTheBase) {
     TempDir dir;
     auto db = OpenDb(dir.path());
     ASSERT_TRUE(AppendOne(*db, "a", "1", stream::RequestDurability::kSync).ok());
-    const std::string segment = db->log().active_segment().path();
-    const uint64_t kept_bytes = db->log().active_segment().byte_length();
+    const std::string segment = LogOf(*db).active_segment().path();
+    const uint64_t kept_bytes = LogOf(*db).active_segment().byte_length();
     RequestDraft keyed;
     keyed.stream = "b";
     keyed.key = "key";
@@ -144,7 +144,7 @@ TEST(OpenTest, CheckpointAndAnchorOfACutHistoryAreNotTheBase) {
     {
       ScopedFault failing(Op::kRename, 1, Fault::Error(EIO).Persistent(), "core-catalog.tmp");
       db = OpenDb(dir.path());
-      ASSERT_EQ(db->log().head(), 1u);
+      ASSERT_EQ(LogOf(*db).head(), 1u);
       EXPECT_FALSE(platform::PathExists(CheckpointPath(dir.path())));
       for (const char* payload : {"4", "5", "6"}) {
         ASSERT_TRUE(AppendOne(*db, "c", payload, stream::RequestDurability::kSync).ok());
@@ -157,12 +157,12 @@ TEST(OpenTest, CheckpointAndAnchorOfACutHistoryAreNotTheBase) {
 
     db = OpenDb(dir.path());
     EXPECT_FALSE(db->verified_anchor());
-    EXPECT_TRUE(SameIgnoringDurability(db->stream_catalog(), RebuiltCatalog(db->log())));
+    EXPECT_TRUE(SameIgnoringDurability(db->stream_catalog(), RebuiltCatalog(LogOf(*db))));
     // The key was lost with the cut: the retry appends, and its receipt
     // names its own events.
     const stream::AppendReceipt retry = db->AppendBatchWithId(Request(keyed), std::nullopt).value();
     const std::vector<format::OwnedStoredRecord> events = Drain(
-        db->log().PlanReader(AllEventsBetween(retry.first_position, retry.last_position + 1)));
+        LogOf(*db).PlanReader(AllEventsBetween(retry.first_position, retry.last_position + 1)));
     ASSERT_EQ(events.size(), 2u);
     for (const format::OwnedStoredRecord& event : events) {
       EXPECT_EQ(event.envelope.batch_id, retry.batch_id);
@@ -211,7 +211,7 @@ void MakeDatabase(const std::string& dir, const OpenCase& c, stream::StreamCatal
   if (c.state != AnchorState::kOtherChecksum || c.manifest_names_anchor) {
     const uint32_t checksum = Publish(*db, anchor);
     if (c.manifest_names_anchor) {
-      ASSERT_TRUE(db->log().ActivateRetention(0, checksum).ok());
+      ASSERT_TRUE(LogOf(*db).ActivateRetention(0, checksum).ok());
     }
   }
   if (c.state == AnchorState::kOtherChecksum) {
@@ -289,7 +289,7 @@ TEST(OpenTest, UsesTheAnchorTheManifestNames) {
   auto db = OpenDb(dir.path());
   ASSERT_TRUE(AppendOne(*db, "orders", "1", stream::RequestDurability::kSync).ok());
   const uint32_t named = Publish(*db, AnchorOf(*db, 0));
-  ASSERT_TRUE(db->log().ActivateRetention(0, named).ok());
+  ASSERT_TRUE(LogOf(*db).ActivateRetention(0, named).ok());
   ASSERT_TRUE(AppendOne(*db, "orders", "2", stream::RequestDurability::kSync).ok());
   const uint32_t newer = Publish(*db, AnchorOf(*db, 0));
   ASSERT_NE(newer, named);
@@ -308,7 +308,7 @@ TEST(OpenTest, ManifestFloorMustBeTheNamedAnchors) {
   auto db = OpenDb(dir.path(), {}, /*max_segment_bytes=*/1);  // a segment per batch
   for (const char* payload : {"0", "1", "2", "3"}) ASSERT_TRUE(AppendOne(*db, "s", payload).ok());
   ASSERT_TRUE(db->Commit().ok());
-  ASSERT_TRUE(db->log().ActivateRetention(2, Publish(*db, AnchorOf(*db, 2))).ok());
+  ASSERT_TRUE(LogOf(*db).ActivateRetention(2, Publish(*db, AnchorOf(*db, 2))).ok());
   db.reset();
   const std::string kDiffers =
       "manifest error: retention_floor {} differs from the floor 2 of the retention anchor it "
@@ -379,7 +379,7 @@ TEST(OpenTest, DatabaseIdDecisionTable) {
     for (uint32_t i = 0; i < c.events; ++i) {
       ASSERT_TRUE(AppendOne(*db, "s", std::to_string(i), stream::RequestDurability::kSync).ok());
     }
-    const format::DatabaseId id = db->log().database_id();
+    const format::DatabaseId id = LogOf(*db).database_id();
     const stream::StreamCatalog streams = db->stream_catalog();
     db.reset();
     ASSERT_NO_FATAL_FAILURE(Damage(dir.path(), c.damage)) << c.what;
@@ -392,12 +392,12 @@ TEST(OpenTest, DatabaseIdDecisionTable) {
     ASSERT_EQ(Outcome(opened), c.refused ? refusal : "ok") << c.what;
     if (c.refused) continue;
     const Corvantine& reopened = **opened;
-    EXPECT_EQ(reopened.log().database_id() == id, c.events > 0) << c.what;
+    EXPECT_EQ(LogOf(reopened).database_id() == id, c.events > 0) << c.what;
     EXPECT_TRUE(SameIgnoringDurability(reopened.stream_catalog(), streams)) << c.what;
     const CoreCatalogCheckpoint checkpoint =
         CoreCatalogCheckpoint::Decode(platform::ReadFile(CheckpointPath(dir.path())).value())
             .value();
-    EXPECT_EQ(checkpoint.database_id, reopened.log().database_id()) << c.what;
+    EXPECT_EQ(checkpoint.database_id, LogOf(reopened).database_id()) << c.what;
   }
 }
 
@@ -411,7 +411,7 @@ TEST(OpenTest, NewerOfAnchorAndCheckpointIsTheBase) {
     ASSERT_TRUE(AppendOne(*db, "orders", "2", stream::RequestDurability::kSync).ok());
     retention::CoreRetentionAnchor anchor = AnchorOf(*db, 0);
     MarkAsAnchors(anchor);
-    ASSERT_TRUE(db->log().ActivateRetention(0, Publish(*db, anchor)).ok());
+    ASSERT_TRUE(LogOf(*db).ActivateRetention(0, Publish(*db, anchor)).ok());
     ASSERT_TRUE(AppendOne(*db, "orders", "3").ok());
     const stream::StreamCatalog live = db->stream_catalog();
     ASSERT_TRUE(db->Commit().ok());
@@ -437,9 +437,9 @@ TEST(RetainedDatabaseTest, OpensWithTheLogGrownPastTheAnchor) {
   const branch::BranchInfo side = db->ForkBranch({}, 2, "side", {}).value();
   retention::CoreRetentionAnchor anchor = AnchorOf(*db, 3);
   const std::vector<SystemRecord> anchored = db->SystemMetadata().value();
-  ASSERT_TRUE(db->log().ActivateRetention(3, Publish(*db, anchor)).ok());
-  db->log().ReclaimBelowRetentionFloor();
-  ASSERT_TRUE(db->log().closed_segments().empty());  // the segment at 3 is active
+  ASSERT_TRUE(LogOf(*db).ActivateRetention(3, Publish(*db, anchor)).ok());
+  LogOf(*db).ReclaimBelowRetentionFloor();
+  ASSERT_TRUE(LogOf(*db).closed_segments().empty());  // the segment at 3 is active
 
   ASSERT_TRUE(AppendOne(*db, "s", "4").ok());
   ASSERT_TRUE(AppendOne(*db, "t", "5").ok());
@@ -476,7 +476,7 @@ TEST(RetainedDatabaseTest, RefusesAnUnanchoredRetainedLog) {
   auto db = OpenDb(dir.path(), {}, 1);
   for (const char* payload : {"0", "1", "2"}) ASSERT_TRUE(AppendOne(*db, "s", payload).ok());
   ASSERT_TRUE(db->Commit().ok());
-  const std::string first_segment = db->log().closed_segments().front().path;
+  const std::string first_segment = LogOf(*db).closed_segments().front().path;
   db.reset();
   ASSERT_TRUE(platform::RemoveFile(first_segment).ok());
   EXPECT_EQ(Outcome(Corvantine::OpenInternal(dir.path(), {}, std::nullopt)),

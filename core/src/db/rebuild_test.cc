@@ -30,7 +30,7 @@ class RandomWorkload {
     const int choice = Pick(20);
     if (choice == 0 && branches_.size() < 4) {
       const branch::BranchInfo info =
-          db_.ForkBranch(Choose(branches_), db_.log().head(),
+          db_.ForkBranch(Choose(branches_), LogOf(db_).head(),
                          "branch-" + std::to_string(branches_.size()), {})
               .value();
       branches_.push_back(info.id);
@@ -110,12 +110,12 @@ TEST(RebuildTest, LiveCatalogEqualsEveryRebuild) {
           platform::ReadFile(platform::JoinPath(dir.path(), kCoreCatalogFileName)).value();
     }
   }
-  ASSERT_GT(db->log().head(), 300u);
+  ASSERT_GT(LogOf(*db).head(), 300u);
   const stream::StreamCatalog live = db->stream_catalog();
   const branch::BranchCatalog branches = db->branch_catalog();
-  EXPECT_TRUE(SameIgnoringDurability(live, RebuiltCatalog(db->log())));
+  EXPECT_TRUE(SameIgnoringDurability(live, RebuiltCatalog(LogOf(*db))));
   const CoreCatalogCheckpoint decoded =
-      CoreCatalogCheckpoint::Decode(EncodeCoreCatalog(db->log().database_id(), 7, live)).value();
+      CoreCatalogCheckpoint::Decode(EncodeCoreCatalog(LogOf(*db).database_id(), 7, live)).value();
   EXPECT_EQ(decoded.catalog, live);
   EXPECT_EQ(decoded.head, 7u);
   ASSERT_TRUE(db->Commit().ok());
@@ -185,7 +185,7 @@ TEST(RebuildTest, OpenFromTheLogMatchesARebuildOfOwnedRecords) {
                    {.event = 5, .extra = {{"tag", "y"}}}}));
   auto db = OpenDb(dir.path());
   ASSERT_NE(db, nullptr);
-  EXPECT_EQ(db->stream_catalog(), RebuiltCatalog(db->log()));
+  EXPECT_EQ(db->stream_catalog(), RebuiltCatalog(LogOf(*db)));
   EXPECT_EQ(db->stream_catalog().idempotency().size(), 2u);
 }
 

@@ -39,7 +39,7 @@ std::string WriteSnapshot(const Corvantine& db, uint64_t cursor,
   snapshot::SnapshotManifest m;
   m.format_version =
       partition ? snapshot::kPartitionSnapshotFormat : snapshot::kProjectionSnapshotFormat;
-  m.database_id = db.log().database_id();
+  m.database_id = LogOf(db).database_id();
   m.projection_name = std::move(name);
   m.descriptor_fingerprint = Fingerprint(m.projection_name == kView ? 0xAA : 0xBB);
   m.cursor = {m.database_id, m.branch_id, cursor, m.descriptor_fingerprint};
@@ -185,7 +185,7 @@ TEST_F(RetentionAnchorTest, ASecondAnchorAfterRetentionKeepsTheHistoryBelowTheFl
   EXPECT_TRUE(SameIgnoringDurability(db_->stream_catalog(), before));
   ASSERT_EQ(Outcome(db_->ApplyRetentionPrevalidated(14, 16)), "ok");
   Reopen();
-  EXPECT_EQ(db_->log().retention_floor(), 14u);
+  EXPECT_EQ(LogOf(*db_).retention_floor(), 14u);
   EXPECT_TRUE(SameIgnoringDurability(db_->stream_catalog(), before));
   EXPECT_EQ(db_->SystemMetadata().value(),
             (std::vector<SystemRecord>{

@@ -243,7 +243,7 @@ TEST_F(RetentionPlanTest, PoliciesSelectTheFloorsTheirValuesDescribe) {
 // stamped at or after it.
 TEST_F(RetentionPlanTest, KeepNewerThanSelectsTheEarliestRecordAtOrAfterTheCutoff) {
   const std::vector<format::OwnedStoredRecord> records =
-      Drain(db_->log().PlanReader(log::reader::ResolvedFilter{}));
+      Drain(LogOf(*db_).PlanReader(log::reader::ResolvedFilter{}));
   ASSERT_EQ(records.size(), 10u);
   for (const format::OwnedStoredRecord& record : records) {
     const int64_t cutoff = record.envelope.timestamp_unix_nanos;
@@ -290,8 +290,8 @@ TEST_F(RetentionPlanTest, ApplyRefusesAPlanTheDatabaseNoLongerMatchesAndChangesN
     SCOPED_TRACE(c.name);
     c.setup();
     EXPECT_EQ(Outcome(db_->ApplyRetentionPrevalidated(c.floor, c.head)), c.outcome);
-    EXPECT_EQ(db_->log().retention_generation(), 0u);
-    EXPECT_EQ(db_->log().closed_segments().size(), 4u);
+    EXPECT_EQ(LogOf(*db_).retention_generation(), 0u);
+    EXPECT_EQ(LogOf(*db_).closed_segments().size(), 4u);
   }
 }
 
@@ -311,7 +311,7 @@ TEST_F(RetentionPlanTest, AnAppliedPlanMovesTheFloorForGoodAndTheHistoryGoesOn) 
   db_.reset();
   db_ = OpenDb(dir_.path(), {}, /*max_segment_bytes=*/1);
   ASSERT_NE(db_, nullptr);
-  EXPECT_EQ(db_->log().retention_floor(), 4u);
+  EXPECT_EQ(LogOf(*db_).retention_floor(), 4u);
   ASSERT_TRUE(db_->verified_anchor().has_value());
   ReadRequest from_floor;
   from_floor.start = StartBound::Included(4);
@@ -346,7 +346,7 @@ TEST_F(RetentionPlanTest, ASecondApplyRemovesTheCopyOfTheAnchorTheManifestNamedB
   db_.reset();
   db_ = OpenDb(dir_.path(), {}, /*max_segment_bytes=*/1);
   ASSERT_NE(db_, nullptr);
-  EXPECT_EQ(db_->log().retention_floor(), 8u);
+  EXPECT_EQ(LogOf(*db_).retention_floor(), 8u);
 }
 
 // Opens the database of the fixture's shape in a child process, publishes
@@ -393,8 +393,8 @@ TEST(RetentionApplyCrash, EachPointLeavesTheOldFloorOrTheNewOne) {
         platform::RemoveFile(platform::JoinPath(dir.path(), log::lock::kLockFileName)).ok());
     auto db = OpenDb(dir.path(), {}, /*max_segment_bytes=*/1);
     ASSERT_NE(db, nullptr);
-    EXPECT_EQ(db->log().retention_floor(), c.floor);
-    const auto& closed = db->log().closed_segments();
+    EXPECT_EQ(LogOf(*db).retention_floor(), c.floor);
+    const auto& closed = LogOf(*db).closed_segments();
     EXPECT_EQ(std::count_if(closed.begin(), closed.end(),
                             [&](const log::SegmentMeta& meta) { return meta.base < c.floor; }),
               static_cast<long>(c.segments_below_floor));

@@ -84,7 +84,7 @@ class StreamReadTest : public ::testing::Test {
       draft.events.push_back(Event(std::string(Pick(max_payload), 'x')));
     }
     ASSERT_TRUE(db_->AppendBatchWithId(Request(std::move(draft)), std::nullopt).ok());
-    boundaries_.push_back(db_->log().head());
+    boundaries_.push_back(LogOf(*db_).head());
   }
 
   void ForkAtRandomBoundary() {
@@ -126,8 +126,8 @@ class StreamReadTest : public ::testing::Test {
 
   // A random window [start, until), now and then starting below the floor.
   ReadRequest RandomWindow(const format::BranchId& branch) {
-    const uint64_t head = db_->log().head();
-    const uint64_t floor = db_->log().retention_floor();
+    const uint64_t head = LogOf(*db_).head();
+    const uint64_t floor = LogOf(*db_).retention_floor();
     const uint64_t low = Pick(10) == 0 ? 0 : floor;
     uint64_t start = low + Pick(head - low + 1);
     uint64_t until = low + Pick(head - low + 1);
@@ -145,7 +145,7 @@ class StreamReadTest : public ::testing::Test {
         const std::string name = "s" + std::to_string(n);
         ReadRequest whole;
         whole.branch_id = branch;
-        whole.start = StartBound::Included(db_->log().retention_floor());
+        whole.start = StartBound::Included(LogOf(*db_).retention_floor());
         std::vector<ReadRequest> requests{whole, RandomWindow(branch), RandomWindow(branch)};
         for (const ReadRequest& request : requests) {
           ASSERT_EQ(ReadWhole(request, name, true), ReadWhole(request, name, false))
@@ -160,8 +160,8 @@ class StreamReadTest : public ::testing::Test {
   void ExpectAKeptReaderMatchesAScanAcrossAppends() {
     const std::string name = RandomName();
     ReadRequest request;
-    request.start = StartBound::Included(db_->log().retention_floor());
-    request.until = db_->log().head();
+    request.start = StartBound::Included(LogOf(*db_).retention_floor());
+    request.until = LogOf(*db_).head();
     ReadRequest indexed_request = request;
     indexed_request.stream_name = name;
     log::reader::LogReader indexed = db_->Read(indexed_request).value();
@@ -197,7 +197,7 @@ TEST_F(StreamReadTest, ReadsThroughThePositionIndexEqualScansOfTheLog) {
     if (step % 100 == 0) ExpectIndexedReadsMatchScans();
     if (HasFatalFailure()) return;
   }
-  EXPECT_GT(db_->log().retention_floor(), 0u) << "the history never exercised retention";
+  EXPECT_GT(LogOf(*db_).retention_floor(), 0u) << "the history never exercised retention";
   EXPECT_GT(forks_, 5);
 }
 

@@ -28,7 +28,7 @@ constexpr char kType[] = "corvantine.consumer.checkpoint";
 
 std::vector<format::OwnedStoredRecord> StoredSystemRecords(const Corvantine& db) {
   std::vector<format::OwnedStoredRecord> records;
-  log::StoredLogIter stored = db.log().SystemRecords();
+  log::StoredLogIter stored = LogOf(db).SystemRecords();
   while (std::optional<Result<format::OwnedStoredRecord>> next = stored.Next()) {
     records.push_back(std::move(next->value()));
   }
@@ -43,7 +43,7 @@ TEST(SystemRecordTest, TakesNoPositionAndMakesEarlierEventsDurable) {
   ASSERT_EQ(db->durable_head(), 0u);
 
   ASSERT_EQ(Outcome(db->AppendSystemRecord(kType, "payload")), "ok");
-  EXPECT_EQ(db->log().head(), 2u);
+  EXPECT_EQ(LogOf(*db).head(), 2u);
   EXPECT_EQ(db->durable_head(), 2u);
   const Result<stream::AppendReceipt> next = AppendOne(*db, "orders", "{}");
   ASSERT_EQ(Outcome(next), "ok");
@@ -66,7 +66,7 @@ TEST(SystemRecordTest, EnvelopeNamesOnlyTheDatabaseTypeAndId) {
   EXPECT_EQ(record.payload, "payload");
   const format::RecordEnvelopeV2& envelope = record.envelope;
   EXPECT_EQ(envelope.event_type.str(), kType);
-  EXPECT_EQ(envelope.database_id, db->log().database_id());
+  EXPECT_EQ(envelope.database_id, LogOf(*db).database_id());
   EXPECT_EQ(envelope.branch_id, format::BranchId());
   EXPECT_EQ(envelope.stream_id, format::StreamId());
   EXPECT_EQ(envelope.stream_revision.value, 0u);
@@ -90,12 +90,12 @@ TEST(SystemRecordTest, EnvelopeNamesOnlyTheDatabaseTypeAndId) {
 TEST(SystemRecordTest, AnInvalidEventTypeWritesNothing) {
   TempDir dir;
   std::unique_ptr<Corvantine> db = OpenDb(dir.path());
-  const uint64_t length = db->log().active_segment().byte_length();
+  const uint64_t length = LogOf(*db).active_segment().byte_length();
   EXPECT_EQ(Outcome(db->AppendSystemRecord("", "x")),
             "invalid format: event type must not be empty");
   EXPECT_EQ(Outcome(db->AppendSystemRecord(std::string("a\0b", 3), "x")),
             "invalid format: event type must not contain NUL");
-  EXPECT_EQ(db->log().active_segment().byte_length(), length);
+  EXPECT_EQ(LogOf(*db).active_segment().byte_length(), length);
 }
 
 TEST(SystemRecordTest, AFailedFlushLeavesTheDurableHead) {

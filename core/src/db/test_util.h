@@ -23,6 +23,14 @@ namespace corvantine::db::testing {
 // those of the platform too: temporary directories, outcomes and faults.
 using namespace platform::testing;
 
+// The log underneath a database, which only tests reach past it.
+struct LogAccess {
+  static log::Log& Of(Corvantine& db) { return *db.log_; }
+  static const log::Log& Of(const Corvantine& db) { return *db.log_; }
+};
+inline log::Log& LogOf(Corvantine& db) { return LogAccess::Of(db); }
+inline const log::Log& LogOf(const Corvantine& db) { return LogAccess::Of(db); }
+
 inline stream::NewEvent Event(std::string payload, std::optional<format::EventId> id = {},
                               format::Metadata metadata = {}) {
   stream::NewEvent event;
@@ -97,7 +105,7 @@ inline uint64_t CheckpointHead(const std::string& dir) {
 // The anchor of `db` at its durable head, as the retention code captures it.
 inline retention::CoreRetentionAnchor AnchorOf(const Corvantine& db, uint64_t floor) {
   retention::CoreRetentionAnchor anchor;
-  anchor.database_id = db.log().database_id();
+  anchor.database_id = LogOf(db).database_id();
   anchor.floor = floor;
   anchor.head = db.durable_head();
   anchor.stream_catalog = db.stream_catalog();

@@ -18,6 +18,7 @@
 #include "branch/catalog.h"
 #include "error/error.h"
 #include "format/ids.h"
+#include "retention/anchor_info.h"
 #include "stream/catalog.h"
 #include "util/coding.h"
 #include "util/crc32c.h"
@@ -171,28 +172,6 @@ struct CoreRetentionAnchor {
   static Result<CoreRetentionAnchor> Decode(util::BinaryReader& reader);
 
   friend bool operator==(const CoreRetentionAnchor&, const CoreRetentionAnchor&) = default;
-};
-
-// The summary of an anchor file; computed, never stored.
-struct RetentionAnchorInfo {
-  uint32_t format_version = 0;
-  format::DatabaseId database_id;
-  uint64_t floor = 0;
-  uint64_t head = 0;
-  uint64_t bytes = 0;                   // the whole file, header included
-  uint32_t checksum = 0;                // the header's payload checksum: "the anchor checksum"
-  uint64_t projection_checkpoints = 0;  // snapshot ids over all coverage entries
-  uint64_t branch_bootstraps = 0;
-  uint64_t consumer_bootstraps = 0;
-  uint64_t bootstrap_bytes = 0;  // checkpoint bytes of all bootstraps
-  uint64_t system_records = 0;
-
-  // The summary of `anchor` stored in a file of `file_bytes` whose header
-  // carries `checksum`.
-  static RetentionAnchorInfo Of(const CoreRetentionAnchor& anchor, uint64_t file_bytes,
-                                uint32_t checksum);
-
-  friend bool operator==(const RetentionAnchorInfo&, const RetentionAnchorInfo&) = default;
 };
 
 }  // namespace corvantine::retention

@@ -157,18 +157,18 @@ void Sequencer::AfterHeldAppends() {
 
 EngineResult<uint64_t> Sequencer::Handle(command::Commit&) { return FromCore(db_->Commit()); }
 
-EngineResult<uint64_t> Sequencer::Handle(command::Head&) { return db_->log().head(); }
+EngineResult<uint64_t> Sequencer::Handle(command::Head&) { return db_->head(); }
 
 EngineResult<uint64_t> Sequencer::Handle(command::DurableHead&) { return db_->durable_head(); }
 
 // Every event takes one position and every commit makes the whole head
 // durable, so the positions above the durable head are the uncommitted events.
 EngineResult<uint64_t> Sequencer::Handle(command::UncommittedCount&) {
-  return db_->log().head() - db_->durable_head();
+  return db_->head() - db_->durable_head();
 }
 
 EngineResult<uint64_t> Sequencer::Handle(command::RetentionFloor&) {
-  return db_->log().retention_floor();
+  return db_->retention_floor();
 }
 
 }  // namespace corvantine::facade

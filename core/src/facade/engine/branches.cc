@@ -58,7 +58,7 @@ EngineResult<DiffDto> Sequencer::Handle(command::Diff& command) {
   };
   const format::BranchId ancestor = diff.common_ancestor.id;
   return DiffDto{std::move(diff.common_ancestor),
-                 reader(ancestor, db_->log().retention_floor(), divergence), side(diff.left),
+                 reader(ancestor, db_->retention_floor(), divergence), side(diff.left),
                  side(diff.right), divergence};
 }
 

@@ -97,8 +97,8 @@ struct FetchFeedBootstrap : Expects<std::string> {
 };
 struct ResumeFeed : Expects<FeedHandle> {
   FeedBootstrapDescriptor descriptor;
-  uint64_t max_bytes = kDefaultFeedPageBytes;
   uint32_t max_batches = kDefaultFeedPageBatches;
+  uint64_t max_bytes = kDefaultFeedPageBytes;
 };
 // Retention.
 struct RetentionStatus : Expects<RetentionStatusDto> {

@@ -152,6 +152,11 @@ EngineResult<typename C::Value> Engine::Call(C command, std::chrono::nanoseconds
   return std::move(*reply);
 }
 
+template <typename C>
+EngineResult<typename C::Value> Engine::Call(C command) const {
+  return Call(std::move(command), channel_internal::kReplySpin);
+}
+
 EngineResult<AppendReceiptDto> Engine::Append(AppendBatch batch) const {
   const std::chrono::nanoseconds spin = ReplySpinFor(batch);
   return Call(command::Append{{}, std::move(batch)}, spin);
@@ -207,6 +212,8 @@ PendingPage Engine::RequestPage(ReaderHandle reader) const {
   }
   return pending;
 }
+
+PendingPage::PendingPage(PendingPage&&) = default;
 
 PendingPage::~PendingPage() {
   if (slot_) slot_->Wait();
@@ -280,7 +287,7 @@ EngineResult<std::string> Engine::FetchFeedBootstrap(FeedBootstrapDescriptor des
 
 EngineResult<FeedHandle> Engine::ResumeFeed(FeedBootstrapDescriptor descriptor,
                                             uint32_t max_batches, uint64_t max_bytes) const {
-  return Call(command::ResumeFeed{{}, std::move(descriptor), max_bytes, max_batches});
+  return Call(command::ResumeFeed{{}, std::move(descriptor), max_batches, max_bytes});
 }
 
 EngineResult<RetentionStatusDto> Engine::RetentionStatus(std::optional<uint64_t> keep_from) const {

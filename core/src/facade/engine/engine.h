@@ -15,11 +15,14 @@
 //
 // This header is the engine's whole public face: a caller outside the core,
 // such as the Python module, includes it and util/ and nothing else. With it
-// come the records (facade/records.h: requests, replies, page limits and the
-// ids, receipts and durability they carry; facade/feed_records.h: feed
-// requests, pages and committed batches), the retention records
-// (facade/retention_records.h), the error (facade/error.h) and the wait
-// hooks (facade/wait_hooks.h).
+// come the calls' arguments and replies and nothing of how they travel: the
+// open configuration (open_config.h), the records (records.h: requests,
+// replies, page limits and the ids, receipts and durability they carry;
+// feed/feed_records.h: feed requests, pages and committed batches; the
+// query records of view/query.h), the retention records
+// (retention/retention_records.h), the error (error.h), the feed signal
+// (feed_signal.h) and the wait hooks (wait_hooks.h) through which a caller
+// holding a lock, such as an interpreter's, gives it up around a long wait.
 #pragma once
 
 #include <chrono>
@@ -30,11 +33,11 @@
 #include <vector>
 
 #include "branch/branch.h"
-#include "facade/engine/channel.h"
 #include "facade/engine/error.h"
 #include "facade/feed/feed_records.h"
 #include "facade/engine/feed_signal.h"
 #include "facade/view/query.h"
+#include "facade/engine/open_config.h"
 #include "facade/engine/records.h"
 #include "facade/retention/retention_records.h"
 #include "facade/engine/wait_hooks.h"
@@ -42,12 +45,15 @@
 
 namespace corvantine::facade {
 
+template <typename T>
+class ReplySlot;  // where a caller waits for one answer (engine.cc)
+
 // A page asked for before it is needed: the sequencer reads it while the
 // caller works on the page before. Get() waits for the answer; a page
 // dropped unread is waited for too, since the sequencer answers into it.
 class PendingPage {
  public:
-  PendingPage(PendingPage&&) = default;
+  PendingPage(PendingPage&&);
   PendingPage& operator=(PendingPage&&) = delete;
   ~PendingPage();
 
@@ -64,20 +70,6 @@ class PendingPage {
   std::optional<Reply> answer_;             // an answer known without asking
 };
 
-struct OpenConfig {
-  // Group-commit thresholds: uncommitted body bytes, uncommitted events,
-  // milliseconds since the last commit.
-  std::optional<uint64_t> commit_every_bytes;
-  std::optional<uint64_t> commit_every_count;
-  std::optional<uint64_t> commit_every_millis;
-  // Automatic snapshot thresholds of registered projections.
-  std::optional<uint64_t> snapshot_every_events;
-  std::optional<uint64_t> snapshot_every_bytes;
-  std::optional<uint64_t> snapshot_every_millis;
-  // Segment roll threshold; nothing: 64 MiB.
-  std::optional<uint64_t> segment_bytes;
-  std::string path;  // the database directory
-};
 
 class Engine {
  public:
@@ -296,20 +288,13 @@ class Engine {
   template <typename C>
   bool Send(C command, ReplySlot<EngineResult<typename C::Value>>* slot) const;
   // Sends `command` and waits for its answer, spinning for about `spin`
-  // before sleeping.
+  // (by default the reply channel's spin) before sleeping.
   template <typename C>
-  EngineResult<typename C::Value> Call(
-      C command, std::chrono::nanoseconds spin = channel_internal::kReplySpin) const;
+  EngineResult<typename C::Value> Call(C command) const;
+  template <typename C>
+  EngineResult<typename C::Value> Call(C command, std::chrono::nanoseconds spin) const;
 
   std::shared_ptr<Inner> inner_;
 };
-
-namespace testing {
-
-// Makes the next start-up (once its database is open) or command handler of
-// any engine in the process throw, as a defect would.
-void ThrowAtNextStep();
-
-}  // namespace testing
 
 }  // namespace corvantine::facade

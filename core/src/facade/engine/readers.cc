@@ -47,7 +47,7 @@ uint64_t PageBytes(const RecordDto& record) {
 EngineResult<ReaderHandle> Sequencer::Handle(command::OpenReader& command) {
   ReaderRequest& request = command.request;
   CVN_TRY(CheckPageLimits(request.page_events, request.page_bytes));
-  const uint64_t end = request.end.value_or(db_->log().head());
+  const uint64_t end = request.end.value_or(db_->head());
   // Planning the whole range checks it; the first page goes on with it.
   Result<log::reader::LogReader> range =
       db_->Read(PlannedRead(request.branch, request.stream, request.start, end));

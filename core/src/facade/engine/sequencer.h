@@ -53,6 +53,14 @@ struct EngineShared {
 void RunSequencer(OpenConfig config, std::shared_ptr<EngineShared> shared,
                   ReplySender<EngineResult<>> ready);
 
+namespace testing {
+
+// Makes the next start-up (once its database is open) or command handler of
+// any engine in the process throw, as a defect would.
+void ThrowAtNextStep();
+
+}  // namespace testing
+
 // Page events outside 1..4096 ("page events"), then page bytes outside
 // 1..16 MiB ("page bytes"): "resource_limit".
 EngineResult<> CheckPageLimits(uint32_t page_events, uint64_t page_bytes);

@@ -67,7 +67,7 @@ CommittedBatch MakeBatch(std::vector<RecordDto>& events) {
 // itself at or beyond the durable head, which lies between batches.
 EngineResult<uint64_t> BatchStart(const db::Corvantine& db, uint64_t position) {
   if (position >= db.durable_head()) return position;
-  log::reader::LogReader reader = db.log().PlanReader(db::AllEventsBetween(position, position + 1));
+  log::reader::LogReader reader = db.ReadAllBranches(position, position + 1);
   Result<const format::FrameView*> frame = reader.NextView();
   if (!frame.ok()) return EngineError::FromCore(frame.error());
   if (*frame == nullptr) return position;
@@ -212,7 +212,7 @@ uint64_t Feeds::StartOf(const FeedRequest& request) const {
 EngineResult<FeedHandle> Feeds::Open(const db::Corvantine& db, FeedRequest request) {
   const uint64_t start = StartOf(request);
   EngineResult<> valid =
-      ValidateFeed(request, start, db.log().retention_floor(), db.durable_head());
+      ValidateFeed(request, start, db.retention_floor(), db.durable_head());
   if (!valid.ok()) return WithOfferedBootstrap(db, request, std::move(valid).error());
   return Insert(db, std::move(request), start);
 }
@@ -223,7 +223,7 @@ EngineResult<FeedHandle> Feeds::Resume(const db::Corvantine& db,
   CVN_TRY(ValidateFeedBootstrapDescriptor(db, descriptor));
   FeedRequest request{descriptor.resume_from, descriptor.scope, descriptor.consumer_id, max_bytes,
                       max_batches};
-  CVN_TRY(ValidateFeed(request, descriptor.resume_from, db.log().retention_floor(),
+  CVN_TRY(ValidateFeed(request, descriptor.resume_from, db.retention_floor(),
                        db.durable_head()));
   return Insert(db, std::move(request), descriptor.resume_from);
 }
@@ -249,14 +249,14 @@ EngineResult<Feeds::FeedState*> Feeds::Find(FeedHandle feed) {
 // Plans the feed's read up to the durable head from `from`.
 void Feeds::Plan(const db::Corvantine& db, FeedState& feed, uint64_t from) {
   feed.read_end = db.durable_head();
-  feed.reader.emplace(db.log().PlanReader(db::AllEventsBetween(from, feed.read_end)));
+  feed.reader.emplace(db.ReadAllBranches(from, feed.read_end));
 }
 
 // Offers the held records and then those of the feed's read to the page
 // until it is full or the read reaches the durable head. A page that
 // starts a new read plans it from the feed position.
 EngineResult<> Feeds::Fill(const db::Corvantine& db, FeedState& feed, PageAssembly& page) {
-  const uint64_t floor = db.log().retention_floor();
+  const uint64_t floor = db.retention_floor();
   if (!feed.reader || feed.read_floor != floor) {
     feed.held.clear();
     Plan(db, feed, feed.position);

@@ -22,8 +22,8 @@ FeedFilter ScopeOf(const RetentionConsumerBootstrap& bootstrap) {
 FeedBootstrapDescriptor DescriptorOf(const db::Corvantine& db,
                                      const RetentionConsumerBootstrap& bootstrap) {
   FeedBootstrapDescriptor descriptor;
-  descriptor.database_id = db.log().database_id();
-  descriptor.generation = db.log().retention_generation();
+  descriptor.database_id = db.database_id();
+  descriptor.generation = db.retention_generation();
   descriptor.floor = bootstrap.floor;
   descriptor.consumer_id = bootstrap.consumer_id;
   descriptor.checkpoint_id = bootstrap.checkpoint_id;
@@ -48,7 +48,7 @@ std::optional<FeedBootstrapDescriptor> OfferedBootstrap(const db::Corvantine& db
                                                         const FeedRequest& request) {
   if (!request.consumer_id) return std::nullopt;
   const RetentionConsumerBootstrap* bootstrap = FindBootstrap(db, *request.consumer_id);
-  if (bootstrap == nullptr || bootstrap->floor != db.log().retention_floor() ||
+  if (bootstrap == nullptr || bootstrap->floor != db.retention_floor() ||
       ScopeOf(*bootstrap) != request.filter) {
     return std::nullopt;
   }
@@ -59,7 +59,7 @@ EngineResult<const RetentionConsumerBootstrap*> ValidateFeedBootstrapDescriptor(
     const db::Corvantine& db, const FeedBootstrapDescriptor& descriptor) {
   const RetentionConsumerBootstrap* bootstrap = FindBootstrap(db, descriptor.consumer_id);
   if (bootstrap == nullptr) return EngineError::HandleNotFound("feed bootstrap");
-  if (descriptor.floor != db.log().retention_floor() ||
+  if (descriptor.floor != db.retention_floor() ||
       descriptor != DescriptorOf(db, *bootstrap)) {
     return EngineError("feed bootstrap descriptor does not match the current retention generation",
                        kFeedBootstrapMismatchCode, ErrorKind::kConflict);

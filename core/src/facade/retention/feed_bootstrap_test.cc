@@ -89,7 +89,7 @@ TEST_F(FeedBootstrapTest, ARefusedFeedCarriesTheBootstrapAtTheCurrentFloorInItsS
   std::swap(reordered.event_types[0], reordered.event_types[1]);
   auto retain = [&] {
     testing::Retain(*db_, 2, {bootstrap, Bootstrap("d", 2, 2, "d")});
-    described = {db_->log().database_id(), db_->log().retention_generation(), 2, "c",
+    described = {db_->database_id(), db_->retention_generation(), 2, "c",
                  bootstrap.checkpoint_id, SomeScope(), 7, bootstrap.checksum, 2, "state", 3};
   };
   auto publish_ahead = [&] {  // an anchor for a higher floor, not applied

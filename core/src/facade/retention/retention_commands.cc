@@ -25,9 +25,9 @@ bool AnchorReady(const std::vector<RetentionBlocker>& blockers) {
   });
 }
 
-RetentionCleanup CleanupOf(const log::Log& log) {
+RetentionCleanup CleanupOf(const db::Corvantine& db) {
   RetentionCleanup cleanup;
-  cleanup.pending_segments = log.RetentionBoundaryFor(log.retention_floor()).reclaimable;
+  cleanup.pending_segments = db.UnreclaimedSegments();
   cleanup.complete = cleanup.pending_segments.empty();
   for (const auto& [base, bytes] : cleanup.pending_segments) cleanup.pending_bytes += bytes;
   return cleanup;
@@ -85,7 +85,7 @@ EngineResult<RetentionStatusDto> Sequencer::Handle(command::RetentionStatus& com
   CVN_ASSIGN_OR_RETURN(RetentionPlan plan,
                        PlanWithBlockers(command.keep_from.value_or(db_->durable_head())));
   RetentionStatusDto status;
-  status.database_id = db_->log().database_id();
+  status.database_id = db_->database_id();
   status.generation = plan.generation;
   status.floor = plan.current_floor;
   status.durable_head = plan.durable_head;
@@ -99,7 +99,7 @@ EngineResult<RetentionStatusDto> Sequencer::Handle(command::RetentionStatus& com
   status.open_feeds = feeds_.open_count();
   status.consumers =
       db::ConsumerStatuses(AnchorOf(*db_), feeds_.Checkpoints(), plan.effective_floor);
-  status.cleanup = CleanupOf(db_->log());
+  status.cleanup = CleanupOf(*db_);
   return status;
 }
 

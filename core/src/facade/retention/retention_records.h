@@ -1,6 +1,6 @@
 // The records of retention as the engine hands them out: plans, policy
 // previews and apply results are the database's (db/retention_plan.h), an
-// anchor is described by its file's summary (retention/anchor.h), and a
+// anchor is described by its file's summary (retention/anchor_info.h), and a
 // status adds what only the engine knows: its consumers and open handles.
 #pragma once
 
@@ -10,7 +10,7 @@
 
 #include "db/retention_plan.h"
 #include "format/ids.h"
-#include "retention/anchor.h"
+#include "retention/anchor_info.h"
 
 namespace corvantine::facade {
 

@@ -22,7 +22,7 @@ constexpr uint64_t kMaxSnapshotState = 64 << 20;
 
 ProjectionCursor CursorOf(const db::Corvantine& db, const ProjectionDescriptor& descriptor,
                           uint64_t position) {
-  return projection::CursorAt(db.log().database_id(), descriptor, position);
+  return projection::CursorAt(db.database_id(), descriptor, position);
 }
 
 bool StreamNamed(const format::FrameView& frame, std::string_view name) {
@@ -129,7 +129,7 @@ snapshot::RestoreIdentity IdentityOf(const db::Corvantine& db, const QueryState&
                                      uint32_t index) {
   const ProjectionDescriptor& descriptor = state.descriptor;
   return snapshot::RestoreIdentity{
-      .database_id = db.log().database_id(),
+      .database_id = db.database_id(),
       .projection_name = descriptor.name,
       .descriptor_fingerprint = projection::DescriptorFingerprint(descriptor),
       .definition_id = descriptor.definition_id,
@@ -152,7 +152,7 @@ snapshot::RestoreIdentity IdentityOf(const db::Corvantine& db, const QueryState&
 // replay from is gone.
 bool Usable(const db::Corvantine& db, const SnapshotInfo& listed,
             const snapshot::RestoreIdentity& identity) {
-  return listed.manifest.cursor.position >= db.log().retention_floor() &&
+  return listed.manifest.cursor.position >= db.retention_floor() &&
          snapshot::Fits(listed.manifest, identity);
 }
 
@@ -231,7 +231,7 @@ snapshot::SnapshotManifest ManifestOf(const db::Corvantine& db, const QueryState
   snapshot::SnapshotManifest manifest;
   manifest.format_version =
       partition ? snapshot::kPartitionSnapshotFormat : snapshot::kProjectionSnapshotFormat;
-  manifest.database_id = db.log().database_id();
+  manifest.database_id = db.database_id();
   manifest.projection_name = descriptor.name;
   manifest.descriptor_fingerprint = projection::DescriptorFingerprint(descriptor);
   manifest.definition_id = descriptor.definition_id;
@@ -285,7 +285,7 @@ EngineError ProjectionError(ProjectionFailure failure) {
 EngineResult<> ResetQuery(const db::Corvantine& db, QueryState& state) {
   projection::ProjectionResult<> reset = state.runtime->Reset();
   if (!reset.ok()) return ProjectionError(std::move(reset).error());
-  state.partitions = projection::ColdPartitions(db.log().database_id(), state.descriptor);
+  state.partitions = projection::ColdPartitions(db.database_id(), state.descriptor);
   state.status = ProjectionStatus::Building(CursorOf(db, state.descriptor, 0));
   return {};
 }

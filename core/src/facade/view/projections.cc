@@ -136,9 +136,9 @@ EngineResult<> Projections::Restore() {
 QueryState Projections::Restored(const DurableProjectionRegistration& registration) const {
   const ProjectionDescriptor& descriptor = registration.descriptor;
   const projection::ProjectionCursor start =
-      projection::CursorAt(db_.log().database_id(), descriptor, 0);
+      projection::CursorAt(db_.database_id(), descriptor, 0);
   QueryState state{descriptor, registration.definition, ProjectionStatus::Building(start),
-                   projection::ColdPartitions(db_.log().database_id(), descriptor), nullptr};
+                   projection::ColdPartitions(db_.database_id(), descriptor), nullptr};
   if (registration.definition) {
     state.runtime = std::make_unique<projection::JsonIndexRuntime>(*registration.definition);
   } else {
@@ -174,9 +174,9 @@ EngineResult<QueryHandle> Projections::Register(std::string name, QueryDefinitio
   CVN_TRY(WriteRegistration(descriptor, definition));
   auto runtime = std::make_unique<projection::JsonIndexRuntime>(definition);
   const projection::ProjectionCursor start =
-      projection::CursorAt(db_.log().database_id(), descriptor, 0);
+      projection::CursorAt(db_.database_id(), descriptor, 0);
   std::vector<PartitionStatus> partitions =
-      projection::ColdPartitions(db_.log().database_id(), descriptor);
+      projection::ColdPartitions(db_.database_id(), descriptor);
   return Install(QueryState{std::move(descriptor), std::move(definition),
                             ProjectionStatus::Building(start), std::move(partitions),
                             std::move(runtime)});
@@ -202,9 +202,9 @@ EngineResult<QueryHandle> Projections::RegisterRuntime(ProjectionDescriptor desc
   if (!reset.ok()) return ProjectionError(std::move(reset).error());
   CVN_TRY(WriteRegistration(descriptor, std::nullopt));
   const projection::ProjectionCursor start =
-      projection::CursorAt(db_.log().database_id(), descriptor, 0);
+      projection::CursorAt(db_.database_id(), descriptor, 0);
   std::vector<PartitionStatus> partitions =
-      projection::ColdPartitions(db_.log().database_id(), descriptor);
+      projection::ColdPartitions(db_.database_id(), descriptor);
   return Install(QueryState{std::move(descriptor), std::nullopt, ProjectionStatus::Building(start),
                             std::move(partitions), std::move(runtime)});
 }
@@ -318,7 +318,7 @@ EngineResult<bool> Projections::DeleteSnapshot(const std::string& id) const {
     return Conflict(fmt::format(
         "snapshot {} is named by the retention anchor and holds view state below the retention "
         "floor {}",
-        id, db_.log().retention_floor()));
+        id, db_.retention_floor()));
   }
   CVN_TRY(CheckNotLastUsable(id));
   return Converted(snapshot::Delete(root_, id));
@@ -327,7 +327,7 @@ EngineResult<bool> Projections::DeleteSnapshot(const std::string& id) const {
 // Once the floor is above 0, a view's partition restores only from a
 // snapshot at or above it: the last such snapshot is kept.
 EngineResult<> Projections::CheckNotLastUsable(const std::string& id) const {
-  const uint64_t floor = db_.log().retention_floor();
+  const uint64_t floor = db_.retention_floor();
   if (floor == 0) return {};
   snapshot::SnapshotResult<SnapshotInfo> verified = snapshot::Verify(root_, id);
   if (!verified.ok() && verified.error().IsUnreadable()) return FromSnapshot(verified.error());
@@ -352,7 +352,7 @@ EngineResult<> Projections::CheckNotLastUsable(const std::string& id) const {
 }
 
 EngineResult<> Projections::DeleteAllDerivedState() const {
-  if (const uint64_t floor = db_.log().retention_floor(); floor > 0) {
+  if (const uint64_t floor = db_.retention_floor(); floor > 0) {
     return Conflict(fmt::format(
         "derived state holds the only copy of view state below the retention floor {}", floor));
   }
@@ -362,7 +362,7 @@ EngineResult<> Projections::DeleteAllDerivedState() const {
 EngineResult<> Projections::Rebuild(QueryHandle handle) {
   CVN_ASSIGN_OR_RETURN(QueryState * state, Find(handle));
   const projection::Fingerprint fingerprint = projection::DescriptorFingerprint(state->descriptor);
-  if (db_.log().retention_floor() == 0) {
+  if (db_.retention_floor() == 0) {
     CVN_TRY(Converted(snapshot::DeleteProjection(root_, fingerprint)));
   } else {
     CVN_TRY(RemoveAllButNewestUsable(*state, fingerprint));
@@ -384,7 +384,7 @@ EngineResult<> Projections::RemoveAllButNewestUsable(
       return Conflict(fmt::format(
           "view \"{}\" cannot be rebuilt: it has no usable snapshot at or above the retention "
           "floor {}, and the log below it is gone",
-          state.descriptor.name, db_.log().retention_floor()));
+          state.descriptor.name, db_.retention_floor()));
     }
     kept.insert(usable.front().id);
   }
@@ -397,7 +397,7 @@ EngineResult<> Projections::RemoveAllButNewestUsable(
 }
 
 EngineResult<> Projections::ReplayFromStart(QueryState& state) {
-  if (db_.log().retention_floor() == 0) {
+  if (db_.retention_floor() == 0) {
     DriveProjection(db_, state);
     return {};
   }
@@ -407,7 +407,7 @@ EngineResult<> Projections::ReplayFromStart(QueryState& state) {
 std::set<std::string> Projections::AnchoredSnapshotIds() const {
   std::set<std::string> ids;
   const std::optional<db::VerifiedAnchor>& anchor = db_.verified_anchor();
-  if (!anchor || db_.log().retention_floor() == 0) return ids;
+  if (!anchor || db_.retention_floor() == 0) return ids;
   for (const retention::RetentionProjectionCoverage& entry : anchor->projection_coverage) {
     ids.insert(entry.snapshot_ids.begin(), entry.snapshot_ids.end());
   }

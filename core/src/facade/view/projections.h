@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "db/db.h"
-#include "facade/engine/engine.h"
+#include "facade/engine/open_config.h"
 #include "facade/engine/error.h"
 #include "facade/view/projection_drive.h"
 #include "facade/view/query.h"
@@ -33,7 +33,7 @@ namespace corvantine::facade {
 class Projections {
  public:
   // `next_handle` is the engine's one handle counter, shared with readers
-  // and feeds; `root` is the database directory, where snapshots live.
+  // and feeds; `config` gives the automatic snapshot thresholds.
   Projections(db::Corvantine& db, uint64_t& next_handle, const OpenConfig& config);
 
   Projections(const Projections&) = delete;
