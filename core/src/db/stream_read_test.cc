@@ -214,8 +214,8 @@ TEST_F(StreamReadTest, SingleEventBatchesAcrossClosedSegmentsReadAsScansDo) {
     if (step % 2000 == 0) ExpectIndexedReadsMatchScans();
     if (HasFatalFailure()) return;
   }
-  EXPECT_GE(db_->log().closed_segments().size(), 2u);
-  EXPECT_GT(db_->log().retention_floor(), 0u) << "the history never exercised retention";
+  EXPECT_GE(testing::LogOf(*db_).closed_segments().size(), 2u);
+  EXPECT_GT(db_->retention_floor(), 0u) << "the history never exercised retention";
 }
 
 }  // namespace
