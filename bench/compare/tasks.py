@@ -92,16 +92,22 @@ def replay(store_cls, path, count, repeats=3):
     cyclic collector paused leaves that collection due, and the program pays it at once.
     """
     store = store_cls(path)
+    ms = _median_read_ms(lambda: store.read_stream(events.REPLAY_STREAM), count, repeats)
+    store.close()
+    return {"ms": ms}
+
+
+def _median_read_ms(read, count, repeats):
+    """The median time of repeats of read(), each followed by a young-generation collection."""
     times = []
     for _ in range(repeats):
         start = time.perf_counter()
-        rows = store.read_stream(events.REPLAY_STREAM)
+        rows = read()
         gc.collect(0)
         times.append(time.perf_counter() - start)
         _expect_rows(rows, count)
         del rows
-    store.close()
-    return {"ms": statistics.median(times) * 1e3}
+    return statistics.median(times) * 1e3
 
 
 def read_stream(store_cls, path, length, picks=5, streams=events.STREAMS):
@@ -136,16 +142,9 @@ def read_log(store_cls, path, start, count, repeats=21):
     if not hasattr(store_cls, "read_log"):
         return {"ms": "n/a"}
     store = store_cls(path)
-    times = []
-    for _ in range(repeats):
-        begin = time.perf_counter()
-        rows = store.read_log(start, count)
-        gc.collect(0)
-        times.append(time.perf_counter() - begin)
-        _expect_rows(rows, count)
-        del rows
+    ms = _median_read_ms(lambda: store.read_log(start, count), count, repeats)
     store.close()
-    return {"ms": statistics.median(times) * 1e3}
+    return {"ms": ms}
 
 
 def open_db(store_cls, path, rebuild=False):
