@@ -62,17 +62,12 @@ constexpr json::Member<BranchInfo> kFields[] = {
 }  // namespace
 
 std::string BranchInfo::ToJson() const {
-  std::string out;
-  json::Writer writer(&out);
-  json::WriteStruct(writer, *this, kFields);
-  return out;
+  return json::WriteStructText(*this, kFields);
 }
 
 Result<BranchInfo> BranchInfo::FromJson(std::string_view text) {
   BranchInfo info;
-  json::Result<> read = json::ReadDocument(text, [&info](json::Reader& reader) {
-    return json::ReadStruct(reader, "BranchInfo", kFields, &info);
-  });
+  json::Result<> read = json::ReadStructText(text, "BranchInfo", kFields, &info);
   if (!read.ok()) return CorvantineError::InvalidFormat(std::move(read).error().message);
   return info;
 }

@@ -46,19 +46,14 @@ Result<> Manifest::Write(const std::string& data_dir) const {
 }
 
 std::string Manifest::Encode() const {
-  std::string text;
-  json::Writer writer(&text, json::Writer::Style::kPretty);
-  json::WriteStruct(writer, *this, kFields);
-  return text;
+  return json::WriteStructText(*this, kFields, json::Writer::Style::kPretty);
 }
 
 Result<Manifest> Manifest::Decode(std::string_view text) {
   Manifest manifest;
   // A document without the key predates storage format versions.
   manifest.storage_format_version = 1;
-  json::Result<> read = json::ReadDocument(text, [&manifest](json::Reader& reader) {
-    return json::ReadStruct(reader, "Manifest", kFields, &manifest);
-  });
+  json::Result<> read = json::ReadStructText(text, "Manifest", kFields, &manifest);
   if (!read.ok()) return CorvantineError::Manifest(std::move(read).error().message);
   return manifest;
 }

@@ -54,36 +54,29 @@ constexpr json::Member<Consumer> kConsumerFields[] = {
     Bind<&Consumer::codec_version>("codec_version"),
 };
 
-template <typename S, size_t N>
-std::string WriteDocument(const S& value, const json::Member<S> (&fields)[N]) {
-  std::string out;
-  json::Writer writer(&out);
-  json::WriteStruct(writer, value, fields);
-  return out;
-}
-
 // Reads `text` as one struct document; the reader's message becomes a
 // Serialization error.
 template <typename S, size_t N>
 Result<S> ReadDocument(std::string_view text, std::string_view name,
                        const json::Member<S> (&fields)[N]) {
   S value;
-  json::Result<> read = json::ReadDocument(
-      text, [&](json::Reader& reader) { return json::ReadStruct(reader, name, fields, &value); });
+  json::Result<> read = json::ReadStructText(text, name, fields, &value);
   if (!read.ok()) return CorvantineError::Serialization(std::move(read).error().message);
   return value;
 }
 
 }  // namespace
 
-std::string RetentionBranchBootstrap::ToJson() const { return WriteDocument(*this, kBranchFields); }
+std::string RetentionBranchBootstrap::ToJson() const {
+  return json::WriteStructText(*this, kBranchFields);
+}
 
 Result<RetentionBranchBootstrap> RetentionBranchBootstrap::FromJson(std::string_view text) {
   return ReadDocument(text, "RetentionBranchBootstrap", kBranchFields);
 }
 
 std::string RetentionConsumerBootstrap::ToJson() const {
-  return WriteDocument(*this, kConsumerFields);
+  return json::WriteStructText(*this, kConsumerFields);
 }
 
 Result<RetentionConsumerBootstrap> RetentionConsumerBootstrap::FromJson(std::string_view text) {

@@ -74,18 +74,12 @@ constexpr json::Member<Manifest> kFields[] = {
 
 SnapshotResult<std::string> SnapshotManifest::ToJson() const {
   if (!TextIsUtf8(*this)) return SnapshotError::Internal("snapshot manifest text is not valid UTF-8");
-  std::string out;
-  out.reserve(128);
-  json::Writer writer(&out);
-  json::WriteStruct(writer, *this, kFields);
-  return out;
+  return json::WriteStructText(*this, kFields);
 }
 
 SnapshotResult<SnapshotManifest> SnapshotManifest::FromJson(std::string_view text) {
   SnapshotManifest manifest;
-  json::Result<> read = json::ReadDocument(text, [&manifest](json::Reader& reader) {
-    return json::ReadStruct(reader, "SnapshotManifest", kFields, &manifest);
-  });
+  json::Result<> read = json::ReadStructText(text, "SnapshotManifest", kFields, &manifest);
   if (!read.ok()) return SnapshotError::Corrupt(std::move(read).error().message);
   return manifest;
 }

@@ -8,6 +8,8 @@
 //   WriteStruct(writer, scheme, kSchemeFields);       // {"id":...,"count":...}
 //   ReadStruct(reader, "Scheme", kSchemeFields, &scheme);
 //
+// WriteStructText and ReadStructText do the same for a whole document.
+//
 // A member is written by WriteJson and read by ReadInto, overloads found
 // here or beside the member's own type (argument-dependent lookup), so a
 // nested struct takes part by declaring the pair for its type.
@@ -141,6 +143,25 @@ Result<> ReadStruct(Reader& reader, std::string_view name, const Member<S> (&mem
                  [read = member.read, out](Reader& r) { return read(r, out); }};
   }
   return reader.ReadStruct(name, fields);
+}
+
+// The text of one struct document.
+template <typename S, size_t N>
+std::string WriteStructText(const S& value, const Member<S> (&members)[N],
+                            Writer::Style style = Writer::Style::kCompact) {
+  std::string out;
+  out.reserve(128);
+  Writer writer(&out, style);
+  WriteStruct(writer, value, members);
+  return out;
+}
+
+// `text` as one struct document: only whitespace may follow the struct.
+template <typename S, size_t N>
+Result<> ReadStructText(std::string_view text, std::string_view name,
+                        const Member<S> (&members)[N], S* out) {
+  return ReadDocument(
+      text, [&](Reader& reader) { return ReadStruct(reader, name, members, out); });
 }
 
 }  // namespace corvantine::util::json
