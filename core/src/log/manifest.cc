@@ -1,23 +1,29 @@
 #include "log/manifest.h"
 
-#include "util/json_reader.h"
-#include "util/json_writer.h"
+#include "format/id_json.h"
+#include "util/json_struct.h"
 
 namespace corvantine::log::manifest {
 
 namespace {
 
-using util::json::Field;
-using util::json::Into;
-using util::json::Presence;
-using util::json::Reader;
+namespace json = util::json;
+using json::Bind;
+using json::Presence;
 
-util::json::Result<> ReadDatabaseId(Reader& reader, format::DatabaseId* out) {
-  format::IdBytes bytes;
-  CVN_TRY(util::json::ReadInto(reader, &bytes));
-  *out = format::DatabaseId(bytes);
-  return {};
-}
+// kOptional: an object may leave the field out (it keeps the default Decode
+// sets), an array must hold all nine values.
+constexpr json::Member<Manifest> kFields[] = {
+    Bind<&Manifest::format_version>("format_version"),
+    Bind<&Manifest::storage_format_version>("storage_format_version", Presence::kOptional),
+    Bind<&Manifest::database_id>("database_id", Presence::kOptional),
+    Bind<&Manifest::payload_format_version>("payload_format_version", Presence::kOptional),
+    Bind<&Manifest::active_segment_base>("active_segment_base"),
+    Bind<&Manifest::retention_floor>("retention_floor", Presence::kOptional),
+    Bind<&Manifest::retention_generation>("retention_generation", Presence::kOptional),
+    Bind<&Manifest::retention_anchor_checksum>("retention_anchor_checksum", Presence::kOptional),
+    Bind<&Manifest::next_offset>("next_offset"),
+};
 
 }  // namespace
 
@@ -40,58 +46,14 @@ Result<> Manifest::Write(const std::string& data_dir) const {
 }
 
 std::string Manifest::Encode() const {
-  std::string text;
-  util::json::Writer writer(&text, util::json::Writer::Style::kPretty);
-  writer.BeginObject();
-  writer.Key("format_version");
-  writer.Uint(format_version);
-  writer.Key("storage_format_version");
-  writer.Uint(storage_format_version);
-  writer.Key("database_id");
-  writer.BeginArray();
-  for (uint8_t byte : database_id.bytes()) writer.Uint(byte);
-  writer.EndArray();
-  writer.Key("payload_format_version");
-  writer.Uint(payload_format_version);
-  writer.Key("active_segment_base");
-  writer.Uint(active_segment_base);
-  writer.Key("retention_floor");
-  writer.Uint(retention_floor);
-  writer.Key("retention_generation");
-  writer.Uint(retention_generation);
-  writer.Key("retention_anchor_checksum");
-  if (retention_anchor_checksum) {
-    writer.Uint(*retention_anchor_checksum);
-  } else {
-    writer.Null();
-  }
-  writer.Key("next_offset");
-  writer.Uint(next_offset);
-  writer.EndObject();
-  return text;
+  return json::WriteStructText(*this, kFields, json::Writer::Style::kPretty);
 }
 
 Result<Manifest> Manifest::Decode(std::string_view text) {
   Manifest manifest;
   // A document without the key predates storage format versions.
   manifest.storage_format_version = 1;
-  // kOptional: an object may leave the field out (it keeps the default set
-  // above), an array must hold all nine values.
-  const Field fields[] = {
-      {"format_version", Presence::kRequired, Into(&manifest.format_version)},
-      {"storage_format_version", Presence::kOptional, Into(&manifest.storage_format_version)},
-      {"database_id", Presence::kOptional,
-       [&manifest](Reader& reader) { return ReadDatabaseId(reader, &manifest.database_id); }},
-      {"payload_format_version", Presence::kOptional, Into(&manifest.payload_format_version)},
-      {"active_segment_base", Presence::kRequired, Into(&manifest.active_segment_base)},
-      {"retention_floor", Presence::kOptional, Into(&manifest.retention_floor)},
-      {"retention_generation", Presence::kOptional, Into(&manifest.retention_generation)},
-      {"retention_anchor_checksum", Presence::kOptional,
-       Into(&manifest.retention_anchor_checksum)},
-      {"next_offset", Presence::kRequired, Into(&manifest.next_offset)},
-  };
-  util::json::Result<> read = util::json::ReadDocument(
-      text, [&fields](Reader& reader) { return reader.ReadStruct("Manifest", fields); });
+  json::Result<> read = json::ReadStructText(text, "Manifest", kFields, &manifest);
   if (!read.ok()) return CorvantineError::Manifest(std::move(read).error().message);
   return manifest;
 }

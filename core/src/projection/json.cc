@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "format/id_json.h"
+#include "util/json_struct.h"
 #include "util/utf8.h"
 
 namespace corvantine::projection {
@@ -14,6 +15,7 @@ namespace corvantine::projection {
 namespace {
 
 namespace json = util::json;
+using json::Bind;
 using json::Presence;
 
 template <typename Tag>
@@ -23,96 +25,80 @@ void WriteId(json::Writer& writer, const format::Id<Tag>& id) {
 
 void WriteId(json::Writer& writer, const format::IdBytes& id) { writer.Bytes(id); }
 
-void WriteJson(json::Writer& writer, const std::string& value) { writer.String(value); }
+constexpr json::Member<InputType> kInputTypeFields[] = {
+    Bind<&InputType::event_type>("event_type"),
+    Bind<&InputType::min_schema_version>("min_schema_version"),
+    Bind<&InputType::max_schema_version>("max_schema_version"),
+};
 
-template <typename T>
-void WriteOptional(json::Writer& writer, const std::optional<T>& value) {
-  if (value) {
-    WriteJson(writer, *value);
-  } else {
-    writer.Null();
-  }
-}
+constexpr json::Member<ProjectionScope> kScopeFields[] = {
+    Bind<&ProjectionScope::branch_id>("branch_id"),
+    Bind<&ProjectionScope::stream>("stream", Presence::kOptional),
+};
+
+constexpr json::Member<PartitionScheme> kSchemeFields[] = {
+    Bind<&PartitionScheme::scheme_id>("scheme_id"),
+    Bind<&PartitionScheme::version>("version"),
+    Bind<&PartitionScheme::partition_count>("partition_count"),
+};
+
+// A descriptor without partition_scheme has the default scheme.
+using Descriptor = ProjectionDescriptor;
+constexpr json::Member<Descriptor> kDescriptorFields[] = {
+    Bind<&Descriptor::name>("name"),
+    Bind<&Descriptor::definition_id>("definition_id"),
+    Bind<&Descriptor::definition_version>("definition_version"),
+    Bind<&Descriptor::input_types>("input_types"),
+    Bind<&Descriptor::state_codec>("state_codec"),
+    Bind<&Descriptor::state_codec_version>("state_codec_version"),
+    Bind<&Descriptor::scope>("scope"),
+    Bind<&Descriptor::partition_scheme>("partition_scheme", Presence::kDefault),
+};
+
+constexpr json::Member<QueryDefinition> kDefinitionFields[] = {
+    Bind<&QueryDefinition::key_field>("key_field"),
+    Bind<&QueryDefinition::indexes>("indexes"),
+    Bind<&QueryDefinition::filter>("filter", Presence::kOptional),
+};
+
+using Registration = DurableProjectionRegistration;
+constexpr json::Member<Registration> kRegistrationFields[] = {
+    Bind<&Registration::descriptor>("descriptor"),
+    Bind<&Registration::definition>("definition", Presence::kOptional),
+};
+
+constexpr json::Member<ConsumerCheckpoint> kCheckpointFields[] = {
+    Bind<&ConsumerCheckpoint::consumer_id>("consumer_id"),
+    Bind<&ConsumerCheckpoint::position>("position"),
+};
 
 }  // namespace
 
 void WriteJson(json::Writer& writer, const InputType& value) {
-  writer.BeginObject();
-  writer.Key("event_type");
-  writer.String(value.event_type);
-  writer.Key("min_schema_version");
-  writer.Uint(value.min_schema_version);
-  writer.Key("max_schema_version");
-  writer.Uint(value.max_schema_version);
-  writer.EndObject();
+  json::WriteStruct(writer, value, kInputTypeFields);
 }
 
 void WriteJson(json::Writer& writer, const ProjectionScope& value) {
-  writer.BeginObject();
-  writer.Key("branch_id");
-  WriteId(writer, value.branch_id);
-  writer.Key("stream");
-  WriteOptional(writer, value.stream);
-  writer.EndObject();
+  json::WriteStruct(writer, value, kScopeFields);
 }
 
 void WriteJson(json::Writer& writer, const PartitionScheme& value) {
-  writer.BeginObject();
-  writer.Key("scheme_id");
-  writer.String(value.scheme_id);
-  writer.Key("version");
-  writer.Uint(value.version);
-  writer.Key("partition_count");
-  writer.Uint(value.partition_count);
-  writer.EndObject();
+  json::WriteStruct(writer, value, kSchemeFields);
 }
 
 void WriteJson(json::Writer& writer, const ProjectionDescriptor& value) {
-  writer.BeginObject();
-  writer.Key("name");
-  writer.String(value.name);
-  writer.Key("definition_id");
-  WriteId(writer, value.definition_id);
-  writer.Key("definition_version");
-  writer.Uint(value.definition_version);
-  writer.Key("input_types");
-  writer.BeginArray();
-  for (const InputType& input : value.input_types) WriteJson(writer, input);
-  writer.EndArray();
-  writer.Key("state_codec");
-  writer.Uint(value.state_codec);
-  writer.Key("state_codec_version");
-  writer.Uint(value.state_codec_version);
-  writer.Key("scope");
-  WriteJson(writer, value.scope);
-  writer.Key("partition_scheme");
-  WriteJson(writer, value.partition_scheme);
-  writer.EndObject();
+  json::WriteStruct(writer, value, kDescriptorFields);
 }
 
 void WriteJson(json::Writer& writer, const QueryFilter& value) {
   writer.BeginArray();
   writer.String(value.field);
-  writer.BeginArray();
-  for (const char byte : value.value) writer.Uint(static_cast<uint8_t>(byte));
-  writer.EndArray();
+  writer.Bytes(value.value);
   writer.EndArray();
 }
 
 void WriteJson(json::Writer& writer, const QueryDefinition& value) {
-  writer.BeginObject();
-  writer.Key("key_field");
-  writer.String(value.key_field);
-  writer.Key("indexes");
-  writer.BeginObject();
-  for (const auto& [name, field] : value.indexes) {
-    writer.Key(name);
-    writer.String(field);
-  }
-  writer.EndObject();
-  writer.Key("filter");
-  WriteOptional(writer, value.filter);
-  writer.EndObject();
+  json::WriteStruct(writer, value, kDefinitionFields);
 }
 
 void WriteJson(json::Writer& writer, const ProjectionCursor& value) {
@@ -129,21 +115,11 @@ void WriteJson(json::Writer& writer, const ProjectionCursor& value) {
 }
 
 void WriteJson(json::Writer& writer, const DurableProjectionRegistration& value) {
-  writer.BeginObject();
-  writer.Key("descriptor");
-  WriteJson(writer, value.descriptor);
-  writer.Key("definition");
-  WriteOptional(writer, value.definition);
-  writer.EndObject();
+  json::WriteStruct(writer, value, kRegistrationFields);
 }
 
 void WriteJson(json::Writer& writer, const ConsumerCheckpoint& value) {
-  writer.BeginObject();
-  writer.Key("consumer_id");
-  writer.String(value.consumer_id);
-  writer.Key("position");
-  writer.Uint(value.position);
-  writer.EndObject();
+  json::WriteStruct(writer, value, kCheckpointFields);
 }
 
 bool HasUtf8Texts(const DurableProjectionRegistration& value) {
@@ -162,43 +138,19 @@ bool HasUtf8Texts(const DurableProjectionRegistration& value) {
 bool HasUtf8Texts(const ConsumerCheckpoint& value) { return util::IsValidUtf8(value.consumer_id); }
 
 json::Result<> ReadInto(json::Reader& reader, InputType* out) {
-  const json::Field fields[] = {
-      {"event_type", Presence::kRequired, json::Into(&out->event_type)},
-      {"min_schema_version", Presence::kRequired, json::Into(&out->min_schema_version)},
-      {"max_schema_version", Presence::kRequired, json::Into(&out->max_schema_version)},
-  };
-  return reader.ReadStruct("InputType", fields);
+  return json::ReadStruct(reader, "InputType", kInputTypeFields, out);
 }
 
 json::Result<> ReadInto(json::Reader& reader, ProjectionScope* out) {
-  const json::Field fields[] = {
-      {"branch_id", Presence::kRequired, json::Into(&out->branch_id)},
-      {"stream", Presence::kOptional, json::Into(&out->stream)},
-  };
-  return reader.ReadStruct("ProjectionScope", fields);
+  return json::ReadStruct(reader, "ProjectionScope", kScopeFields, out);
 }
 
 json::Result<> ReadInto(json::Reader& reader, PartitionScheme* out) {
-  const json::Field fields[] = {
-      {"scheme_id", Presence::kRequired, json::Into(&out->scheme_id)},
-      {"version", Presence::kRequired, json::Into(&out->version)},
-      {"partition_count", Presence::kRequired, json::Into(&out->partition_count)},
-  };
-  return reader.ReadStruct("PartitionScheme", fields);
+  return json::ReadStruct(reader, "PartitionScheme", kSchemeFields, out);
 }
 
 json::Result<> ReadInto(json::Reader& reader, ProjectionDescriptor* out) {
-  const json::Field fields[] = {
-      {"name", Presence::kRequired, json::Into(&out->name)},
-      {"definition_id", Presence::kRequired, json::Into(&out->definition_id)},
-      {"definition_version", Presence::kRequired, json::Into(&out->definition_version)},
-      {"input_types", Presence::kRequired, json::Into(&out->input_types)},
-      {"state_codec", Presence::kRequired, json::Into(&out->state_codec)},
-      {"state_codec_version", Presence::kRequired, json::Into(&out->state_codec_version)},
-      {"scope", Presence::kRequired, json::Into(&out->scope)},
-      {"partition_scheme", Presence::kDefault, json::Into(&out->partition_scheme)},
-  };
-  return reader.ReadStruct("ProjectionDescriptor", fields);
+  return json::ReadStruct(reader, "ProjectionDescriptor", kDescriptorFields, out);
 }
 
 json::Result<> ReadInto(json::Reader& reader, QueryFilter* out) {
@@ -215,12 +167,7 @@ json::Result<> ReadInto(json::Reader& reader, QueryFilter* out) {
 }
 
 json::Result<> ReadInto(json::Reader& reader, QueryDefinition* out) {
-  const json::Field fields[] = {
-      {"key_field", Presence::kRequired, json::Into(&out->key_field)},
-      {"indexes", Presence::kRequired, json::Into(&out->indexes)},
-      {"filter", Presence::kOptional, json::Into(&out->filter)},
-  };
-  return reader.ReadStruct("QueryDefinition", fields);
+  return json::ReadStruct(reader, "QueryDefinition", kDefinitionFields, out);
 }
 
 json::Result<> ReadInto(json::Reader& reader, ProjectionCursor* out) {
@@ -234,19 +181,11 @@ json::Result<> ReadInto(json::Reader& reader, ProjectionCursor* out) {
 }
 
 json::Result<> ReadInto(json::Reader& reader, DurableProjectionRegistration* out) {
-  const json::Field fields[] = {
-      {"descriptor", Presence::kRequired, json::Into(&out->descriptor)},
-      {"definition", Presence::kOptional, json::Into(&out->definition)},
-  };
-  return reader.ReadStruct("DurableProjectionRegistration", fields);
+  return json::ReadStruct(reader, "DurableProjectionRegistration", kRegistrationFields, out);
 }
 
 json::Result<> ReadInto(json::Reader& reader, ConsumerCheckpoint* out) {
-  const json::Field fields[] = {
-      {"consumer_id", Presence::kRequired, json::Into(&out->consumer_id)},
-      {"position", Presence::kRequired, json::Into(&out->position)},
-  };
-  return reader.ReadStruct("ConsumerCheckpoint", fields);
+  return json::ReadStruct(reader, "ConsumerCheckpoint", kCheckpointFields, out);
 }
 
 }  // namespace corvantine::projection
