@@ -84,10 +84,6 @@ EngineError WithOfferedBootstrap(const db::Corvantine& db, const FeedRequest& re
   return error;
 }
 
-EngineError CheckpointUnreadable(std::string message) {
-  return EngineError::Internal("consumer checkpoint: " + std::move(message));
-}
-
 }  // namespace
 
 // One page, assembled from the records read from the feed position in log
