@@ -115,19 +115,6 @@ void WriteJson(json::Writer& writer, const QueryDefinition& value) {
   writer.EndObject();
 }
 
-void WriteJson(json::Writer& writer, const ProjectionCursor& value) {
-  writer.BeginObject();
-  writer.Key("database_id");
-  WriteId(writer, value.database_id);
-  writer.Key("branch_id");
-  WriteId(writer, value.branch_id);
-  writer.Key("position");
-  writer.Uint(value.position);
-  writer.Key("descriptor_fingerprint");
-  WriteId(writer, value.descriptor_fingerprint);
-  writer.EndObject();
-}
-
 void WriteJson(json::Writer& writer, const DurableProjectionRegistration& value) {
   writer.BeginObject();
   writer.Key("descriptor");
@@ -221,16 +208,6 @@ json::Result<> ReadInto(json::Reader& reader, QueryDefinition* out) {
       {"filter", Presence::kOptional, json::Into(&out->filter)},
   };
   return reader.ReadStruct("QueryDefinition", fields);
-}
-
-json::Result<> ReadInto(json::Reader& reader, ProjectionCursor* out) {
-  const json::Field fields[] = {
-      {"database_id", Presence::kRequired, json::Into(&out->database_id)},
-      {"branch_id", Presence::kRequired, json::Into(&out->branch_id)},
-      {"position", Presence::kRequired, json::Into(&out->position)},
-      {"descriptor_fingerprint", Presence::kRequired, json::Into(&out->descriptor_fingerprint)},
-  };
-  return reader.ReadStruct("ProjectionCursor", fields);
 }
 
 json::Result<> ReadInto(json::Reader& reader, DurableProjectionRegistration* out) {

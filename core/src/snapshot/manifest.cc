@@ -24,36 +24,10 @@ void WriteOptional(json::Writer& writer, const std::optional<T>& value) {
   }
 }
 
-void WriteCursor(json::Writer& writer, const SnapshotCursor& cursor) {
-  writer.BeginObject();
-  writer.Key("database_id");
-  writer.Bytes(cursor.database_id.bytes());
-  writer.Key("branch_id");
-  writer.Bytes(cursor.branch_id.bytes());
-  writer.Key("position");
-  writer.Uint(cursor.position);
-  writer.Key("descriptor_fingerprint");
-  writer.Bytes(cursor.descriptor_fingerprint);
-  writer.EndObject();
-}
-
 // The writer copies text as it is; only valid UTF-8 reads back.
 bool TextIsUtf8(const SnapshotManifest& manifest) {
   return util::IsValidUtf8(manifest.projection_name) &&
          util::IsValidUtf8(manifest.partition_scheme_id.value_or(""));
-}
-
-json::ReadFn IntoCursor(SnapshotCursor* cursor) {
-  return [cursor](json::Reader& reader) {
-    const json::Field fields[] = {
-        {"database_id", Presence::kRequired, json::Into(&cursor->database_id)},
-        {"branch_id", Presence::kRequired, json::Into(&cursor->branch_id)},
-        {"position", Presence::kRequired, json::Into(&cursor->position)},
-        {"descriptor_fingerprint", Presence::kRequired,
-         json::Into(&cursor->descriptor_fingerprint)},
-    };
-    return reader.ReadStruct("ProjectionCursor", fields);
-  };
 }
 
 }  // namespace
@@ -81,7 +55,7 @@ SnapshotResult<std::string> SnapshotManifest::ToJson() const {
   writer.Key("branch_lineage_fingerprint");
   writer.Bytes(branch_lineage_fingerprint);
   writer.Key("cursor");
-  WriteCursor(writer, cursor);
+  WriteJson(writer, cursor);
   writer.Key("state_codec");
   writer.Uint(state_codec);
   writer.Key("state_codec_version");
@@ -116,7 +90,7 @@ SnapshotResult<SnapshotManifest> SnapshotManifest::FromJson(std::string_view tex
       {"branch_id", Presence::kRequired, json::Into(&m.branch_id)},
       {"branch_lineage_fingerprint", Presence::kRequired,
        json::Into(&m.branch_lineage_fingerprint)},
-      {"cursor", Presence::kRequired, IntoCursor(&m.cursor)},
+      {"cursor", Presence::kRequired, json::Into(&m.cursor)},
       {"state_codec", Presence::kRequired, json::Into(&m.state_codec)},
       {"state_codec_version", Presence::kRequired, json::Into(&m.state_codec_version)},
       {"created_at_unix_nanos", Presence::kRequired, json::Into(&m.created_at_unix_nanos)},

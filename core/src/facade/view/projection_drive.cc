@@ -14,7 +14,7 @@ namespace corvantine::facade {
 
 namespace {
 
-using projection::ProjectionCursor;
+using format::ProjectionCursor;
 using projection::ProjectionFailure;
 using projection::RecordView;
 
@@ -239,8 +239,7 @@ snapshot::SnapshotManifest ManifestOf(const db::Corvantine& db, const QueryState
   manifest.branch_id = descriptor.scope.branch_id;
   manifest.branch_lineage_fingerprint =
       projection::LineageFingerprint(db.branch_catalog(), descriptor.scope.branch_id);
-  manifest.cursor = {cursor.database_id, cursor.branch_id, cursor.position,
-                     cursor.descriptor_fingerprint};
+  manifest.cursor = cursor;
   manifest.state_codec = descriptor.state_codec;
   manifest.state_codec_version = descriptor.state_codec_version;
   manifest.created_at_unix_nanos = snapshot::CreatedNow();

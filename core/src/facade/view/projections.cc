@@ -135,7 +135,7 @@ EngineResult<> Projections::Restore() {
 
 QueryState Projections::Restored(const DurableProjectionRegistration& registration) const {
   const ProjectionDescriptor& descriptor = registration.descriptor;
-  const projection::ProjectionCursor start =
+  const format::ProjectionCursor start =
       projection::CursorAt(db_.log().database_id(), descriptor, 0);
   QueryState state{descriptor, registration.definition, ProjectionStatus::Building(start),
                    projection::ColdPartitions(db_.log().database_id(), descriptor), nullptr};
@@ -173,7 +173,7 @@ EngineResult<QueryHandle> Projections::Register(std::string name, QueryDefinitio
   }
   CVN_TRY(WriteRegistration(descriptor, definition));
   auto runtime = std::make_unique<projection::JsonIndexRuntime>(definition);
-  const projection::ProjectionCursor start =
+  const format::ProjectionCursor start =
       projection::CursorAt(db_.log().database_id(), descriptor, 0);
   std::vector<PartitionStatus> partitions =
       projection::ColdPartitions(db_.log().database_id(), descriptor);
@@ -201,7 +201,7 @@ EngineResult<QueryHandle> Projections::RegisterRuntime(ProjectionDescriptor desc
   projection::ProjectionResult<> reset = runtime->Reset();
   if (!reset.ok()) return ProjectionError(std::move(reset).error());
   CVN_TRY(WriteRegistration(descriptor, std::nullopt));
-  const projection::ProjectionCursor start =
+  const format::ProjectionCursor start =
       projection::CursorAt(db_.log().database_id(), descriptor, 0);
   std::vector<PartitionStatus> partitions =
       projection::ColdPartitions(db_.log().database_id(), descriptor);
@@ -361,7 +361,7 @@ EngineResult<> Projections::DeleteAllDerivedState() const {
 
 EngineResult<> Projections::Rebuild(QueryHandle handle) {
   CVN_ASSIGN_OR_RETURN(QueryState * state, Find(handle));
-  const projection::Fingerprint fingerprint = projection::DescriptorFingerprint(state->descriptor);
+  const format::Fingerprint fingerprint = projection::DescriptorFingerprint(state->descriptor);
   if (db_.log().retention_floor() == 0) {
     CVN_TRY(Converted(snapshot::DeleteProjection(root_, fingerprint)));
   } else {
@@ -374,8 +374,8 @@ EngineResult<> Projections::Rebuild(QueryHandle handle) {
 // The newest usable snapshot of each partition is what the query is rebuilt
 // from; without one for every partition it could not be rebuilt at all, so
 // nothing is deleted then.
-EngineResult<> Projections::RemoveAllButNewestUsable(
-    const QueryState& state, const projection::Fingerprint& fingerprint) const {
+EngineResult<> Projections::RemoveAllButNewestUsable(const QueryState& state,
+                                                     const format::Fingerprint& fingerprint) const {
   std::set<std::string> kept;
   for (uint32_t index = 0; index < state.partitions.size(); ++index) {
     CVN_ASSIGN_OR_RETURN(const std::vector<SnapshotInfo> usable,
