@@ -17,6 +17,7 @@
 #include "branch/catalog.h"
 #include "error/error.h"
 #include "format/ids.h"
+#include "retention/feed_scope.h"
 #include "stream/catalog.h"
 #include "util/coding.h"
 #include "util/crc32c.h"
@@ -70,19 +71,6 @@ struct RetentionBranchBootstrap {
 
   friend bool operator==(const RetentionBranchBootstrap&,
                          const RetentionBranchBootstrap&) = default;
-};
-
-// The feed filter a consumer bootstrap was registered for; an empty list
-// restricts nothing.
-struct RetentionFeedScope {
-  std::vector<format::BranchId> branches;
-  std::vector<format::StreamId> streams;
-  std::vector<std::string> event_types;
-
-  void Encode(util::BinaryWriter& writer) const;
-  static Result<RetentionFeedScope> Decode(util::BinaryReader& reader);
-
-  friend bool operator==(const RetentionFeedScope&, const RetentionFeedScope&) = default;
 };
 
 // An application's checkpoint that lets a feed consumer resume above `floor`.

@@ -54,10 +54,6 @@ EngineResult<> CheckConsumerBootstrap(const command::RegisterConsumerBootstrap& 
   return {};
 }
 
-retention::RetentionFeedScope ScopeOf(FeedFilter filter) {
-  return {std::move(filter.branches), std::move(filter.streams), std::move(filter.event_types)};
-}
-
 }  // namespace
 
 EngineResult<> Sequencer::AddEngineBlockers(RetentionPlan& plan) const {
@@ -175,7 +171,7 @@ EngineResult<uint64_t> Sequencer::Handle(command::RegisterConsumerBootstrap& com
   bootstrap.checksum = util::crc32c::Value(command.checkpoint);
   bootstrap.checkpoint = std::move(command.checkpoint);
   bootstrap.checkpoint_id = format::GenerateIdBytes();
-  bootstrap.scope = ScopeOf(std::move(command.scope));
+  bootstrap.scope = std::move(command.scope);
   bootstrap.codec = std::move(command.codec);
   bootstrap.codec_version = command.codec_version;
   CVN_TRY(retention_.Register(*db_, std::move(bootstrap)));
