@@ -187,9 +187,9 @@ bool FinishFeedBatch(const FeedFilter& filter, std::vector<CommittedBatch>& page
 }
 
 EngineResult<> Feeds::Restore(const db::Corvantine& db) {
-  Result<std::vector<db::SystemRecord>> records = db.SystemMetadata();
+  Result<std::vector<retention::AnchoredSystemRecord>> records = db.SystemMetadata();
   if (!records.ok()) return EngineError::FromCore(records.error());
-  for (const db::SystemRecord& record : *records) {
+  for (const retention::AnchoredSystemRecord& record : *records) {
     if (record.event_type == projection::kConsumerCheckpointEventType) {
       auto checkpoint = projection::FromJson<projection::ConsumerCheckpoint>(record.payload);
       if (!checkpoint.ok()) return EngineError::Internal(std::move(checkpoint.error().message));

@@ -320,9 +320,9 @@ TEST(FeedCheckpointTest, AConsumerResumesAtItsAcknowledgedPositionAfterARestart)
 // Consumer records are read before registrations: an unreadable one is the
 // open's error even behind an unreadable registration.
 TEST(FeedCheckpointTest, AnUnreadableCheckpointRecordFailsTheOpenWithTheReadersMessage) {
-  const db::SystemRecord checkpoint{"corvantine.consumer.checkpoint", "{\"x\":1}"};
-  const db::SystemRecord registration{"corvantine.projection.registered", "{"};
-  for (const std::vector<db::SystemRecord>& records :
+  const retention::AnchoredSystemRecord checkpoint{"corvantine.consumer.checkpoint", "{\"x\":1}"};
+  const retention::AnchoredSystemRecord registration{"corvantine.projection.registered", "{"};
+  for (const std::vector<retention::AnchoredSystemRecord>& records :
        {std::vector{checkpoint}, std::vector{registration, checkpoint}}) {
     platform::TempDir dir;
     {
@@ -330,7 +330,7 @@ TEST(FeedCheckpointTest, AnUnreadableCheckpointRecordFailsTheOpenWithTheReadersM
       Result<std::unique_ptr<db::Corvantine>> db =
           db::Corvantine::OpenInternal(dir.path(), {}, std::nullopt);
       ASSERT_TRUE(db.ok());
-      for (const db::SystemRecord& record : records) {
+      for (const retention::AnchoredSystemRecord& record : records) {
         ASSERT_TRUE((*db)->AppendSystemRecord(record.event_type, record.payload).ok());
       }
     }

@@ -44,12 +44,13 @@ void RetentionState::Restore(const db::Corvantine& db) {
 }
 
 Result<> RetentionState::ReplayBootstraps(const db::Corvantine& db) {
-  CVN_ASSIGN_OR_RETURN(const std::vector<db::SystemRecord> records, db.SystemMetadata());
-  for (const db::SystemRecord& record : records) CVN_TRY(ReplayBootstrap(record));
+  CVN_ASSIGN_OR_RETURN(const std::vector<retention::AnchoredSystemRecord> records,
+                       db.SystemMetadata());
+  for (const retention::AnchoredSystemRecord& record : records) CVN_TRY(ReplayBootstrap(record));
   return {};
 }
 
-Result<> RetentionState::ReplayBootstrap(const db::SystemRecord& record) {
+Result<> RetentionState::ReplayBootstrap(const retention::AnchoredSystemRecord& record) {
   if (record.event_type == retention::kBranchBootstrapEventType) {
     CVN_ASSIGN_OR_RETURN(retention::RetentionBranchBootstrap bootstrap,
                          retention::RetentionBranchBootstrap::FromJson(record.payload));

@@ -115,9 +115,10 @@ Projections::Projections(db::Corvantine& db, uint64_t& next_handle, const OpenCo
       snapshot_every_(EveryMillis(config.snapshot_every_millis)) {}
 
 EngineResult<> Projections::Restore() {
-  CVN_ASSIGN_OR_RETURN(std::vector<db::SystemRecord> records, FromCore(db_.SystemMetadata()));
+  CVN_ASSIGN_OR_RETURN(std::vector<retention::AnchoredSystemRecord> records,
+                       FromCore(db_.SystemMetadata()));
   std::map<std::string, DurableProjectionRegistration> registered;
-  for (const db::SystemRecord& record : records) {
+  for (const retention::AnchoredSystemRecord& record : records) {
     if (record.event_type == projection::kProjectionRegisteredEventType) {
       util::json::Result<DurableProjectionRegistration> read =
           projection::FromJson<DurableProjectionRegistration>(record.payload);
