@@ -71,7 +71,7 @@ ExceptionClass ClassOfKind(facade::ErrorKind kind) {
 }
 
 ExceptionClass ClassOf(const facade::EngineError& error) {
-  if (error.code() == facade::kPositionUnavailableCode) return kPositionUnavailableError;
+  if (error.code() == facade::code::kPositionUnavailable.text) return kPositionUnavailableError;
   return ClassOfKind(error.kind());
 }
 

@@ -78,7 +78,7 @@ EngineResult<uint64_t> BatchStart(const db::Corvantine& db, uint64_t position) {
 // durable head, learns which bootstrap it may resume from instead.
 EngineError WithOfferedBootstrap(const db::Corvantine& db, const FeedRequest& request,
                                  EngineError error) {
-  if (error.code() != kPositionUnavailableCode) return error;
+  if (error.code() != code::kPositionUnavailable.text) return error;
   std::optional<FeedBootstrapDescriptor> offered = OfferedBootstrap(db, request);
   if (offered) error.AttachBootstrap(std::move(*offered));
   return error;
@@ -160,7 +160,7 @@ EngineResult<> ValidateFeed(const FeedRequest& request, uint64_t start, uint64_t
   }
   if (start > durable_head) {
     return EngineError(fmt::format("feed position is beyond durable head {}", durable_head),
-                       kPositionUnavailableCode, ErrorKind::kInvalidArgument);
+                       code::kPositionUnavailable);
   }
   if (start < floor) {
     return EngineError::FromCore(CorvantineError::PositionUnavailable(start, floor, durable_head));

@@ -57,7 +57,7 @@ EngineResult<const RetentionConsumerBootstrap*> ValidateFeedBootstrapDescriptor(
   if (descriptor.floor != db.log().retention_floor() ||
       descriptor != DescriptorOf(db, *bootstrap)) {
     return EngineError("feed bootstrap descriptor does not match the current retention generation",
-                       kFeedBootstrapMismatchCode, ErrorKind::kConflict);
+                       code::kFeedBootstrapMismatch);
   }
   return bootstrap;
 }

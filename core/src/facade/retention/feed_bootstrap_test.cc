@@ -117,7 +117,7 @@ TEST_F(FeedBootstrapTest, ARefusedFeedCarriesTheBootstrapAtTheCurrentFloorInItsS
     SCOPED_TRACE(c.name);
     ASSERT_NO_FATAL_FAILURE(c.setup());
     EngineResult<FeedHandle> opened = feeds_.Open(*db_, c.request);
-    ASSERT_EQ(opened.error().code(), kPositionUnavailableCode);
+    ASSERT_EQ(opened.error().code(), code::kPositionUnavailable.text);
     ASSERT_EQ(opened.error().bootstrap() != nullptr, c.described);
     if (c.described) {
       EXPECT_EQ(*opened.error().bootstrap(), described);

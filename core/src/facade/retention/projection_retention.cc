@@ -81,7 +81,7 @@ EngineResult<retention::RetentionProjectionCoverage> Projections::AnchorCoverage
   if (chosen.size() < PartitionCount(state)) {
     return EngineError(fmt::format("projection {} has {} of {} required retention checkpoints",
                                    state.descriptor.name, chosen.size(), PartitionCount(state)),
-                       "projection_bootstrap_incomplete", ErrorKind::kConflict);
+                       code::kProjectionBootstrapIncomplete);
   }
   retention::RetentionProjectionCoverage entry{state.descriptor.name, fingerprint,
                                                state.descriptor.scope.branch_id, head, {}};

@@ -136,7 +136,7 @@ EngineResult<RetentionAnchorInfo> Sequencer::Handle(command::CreateRetentionAnch
     return EngineError(
         fmt::format("cannot create retention anchor with {} reader(s) and {} feed(s) open",
                     readers_.size(), feeds_.open_count()),
-        "maintenance_handles_open", ErrorKind::kConflict);
+        code::kMaintenanceHandlesOpen);
   }
   CVN_TRY(FromCore(db_->Commit()));
   CVN_ASSIGN_OR_RETURN(const uint64_t floor, EffectiveFloor(command.keep_from));

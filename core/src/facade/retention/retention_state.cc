@@ -24,12 +24,11 @@ auto CopiesAt(const Map& bootstraps, uint64_t floor) {
 
 EngineResult<> CheckPlanStillHolds(const RetentionPlan& stored, const RetentionPlan& remade) {
   if (remade != stored) {
-    return EngineError("retention plan no longer matches database state", "retention_plan_stale",
-                       ErrorKind::kConflict);
+    return EngineError("retention plan no longer matches database state",
+                       code::kRetentionPlanStale);
   }
   if (!remade.blockers.empty()) {
-    return EngineError("retention plan still has unresolved blockers", "retention_blocked",
-                       ErrorKind::kConflict);
+    return EngineError("retention plan still has unresolved blockers", code::kRetentionBlocked);
   }
   return {};
 }
@@ -67,8 +66,7 @@ Result<> RetentionState::ReplayBootstrap(const retention::AnchoredSystemRecord& 
 EngineResult<const RetentionPlan*> RetentionState::FindPlan(const format::IdBytes& id) const {
   const auto found = plans_.find(id);
   if (found == plans_.end()) {
-    return EngineError("retention plan is unknown or already applied", "retention_plan_unknown",
-                       ErrorKind::kConflict);
+    return EngineError("retention plan is unknown or already applied", code::kRetentionPlanUnknown);
   }
   return &found->second;
 }

@@ -24,7 +24,7 @@ namespace {
 using projection::DurableProjectionRegistration;
 
 EngineError NotReady(std::string message) {
-  return EngineError(std::move(message), "projection_not_ready", ErrorKind::kConflict);
+  return EngineError(std::move(message), code::kProjectionNotReady);
 }
 
 bool ValidPartitionCount(uint32_t count) {
@@ -32,7 +32,7 @@ bool ValidPartitionCount(uint32_t count) {
 }
 
 EngineError Conflict(std::string message) {
-  return EngineError(std::move(message), "conflict", ErrorKind::kConflict);
+  return EngineError(std::move(message), code::kConflict);
 }
 
 EngineError PartitionCountError() {
