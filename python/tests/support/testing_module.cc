@@ -97,9 +97,10 @@ PyObject* RaisePositionUnavailable(PyObject*, PyObject* dict) {
   facade::FeedBootstrapDescriptor descriptor;
   if (!PyDict_Check(dict)) return PyErr_Format(PyExc_TypeError, "descriptor must be a dict");
   if (!FeedBootstrapFromPy(dict, &descriptor)) return nullptr;
-  facade::EngineError error("position 0 is unavailable", facade::code::kPositionUnavailable);
-  error.AttachBootstrap(std::move(descriptor));
-  return RaiseEngineError(error);
+  facade::FeedRefusal refusal(
+      facade::EngineError("position 0 is unavailable", facade::code::kPositionUnavailable));
+  refusal.bootstrap = std::move(descriptor);
+  return RaiseEngineError(refusal);
 }
 
 PyMethodDef functions[] = {

@@ -2,8 +2,6 @@
 
 #include <fmt/format.h>
 
-#include "facade/feed/feed_records.h"
-
 namespace corvantine::facade {
 
 namespace {
@@ -74,9 +72,5 @@ EngineError EngineError::InvalidJson(std::string message) {
 }
 
 std::string EngineError::ToString() const { return fmt::format("{}: {}", code_.text, message_); }
-
-void EngineError::AttachBootstrap(FeedBootstrapDescriptor descriptor) {
-  bootstrap_ = std::make_shared<const FeedBootstrapDescriptor>(std::move(descriptor));
-}
 
 }  // namespace corvantine::facade

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,8 +16,6 @@
 #include "error/result.h"
 
 namespace corvantine::facade {
-
-struct FeedBootstrapDescriptor;  // facade/feed_records.h
 
 // The codes and kinds of error/engine_code.h.
 using error::EngineCode;
@@ -46,11 +43,6 @@ class EngineError {
   static EngineError Cancelled(std::string message);    // "cancelled", kind 8
   static EngineError InvalidJson(std::string message);  // "invalid_json", kind 6
 
-  // The bootstrap a consumer may resume from instead: attached only by
-  // opening a feed, to a "position_unavailable" error; null everywhere else.
-  const FeedBootstrapDescriptor* bootstrap() const { return bootstrap_.get(); }
-  void AttachBootstrap(FeedBootstrapDescriptor descriptor);
-
   const std::string& message() const { return message_; }
   std::string_view code() const { return code_.text; }
   ErrorKind kind() const { return code_.kind; }
@@ -66,7 +58,6 @@ class EngineError {
  private:
   std::string message_;
   EngineCode code_;
-  std::shared_ptr<const FeedBootstrapDescriptor> bootstrap_;
 };
 
 template <typename T = void>

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "error/result.h"
+#include "facade/engine/error.h"
 #include "facade/engine/records.h"
 #include "format/ids.h"
 #include "retention/feed_scope.h"
@@ -69,6 +71,23 @@ struct FeedBootstrapDescriptor {
 
   friend bool operator==(const FeedBootstrapDescriptor&, const FeedBootstrapDescriptor&) = default;
 };
+
+// Why OpenFeed refused a feed. With a "position_unavailable" reason it may
+// offer the bootstrap the consumer can resume from instead: when the
+// retention anchor holds a valid one for the consumer at the current floor
+// with the request's filter as its scope.
+struct FeedRefusal {
+  // Implicit, so that any engine error refuses a feed; it offers nothing.
+  FeedRefusal(EngineError reason) : reason(std::move(reason)) {}
+
+  // "{code}: {message}" of the reason.
+  std::string ToString() const { return reason.ToString(); }
+
+  EngineError reason;
+  std::optional<FeedBootstrapDescriptor> bootstrap;
+};
+
+using OpenFeedResult = error::Expected<FeedHandle, FeedRefusal>;
 
 struct FeedPage {
   std::vector<CommittedBatch> batches;  // in log order

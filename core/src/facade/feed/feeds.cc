@@ -76,12 +76,13 @@ EngineResult<uint64_t> BatchStart(const db::Corvantine& db, uint64_t position) {
 
 // A consumer refused a start that retention reclaimed, or one beyond the
 // durable head, learns which bootstrap it may resume from instead.
-EngineError WithOfferedBootstrap(const db::Corvantine& db, const FeedRequest& request,
-                                 EngineError error) {
-  if (error.code() != code::kPositionUnavailable.text) return error;
-  std::optional<FeedBootstrapDescriptor> offered = OfferedBootstrap(db, request);
-  if (offered) error.AttachBootstrap(std::move(*offered));
-  return error;
+FeedRefusal WithOfferedBootstrap(const db::Corvantine& db, const FeedRequest& request,
+                                 EngineError reason) {
+  FeedRefusal refusal(std::move(reason));
+  if (refusal.reason.code() == code::kPositionUnavailable.text) {
+    refusal.bootstrap = OfferedBootstrap(db, request);
+  }
+  return refusal;
 }
 
 EngineError CheckpointUnreadable(std::string message) {
@@ -209,12 +210,14 @@ uint64_t Feeds::StartOf(const FeedRequest& request) const {
   return checkpoint == checkpoints_.end() ? 0 : checkpoint->second;
 }
 
-EngineResult<FeedHandle> Feeds::Open(const db::Corvantine& db, FeedRequest request) {
+OpenFeedResult Feeds::Open(const db::Corvantine& db, FeedRequest request) {
   const uint64_t start = StartOf(request);
   EngineResult<> valid =
       ValidateFeed(request, start, db.log().retention_floor(), db.durable_head());
   if (!valid.ok()) return WithOfferedBootstrap(db, request, std::move(valid).error());
-  return Insert(db, std::move(request), start);
+  EngineResult<FeedHandle> opened = Insert(db, std::move(request), start);
+  if (!opened.ok()) return FeedRefusal(std::move(opened).error());
+  return *opened;
 }
 
 EngineResult<FeedHandle> Feeds::Resume(const db::Corvantine& db,
