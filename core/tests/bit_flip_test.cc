@@ -66,7 +66,7 @@ struct View {
   uint64_t floor = 0;
   stream::StreamCatalog streams;
   branch::BranchCatalog branches;
-  std::vector<SystemRecord> system_records;
+  std::vector<retention::AnchoredSystemRecord> system_records;
   // What each branch reads from the floor, branches in id order.
   std::vector<std::vector<format::OwnedStoredRecord>> reads;
 };

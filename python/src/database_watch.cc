@@ -83,10 +83,10 @@ PyObject* Watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   }
   if (consumer_id) request.consumer_id.emplace(*consumer_id);
   const bool from_durable_head = !request.start && !consumer_id;
-  const auto open = [&]() -> facade::EngineResult<facade::FeedHandle> {
+  const auto open = [&]() -> facade::OpenFeedResult {
     if (from_durable_head) {
       auto head = engine.DurableHead();
-      if (!head.ok()) return std::move(head).error();
+      if (!head.ok()) return facade::FeedRefusal(std::move(head).error());
       request.start = *head;
     }
     return engine.OpenFeed(std::move(request));

@@ -71,7 +71,7 @@ ExceptionClass ClassOfKind(facade::ErrorKind kind) {
 }
 
 ExceptionClass ClassOf(const facade::EngineError& error) {
-  if (error.code() == facade::kPositionUnavailableCode) return kPositionUnavailableError;
+  if (error.code() == facade::code::kPositionUnavailable.text) return kPositionUnavailableError;
   return ClassOfKind(error.kind());
 }
 
@@ -122,15 +122,26 @@ bool AdoptExceptionClasses(PyObject* corvantine_module) {
   return true;
 }
 
-PyObject* RaiseEngineError(const facade::EngineError& error) {
+namespace {
+
+PyObject* RaiseOffering(const facade::EngineError& error,
+                        const facade::FeedBootstrapDescriptor* bootstrap) {
   Ref message = Ref::Steal(DecodeLossy(error.ToString()));
   if (!message) return nullptr;
   const ExceptionClass type = ClassOf(error);
-  if (type == kPositionUnavailableError) {
-    return RaisePositionUnavailable(message.get(), error.bootstrap());
-  }
+  if (type == kPositionUnavailableError) return RaisePositionUnavailable(message.get(), bootstrap);
   PyErr_SetObject(classes[type], message.get());
   return nullptr;
+}
+
+}  // namespace
+
+PyObject* RaiseEngineError(const facade::EngineError& error) {
+  return RaiseOffering(error, nullptr);
+}
+
+PyObject* RaiseEngineError(const facade::FeedRefusal& refusal) {
+  return RaiseOffering(refusal.reason, refusal.bootstrap ? &*refusal.bootstrap : nullptr);
 }
 
 PyObject* RaiseInvalidArgument(const char* message) {

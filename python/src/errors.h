@@ -26,11 +26,12 @@ bool AddExceptionClasses(PyObject* module);
 bool AdoptExceptionClasses(PyObject* corvantine_module);
 
 // Raises the class that the error's kind selects, or PositionUnavailableError
-// for the code facade::kPositionUnavailableCode whatever its kind; the
+// for the code facade::code::kPositionUnavailable whatever its kind; the
 // message is "{code}: {message}". A PositionUnavailableError carries the
-// attribute `bootstrap`: the descriptor dict (feed_bootstrap.h) when the
-// engine attached a feed-bootstrap descriptor, else None.
+// attribute `bootstrap`: None here, the descriptor dict (feed_bootstrap.h)
+// for a refused feed that offers one.
 PyObject* RaiseEngineError(const facade::EngineError& error);
+PyObject* RaiseEngineError(const facade::FeedRefusal& refusal);
 
 // InvalidArgumentError with a fixed message of the module's own checks.
 PyObject* RaiseInvalidArgument(const char* message);

@@ -111,13 +111,9 @@ Result<> Corvantine::WriteCheckpoint() {
   return {};
 }
 
-Result<std::vector<SystemRecord>> Corvantine::SystemMetadata() const {
-  std::vector<SystemRecord> records;
-  if (verified_anchor_) {
-    for (const retention::AnchoredSystemRecord& record : verified_anchor_->system_records) {
-      records.push_back({record.event_type, record.payload});
-    }
-  }
+Result<std::vector<retention::AnchoredSystemRecord>> Corvantine::SystemMetadata() const {
+  std::vector<retention::AnchoredSystemRecord> records;
+  if (verified_anchor_) records = verified_anchor_->system_records;
   log::StoredLogIter stored = log_->SystemRecords();
   while (std::optional<Result<format::OwnedStoredRecord>> next = stored.Next()) {
     CVN_ASSIGN_OR_RETURN(format::OwnedStoredRecord record, std::move(*next));

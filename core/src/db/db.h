@@ -73,13 +73,6 @@ struct VerifiedAnchor {
   std::vector<retention::AnchoredSystemRecord> system_records;
 };
 
-struct SystemRecord {
-  std::string event_type;
-  std::string payload;
-
-  friend bool operator==(const SystemRecord&, const SystemRecord&) = default;
-};
-
 // Wall-clock milliseconds since the Unix epoch; 0 before it.
 uint64_t CurrentTimestampMs();
 // CurrentTimestampMs() in nanoseconds, saturating at the largest i64: the
@@ -208,7 +201,7 @@ class Corvantine {
 
   // The accepted anchor's system records, then the log's standalone system
   // records in position order, as (event type, payload).
-  Result<std::vector<SystemRecord>> SystemMetadata() const;
+  Result<std::vector<retention::AnchoredSystemRecord>> SystemMetadata() const;
 
   // Plans a read of the log as the request's branch sees it. Checks, in
   // order: a Modulo partition with count 0 or index >= count ->

@@ -436,7 +436,7 @@ TEST(RetainedDatabaseTest, OpensWithTheLogGrownPastTheAnchor) {
   for (const char* payload : {"0", "1", "2", "3"}) ASSERT_TRUE(AppendOne(*db, "s", payload).ok());
   const branch::BranchInfo side = db->ForkBranch({}, 2, "side", {}).value();
   retention::CoreRetentionAnchor anchor = AnchorOf(*db, 3);
-  const std::vector<SystemRecord> anchored = db->SystemMetadata().value();
+  const std::vector<retention::AnchoredSystemRecord> anchored = db->SystemMetadata().value();
   ASSERT_TRUE(LogOf(*db).ActivateRetention(3, Publish(*db, anchor)).ok());
   LogOf(*db).ReclaimBelowRetentionFloor();
   ASSERT_TRUE(LogOf(*db).closed_segments().empty());  // the segment at 3 is active
@@ -459,9 +459,10 @@ TEST(RetainedDatabaseTest, OpensWithTheLogGrownPastTheAnchor) {
     EXPECT_TRUE(SameIgnoringDurability(db->stream_catalog(), streams));
     EXPECT_EQ(db->branch_catalog(), branches);
     // The anchor's system records come first, then the log's retained ones.
-    const std::vector<SystemRecord> records = db->SystemMetadata().value();
+    const std::vector<retention::AnchoredSystemRecord> records = db->SystemMetadata().value();
     ASSERT_GE(records.size(), anchored.size() + 2);
-    EXPECT_EQ(std::vector<SystemRecord>(records.begin(), records.begin() + anchored.size()),
+    EXPECT_EQ(std::vector<retention::AnchoredSystemRecord>(records.begin(),
+                                                           records.begin() + anchored.size()),
               anchored);
     EXPECT_EQ(records.back().event_type, branch::kBranchCreatedEventType);
     db.reset();

@@ -68,13 +68,7 @@ Result<retention::RetentionAnchorInfo> Corvantine::CreateRetentionAnchorWithAllC
 // floor; the log holds those from the floor on, in order, some of them
 // again. The latest per key is the same whatever the overlap.
 Result<std::vector<retention::AnchoredSystemRecord>> Corvantine::AnchoredSystemRecords() const {
-  std::vector<retention::AnchoredSystemRecord> records;
-  if (verified_anchor_) records = verified_anchor_->system_records;
-  log::StoredLogIter stored = log_->SystemRecords();
-  while (std::optional<Result<format::OwnedStoredRecord>> next = stored.Next()) {
-    CVN_ASSIGN_OR_RETURN(format::OwnedStoredRecord record, std::move(*next));
-    records.push_back({record.envelope.event_type.str(), std::move(record.payload)});
-  }
+  CVN_ASSIGN_OR_RETURN(std::vector<retention::AnchoredSystemRecord> records, SystemMetadata());
   return retention::LatestPerKey(std::move(records));
 }
 

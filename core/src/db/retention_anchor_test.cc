@@ -188,7 +188,7 @@ TEST_F(RetentionAnchorTest, ASecondAnchorAfterRetentionKeepsTheHistoryBelowTheFl
   EXPECT_EQ(LogOf(*db_).retention_floor(), 14u);
   EXPECT_TRUE(SameIgnoringDurability(db_->stream_catalog(), before));
   EXPECT_EQ(db_->SystemMetadata().value(),
-            (std::vector<SystemRecord>{
+            (std::vector<retention::AnchoredSystemRecord>{
                 {"app.note", "kept"},
                 {"corvantine.consumer.checkpoint", R"({"consumer_id":"early","position":12})"},
                 // the log from the floor on repeats what the anchor holds of it

@@ -83,8 +83,8 @@ TEST(SystemRecordTest, EnvelopeNamesOnlyTheDatabaseTypeAndId) {
 
   db.reset();
   db = OpenDb(dir.path());
-  const std::vector<SystemRecord> replayed = db->SystemMetadata().value();
-  EXPECT_EQ(replayed, (std::vector<SystemRecord>{{kType, "payload"}}));
+  const std::vector<retention::AnchoredSystemRecord> replayed = db->SystemMetadata().value();
+  EXPECT_EQ(replayed, (std::vector<retention::AnchoredSystemRecord>{{kType, "payload"}}));
 }
 
 TEST(SystemRecordTest, AnInvalidEventTypeWritesNothing) {

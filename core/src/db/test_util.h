@@ -110,8 +110,8 @@ inline retention::CoreRetentionAnchor AnchorOf(const Corvantine& db, uint64_t fl
   anchor.head = db.durable_head();
   anchor.stream_catalog = db.stream_catalog();
   anchor.branch_catalog = db.branch_catalog();
-  const std::vector<SystemRecord> records = db.SystemMetadata().value();
-  for (const SystemRecord& record : records) {
+  const std::vector<retention::AnchoredSystemRecord> records = db.SystemMetadata().value();
+  for (const retention::AnchoredSystemRecord& record : records) {
     anchor.system_records.push_back({record.event_type, record.payload});
   }
   return anchor;

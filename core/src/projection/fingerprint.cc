@@ -9,12 +9,12 @@
 
 namespace corvantine::projection {
 
-Fingerprint DescriptorFingerprint(const ProjectionDescriptor& descriptor) {
+format::Fingerprint DescriptorFingerprint(const ProjectionDescriptor& descriptor) {
   return util::DualHash(ToJson(descriptor));
 }
 
-Fingerprint LineageFingerprint(const branch::BranchCatalog& catalog,
-                               const format::BranchId& branch) {
+format::Fingerprint LineageFingerprint(const branch::BranchCatalog& catalog,
+                                       const format::BranchId& branch) {
   util::DualHasher hasher;
   Result<std::vector<branch::BranchInfo>> lineage = catalog.Ancestry(branch);
   if (!lineage.ok()) return hasher.Finish();

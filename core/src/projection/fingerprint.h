@@ -8,6 +8,7 @@
 
 #include "branch/catalog.h"
 #include "format/ids.h"
+#include "format/projection_cursor.h"
 #include "util/hash.h"
 
 namespace corvantine::projection {
@@ -15,18 +16,16 @@ namespace corvantine::projection {
 struct ProjectionDescriptor;
 struct QueryDefinition;
 
-using Fingerprint = util::DualHashDigest;
-
 // The hash of the descriptor's compact JSON (projection/json.h): any change
 // of a field, of the order of the input types or of the index map changes
 // it.
-Fingerprint DescriptorFingerprint(const ProjectionDescriptor& descriptor);
+format::Fingerprint DescriptorFingerprint(const ProjectionDescriptor& descriptor);
 
 // The hash of the branch's lineage, root first: per member its 16-byte id,
 // then its fork position as u64 little-endian, or all ones for the root.
 // A lineage the catalog cannot resolve gives the hash of empty input.
-Fingerprint LineageFingerprint(const branch::BranchCatalog& catalog,
-                               const format::BranchId& branch);
+format::Fingerprint LineageFingerprint(const branch::BranchCatalog& catalog,
+                                       const format::BranchId& branch);
 
 // The definition id of a JSON index: the hash of the name's bytes followed
 // by the definition's compact JSON.

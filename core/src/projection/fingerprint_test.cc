@@ -16,7 +16,7 @@
 namespace corvantine::projection {
 namespace {
 
-std::string Hex(const Fingerprint& digest) { return format::IdBytesToHex(digest); }
+std::string Hex(const format::Fingerprint& digest) { return format::IdBytesToHex(digest); }
 
 // name "v", all-zero ids, version 1, every event, JSON codec 1/1, default
 // branch, no stream, the default scheme.

@@ -18,13 +18,6 @@ namespace json = util::json;
 using json::Bind;
 using json::Presence;
 
-template <typename Tag>
-void WriteId(json::Writer& writer, const format::Id<Tag>& id) {
-  writer.Bytes(id.bytes());
-}
-
-void WriteId(json::Writer& writer, const format::IdBytes& id) { writer.Bytes(id); }
-
 constexpr json::Member<InputType> kInputTypeFields[] = {
     Bind<&InputType::event_type>("event_type"),
     Bind<&InputType::min_schema_version>("min_schema_version"),
@@ -101,19 +94,6 @@ void WriteJson(json::Writer& writer, const QueryDefinition& value) {
   json::WriteStruct(writer, value, kDefinitionFields);
 }
 
-void WriteJson(json::Writer& writer, const ProjectionCursor& value) {
-  writer.BeginObject();
-  writer.Key("database_id");
-  WriteId(writer, value.database_id);
-  writer.Key("branch_id");
-  WriteId(writer, value.branch_id);
-  writer.Key("position");
-  writer.Uint(value.position);
-  writer.Key("descriptor_fingerprint");
-  WriteId(writer, value.descriptor_fingerprint);
-  writer.EndObject();
-}
-
 void WriteJson(json::Writer& writer, const DurableProjectionRegistration& value) {
   json::WriteStruct(writer, value, kRegistrationFields);
 }
@@ -168,16 +148,6 @@ json::Result<> ReadInto(json::Reader& reader, QueryFilter* out) {
 
 json::Result<> ReadInto(json::Reader& reader, QueryDefinition* out) {
   return json::ReadStruct(reader, "QueryDefinition", kDefinitionFields, out);
-}
-
-json::Result<> ReadInto(json::Reader& reader, ProjectionCursor* out) {
-  const json::Field fields[] = {
-      {"database_id", Presence::kRequired, json::Into(&out->database_id)},
-      {"branch_id", Presence::kRequired, json::Into(&out->branch_id)},
-      {"position", Presence::kRequired, json::Into(&out->position)},
-      {"descriptor_fingerprint", Presence::kRequired, json::Into(&out->descriptor_fingerprint)},
-  };
-  return reader.ReadStruct("ProjectionCursor", fields);
 }
 
 json::Result<> ReadInto(json::Reader& reader, DurableProjectionRegistration* out) {

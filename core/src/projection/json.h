@@ -1,5 +1,5 @@
-// The JSON forms of the projection types: system record payloads, the
-// fingerprint input and, inside snapshot manifests, the cursor.
+// The JSON forms of the projection types: system record payloads and the
+// fingerprint input. The cursor's form is format/projection_cursor.h's.
 //
 // Writing is compact, keys in declared field order, 16-byte ids and byte
 // strings as arrays of decimal numbers, absent optional values as null, the
@@ -31,7 +31,6 @@ void WriteJson(util::json::Writer& writer, const PartitionScheme& value);
 void WriteJson(util::json::Writer& writer, const ProjectionDescriptor& value);
 void WriteJson(util::json::Writer& writer, const QueryFilter& value);
 void WriteJson(util::json::Writer& writer, const QueryDefinition& value);
-void WriteJson(util::json::Writer& writer, const ProjectionCursor& value);
 void WriteJson(util::json::Writer& writer, const DurableProjectionRegistration& value);
 void WriteJson(util::json::Writer& writer, const ConsumerCheckpoint& value);
 
@@ -43,7 +42,6 @@ util::json::Result<> ReadInto(util::json::Reader& reader, ProjectionDescriptor* 
 // A two-element array only: "invalid length 1, expected a tuple of size 2".
 util::json::Result<> ReadInto(util::json::Reader& reader, QueryFilter* out);
 util::json::Result<> ReadInto(util::json::Reader& reader, QueryDefinition* out);
-util::json::Result<> ReadInto(util::json::Reader& reader, ProjectionCursor* out);
 util::json::Result<> ReadInto(util::json::Reader& reader, DurableProjectionRegistration* out);
 util::json::Result<> ReadInto(util::json::Reader& reader, ConsumerCheckpoint* out);
 

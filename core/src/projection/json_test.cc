@@ -52,7 +52,7 @@ TEST(ProjectionJsonTest, WritesCompactFieldsInDeclaredOrder) {
   EXPECT_THAT(ToJson(bare), ::testing::EndsWith(R"(,"definition":null})"));
   EXPECT_EQ(ToJson(ConsumerCheckpoint{"c\"1", 18446744073709551615u}),
             R"({"consumer_id":"c\"1","position":18446744073709551615})");
-  ProjectionCursor cursor;
+  format::ProjectionCursor cursor;
   cursor.position = 7;
   cursor.descriptor_fingerprint[0] = 255;
   EXPECT_EQ(ToJson(cursor),
@@ -71,11 +71,11 @@ TEST(ProjectionJsonTest, EveryTypeRoundTrips) {
 
   const ConsumerCheckpoint checkpoint{"consumer", 42};
   EXPECT_EQ(FromJson<ConsumerCheckpoint>(ToJson(checkpoint)).value(), checkpoint);
-  ProjectionCursor cursor;
+  format::ProjectionCursor cursor;
   cursor.database_id = format::DatabaseId(format::IdBytes{9});
   cursor.position = 5;
   cursor.descriptor_fingerprint = DescriptorFingerprint(registration.descriptor);
-  EXPECT_EQ(FromJson<ProjectionCursor>(ToJson(cursor)).value(), cursor);
+  EXPECT_EQ(FromJson<format::ProjectionCursor>(ToJson(cursor)).value(), cursor);
 }
 
 // Reordered keys read the same value, whose fingerprint is that of the
@@ -202,7 +202,7 @@ TEST(ProjectionJsonTest, ReadingRules) {
        "missing field `position` at line 1 column 19"},
       {"negative position", ReadBack<ConsumerCheckpoint>, R"({"position":-1})",
        "invalid value: integer `-1`, expected u64"},
-      {"cursor array too short", ReadBack<ProjectionCursor>, "[" + kZeroId + "]",
+      {"cursor array too short", ReadBack<format::ProjectionCursor>, "[" + kZeroId + "]",
        "invalid length 1, expected struct ProjectionCursor with 4 elements"},
   };
   for (const auto& c : cases) {

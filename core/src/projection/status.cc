@@ -9,11 +9,6 @@ namespace corvantine::projection {
 
 namespace {
 
-// "[0, 1, ..., 255]", as a byte array shows in diagnostics.
-std::string DebugBytes(const format::IdBytes& bytes) {
-  return fmt::format("[{}]", fmt::join(bytes, ", "));
-}
-
 void AppendEscapedChar(unsigned char c, std::string* out) {
   switch (c) {
     case '\0': *out += "\\0"; return;
@@ -50,7 +45,7 @@ std::string DebugQuoted(std::string_view text) {
 }
 
 // "{variant} { cursor: ..., reason: ... }": the fields its kind carries.
-std::string StatusDebugString(std::string_view variant, const ProjectionCursor& cursor,
+std::string StatusDebugString(std::string_view variant, const format::ProjectionCursor& cursor,
                               const StaleReason* reason, const ProjectionFailure* error) {
   std::string out = fmt::format("{} {{ cursor: {}", variant, cursor.DebugString());
   if (reason != nullptr) out += ", reason: " + reason->DebugString();
@@ -60,18 +55,10 @@ std::string StatusDebugString(std::string_view variant, const ProjectionCursor& 
 
 }  // namespace
 
-std::string ProjectionCursor::DebugString() const {
-  return fmt::format(
-      "ProjectionCursor {{ database_id: {}, branch_id: {}, position: {}, "
-      "descriptor_fingerprint: {} }}",
-      DebugBytes(database_id.bytes()), DebugBytes(branch_id.bytes()), position,
-      DebugBytes(descriptor_fingerprint));
-}
-
-ProjectionCursor CursorAt(const format::DatabaseId& database_id,
-                          const ProjectionDescriptor& descriptor, uint64_t position) {
-  return ProjectionCursor{database_id, descriptor.scope.branch_id, position,
-                          DescriptorFingerprint(descriptor)};
+format::ProjectionCursor CursorAt(const format::DatabaseId& database_id,
+                                  const ProjectionDescriptor& descriptor, uint64_t position) {
+  return format::ProjectionCursor{database_id, descriptor.scope.branch_id, position,
+                                  DescriptorFingerprint(descriptor)};
 }
 
 std::string StaleReason::DebugString() const {

@@ -14,26 +14,15 @@
 #include <vector>
 
 #include "format/ids.h"
+#include "format/projection_cursor.h"
 #include "projection/descriptor.h"
 #include "projection/fingerprint.h"
 
 namespace corvantine::projection {
 
-struct ProjectionCursor {
-  format::DatabaseId database_id;
-  format::BranchId branch_id;
-  uint64_t position = 0;  // the next log position to apply
-  // Of the descriptor the state was built for: state of another fingerprint
-  // is never reused.
-  Fingerprint descriptor_fingerprint{};
-
-  std::string DebugString() const;
-  friend bool operator==(const ProjectionCursor&, const ProjectionCursor&) = default;
-};
-
 // The cursor of `descriptor`'s state in database `database_id` at `position`.
-ProjectionCursor CursorAt(const format::DatabaseId& database_id,
-                          const ProjectionDescriptor& descriptor, uint64_t position);
+format::ProjectionCursor CursorAt(const format::DatabaseId& database_id,
+                                  const ProjectionDescriptor& descriptor, uint64_t position);
 
 // "DescriptorChanged", or "BehindHead { head: 9 }".
 struct StaleReason {
@@ -63,16 +52,20 @@ struct ProjectionFailure {
 struct ProjectionStatus {
   enum class Kind : uint8_t { kBuilding = 0, kReady = 1, kStale = 2, kFailed = 3, kDropping = 4 };
   Kind kind = Kind::kBuilding;
-  ProjectionCursor cursor;  // every kind but kDropping
+  format::ProjectionCursor cursor;  // every kind but kDropping
   StaleReason reason;       // kStale
   ProjectionFailure error;  // kFailed
 
-  static ProjectionStatus Building(ProjectionCursor cursor) { return Of(Kind::kBuilding, cursor); }
-  static ProjectionStatus Ready(ProjectionCursor cursor) { return Of(Kind::kReady, cursor); }
-  static ProjectionStatus Stale(ProjectionCursor cursor, StaleReason reason) {
+  static ProjectionStatus Building(format::ProjectionCursor cursor) {
+    return Of(Kind::kBuilding, cursor);
+  }
+  static ProjectionStatus Ready(format::ProjectionCursor cursor) {
+    return Of(Kind::kReady, cursor);
+  }
+  static ProjectionStatus Stale(format::ProjectionCursor cursor, StaleReason reason) {
     return Of(Kind::kStale, cursor, reason);
   }
-  static ProjectionStatus Failed(ProjectionCursor cursor, ProjectionFailure error) {
+  static ProjectionStatus Failed(format::ProjectionCursor cursor, ProjectionFailure error) {
     return Of(Kind::kFailed, cursor, {}, std::move(error));
   }
   static ProjectionStatus Dropping() { return Of(Kind::kDropping, {}); }
@@ -81,7 +74,7 @@ struct ProjectionStatus {
   friend bool operator==(const ProjectionStatus&, const ProjectionStatus&) = default;
 
  private:
-  static ProjectionStatus Of(Kind kind, ProjectionCursor cursor, StaleReason reason = {},
+  static ProjectionStatus Of(Kind kind, format::ProjectionCursor cursor, StaleReason reason = {},
                              ProjectionFailure error = {}) {
     return {kind, cursor, reason, std::move(error)};
   }
@@ -92,17 +85,19 @@ struct ProjectionStatus {
 struct PartitionStatus {
   enum class Kind : uint8_t { kCold = 0, kBuilding = 1, kReady = 2, kStale = 3, kFailed = 4 };
   Kind kind = Kind::kCold;  // never loaded since registration or open
-  ProjectionCursor cursor;
+  format::ProjectionCursor cursor;
   StaleReason reason;       // kStale
   ProjectionFailure error;  // kFailed
 
-  static PartitionStatus Cold(ProjectionCursor cursor) { return Of(Kind::kCold, cursor); }
-  static PartitionStatus Building(ProjectionCursor cursor) { return Of(Kind::kBuilding, cursor); }
-  static PartitionStatus Ready(ProjectionCursor cursor) { return Of(Kind::kReady, cursor); }
-  static PartitionStatus Stale(ProjectionCursor cursor, StaleReason reason) {
+  static PartitionStatus Cold(format::ProjectionCursor cursor) { return Of(Kind::kCold, cursor); }
+  static PartitionStatus Building(format::ProjectionCursor cursor) {
+    return Of(Kind::kBuilding, cursor);
+  }
+  static PartitionStatus Ready(format::ProjectionCursor cursor) { return Of(Kind::kReady, cursor); }
+  static PartitionStatus Stale(format::ProjectionCursor cursor, StaleReason reason) {
     return Of(Kind::kStale, cursor, reason);
   }
-  static PartitionStatus Failed(ProjectionCursor cursor, ProjectionFailure error) {
+  static PartitionStatus Failed(format::ProjectionCursor cursor, ProjectionFailure error) {
     return Of(Kind::kFailed, cursor, {}, std::move(error));
   }
 
@@ -110,7 +105,7 @@ struct PartitionStatus {
   friend bool operator==(const PartitionStatus&, const PartitionStatus&) = default;
 
  private:
-  static PartitionStatus Of(Kind kind, ProjectionCursor cursor, StaleReason reason = {},
+  static PartitionStatus Of(Kind kind, format::ProjectionCursor cursor, StaleReason reason = {},
                             ProjectionFailure error = {}) {
     return {kind, cursor, reason, std::move(error)};
   }

@@ -11,8 +11,8 @@ namespace {
 
 const std::string kZeros = "[0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0]";
 
-ProjectionCursor Cursor() {
-  ProjectionCursor cursor;
+format::ProjectionCursor Cursor() {
+  format::ProjectionCursor cursor;
   cursor.database_id = format::DatabaseId(format::IdBytes{1, 255});
   cursor.position = 7;
   return cursor;
@@ -56,8 +56,8 @@ TEST(StatusTest, ColdPartitionsStartAtZeroForEachPartition) {
   ProjectionDescriptor descriptor;
   descriptor.scope.branch_id = format::BranchId(format::IdBytes{4});
   const format::DatabaseId database(format::IdBytes{8});
-  const ProjectionCursor start{database, descriptor.scope.branch_id, 0,
-                               DescriptorFingerprint(descriptor)};
+  const format::ProjectionCursor start{database, descriptor.scope.branch_id, 0,
+                                       DescriptorFingerprint(descriptor)};
   EXPECT_EQ(CursorAt(database, descriptor, 0), start);
 
   for (const uint32_t count : {0u, 1u, 3u}) {

@@ -19,6 +19,7 @@
 #include "error/error.h"
 #include "format/ids.h"
 #include "retention/anchor_info.h"
+#include "retention/feed_scope.h"
 #include "stream/catalog.h"
 #include "util/coding.h"
 #include "util/crc32c.h"
@@ -78,21 +79,6 @@ struct RetentionBranchBootstrap {
 
   friend bool operator==(const RetentionBranchBootstrap&,
                          const RetentionBranchBootstrap&) = default;
-};
-
-// The feed filter a consumer bootstrap was registered for; an empty list
-// restricts nothing.
-struct RetentionFeedScope {
-  std::vector<format::BranchId> branches;
-  std::vector<format::StreamId> streams;
-  std::vector<std::string> event_types;
-
-  static constexpr size_t kMinEncodedBytes =
-      util::kMinEncodedBytes<decltype(branches), decltype(streams), decltype(event_types)>;
-  void Encode(util::BinaryWriter& writer) const;
-  static Result<RetentionFeedScope> Decode(util::BinaryReader& reader);
-
-  friend bool operator==(const RetentionFeedScope&, const RetentionFeedScope&) = default;
 };
 
 // An application's checkpoint that lets a feed consumer resume above `floor`.

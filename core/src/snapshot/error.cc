@@ -7,26 +7,26 @@
 namespace corvantine::snapshot {
 
 SnapshotError SnapshotError::Corrupt(std::string message) {
-  return SnapshotError(std::move(message), "snapshot_corrupt", 4);
+  return SnapshotError(std::move(message), error::code::kSnapshotCorrupt);
 }
 
 SnapshotError SnapshotError::Internal(std::string message) {
-  return SnapshotError(std::move(message), "snapshot_internal", 10);
+  return SnapshotError(std::move(message), error::code::kSnapshotInternal);
 }
 
 SnapshotError SnapshotError::Io(const CorvantineError& error) {
   // The platform fails only with Io errors; anything else keeps its whole text.
   std::string text =
       error.kind() == error::Kind::kIo ? error.Detail() : error.ToString();
-  return SnapshotError(std::move(text), "io", 7, error.IsOsError(ENOENT));
+  return SnapshotError(std::move(text), error::code::kIo, error.IsOsError(ENOENT));
 }
 
 SnapshotError SnapshotError::LimitExceeded(std::string_view what, uint64_t actual,
                                            uint64_t maximum) {
   return SnapshotError(fmt::format("{} is {}, maximum is {}", what, actual, maximum),
-                       "resource_limit", 9);
+                       error::code::kResourceLimit);
 }
 
-std::string SnapshotError::ToString() const { return fmt::format("{}: {}", code_, message_); }
+std::string SnapshotError::ToString() const { return fmt::format("{}: {}", code_.text, message_); }
 
 }  // namespace corvantine::snapshot

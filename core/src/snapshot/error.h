@@ -1,14 +1,11 @@
-// The error of every snapshot operation. It carries the engine's stable code
-// and kind number itself, so that the engine hands it on unchanged:
+// The error of every snapshot operation. It carries the engine's code
+// (error/engine_code.h) itself, so that the engine hands it on unchanged:
 //
-//   code                 kind  raised for
-//   "snapshot_corrupt"   4     a snapshot file that fails a check
-//   "snapshot_internal"  10    an invalid id; a manifest that cannot be written
-//   "io"                 7     a failed file-system call
-//   "resource_limit"     9     state or manifest above its limit
-//
-// The kind numbers are those of the engine's error kinds (Corruption,
-// Internal, Io, ResourceLimit).
+//   code                 raised for
+//   "snapshot_corrupt"   a snapshot file that fails a check
+//   "snapshot_internal"  an invalid id; a manifest that cannot be written
+//   "io"                 a failed file-system call
+//   "resource_limit"     state or manifest above its limit
 #pragma once
 
 #include <cstdint>
@@ -16,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include "error/engine_code.h"
 #include "error/error.h"
 #include "error/result.h"
 
@@ -31,27 +29,27 @@ class SnapshotError {
   static SnapshotError LimitExceeded(std::string_view what, uint64_t actual, uint64_t maximum);
 
   const std::string& message() const { return message_; }
-  std::string_view code() const { return code_; }
-  uint8_t kind_number() const { return kind_; }
+  error::EngineCode engine_code() const { return code_; }
+  std::string_view code() const { return code_.text; }
+  uint8_t kind_number() const { return static_cast<uint8_t>(code_.kind); }
   // A file-system call failed on a file that is there and may well be
   // sound: unlike a damaged or missing file, it cannot be taken for "no
   // snapshot", and trying again may succeed.
-  bool IsUnreadable() const { return kind_ == 7 && !missing_file_; }
+  bool IsUnreadable() const { return code_.kind == error::ErrorKind::kIo && !missing_file_; }
 
   // "{code}: {message}", as the engine displays it.
   std::string ToString() const;
 
   friend bool operator==(const SnapshotError& a, const SnapshotError& b) {
-    return a.message_ == b.message_ && a.code() == b.code() && a.kind_ == b.kind_;
+    return a.message_ == b.message_ && a.code() == b.code() && a.kind_number() == b.kind_number();
   }
 
  private:
-  SnapshotError(std::string message, const char* code, uint8_t kind, bool missing_file = false)
-      : message_(std::move(message)), code_(code), kind_(kind), missing_file_(missing_file) {}
+  SnapshotError(std::string message, error::EngineCode code, bool missing_file = false)
+      : message_(std::move(message)), code_(code), missing_file_(missing_file) {}
 
   std::string message_;
-  const char* code_;
-  uint8_t kind_;
+  error::EngineCode code_;
   bool missing_file_;  // an Io error of a file that does not exist
 };
 

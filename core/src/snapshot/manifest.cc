@@ -14,36 +14,10 @@ namespace json = util::json;
 using json::Bind;
 using json::Presence;
 
-void WriteCursor(json::Writer& writer, const SnapshotCursor& cursor) {
-  writer.BeginObject();
-  writer.Key("database_id");
-  writer.Bytes(cursor.database_id.bytes());
-  writer.Key("branch_id");
-  writer.Bytes(cursor.branch_id.bytes());
-  writer.Key("position");
-  writer.Uint(cursor.position);
-  writer.Key("descriptor_fingerprint");
-  writer.Bytes(cursor.descriptor_fingerprint);
-  writer.EndObject();
-}
-
 // The writer copies text as it is; only valid UTF-8 reads back.
 bool TextIsUtf8(const SnapshotManifest& manifest) {
   return util::IsValidUtf8(manifest.projection_name) &&
          util::IsValidUtf8(manifest.partition_scheme_id.value_or(""));
-}
-
-json::ReadFn IntoCursor(SnapshotCursor* cursor) {
-  return [cursor](json::Reader& reader) {
-    const json::Field fields[] = {
-        {"database_id", Presence::kRequired, json::Into(&cursor->database_id)},
-        {"branch_id", Presence::kRequired, json::Into(&cursor->branch_id)},
-        {"position", Presence::kRequired, json::Into(&cursor->position)},
-        {"descriptor_fingerprint", Presence::kRequired,
-         json::Into(&cursor->descriptor_fingerprint)},
-    };
-    return reader.ReadStruct("ProjectionCursor", fields);
-  };
 }
 
 using Manifest = SnapshotManifest;
@@ -56,9 +30,7 @@ constexpr json::Member<Manifest> kFields[] = {
     Bind<&Manifest::definition_version>("definition_version"),
     Bind<&Manifest::branch_id>("branch_id"),
     Bind<&Manifest::branch_lineage_fingerprint>("branch_lineage_fingerprint"),
-    {"cursor", Presence::kRequired,
-     [](json::Reader& reader, Manifest* out) { return IntoCursor(&out->cursor)(reader); },
-     [](json::Writer& writer, const Manifest& in) { WriteCursor(writer, in.cursor); }},
+    Bind<&Manifest::cursor>("cursor"),
     Bind<&Manifest::state_codec>("state_codec"),
     Bind<&Manifest::state_codec_version>("state_codec_version"),
     Bind<&Manifest::created_at_unix_nanos>("created_at_unix_nanos"),

@@ -10,24 +10,10 @@
 #include <string_view>
 
 #include "format/ids.h"
+#include "format/projection_cursor.h"
 #include "snapshot/error.h"
 
 namespace corvantine::snapshot {
-
-// A 16-byte fingerprint of a projection descriptor or of a branch lineage.
-using Fingerprint = format::IdBytes;
-
-// How far the captured state has applied the log. These are the four fields
-// of the projection cursor, held here as plain data so that the snapshot
-// code and the projection code need not depend on each other.
-struct SnapshotCursor {
-  format::DatabaseId database_id;
-  format::BranchId branch_id;
-  uint64_t position = 0;  // the next log position to apply
-  Fingerprint descriptor_fingerprint{};
-
-  friend bool operator==(const SnapshotCursor&, const SnapshotCursor&) = default;
-};
 
 // format_version of a whole-projection snapshot and of a partition snapshot.
 inline constexpr uint32_t kProjectionSnapshotFormat = 1;
@@ -37,12 +23,12 @@ struct SnapshotManifest {
   uint32_t format_version = kProjectionSnapshotFormat;
   format::DatabaseId database_id;
   std::string projection_name;
-  Fingerprint descriptor_fingerprint{};
+  format::Fingerprint descriptor_fingerprint{};
   format::IdBytes definition_id{};
   uint32_t definition_version = 0;
   format::BranchId branch_id;  // the branch the projection is scoped to
-  Fingerprint branch_lineage_fingerprint{};
-  SnapshotCursor cursor;
+  format::Fingerprint branch_lineage_fingerprint{};
+  format::ProjectionCursor cursor;
   uint32_t state_codec = 0;
   uint32_t state_codec_version = 0;
   int64_t created_at_unix_nanos = 0;

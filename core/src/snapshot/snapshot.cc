@@ -124,7 +124,7 @@ bool NewerFirst(const SnapshotInfo& a, const SnapshotInfo& b) {
 
 // The snapshots of the fingerprint, newest first.
 std::vector<SnapshotInfo> NewestOf(std::vector<SnapshotInfo> infos,
-                                   const Fingerprint& descriptor_fingerprint) {
+                                   const format::Fingerprint& descriptor_fingerprint) {
   std::erase_if(infos, [&](const SnapshotInfo& info) {
     return info.manifest.descriptor_fingerprint != descriptor_fingerprint;
   });
@@ -185,13 +185,13 @@ SnapshotResult<SnapshotInfo> Verify(std::string_view root, std::string_view id) 
 }
 
 SnapshotResult<std::vector<SnapshotInfo>> List(std::string_view root,
-                                               const Fingerprint& descriptor_fingerprint) {
+                                               const format::Fingerprint& descriptor_fingerprint) {
   CVN_ASSIGN_OR_RETURN(std::vector<SnapshotInfo> scanned, Scan(root));
   return NewestOf(std::move(scanned), descriptor_fingerprint);
 }
 
-SnapshotResult<std::vector<SnapshotInfo>> ListManifests(std::string_view root,
-                                                        const Fingerprint& descriptor_fingerprint) {
+SnapshotResult<std::vector<SnapshotInfo>> ListManifests(
+    std::string_view root, const format::Fingerprint& descriptor_fingerprint) {
   CVN_ASSIGN_OR_RETURN(std::vector<SnapshotInfo> scanned, ScanManifests(root));
   return NewestOf(std::move(scanned), descriptor_fingerprint);
 }
@@ -225,7 +225,7 @@ SnapshotResult<bool> Delete(std::string_view root, std::string_view id) {
 }
 
 SnapshotResult<> DeleteProjection(std::string_view root,
-                                  const Fingerprint& descriptor_fingerprint) {
+                                  const format::Fingerprint& descriptor_fingerprint) {
   CVN_ASSIGN_OR_RETURN(const std::vector<SnapshotInfo> listed, List(root, descriptor_fingerprint));
   for (const SnapshotInfo& info : listed) {
     const Result<> removed = platform::RemoveFile(PathOf(root, info.id));
@@ -261,7 +261,7 @@ SnapshotResult<> UpdateCatalog(std::string_view root) {
   return Io(platform::SyncDir(dir));
 }
 
-SnapshotResult<> RetainTwo(std::string_view root, const Fingerprint& descriptor_fingerprint,
+SnapshotResult<> RetainTwo(std::string_view root, const format::Fingerprint& descriptor_fingerprint,
                            std::optional<uint32_t> partition, std::string_view keep) {
   int newer = 0;  // snapshots of the partition seen so far, newest first
   CVN_ASSIGN_OR_RETURN(const std::vector<SnapshotInfo> listed, List(root, descriptor_fingerprint));

@@ -53,11 +53,11 @@ struct SnapshotCandidate {
 struct RestoreIdentity {
   format::DatabaseId database_id;
   std::string projection_name;
-  Fingerprint descriptor_fingerprint{};
+  format::Fingerprint descriptor_fingerprint{};
   format::IdBytes definition_id{};
   uint32_t definition_version = 0;
   format::BranchId branch_id;  // the descriptor's scope branch
-  Fingerprint branch_lineage_fingerprint{};
+  format::Fingerprint branch_lineage_fingerprint{};
   uint32_t state_codec = 0;
   uint32_t state_codec_version = 0;
   std::string partition_scheme_id;
@@ -102,13 +102,13 @@ SnapshotResult<SnapshotInfo> Verify(std::string_view root, std::string_view id);
 // fails (listing the directory, reading a file) is the error: a snapshot
 // that could not be read is not known to be absent.
 SnapshotResult<std::vector<SnapshotInfo>> List(std::string_view root,
-                                               const Fingerprint& descriptor_fingerprint);
+                                               const format::Fingerprint& descriptor_fingerprint);
 
 // As List, from the manifests alone: a file whose state is damaged is listed
 // here, and LoadCandidates drops it. Restoring from this list reads each
 // state once.
-SnapshotResult<std::vector<SnapshotInfo>> ListManifests(std::string_view root,
-                                                        const Fingerprint& descriptor_fingerprint);
+SnapshotResult<std::vector<SnapshotInfo>> ListManifests(
+    std::string_view root, const format::Fingerprint& descriptor_fingerprint);
 
 // Whether `manifest` fits `identity`: its format version is 1 or 2, its
 // database id, projection name, fingerprints, definition id and version,
@@ -135,7 +135,7 @@ SnapshotResult<bool> Delete(std::string_view root, std::string_view id);
 // the catalog. A file that cannot be removed is the error: left in place,
 // it would be restored again.
 SnapshotResult<> DeleteProjection(std::string_view root,
-                                  const Fingerprint& descriptor_fingerprint);
+                                  const format::Fingerprint& descriptor_fingerprint);
 
 // Removes <root>/derived with everything below it and flushes the root
 // directory; a missing derived/ is success.
@@ -163,7 +163,7 @@ SnapshotResult<> UpdateCatalog(std::string_view root);
 // rest, except the file named `keep`: a publish never prunes the snapshot it
 // has just written, even when two newer ones exist. Failures to remove are
 // ignored. Then rewrites the catalog.
-SnapshotResult<> RetainTwo(std::string_view root, const Fingerprint& descriptor_fingerprint,
+SnapshotResult<> RetainTwo(std::string_view root, const format::Fingerprint& descriptor_fingerprint,
                            std::optional<uint32_t> partition, std::string_view keep);
 
 // Every decodable snapshot of the directory in listing order, failing as

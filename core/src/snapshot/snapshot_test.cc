@@ -22,7 +22,7 @@ namespace {
 using namespace platform::testing;
 using platform::PathExists;
 
-const Fingerprint kFingerprint = FilledId(0xAA);
+const format::Fingerprint kFingerprint = FilledId(0xAA);
 
 SnapshotInfo PublishSample(const TempDir& dir, uint64_t position, int64_t created,
                            std::optional<uint32_t> partition = std::nullopt) {

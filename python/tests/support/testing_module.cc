@@ -43,8 +43,9 @@ PyObject* RaiseEngineErrorFor(PyObject*, PyObject* args) {
   // Engine codes are static strings: keep each one for good.
   static std::set<std::string> codes;
   const char* stable = codes.insert(code).first->c_str();
-  return RaiseEngineError(facade::EngineError(std::string(message, static_cast<size_t>(size)),
-                                              stable, static_cast<facade::ErrorKind>(kind)));
+  const facade::EngineCode engine_code{stable, static_cast<facade::ErrorKind>(kind)};
+  return RaiseEngineError(
+      facade::EngineError(std::string(message, static_cast<size_t>(size)), engine_code));
 }
 
 PyObject* ToJson(PyObject*, PyObject* value) {
@@ -96,10 +97,10 @@ PyObject* RaisePositionUnavailable(PyObject*, PyObject* dict) {
   facade::FeedBootstrapDescriptor descriptor;
   if (!PyDict_Check(dict)) return PyErr_Format(PyExc_TypeError, "descriptor must be a dict");
   if (!FeedBootstrapFromPy(dict, &descriptor)) return nullptr;
-  facade::EngineError error("position 0 is unavailable", facade::kPositionUnavailableCode,
-                            facade::ErrorKind::kInvalidArgument);
-  error.AttachBootstrap(std::move(descriptor));
-  return RaiseEngineError(error);
+  facade::FeedRefusal refusal(
+      facade::EngineError("position 0 is unavailable", facade::code::kPositionUnavailable));
+  refusal.bootstrap = std::move(descriptor);
+  return RaiseEngineError(refusal);
 }
 
 PyMethodDef functions[] = {

@@ -24,10 +24,11 @@ namespace corvantine::facade {
 
 namespace command {
 
-template <typename T>
+// A command answered with a T or an E.
+template <typename T, typename E = EngineError>
 struct Expects {
-  using Value = T;
-  ReplySender<EngineResult<T>> reply;
+  using Reply = error::Expected<T, E>;
+  ReplySender<Reply> reply;
 };
 
 struct Append : Expects<AppendReceiptDto> {
@@ -68,7 +69,7 @@ struct CancelReader : Expects<void> {
 struct CloseReader : Expects<void> {
   ReaderHandle reader = 0;
 };
-struct OpenFeed : Expects<FeedHandle> {
+struct OpenFeed : Expects<FeedHandle, FeedRefusal> {
   FeedRequest request;
 };
 struct NextFeedPage : Expects<FeedPage> {

@@ -132,28 +132,29 @@ EngineResult<> Engine::Close() const {
 }
 
 template <typename C>
-bool Engine::Send(C command, ReplySlot<EngineResult<typename C::Value>>* slot) const {
+bool Engine::Send(C command, ReplySlot<typename C::Reply>* slot) const {
   if (inner_->closed.load(std::memory_order_acquire)) return false;
-  command.reply = ReplySender<EngineResult<typename C::Value>>(slot);
+  command.reply = ReplySender<typename C::Reply>(slot);
   return inner_->shared->commands.Push(std::move(command));
 }
 
 template <typename C>
-EngineResult<typename C::Value> Engine::Call(C command, std::chrono::nanoseconds spin) const {
-  ReplySlot<EngineResult<typename C::Value>> slot;
-  if (!Send(std::move(command), &slot)) return EngineError::Closed();
+typename C::Reply Engine::Call(C command, std::chrono::nanoseconds spin) const {
+  using Reply = typename C::Reply;
+  ReplySlot<Reply> slot;
+  if (!Send(std::move(command), &slot)) return Reply(EngineError::Closed());
   std::optional<LongSpinPermit> permit;
   if (spin > channel_internal::kReplySpin) {
     permit.emplace(inner_->long_spinners);
     if (!permit->held()) spin = channel_internal::kReplySpin;
   }
   auto reply = slot.Wait(spin);
-  if (!reply) return EngineError::Closed();
+  if (!reply) return Reply(EngineError::Closed());
   return std::move(*reply);
 }
 
 template <typename C>
-EngineResult<typename C::Value> Engine::Call(C command) const {
+typename C::Reply Engine::Call(C command) const {
   return Call(std::move(command), channel_internal::kReplySpin);
 }
 
@@ -236,7 +237,7 @@ EngineResult<> Engine::CloseReader(ReaderHandle reader) const {
   return Call(command::CloseReader{{}, reader});
 }
 
-EngineResult<FeedHandle> Engine::OpenFeed(FeedRequest request) const {
+OpenFeedResult Engine::OpenFeed(FeedRequest request) const {
   return Call(command::OpenFeed{{}, std::move(request)});
 }
 

@@ -185,7 +185,7 @@ class Engine {
   // outside 1..4096 and page bytes outside 1..16 MiB ("resource_limit"), a
   // start beyond the durable head or below the retention floor
   // ("position_unavailable") and a consumer id outside 1..1024 bytes.
-  EngineResult<FeedHandle> OpenFeed(FeedRequest request) const;
+  OpenFeedResult OpenFeed(FeedRequest request) const;
   // The feed's next page. When it is empty and `wait_millis` is given and
   // not 0, waits once, up to that long (at most a day), for the durable
   // head to move, then asks again; a wait that ran out returns the empty
@@ -210,10 +210,8 @@ class Engine {
   // Ingesting a stored batch again returns its receipt.
   EngineResult<AppendReceiptDto> IngestBatch(CommittedBatch batch) const;
 
-  // Feed bootstraps. OpenFeed attaches a descriptor to its
-  // "position_unavailable" error when the retention anchor holds a valid
-  // bootstrap for the consumer at the current floor with the request's
-  // filter as its scope. Both calls check the descriptor against that
+  // Feed bootstraps. OpenFeed's "position_unavailable" refusal may offer
+  // one (FeedRefusal). Both calls check the descriptor against that
   // bootstrap: "not_found" "feed bootstrap handle was not found" when none
   // matches it, "feed_bootstrap_mismatch" "feed bootstrap descriptor does
   // not match the current retention generation" when a field differs.
@@ -286,13 +284,13 @@ class Engine {
 
   // Queues `command` to answer into `slot`; false when the engine is closed.
   template <typename C>
-  bool Send(C command, ReplySlot<EngineResult<typename C::Value>>* slot) const;
+  bool Send(C command, ReplySlot<typename C::Reply>* slot) const;
   // Sends `command` and waits for its answer, spinning for about `spin`
   // (by default the reply channel's spin) before sleeping.
   template <typename C>
-  EngineResult<typename C::Value> Call(C command) const;
+  typename C::Reply Call(C command) const;
   template <typename C>
-  EngineResult<typename C::Value> Call(C command, std::chrono::nanoseconds spin) const;
+  typename C::Reply Call(C command, std::chrono::nanoseconds spin) const;
 
   std::shared_ptr<Inner> inner_;
 };

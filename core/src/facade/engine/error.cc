@@ -2,88 +2,75 @@
 
 #include <fmt/format.h>
 
-#include "facade/feed/feed_records.h"
-
 namespace corvantine::facade {
 
 namespace {
 
-struct CodeAndKind {
-  const char* code;
-  ErrorKind kind;
-};
-
 // Indexed by error::Kind, in its declared order.
-constexpr CodeAndKind kCoreKinds[error::kKindCount] = {
-    {"invalid_argument", ErrorKind::kInvalidArgument},        // InvalidArgument
-    {"io", ErrorKind::kIo},                                   // Io
-    {"corruption", ErrorKind::kCorruption},                   // Corrupt
-    {"offset_beyond_head", ErrorKind::kInvalidArgument},      // OffsetBeyondHead
-    {kPositionUnavailableCode, ErrorKind::kInvalidArgument},  // PositionUnavailable
-    {"corruption", ErrorKind::kCorruption},                   // Manifest
-    {"unsupported_format", ErrorKind::kUnsupportedFormat},    // UnsupportedPayloadFormat
-    {"unsupported_format", ErrorKind::kUnsupportedFormat},    // UnsupportedStorageFormat
-    {"corruption", ErrorKind::kCorruption},                   // InvalidSegmentFileName
-    {"conflict", ErrorKind::kConflict},                       // NamespaceExists
-    {"locked", ErrorKind::kLocked},                           // Locked
-    {"codec", ErrorKind::kCodec},                             // Serialization
-    {"corruption", ErrorKind::kCorruption},                   // InvalidFormat
-    {"codec", ErrorKind::kCodec},                             // Codec
-    {"resource_limit", ErrorKind::kResourceLimit},            // ResourceLimit
-    {"migration", ErrorKind::kInternal},                      // Migration
-    {"migration", ErrorKind::kInternal},                      // MigrationIncomplete
-    {"conflict", ErrorKind::kConflict},                       // RevisionConflict
-    {"conflict", ErrorKind::kConflict},                       // EventIdConflict
-    {"conflict", ErrorKind::kConflict},                       // IdempotencyConflict
-    {"conflict", ErrorKind::kConflict},                       // BatchIdConflict
-    {"not_found", ErrorKind::kNotFound},                      // BranchNotFound
-    {"conflict", ErrorKind::kConflict},                       // BranchExists
-    {"branch_archived", ErrorKind::kConflict},                // BranchArchived
-    {"corruption", ErrorKind::kCorruption},                   // InvalidBranchAncestry
-    {"invalid_argument", ErrorKind::kInvalidArgument},        // NotBatchBoundary
+constexpr EngineCode kCoreCodes[error::kKindCount] = {
+    code::kInvalidArgument,      // InvalidArgument
+    code::kIo,                   // Io
+    code::kCorruption,           // Corrupt
+    code::kOffsetBeyondHead,     // OffsetBeyondHead
+    code::kPositionUnavailable,  // PositionUnavailable
+    code::kCorruption,           // Manifest
+    code::kUnsupportedFormat,    // UnsupportedPayloadFormat
+    code::kUnsupportedFormat,    // UnsupportedStorageFormat
+    code::kCorruption,           // InvalidSegmentFileName
+    code::kConflict,             // NamespaceExists
+    code::kLocked,               // Locked
+    code::kCodec,                // Serialization
+    code::kCorruption,           // InvalidFormat
+    code::kCodec,                // Codec
+    code::kResourceLimit,        // ResourceLimit
+    code::kMigration,            // Migration
+    code::kMigration,            // MigrationIncomplete
+    code::kConflict,             // RevisionConflict
+    code::kConflict,             // EventIdConflict
+    code::kConflict,             // IdempotencyConflict
+    code::kConflict,             // BatchIdConflict
+    code::kNotFound,             // BranchNotFound
+    code::kConflict,             // BranchExists
+    code::kBranchArchived,       // BranchArchived
+    code::kCorruption,           // InvalidBranchAncestry
+    code::kInvalidArgument,      // NotBatchBoundary
 };
 
 }  // namespace
 
 EngineError EngineError::FromCore(const CorvantineError& error) {
-  const CodeAndKind& mapped = kCoreKinds[error.kind_index()];
-  return EngineError(error.ToString(), mapped.code, mapped.kind);
+  return EngineError(error.ToString(), kCoreCodes[error.kind_index()]);
 }
 
 EngineError EngineError::Closed() {
-  return EngineError("engine handle is closed", "engine_closed", ErrorKind::kCancelled);
+  return EngineError("engine handle is closed", code::kEngineClosed);
 }
 
 EngineError EngineError::Invalid(std::string message) {
-  return EngineError(std::move(message), "invalid_argument", ErrorKind::kInvalidArgument);
+  return EngineError(std::move(message), code::kInvalidArgument);
 }
 
 EngineError EngineError::Internal(std::string message) {
-  return EngineError(std::move(message), "internal", ErrorKind::kInternal);
+  return EngineError(std::move(message), code::kInternal);
 }
 
 EngineError EngineError::LimitExceeded(std::string_view what, uint64_t actual, uint64_t maximum) {
   return EngineError(fmt::format("{} is {}, maximum is {}", what, actual, maximum),
-                     "resource_limit", ErrorKind::kResourceLimit);
+                     code::kResourceLimit);
 }
 
 EngineError EngineError::HandleNotFound(std::string_view what) {
-  return EngineError(fmt::format("{} handle was not found", what), "not_found",
-                     ErrorKind::kNotFound);
+  return EngineError(fmt::format("{} handle was not found", what), code::kNotFound);
 }
 
 EngineError EngineError::Cancelled(std::string message) {
-  return EngineError(std::move(message), "cancelled", ErrorKind::kCancelled);
+  return EngineError(std::move(message), code::kCancelled);
 }
 
 EngineError EngineError::InvalidJson(std::string message) {
-  return EngineError(std::move(message), "invalid_json", ErrorKind::kCodec);
+  return EngineError(std::move(message), code::kInvalidJson);
 }
 
-std::string EngineError::ToString() const { return fmt::format("{}: {}", code_, message_); }
-
-void EngineError::AttachBootstrap(FeedBootstrapDescriptor descriptor) {
-  bootstrap_ = std::make_shared<const FeedBootstrapDescriptor>(std::move(descriptor));
-}
+std::string EngineError::ToString() const { return fmt::format("{}: {}", code_.text, message_); }
 
 }  // namespace corvantine::facade

@@ -7,43 +7,25 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "error/engine_code.h"
 #include "error/error.h"
 #include "error/result.h"
 
 namespace corvantine::facade {
 
-struct FeedBootstrapDescriptor;  // facade/feed_records.h
-
-// Fixed numbers: the Python module maps each to one exception class.
-enum class ErrorKind : uint8_t {
-  kInvalidArgument = 0,
-  kConflict = 1,
-  kNotFound = 2,
-  kLocked = 3,
-  kCorruption = 4,
-  kUnsupportedFormat = 5,
-  kCodec = 6,
-  kIo = 7,
-  kCancelled = 8,  // also "engine_closed"
-  kResourceLimit = 9,
-  kInternal = 10,  // also "migration" and "projection"
-};
-
-// The one code that selects its own Python exception class whatever the
-// error's kind: a read below the retention floor, or a feed that cannot start
-// where it was asked to.
-inline constexpr char kPositionUnavailableCode[] = "position_unavailable";
+// The codes and kinds of error/engine_code.h.
+using error::EngineCode;
+using error::ErrorKind;
+namespace code = error::code;
 
 class EngineError {
  public:
-  // `code` must be a string literal: codes are static.
-  EngineError(std::string message, const char* code, ErrorKind kind)
-      : message_(std::move(message)), code_(code), kind_(kind) {}
+  // `code` is one of error/engine_code.h's.
+  EngineError(std::string message, EngineCode code) : message_(std::move(message)), code_(code) {}
 
   // The core error's display text, with the code and kind that its variant
   // maps to (e.g. RevisionConflict -> "conflict", kind 1).
@@ -61,28 +43,21 @@ class EngineError {
   static EngineError Cancelled(std::string message);    // "cancelled", kind 8
   static EngineError InvalidJson(std::string message);  // "invalid_json", kind 6
 
-  // The bootstrap a consumer may resume from instead: attached only by
-  // opening a feed, to a "position_unavailable" error; null everywhere else.
-  const FeedBootstrapDescriptor* bootstrap() const { return bootstrap_.get(); }
-  void AttachBootstrap(FeedBootstrapDescriptor descriptor);
-
   const std::string& message() const { return message_; }
-  std::string_view code() const { return code_; }
-  ErrorKind kind() const { return kind_; }
-  uint8_t kind_number() const { return static_cast<uint8_t>(kind_); }
+  std::string_view code() const { return code_.text; }
+  ErrorKind kind() const { return code_.kind; }
+  uint8_t kind_number() const { return static_cast<uint8_t>(code_.kind); }
 
   // "{code}: {message}", the text of the Python exception.
   std::string ToString() const;
 
   friend bool operator==(const EngineError& a, const EngineError& b) {
-    return a.message_ == b.message_ && a.code() == b.code() && a.kind_ == b.kind_;
+    return a.message_ == b.message_ && a.code() == b.code() && a.kind() == b.kind();
   }
 
  private:
   std::string message_;
-  const char* code_;
-  ErrorKind kind_;
-  std::shared_ptr<const FeedBootstrapDescriptor> bootstrap_;
+  EngineCode code_;
 };
 
 template <typename T = void>

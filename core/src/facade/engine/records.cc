@@ -50,7 +50,7 @@ EventData EventData::OfType(std::string event_type) {
 EngineResult<RecordDto> MakeRecordDto(format::OwnedStoredRecord record) {
   Result<EngineEvent> event = EngineEvent::Decode(std::move(record.payload));
   if (!event.ok()) {
-    return EngineError(event.error().Detail(), "codec", ErrorKind::kCodec);
+    return EngineError(event.error().Detail(), code::kCodec);
   }
   format::RecordEnvelopeV2& envelope = record.envelope;
   return RecordDto{

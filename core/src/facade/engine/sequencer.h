@@ -180,7 +180,7 @@ class Sequencer {
   EngineResult<> Handle(command::DeleteAllDerivedState& command);
   EngineResult<> Handle(command::RebuildProjection& command);
   // Feeds and replicated batches (feed_commands.cc).
-  EngineResult<FeedHandle> Handle(command::OpenFeed& command);
+  OpenFeedResult Handle(command::OpenFeed& command);
   EngineResult<FeedPage> Handle(command::NextFeedPage& command);
   EngineResult<uint64_t> Handle(command::AcknowledgeFeed& command);
   EngineResult<> Handle(command::CancelFeed& command);

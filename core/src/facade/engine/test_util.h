@@ -20,8 +20,8 @@
 namespace corvantine::facade::testing {
 
 // "ok", or the error as callers display it: "{code}: {message}".
-template <typename T>
-std::string Outcome(const EngineResult<T>& result) {
+template <typename T, typename E>
+std::string Outcome(const error::Expected<T, E>& result) {
   return result.ok() ? "ok" : result.error().ToString();
 }
 

@@ -65,7 +65,7 @@ EventData ToEventData(RecordDto& event) {
 
 }  // namespace
 
-EngineResult<FeedHandle> Sequencer::Handle(command::OpenFeed& command) {
+OpenFeedResult Sequencer::Handle(command::OpenFeed& command) {
   return feeds_.Open(*db_, std::move(command.request));
 }
 

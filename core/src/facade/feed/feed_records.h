@@ -8,8 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "error/result.h"
+#include "facade/engine/error.h"
 #include "facade/engine/records.h"
 #include "format/ids.h"
+#include "retention/feed_scope.h"
 
 namespace corvantine::facade {
 
@@ -25,16 +28,9 @@ inline constexpr uint64_t kDefaultFeedPageBytes = 1 << 20;
 // The longest consumer id, in bytes.
 inline constexpr size_t kMaxConsumerIdBytes = 1024;
 
-// Which batches a feed delivers: an empty list restricts nothing. A batch
-// passes when its branch is listed, some event's stream is listed and some
-// event's type is listed; it is then delivered whole.
-struct FeedFilter {
-  std::vector<format::BranchId> branches;
-  std::vector<format::StreamId> streams;
-  std::vector<std::string> event_types;
-
-  friend bool operator==(const FeedFilter&, const FeedFilter&) = default;
-};
+// Which batches a feed delivers (retention/feed_scope.h): the scope a
+// consumer bootstrap records is the filter of its feed.
+using FeedFilter = retention::RetentionFeedScope;
 
 struct FeedRequest {
   // The first position to serve; a start inside a batch serves that whole
@@ -66,7 +62,7 @@ struct FeedBootstrapDescriptor {
   uint64_t floor = 0;
   std::string consumer_id;
   format::IdBytes checkpoint_id{};
-  FeedFilter scope;  // the feed filter the bootstrap was registered for
+  retention::RetentionFeedScope scope;  // the feed filter it was registered for
   uint64_t byte_length = 0;  // of the checkpoint
   uint32_t checksum = 0;     // CRC-32C of the checkpoint
   uint64_t resume_from = 0;  // where a resumed feed starts: the floor
@@ -75,6 +71,23 @@ struct FeedBootstrapDescriptor {
 
   friend bool operator==(const FeedBootstrapDescriptor&, const FeedBootstrapDescriptor&) = default;
 };
+
+// Why OpenFeed refused a feed. With a "position_unavailable" reason it may
+// offer the bootstrap the consumer can resume from instead: when the
+// retention anchor holds a valid one for the consumer at the current floor
+// with the request's filter as its scope.
+struct FeedRefusal {
+  // Implicit, so that any engine error refuses a feed; it offers nothing.
+  FeedRefusal(EngineError reason) : reason(std::move(reason)) {}
+
+  // "{code}: {message}" of the reason.
+  std::string ToString() const { return reason.ToString(); }
+
+  EngineError reason;
+  std::optional<FeedBootstrapDescriptor> bootstrap;
+};
+
+using OpenFeedResult = error::Expected<FeedHandle, FeedRefusal>;
 
 struct FeedPage {
   std::vector<CommittedBatch> batches;  // in log order

@@ -76,12 +76,13 @@ EngineResult<uint64_t> BatchStart(const db::Corvantine& db, uint64_t position) {
 
 // A consumer refused a start that retention reclaimed, or one beyond the
 // durable head, learns which bootstrap it may resume from instead.
-EngineError WithOfferedBootstrap(const db::Corvantine& db, const FeedRequest& request,
-                                 EngineError error) {
-  if (error.code() != kPositionUnavailableCode) return error;
-  std::optional<FeedBootstrapDescriptor> offered = OfferedBootstrap(db, request);
-  if (offered) error.AttachBootstrap(std::move(*offered));
-  return error;
+FeedRefusal WithOfferedBootstrap(const db::Corvantine& db, const FeedRequest& request,
+                                 EngineError reason) {
+  FeedRefusal refusal(std::move(reason));
+  if (refusal.reason.code() == code::kPositionUnavailable.text) {
+    refusal.bootstrap = OfferedBootstrap(db, request);
+  }
+  return refusal;
 }
 
 }  // namespace
@@ -156,7 +157,7 @@ EngineResult<> ValidateFeed(const FeedRequest& request, uint64_t start, uint64_t
   }
   if (start > durable_head) {
     return EngineError(fmt::format("feed position is beyond durable head {}", durable_head),
-                       kPositionUnavailableCode, ErrorKind::kInvalidArgument);
+                       code::kPositionUnavailable);
   }
   if (start < floor) {
     return EngineError::FromCore(CorvantineError::PositionUnavailable(start, floor, durable_head));
@@ -183,9 +184,9 @@ bool FinishFeedBatch(const FeedFilter& filter, std::vector<CommittedBatch>& page
 }
 
 EngineResult<> Feeds::Restore(const db::Corvantine& db) {
-  Result<std::vector<db::SystemRecord>> records = db.SystemMetadata();
+  Result<std::vector<retention::AnchoredSystemRecord>> records = db.SystemMetadata();
   if (!records.ok()) return EngineError::FromCore(records.error());
-  for (const db::SystemRecord& record : *records) {
+  for (const retention::AnchoredSystemRecord& record : *records) {
     if (record.event_type == projection::kConsumerCheckpointEventType) {
       auto checkpoint = projection::FromJson<projection::ConsumerCheckpoint>(record.payload);
       if (!checkpoint.ok()) return EngineError::Internal(std::move(checkpoint.error().message));
@@ -205,12 +206,14 @@ uint64_t Feeds::StartOf(const FeedRequest& request) const {
   return checkpoint == checkpoints_.end() ? 0 : checkpoint->second;
 }
 
-EngineResult<FeedHandle> Feeds::Open(const db::Corvantine& db, FeedRequest request) {
+OpenFeedResult Feeds::Open(const db::Corvantine& db, FeedRequest request) {
   const uint64_t start = StartOf(request);
   EngineResult<> valid =
       ValidateFeed(request, start, db.retention_floor(), db.durable_head());
   if (!valid.ok()) return WithOfferedBootstrap(db, request, std::move(valid).error());
-  return Insert(db, std::move(request), start);
+  EngineResult<FeedHandle> opened = Insert(db, std::move(request), start);
+  if (!opened.ok()) return FeedRefusal(std::move(opened).error());
+  return *opened;
 }
 
 EngineResult<FeedHandle> Feeds::Resume(const db::Corvantine& db,

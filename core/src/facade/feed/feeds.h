@@ -54,10 +54,10 @@ class Feeds {
 
   // Opens a feed at the request's start, else at its consumer's checkpoint,
   // else at 0, after ValidateFeed. A start inside a batch begins at that
-  // batch's first position. A "position_unavailable" refusal carries the
-  // descriptor of the bootstrap the consumer may resume from instead, if
-  // the retention anchor offers one (facade/feed_bootstrap.h).
-  EngineResult<FeedHandle> Open(const db::Corvantine& db, FeedRequest request);
+  // batch's first position. A "position_unavailable" refusal offers the
+  // bootstrap the consumer may resume from instead, if the retention anchor
+  // holds one (facade/retention/feed_bootstrap.h).
+  OpenFeedResult Open(const db::Corvantine& db, FeedRequest request);
   // Opens a feed for the consumer and scope of `descriptor`, once
   // ValidateFeedBootstrapDescriptor has accepted it, at its resume_from,
   // after ValidateFeed; the consumer's checkpoint is not consulted.

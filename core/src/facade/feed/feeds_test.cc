@@ -118,7 +118,7 @@ TEST_F(EngineTest, FeedPagesServeEveryCommittedBatchThatPassesTheFilterOnceInOrd
     if (random() % 2 && !appended.empty()) {
       request.filter.streams = {appended[random() % appended.size()].receipt.stream_id};
     }
-    EngineResult<FeedHandle> feed = engine().OpenFeed(request);
+    OpenFeedResult feed = engine().OpenFeed(request);
     ASSERT_TRUE(feed.ok()) << feed.error().ToString();
     for (int i = 0; i < 3; ++i) append_random();
     const uint64_t durable_head = engine().Commit().value();
@@ -143,7 +143,7 @@ TEST_F(EngineTest, FeedPagesServeEveryCommittedBatchThatPassesTheFilterOnceInOrd
 }
 
 TEST_F(EngineTest, BufferedAppendsAreServedOnlyOnceCommitted) {
-  EngineResult<FeedHandle> feed = engine().OpenFeed(FeedFrom(0));
+  OpenFeedResult feed = engine().OpenFeed(FeedFrom(0));
   ASSERT_TRUE(feed.ok());
   ASSERT_TRUE(testing::AppendOne(engine(), "s").ok());
   EngineResult<FeedPage> page = engine().NextFeedPage(*feed, 1);
@@ -178,7 +178,7 @@ EngineResult<FeedPage> PageWokenBy(const Engine& engine, FeedHandle feed,
 }
 
 TEST_F(EngineTest, ASyncAppendFromAnotherThreadWakesAWaitingFeed) {
-  EngineResult<FeedHandle> feed = engine().OpenFeed(FeedFrom(0));
+  OpenFeedResult feed = engine().OpenFeed(FeedFrom(0));
   ASSERT_TRUE(feed.ok());
   EngineResult<FeedPage> page = PageWokenBy(engine(), *feed, [this] {
     AppendBatch batch = testing::Batch("s", Events(1, "t", 1));
@@ -195,8 +195,8 @@ TEST_F(EngineTest, ASyncAppendFromAnotherThreadWakesAWaitingFeed) {
 TEST_F(EngineTest, AnAcknowledgementThatCommitsBufferedEventsWakesAWaitingFeed) {
   FeedRequest consumer = FeedFrom(0);
   consumer.consumer_id = "c";
-  EngineResult<FeedHandle> acknowledging = engine().OpenFeed(consumer);
-  EngineResult<FeedHandle> waiting = engine().OpenFeed(FeedFrom(0));
+  OpenFeedResult acknowledging = engine().OpenFeed(consumer);
+  OpenFeedResult waiting = engine().OpenFeed(FeedFrom(0));
   ASSERT_TRUE(acknowledging.ok() && waiting.ok());
   EngineResult<FeedPage> page = PageWokenBy(engine(), *waiting, [&] {
     EXPECT_TRUE(testing::AppendOne(engine(), "s").ok());
@@ -211,7 +211,7 @@ TEST_F(EngineTest, ClosingTheEngineWakesEveryWaitingFeed) {
   std::vector<std::thread> waiters;
   std::vector<std::string> outcomes(3);
   for (size_t i = 0; i < outcomes.size(); ++i) {
-    EngineResult<FeedHandle> feed = engine().OpenFeed(FeedFrom(0));
+    OpenFeedResult feed = engine().OpenFeed(FeedFrom(0));
     ASSERT_TRUE(feed.ok());
     waiters.emplace_back([this, i, &outcomes, feed = *feed] {
       outcomes[i] = Outcome(engine().NextFeedPage(feed, 600000));
@@ -229,7 +229,7 @@ TEST_F(EngineTest, AFeedStartedInsideABatchServesTheWholeBatch) {
   AppendBatch batch = testing::Batch("s", Events(3, "t", 1));
   batch.durability = RequestDurability::kSync;
   ASSERT_TRUE(engine().Append(std::move(batch)).ok());
-  EngineResult<FeedHandle> feed = engine().OpenFeed(FeedFrom(2));
+  OpenFeedResult feed = engine().OpenFeed(FeedFrom(2));
   ASSERT_TRUE(feed.ok());
   EngineResult<FeedPage> page = engine().NextFeedPage(*feed);
   ASSERT_TRUE(page.ok());
@@ -275,7 +275,7 @@ TEST_F(EngineTest, OpeningAFeedChecksItsRequest) {
     EXPECT_EQ(Outcome(engine().OpenFeed(c.request)), c.outcome);
   }
   EXPECT_EQ(Outcome(engine().NextFeedPage(999)), "not_found: feed handle was not found");
-  EngineResult<FeedHandle> feed = engine().OpenFeed(FeedFrom(0));
+  OpenFeedResult feed = engine().OpenFeed(FeedFrom(0));
   ASSERT_EQ(Outcome(engine().CancelFeed(*feed)), "ok");
   EXPECT_EQ(Outcome(engine().NextFeedPage(*feed)), "cancelled: feed was cancelled");
   EXPECT_EQ(Outcome(engine().CloseFeed(*feed)), "ok");
@@ -292,7 +292,7 @@ TEST(FeedCheckpointTest, AConsumerResumesAtItsAcknowledgedPositionAfterARestart)
     std::optional<Engine> engine = OpenEngine(dir.path());
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(testing::AppendOne(*engine, "s").ok());
     ASSERT_TRUE(engine->Commit().ok());
-    EngineResult<FeedHandle> feed = engine->OpenFeed(consumer);
+    OpenFeedResult feed = engine->OpenFeed(consumer);
     ASSERT_TRUE(feed.ok());
     ASSERT_EQ(engine->NextFeedPage(*feed)->next_position, 1u);
     ASSERT_EQ(engine->NextFeedPage(*feed)->next_position, 2u);
@@ -306,23 +306,23 @@ TEST(FeedCheckpointTest, AConsumerResumesAtItsAcknowledgedPositionAfterARestart)
     ASSERT_EQ(Outcome(engine->Close()), "ok");
   }
   std::optional<Engine> engine = OpenEngine(dir.path());
-  EngineResult<FeedHandle> feed = engine->OpenFeed(consumer);
+  OpenFeedResult feed = engine->OpenFeed(consumer);
   ASSERT_TRUE(feed.ok());
   EngineResult<FeedPage> page = engine->NextFeedPage(*feed);
   ASSERT_EQ(page->batches.size(), 1u);
   EXPECT_EQ(page->batches[0].first_position, 1u);
   EXPECT_EQ(engine->AcknowledgeFeed(*feed).value(), 2u);
   ASSERT_EQ(Outcome(engine->ClearConsumer("c")), "ok");
-  EngineResult<FeedHandle> fresh = engine->OpenFeed(consumer);
+  OpenFeedResult fresh = engine->OpenFeed(consumer);
   EXPECT_EQ(engine->NextFeedPage(*fresh)->batches.at(0).first_position, 0u);
 }
 
 // Consumer records are read before registrations: an unreadable one is the
 // open's error even behind an unreadable registration.
 TEST(FeedCheckpointTest, AnUnreadableCheckpointRecordFailsTheOpenWithTheReadersMessage) {
-  const db::SystemRecord checkpoint{"corvantine.consumer.checkpoint", "{\"x\":1}"};
-  const db::SystemRecord registration{"corvantine.projection.registered", "{"};
-  for (const std::vector<db::SystemRecord>& records :
+  const retention::AnchoredSystemRecord checkpoint{"corvantine.consumer.checkpoint", "{\"x\":1}"};
+  const retention::AnchoredSystemRecord registration{"corvantine.projection.registered", "{"};
+  for (const std::vector<retention::AnchoredSystemRecord>& records :
        {std::vector{checkpoint}, std::vector{registration, checkpoint}}) {
     platform::TempDir dir;
     {
@@ -330,7 +330,7 @@ TEST(FeedCheckpointTest, AnUnreadableCheckpointRecordFailsTheOpenWithTheReadersM
       Result<std::unique_ptr<db::Corvantine>> db =
           db::Corvantine::OpenInternal(dir.path(), {}, std::nullopt);
       ASSERT_TRUE(db.ok());
-      for (const db::SystemRecord& record : records) {
+      for (const retention::AnchoredSystemRecord& record : records) {
         ASSERT_TRUE((*db)->AppendSystemRecord(record.event_type, record.payload).ok());
       }
     }
@@ -365,7 +365,7 @@ TEST(IngestBatchTest, AFeedIngestedIntoAnotherDatabaseKeepsItsBatchesAndIds) {
     ASSERT_TRUE(source->Append(std::move(batch)).ok());
   }
   ASSERT_TRUE(source->Commit().ok());
-  EngineResult<FeedHandle> feed = source->OpenFeed(FeedFrom(0));
+  OpenFeedResult feed = source->OpenFeed(FeedFrom(0));
   std::vector<CommittedBatch> batches = source->NextFeedPage(*feed)->batches;
   ASSERT_EQ(batches.size(), 5u);
   for (const CommittedBatch& batch : batches) {
@@ -382,7 +382,7 @@ TEST(IngestBatchTest, AFeedIngestedIntoAnotherDatabaseKeepsItsBatchesAndIds) {
   EngineResult<AppendReceiptDto> retried = replica->Append(appended[3]);
   ASSERT_TRUE(retried.ok()) << retried.error().ToString();
   EXPECT_EQ(retried->batch_id, batches[3].batch_id);
-  EngineResult<FeedHandle> copy = replica->OpenFeed(FeedFrom(0));
+  OpenFeedResult copy = replica->OpenFeed(FeedFrom(0));
   std::vector<CommittedBatch> copied = replica->NextFeedPage(*copy)->batches;
   ASSERT_EQ(copied.size(), batches.size());
   for (size_t i = 0; i < copied.size(); ++i) {

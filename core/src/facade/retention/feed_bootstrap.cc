@@ -13,11 +13,6 @@ const RetentionConsumerBootstrap* FindBootstrap(const db::Corvantine& db,
   return FindConsumerBootstrap(anchor->consumer_bootstraps, consumer_id);
 }
 
-FeedFilter ScopeOf(const RetentionConsumerBootstrap& bootstrap) {
-  return FeedFilter{bootstrap.scope.branches, bootstrap.scope.streams,
-                    bootstrap.scope.event_types};
-}
-
 // The descriptor of `bootstrap` in the database's current generation.
 FeedBootstrapDescriptor DescriptorOf(const db::Corvantine& db,
                                      const RetentionConsumerBootstrap& bootstrap) {
@@ -27,7 +22,7 @@ FeedBootstrapDescriptor DescriptorOf(const db::Corvantine& db,
   descriptor.floor = bootstrap.floor;
   descriptor.consumer_id = bootstrap.consumer_id;
   descriptor.checkpoint_id = bootstrap.checkpoint_id;
-  descriptor.scope = ScopeOf(bootstrap);
+  descriptor.scope = bootstrap.scope;
   descriptor.byte_length = bootstrap.checkpoint.size();
   descriptor.checksum = bootstrap.checksum;
   descriptor.resume_from = bootstrap.floor;
@@ -49,7 +44,7 @@ std::optional<FeedBootstrapDescriptor> OfferedBootstrap(const db::Corvantine& db
   if (!request.consumer_id) return std::nullopt;
   const RetentionConsumerBootstrap* bootstrap = FindBootstrap(db, *request.consumer_id);
   if (bootstrap == nullptr || bootstrap->floor != db.retention_floor() ||
-      ScopeOf(*bootstrap) != request.filter) {
+      bootstrap->scope != request.filter) {
     return std::nullopt;
   }
   return DescriptorOf(db, *bootstrap);
@@ -62,7 +57,7 @@ EngineResult<const RetentionConsumerBootstrap*> ValidateFeedBootstrapDescriptor(
   if (descriptor.floor != db.retention_floor() ||
       descriptor != DescriptorOf(db, *bootstrap)) {
     return EngineError("feed bootstrap descriptor does not match the current retention generation",
-                       kFeedBootstrapMismatchCode, ErrorKind::kConflict);
+                       code::kFeedBootstrapMismatch);
   }
   return bootstrap;
 }

@@ -20,9 +20,6 @@
 
 namespace corvantine::facade {
 
-// "feed_bootstrap_mismatch", kind 1.
-inline constexpr char kFeedBootstrapMismatchCode[] = "feed_bootstrap_mismatch";
-
 // The first of `bootstraps` for `consumer_id` whose checkpoint matches its
 // checksum: one that does not is passed over, as if it were not there.
 const retention::RetentionConsumerBootstrap* FindConsumerBootstrap(
@@ -41,7 +38,7 @@ std::optional<FeedBootstrapDescriptor> OfferedBootstrap(const db::Corvantine& db
 // FindConsumerBootstrap for its consumer, else "not_found"
 // "feed bootstrap handle was not found". Every field of the descriptor must
 // be what OfferedBootstrap would offer for it now, at the current floor and
-// generation, else kFeedBootstrapMismatchCode "feed bootstrap descriptor
+// generation, else code::kFeedBootstrapMismatch "feed bootstrap descriptor
 // does not match the current retention generation". The bootstrap lives in
 // the anchor in force (db::Corvantine::anchor_in_force): it is valid until
 // the next anchor is applied.

@@ -35,7 +35,7 @@ RetentionConsumerBootstrap Bootstrap(std::string consumer, uint64_t floor, uint8
   bootstrap.checksum = util::crc32c::Value(checkpoint);
   bootstrap.checkpoint = std::move(checkpoint);
   bootstrap.checkpoint_id = format::testing::FilledId(checkpoint_id);
-  bootstrap.scope = {scope.branches, scope.streams, scope.event_types};
+  bootstrap.scope = std::move(scope);
   bootstrap.codec = "state";
   bootstrap.codec_version = 3;
   return bootstrap;
@@ -116,18 +116,18 @@ TEST_F(FeedBootstrapTest, ARefusedFeedCarriesTheBootstrapAtTheCurrentFloorInItsS
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_NO_FATAL_FAILURE(c.setup());
-    EngineResult<FeedHandle> opened = feeds_.Open(*db_, c.request);
-    ASSERT_EQ(opened.error().code(), kPositionUnavailableCode);
-    ASSERT_EQ(opened.error().bootstrap() != nullptr, c.described);
+    OpenFeedResult opened = feeds_.Open(*db_, c.request);
+    ASSERT_EQ(opened.error().reason.code(), code::kPositionUnavailable.text);
+    ASSERT_EQ(opened.error().bootstrap.has_value(), c.described);
     if (c.described) {
-      EXPECT_EQ(*opened.error().bootstrap(), described);
+      EXPECT_EQ(*opened.error().bootstrap, described);
     }
   }
   FeedRequest too_small = RequestOf("c", SomeScope(), 1);  // refused for another reason
   too_small.max_batches = 0;
-  EngineResult<FeedHandle> refused = feeds_.Open(*db_, too_small);
-  ASSERT_EQ(refused.error().code(), "resource_limit");
-  EXPECT_EQ(refused.error().bootstrap(), nullptr);
+  OpenFeedResult refused = feeds_.Open(*db_, too_small);
+  ASSERT_EQ(refused.error().reason.code(), "resource_limit");
+  EXPECT_FALSE(refused.error().bootstrap);
   EXPECT_EQ(feeds_.open_count(), 0u);
   EXPECT_EQ(next_handle_, 1u);
 }
@@ -254,12 +254,12 @@ TEST(FeedResumeTest, AConsumerBelowTheFloorFetchesItsBootstrapAndResumesAtTheFlo
   ASSERT_NO_FATAL_FAILURE(testing::Retain(dir.path(), 4, {Bootstrap("c", 4, 1, "state@4")}));
   std::optional<Engine> engine = testing::OpenEngine(config);
   ASSERT_TRUE(engine);
-  EngineResult<FeedHandle> refused = engine->OpenFeed(request);
+  OpenFeedResult refused = engine->OpenFeed(request);
   ASSERT_EQ(Outcome(refused),
             "position_unavailable: position 1 is unavailable: retained history starts at 4, "
             "head is 6");
-  ASSERT_NE(refused.error().bootstrap(), nullptr);
-  const FeedBootstrapDescriptor descriptor = *refused.error().bootstrap();
+  ASSERT_TRUE(refused.error().bootstrap);
+  const FeedBootstrapDescriptor descriptor = *refused.error().bootstrap;
   EXPECT_EQ(descriptor.resume_from, 4u);
   EXPECT_EQ(engine->FetchFeedBootstrap(descriptor, 7).value(), "state@4");
   EXPECT_EQ(Outcome(engine->ResumeFeed(descriptor, 0, 1)),
@@ -291,9 +291,9 @@ void Retain(const Engine& engine, uint64_t keep_from) {
 // the checkpoint fetched with it and the one held by consumer id.
 std::string ServedBootstrap(const Engine& engine) {
   FeedRequest request = RequestOf("c", {}, std::nullopt);
-  EngineResult<FeedHandle> refused = engine.OpenFeed(request);
-  if (refused.ok() || refused.error().bootstrap() == nullptr) return "no descriptor";
-  const FeedBootstrapDescriptor descriptor = *refused.error().bootstrap();
+  OpenFeedResult refused = engine.OpenFeed(request);
+  if (refused.ok() || !refused.error().bootstrap) return "no descriptor";
+  const FeedBootstrapDescriptor descriptor = *refused.error().bootstrap;
   return fmt::format("{} from {}, {}", Outcome(engine.FetchFeedBootstrap(descriptor, 64)),
                      descriptor.resume_from, engine.ConsumerBootstrap("c").value().value_or("-"));
 }

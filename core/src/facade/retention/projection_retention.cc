@@ -74,14 +74,14 @@ EngineResult<retention::RetentionProjectionCoverage> Projections::AnchorCoverage
   CVN_TRY(Snapshot(handle));
   const QueryState& state = queries_.at(handle);
   const uint64_t head = db_.durable_head();
-  const projection::Fingerprint fingerprint = projection::DescriptorFingerprint(state.descriptor);
+  const format::Fingerprint fingerprint = projection::DescriptorFingerprint(state.descriptor);
   CVN_ASSIGN_OR_RETURN(const std::vector<SnapshotInfo> listed,
                        Converted(snapshot::List(root_, fingerprint)));
   const std::map<uint32_t, std::string> chosen = SnapshotsAt(listed, state, head);
   if (chosen.size() < PartitionCount(state)) {
     return EngineError(fmt::format("projection {} has {} of {} required retention checkpoints",
                                    state.descriptor.name, chosen.size(), PartitionCount(state)),
-                       "projection_bootstrap_incomplete", ErrorKind::kConflict);
+                       code::kProjectionBootstrapIncomplete);
   }
   retention::RetentionProjectionCoverage entry{state.descriptor.name, fingerprint,
                                                state.descriptor.scope.branch_id, head, {}};

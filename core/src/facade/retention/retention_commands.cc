@@ -54,10 +54,6 @@ EngineResult<> CheckConsumerBootstrap(const command::RegisterConsumerBootstrap& 
   return {};
 }
 
-retention::RetentionFeedScope ScopeOf(FeedFilter filter) {
-  return {std::move(filter.branches), std::move(filter.streams), std::move(filter.event_types)};
-}
-
 }  // namespace
 
 EngineResult<> Sequencer::AddEngineBlockers(RetentionPlan& plan) const {
@@ -140,7 +136,7 @@ EngineResult<RetentionAnchorInfo> Sequencer::Handle(command::CreateRetentionAnch
     return EngineError(
         fmt::format("cannot create retention anchor with {} reader(s) and {} feed(s) open",
                     readers_.size(), feeds_.open_count()),
-        "maintenance_handles_open", ErrorKind::kConflict);
+        code::kMaintenanceHandlesOpen);
   }
   CVN_TRY(FromCore(db_->Commit()));
   CVN_ASSIGN_OR_RETURN(const uint64_t floor, EffectiveFloor(command.keep_from));
@@ -175,7 +171,7 @@ EngineResult<uint64_t> Sequencer::Handle(command::RegisterConsumerBootstrap& com
   bootstrap.checksum = util::crc32c::Value(command.checkpoint);
   bootstrap.checkpoint = std::move(command.checkpoint);
   bootstrap.checkpoint_id = format::GenerateIdBytes();
-  bootstrap.scope = ScopeOf(std::move(command.scope));
+  bootstrap.scope = std::move(command.scope);
   bootstrap.codec = std::move(command.codec);
   bootstrap.codec_version = command.codec_version;
   CVN_TRY(retention_.Register(*db_, std::move(bootstrap)));

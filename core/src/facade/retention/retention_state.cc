@@ -24,12 +24,11 @@ auto CopiesAt(const Map& bootstraps, uint64_t floor) {
 
 EngineResult<> CheckPlanStillHolds(const RetentionPlan& stored, const RetentionPlan& remade) {
   if (remade != stored) {
-    return EngineError("retention plan no longer matches database state", "retention_plan_stale",
-                       ErrorKind::kConflict);
+    return EngineError("retention plan no longer matches database state",
+                       code::kRetentionPlanStale);
   }
   if (!remade.blockers.empty()) {
-    return EngineError("retention plan still has unresolved blockers", "retention_blocked",
-                       ErrorKind::kConflict);
+    return EngineError("retention plan still has unresolved blockers", code::kRetentionBlocked);
   }
   return {};
 }
@@ -44,12 +43,13 @@ void RetentionState::Restore(const db::Corvantine& db) {
 }
 
 Result<> RetentionState::ReplayBootstraps(const db::Corvantine& db) {
-  CVN_ASSIGN_OR_RETURN(const std::vector<db::SystemRecord> records, db.SystemMetadata());
-  for (const db::SystemRecord& record : records) CVN_TRY(ReplayBootstrap(record));
+  CVN_ASSIGN_OR_RETURN(const std::vector<retention::AnchoredSystemRecord> records,
+                       db.SystemMetadata());
+  for (const retention::AnchoredSystemRecord& record : records) CVN_TRY(ReplayBootstrap(record));
   return {};
 }
 
-Result<> RetentionState::ReplayBootstrap(const db::SystemRecord& record) {
+Result<> RetentionState::ReplayBootstrap(const retention::AnchoredSystemRecord& record) {
   if (record.event_type == retention::kBranchBootstrapEventType) {
     CVN_ASSIGN_OR_RETURN(retention::RetentionBranchBootstrap bootstrap,
                          retention::RetentionBranchBootstrap::FromJson(record.payload));
@@ -66,8 +66,7 @@ Result<> RetentionState::ReplayBootstrap(const db::SystemRecord& record) {
 EngineResult<const RetentionPlan*> RetentionState::FindPlan(const format::IdBytes& id) const {
   const auto found = plans_.find(id);
   if (found == plans_.end()) {
-    return EngineError("retention plan is unknown or already applied", "retention_plan_unknown",
-                       ErrorKind::kConflict);
+    return EngineError("retention plan is unknown or already applied", code::kRetentionPlanUnknown);
   }
   return &found->second;
 }

@@ -54,7 +54,7 @@ class RetentionState {
 
  private:
   Result<> ReplayBootstraps(const db::Corvantine& db);
-  Result<> ReplayBootstrap(const db::SystemRecord& record);
+  Result<> ReplayBootstrap(const retention::AnchoredSystemRecord& record);
 
   std::map<format::IdBytes, RetentionPlan> plans_;
   std::map<format::BranchId, retention::RetentionBranchBootstrap> branch_bootstraps_;

@@ -14,7 +14,7 @@ namespace corvantine::facade {
 
 namespace {
 
-using projection::ProjectionCursor;
+using format::ProjectionCursor;
 using projection::ProjectionFailure;
 using projection::RecordView;
 
@@ -239,8 +239,7 @@ snapshot::SnapshotManifest ManifestOf(const db::Corvantine& db, const QueryState
   manifest.branch_id = descriptor.scope.branch_id;
   manifest.branch_lineage_fingerprint =
       projection::LineageFingerprint(db.branch_catalog(), descriptor.scope.branch_id);
-  manifest.cursor = {cursor.database_id, cursor.branch_id, cursor.position,
-                     cursor.descriptor_fingerprint};
+  manifest.cursor = cursor;
   manifest.state_codec = descriptor.state_codec;
   manifest.state_codec_version = descriptor.state_codec_version;
   manifest.created_at_unix_nanos = snapshot::CreatedNow();
@@ -274,12 +273,11 @@ EngineResult<SnapshotInfo> PublishPartition(std::string_view root, const db::Cor
 }  // namespace
 
 EngineError FromSnapshot(const snapshot::SnapshotError& error) {
-  return EngineError(error.message(), error.code().data(),
-                     static_cast<ErrorKind>(error.kind_number()));
+  return EngineError(error.message(), error.engine_code());
 }
 
 EngineError ProjectionError(ProjectionFailure failure) {
-  return EngineError(failure.code + ": " + failure.message, "projection", ErrorKind::kInternal);
+  return EngineError(failure.code + ": " + failure.message, code::kProjection);
 }
 
 EngineResult<> ResetQuery(const db::Corvantine& db, QueryState& state) {
@@ -365,8 +363,7 @@ ProjectionStatus AggregateStatus(const std::vector<PartitionStatus>& partitions)
 EngineResult<SnapshotInfo> CreateSnapshot(std::string_view root, const db::Corvantine& db,
                                           const QueryState& state) {
   if (state.status.kind != ProjectionStatus::Kind::kReady) {
-    return EngineError("only a ready projection can be snapshotted", "projection_not_ready",
-                       ErrorKind::kConflict);
+    return EngineError("only a ready projection can be snapshotted", code::kProjectionNotReady);
   }
   if (state.descriptor.partition_scheme.partition_count <= 1) {
     CVN_ASSIGN_OR_RETURN(std::string bytes, CheckpointBytes(state.runtime->Checkpoint()));
@@ -384,8 +381,7 @@ EngineResult<SnapshotInfo> CreatePartitionSnapshot(std::string_view root,
                                                    const db::Corvantine& db,
                                                    const QueryState& state, uint32_t partition) {
   if (state.partitions[partition].kind != PartitionStatus::Kind::kReady) {
-    return EngineError("only a ready partition can be snapshotted", "partition_not_ready",
-                       ErrorKind::kConflict);
+    return EngineError("only a ready partition can be snapshotted", code::kPartitionNotReady);
   }
   return PublishPartition(root, db, state, partition);
 }

@@ -24,7 +24,7 @@ namespace {
 using projection::DurableProjectionRegistration;
 
 EngineError NotReady(std::string message) {
-  return EngineError(std::move(message), "projection_not_ready", ErrorKind::kConflict);
+  return EngineError(std::move(message), code::kProjectionNotReady);
 }
 
 bool ValidPartitionCount(uint32_t count) {
@@ -32,7 +32,7 @@ bool ValidPartitionCount(uint32_t count) {
 }
 
 EngineError Conflict(std::string message) {
-  return EngineError(std::move(message), "conflict", ErrorKind::kConflict);
+  return EngineError(std::move(message), code::kConflict);
 }
 
 EngineError PartitionCountError() {
@@ -115,9 +115,10 @@ Projections::Projections(db::Corvantine& db, uint64_t& next_handle, const OpenCo
       snapshot_every_(EveryMillis(config.snapshot_every_millis)) {}
 
 EngineResult<> Projections::Restore() {
-  CVN_ASSIGN_OR_RETURN(std::vector<db::SystemRecord> records, FromCore(db_.SystemMetadata()));
+  CVN_ASSIGN_OR_RETURN(std::vector<retention::AnchoredSystemRecord> records,
+                       FromCore(db_.SystemMetadata()));
   std::map<std::string, DurableProjectionRegistration> registered;
-  for (const db::SystemRecord& record : records) {
+  for (const retention::AnchoredSystemRecord& record : records) {
     if (record.event_type == projection::kProjectionRegisteredEventType) {
       util::json::Result<DurableProjectionRegistration> read =
           projection::FromJson<DurableProjectionRegistration>(record.payload);
@@ -135,7 +136,7 @@ EngineResult<> Projections::Restore() {
 
 QueryState Projections::Restored(const DurableProjectionRegistration& registration) const {
   const ProjectionDescriptor& descriptor = registration.descriptor;
-  const projection::ProjectionCursor start =
+  const format::ProjectionCursor start =
       projection::CursorAt(db_.database_id(), descriptor, 0);
   QueryState state{descriptor, registration.definition, ProjectionStatus::Building(start),
                    projection::ColdPartitions(db_.database_id(), descriptor), nullptr};
@@ -173,7 +174,7 @@ EngineResult<QueryHandle> Projections::Register(std::string name, QueryDefinitio
   }
   CVN_TRY(WriteRegistration(descriptor, definition));
   auto runtime = std::make_unique<projection::JsonIndexRuntime>(definition);
-  const projection::ProjectionCursor start =
+  const format::ProjectionCursor start =
       projection::CursorAt(db_.database_id(), descriptor, 0);
   std::vector<PartitionStatus> partitions =
       projection::ColdPartitions(db_.database_id(), descriptor);
@@ -201,7 +202,7 @@ EngineResult<QueryHandle> Projections::RegisterRuntime(ProjectionDescriptor desc
   projection::ProjectionResult<> reset = runtime->Reset();
   if (!reset.ok()) return ProjectionError(std::move(reset).error());
   CVN_TRY(WriteRegistration(descriptor, std::nullopt));
-  const projection::ProjectionCursor start =
+  const format::ProjectionCursor start =
       projection::CursorAt(db_.database_id(), descriptor, 0);
   std::vector<PartitionStatus> partitions =
       projection::ColdPartitions(db_.database_id(), descriptor);
@@ -361,7 +362,7 @@ EngineResult<> Projections::DeleteAllDerivedState() const {
 
 EngineResult<> Projections::Rebuild(QueryHandle handle) {
   CVN_ASSIGN_OR_RETURN(QueryState * state, Find(handle));
-  const projection::Fingerprint fingerprint = projection::DescriptorFingerprint(state->descriptor);
+  const format::Fingerprint fingerprint = projection::DescriptorFingerprint(state->descriptor);
   if (db_.retention_floor() == 0) {
     CVN_TRY(Converted(snapshot::DeleteProjection(root_, fingerprint)));
   } else {
@@ -374,8 +375,8 @@ EngineResult<> Projections::Rebuild(QueryHandle handle) {
 // The newest usable snapshot of each partition is what the query is rebuilt
 // from; without one for every partition it could not be rebuilt at all, so
 // nothing is deleted then.
-EngineResult<> Projections::RemoveAllButNewestUsable(
-    const QueryState& state, const projection::Fingerprint& fingerprint) const {
+EngineResult<> Projections::RemoveAllButNewestUsable(const QueryState& state,
+                                                     const format::Fingerprint& fingerprint) const {
   std::set<std::string> kept;
   for (uint32_t index = 0; index < state.partitions.size(); ++index) {
     CVN_ASSIGN_OR_RETURN(const std::vector<SnapshotInfo> usable,

@@ -132,7 +132,7 @@ class Projections {
   std::set<std::string> AnchoredSnapshotIds() const;
   EngineResult<> CheckNotLastUsable(const std::string& id) const;
   EngineResult<> RemoveAllButNewestUsable(const QueryState& state,
-                                          const projection::Fingerprint& fingerprint) const;
+                                          const format::Fingerprint& fingerprint) const;
   std::vector<QueryHandle> HandlesByName() const;
   EngineResult<retention::RetentionProjectionCoverage> AnchorCoverage(QueryHandle handle);
   EngineResult<> WriteRegistration(const ProjectionDescriptor& descriptor,
