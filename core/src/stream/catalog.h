@@ -144,7 +144,8 @@ class StreamCatalog {
     size_t events_offset = 0;  // of the first event entry
     size_t event_count = 0;
     size_t idempotency_offset = 0;  // of the map's entry count
-    AppendTables tables;  // holds the batch indexes of the receipts
+    std::vector<format::BatchId> receipt_ids;  // by batch index, each once
+    AppendTables tables;
   };
   // Starts a job and hands out its future result.
   using StartJob = std::function<std::future<AppendTables>(AppendTablesJob)>;
@@ -299,8 +300,12 @@ class StreamCatalog {
   // are 32 bits: a catalog holds fewer than 2^32 batches.
   uint32_t BatchIndex(const format::BatchId& batch_id);
   // Decode's step for the receipts, which come first in the batches' table.
+  // Leaves batch_indexes_ to the AppendTablesJob.
   Result<> DecodeReceipts(util::BinaryReader& reader,
                           const std::function<void(size_t)>& done_before);
+  // Gives the batches decoded under one id a single index, the first, with
+  // the last of their receipts.
+  void MergeRepeatedBatchIds();
   // Waits for the AppendTables of DecodeDeferring, if they are still to
   // come, and takes them in. Every use of those maps comes after it.
   void Settle() const;
