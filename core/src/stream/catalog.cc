@@ -1,6 +1,7 @@
 #include "stream/catalog.h"
 
 #include <algorithm>
+#include <future>
 
 #include "format/metadata.h"
 
@@ -159,6 +160,21 @@ StreamCatalog& StreamCatalog::operator=(const StreamCatalog& other) {
 
 void StreamCatalog::Settle() const {
   if (pending_tables_.valid()) Adopt(pending_tables_.get());
+  SettlePositions();
+}
+
+void StreamCatalog::SettlePositions() const {
+  if (!pending_positions_.valid()) return;
+  positions_ = pending_positions_.get();
+  if (pending_floor_ > 0) positions_.DropBelow(pending_floor_);
+}
+
+void StreamCatalog::ForgetPositionsBelow(uint64_t floor) {
+  if (pending_positions_.valid()) {
+    pending_floor_ = std::max(pending_floor_, floor);
+  } else {
+    positions_.DropBelow(floor);
+  }
 }
 
 void StreamCatalog::Adopt(AppendTables tables) const {
@@ -319,6 +335,27 @@ void StreamCatalog::IndexPositions() {
     if (batch.has_receipt) positions.Add(batch.stream_id, batch.first_position, batch.last_position);
   }
   positions_ = std::move(positions).Finish();
+}
+
+void StreamCatalog::IndexPositionsInBackground() {
+  struct Range {
+    format::StreamId stream_id;
+    uint64_t first_position;
+    uint64_t last_position;
+  };
+  std::vector<Range> ranges;
+  ranges.reserve(batches_.size());
+  for (const Batch& batch : batches_) {
+    if (!batch.has_receipt) continue;
+    ranges.push_back({batch.stream_id, batch.first_position, batch.last_position});
+  }
+  pending_positions_ = std::async(std::launch::async, [ranges = std::move(ranges)] {
+    PositionIndex::Builder positions;
+    for (const Range& range : ranges) {
+      positions.Add(range.stream_id, range.first_position, range.last_position);
+    }
+    return std::move(positions).Finish();
+  });
 }
 
 Result<> StreamCatalog::Rebuilder::StorePending() {
