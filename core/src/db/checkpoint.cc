@@ -1,5 +1,6 @@
 #include "db/checkpoint.h"
 
+#include <algorithm>
 #include <functional>
 #include <future>
 #include <memory>
@@ -27,37 +28,23 @@ namespace {
 // Bytes the decoder is past are released in pieces at least this large.
 constexpr size_t kReleaseBytes = 1 << 20;
 
-// The checksum of a prefix of `bytes` that grows as a decoder goes on.
-class RunningChecksum {
- public:
-  explicit RunningChecksum(std::string_view bytes) : bytes_(bytes) {}
+// The CRC-32C of the first `end` bytes of a file, as a decoder asks for it
+// once it knows where the checksum lies.
+using ChecksumOf = std::function<uint32_t(size_t end)>;
 
-  void ExtendTo(size_t end) {
-    crc_ = util::crc32c::Extend(crc_, bytes_.data() + summed_, end - summed_);
-    summed_ = end;
-  }
-  size_t summed() const { return summed_; }
-  uint32_t value() const { return crc_; }
-
- private:
-  std::string_view bytes_;
-  size_t summed_ = 0;
-  uint32_t crc_ = 0;
-};
-
-// As CoreCatalogCheckpoint::Decode, summing the bytes as the catalog is
-// decoded rather than after, and calling `release(n)` now and then once the
-// bytes before n are summed and decoded: a caller may drop them, so that a
-// large file need not stay in memory beside the catalog built from it. The
-// maps only appends need are built by the job given to `start`.
+// As CoreCatalogCheckpoint::Decode, calling `release(n)` now and then once
+// the bytes before n are decoded: a caller may drop them, so that a large
+// file need not stay in memory beside the catalog built from it. The maps
+// only appends need are built by the job given to `start`.
 Result<CoreCatalogCheckpoint> DecodeReleasing(std::string_view bytes,
                                               const std::function<void(size_t)>& release,
-                                              const stream::StreamCatalog::StartJob& start) {
+                                              const stream::StreamCatalog::StartJob& start,
+                                              const ChecksumOf& checksum_of) {
   util::BinaryReader reader(bytes);
-  RunningChecksum checksum(bytes);
+  size_t released = 0;
   auto done_before = [&](size_t end) {
-    if (end - checksum.summed() < kReleaseBytes) return;
-    checksum.ExtendTo(end);
+    if (end - released < kReleaseBytes) return;
+    released = end;
     release(end);
   };
   CoreCatalogCheckpoint checkpoint;
@@ -66,10 +53,34 @@ Result<CoreCatalogCheckpoint> DecodeReleasing(std::string_view bytes,
   CVN_ASSIGN_OR_RETURN(checkpoint.head, reader.U64());
   CVN_ASSIGN_OR_RETURN(checkpoint.catalog,
                        stream::StreamCatalog::DecodeDeferring(reader, done_before, start));
-  checksum.ExtendTo(reader.position());
+  const size_t summed = reader.position();
   CVN_ASSIGN_OR_RETURN(const uint32_t stored, reader.U32());
-  if (stored != checksum.value()) return CorvantineError::Codec("core catalog checksum mismatch");
+  if (stored != checksum_of(summed)) {
+    return CorvantineError::Codec("core catalog checksum mismatch");
+  }
   return checkpoint;
+}
+
+// Sums a file's bytes up to its last four, where the checksum of a file
+// without trailing bytes lies, on a thread of its own over its own map,
+// which it releases as it goes. Any other end is summed when asked for.
+ChecksumOf ChecksumInBackground(platform::MappedFile mapped) {
+  auto file = std::make_shared<platform::MappedFile>(std::move(mapped));
+  const size_t size = file->bytes().size();
+  const size_t usual_end = size < 4 ? 0 : size - 4;
+  std::shared_future<uint32_t> usual = std::async(std::launch::async, [=] {
+    uint32_t crc = 0;
+    for (size_t summed = 0; summed < usual_end;) {
+      const size_t end = std::min(usual_end, summed + kReleaseBytes);
+      crc = util::crc32c::Extend(crc, file->bytes().data() + summed, end - summed);
+      file->ReleaseBefore(summed = end);
+    }
+    return crc;
+  }).share();
+  return [=](size_t end) {
+    const uint32_t crc = usual.get();
+    return end == usual_end ? crc : util::crc32c::Value(file->bytes().substr(0, end));
+  };
 }
 
 }  // namespace
@@ -96,7 +107,8 @@ Result<CoreCatalogCheckpoint> CoreCatalogCheckpoint::Decode(std::string_view byt
     built.set_value(std::move(job).Run(bytes, [](size_t) {}));
     return built.get_future();
   };
-  return DecodeReleasing(bytes, [](size_t) {}, run_here);
+  auto checksum_of = [&](size_t end) { return util::crc32c::Value(bytes.substr(0, end)); };
+  return DecodeReleasing(bytes, [](size_t) {}, run_here, checksum_of);
 }
 
 std::optional<LoadedCheckpoint> LoadCoreCatalog(const std::string& directory,
@@ -105,18 +117,23 @@ std::optional<LoadedCheckpoint> LoadCoreCatalog(const std::string& directory,
   const std::string path = platform::JoinPath(directory, kCoreCatalogFileName);
   const Result<uint64_t> size = platform::FileSizeOf(path);
   if (!size.ok() || *size > kMaxCoreCatalogBytes) return std::nullopt;
-  // Two maps of the file, each released by the thread that reads it. The
-  // directory lock keeps other processes from replacing the file between
-  // them; its head in front is checked all the same.
+  // Three maps of the file, for the decoder, the job and the checksum, each
+  // released by the thread that reads it. The directory lock keeps other
+  // processes from replacing the file between them; its head in front is
+  // checked all the same.
   Result<platform::MappedFile> file = platform::MapForRead(path);
   Result<platform::MappedFile> job_file = platform::MapForRead(path);
-  if (!file.ok() || !job_file.ok() || !SameFront(file->bytes(), job_file->bytes())) {
+  Result<platform::MappedFile> sum_file = platform::MapForRead(path);
+  if (!file.ok() || !job_file.ok() || !sum_file.ok() ||
+      !SameFront(file->bytes(), job_file->bytes()) ||
+      !SameFront(file->bytes(), sum_file->bytes())) {
     return std::nullopt;
   }
   const size_t file_bytes = file->bytes().size();
   Result<CoreCatalogCheckpoint> decoded = DecodeReleasing(
       file->bytes(), [&](size_t end) { file->ReleaseBefore(end); },
-      InBackground(std::make_shared<platform::MappedFile>(std::move(*job_file))));
+      InBackground(std::make_shared<platform::MappedFile>(std::move(*job_file))),
+      ChecksumInBackground(std::move(*sum_file)));
   if (!decoded.ok()) return std::nullopt;
   CoreCatalogCheckpoint& checkpoint = *decoded;
   if (checkpoint.database_id != database_id) return std::nullopt;

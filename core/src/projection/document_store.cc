@@ -7,7 +7,9 @@ namespace corvantine::projection {
 void DocumentStore::Put(std::string_view key, std::string_view body,
                         std::optional<format::StreamId> owner, uint64_t position,
                         std::span<const std::optional<std::string>> index_texts) {
-  auto row = rows_.lower_bound(key);
+  // Restores and key-ordered writes come past the last key: no search.
+  const bool last = rows_.empty() || std::string_view(rows_.rbegin()->first) < key;
+  auto row = last ? rows_.end() : rows_.lower_bound(key);
   if (row == rows_.end() || row->first != key) {
     row = rows_.emplace_hint(row, std::string(key), Document{});
     if (!indexes_.empty()) row->second.entries = std::make_unique<IndexEntry*[]>(indexes_.size());

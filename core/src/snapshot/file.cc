@@ -1,5 +1,6 @@
 #include "snapshot/file.h"
 
+#include <memory>
 #include <utility>
 
 #include "platform/platform.h"
@@ -95,8 +96,9 @@ SnapshotResult<DecodedSnapshot> DecodeSnapshot(std::string file) {
   CVN_ASSIGN_OR_RETURN(SnapshotManifest manifest, ReadManifest(file, manifest_bytes));
   const size_t state_offset = kSnapshotHeaderBytes + manifest_bytes;
   CVN_TRY(CheckState(manifest, std::string_view(file).substr(state_offset)));
-  file.erase(0, state_offset);  // the state stays in the buffer it was read into
-  return DecodedSnapshot{std::move(manifest), std::move(file)};
+  auto held = std::make_shared<const std::string>(std::move(file));
+  const std::string_view state = std::string_view(*held).substr(state_offset);
+  return DecodedSnapshot{std::move(manifest), StateBytes(std::move(held), state)};
 }
 
 SnapshotResult<SnapshotManifest> DecodeManifestFile(const std::string& path) {
@@ -112,12 +114,15 @@ SnapshotResult<DecodedSnapshot> DecodeFile(const std::string& path) {
   CVN_TRY(CheckLength(file_bytes));
   CVN_ASSIGN_OR_RETURN(const platform::File file, Io(platform::OpenForRead(path)));
   CVN_ASSIGN_OR_RETURN(FileHead head, ReadHead(file, file_bytes));
-  // The state is read straight into its own buffer: tens of megabytes are
-  // not moved again to drop the header in front of them.
-  std::string state(file_bytes - head.state_offset, '\0');
-  CVN_TRY(Io(file.ReadExactAt(head.state_offset, state.size(), state.data())));
+  CVN_ASSIGN_OR_RETURN(platform::MappedFile mapped, Io(platform::MapForRead(path)));
+  if (mapped.bytes().size() < file_bytes) {
+    return SnapshotError::Io(CorvantineError::Io(error::IoError::UnexpectedEof()));
+  }
+  auto held = std::make_shared<const platform::MappedFile>(std::move(mapped));
+  const std::string_view state =
+      held->bytes().substr(head.state_offset, file_bytes - head.state_offset);
   CVN_TRY(CheckState(head.manifest, state));
-  return DecodedSnapshot{std::move(head.manifest), std::move(state)};
+  return DecodedSnapshot{std::move(head.manifest), StateBytes(std::move(held), state)};
 }
 
 }  // namespace corvantine::snapshot

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -30,9 +31,33 @@ inline constexpr uint64_t kMaxStateBytes = 67108864;  // 64 MiB
 inline constexpr uint64_t kMaxSnapshotFileBytes =
     kSnapshotHeaderBytes + kMaxManifestBytes + kMaxStateBytes;
 
+// A snapshot's state bytes, with whatever holds them: the decoded buffer,
+// or a read-only map of the file, so that a state of tens of megabytes is
+// neither copied nor zeroed before it is read. A mapped file must not
+// shrink while its state is held (reading the lost pages would end the
+// process): snapshot files are never rewritten in place, and the directory
+// lock keeps other processes of ours out.
+class StateBytes {
+ public:
+  StateBytes() = default;
+  StateBytes(std::shared_ptr<const void> holder, std::string_view bytes)
+      : holder_(std::move(holder)), bytes_(bytes) {}
+
+  std::string_view view() const { return bytes_; }
+  operator std::string_view() const { return bytes_; }
+  size_t size() const { return bytes_.size(); }
+
+  friend bool operator==(const StateBytes& a, std::string_view b) { return a.bytes_ == b; }
+  friend bool operator==(const StateBytes& a, const StateBytes& b) { return a.bytes_ == b.bytes_; }
+
+ private:
+  std::shared_ptr<const void> holder_;
+  std::string_view bytes_;
+};
+
 struct DecodedSnapshot {
   SnapshotManifest manifest;
-  std::string state;
+  StateBytes state;
 };
 
 // The whole file for `manifest` and `state`. State above kMaxStateBytes is
@@ -56,10 +81,10 @@ SnapshotResult<std::string> EncodeSnapshot(const SnapshotManifest& manifest,
 //     -> "snapshot checksum mismatch".
 SnapshotResult<DecodedSnapshot> DecodeSnapshot(std::string file);
 
-// Reads the file at `path` and decodes it. Its size is checked before
-// anything is read, so no file makes this allocate more than
-// kMaxSnapshotFileBytes; file-system failures, a file that shrinks meanwhile
-// included, are Io.
+// Reads the file at `path` and decodes it, its state through a read-only
+// map. Its size is checked before anything is read, so no file makes this
+// map more than kMaxSnapshotFileBytes; file-system failures, a file that
+// shrinks before it is mapped included, are Io.
 SnapshotResult<DecodedSnapshot> DecodeFile(const std::string& path);
 
 // The manifest alone of the file at `path`, with DecodeFile's checks up to

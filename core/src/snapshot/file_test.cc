@@ -150,6 +150,11 @@ TEST(SnapshotFile, RefusesEveryDamagedFile) {
     WriteFile(path, c.file);
     EXPECT_EQ(Outcome(DecodeFile(path)), c.outcome);
   }
+  WriteFile(path, good);
+  EXPECT_EQ(DecodeFile(path)->state, "state");
+  ScopedFault map_fails(platform::Op::kOpen, 2, Fault::Error(EIO));  // the state's map
+  EXPECT_EQ(Outcome(DecodeFile(path)), "io: Input/output error (os error 5)");
+  EXPECT_EQ(map_fails.hits(), 1u);
 }
 
 TEST(SnapshotFile, RefusesAnOversizedFileBeforeReadingIt) {

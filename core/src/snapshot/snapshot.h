@@ -44,7 +44,7 @@ struct SnapshotInfo {
 // A snapshot offered for restore, with its state.
 struct SnapshotCandidate {
   SnapshotInfo info;
-  std::string state;
+  StateBytes state;
 };
 
 // What a projection, or one partition of it, being restored requires of a

@@ -1,6 +1,7 @@
 #include "stream/catalog.h"
 
 #include <algorithm>
+#include <future>
 
 #include "format/metadata.h"
 
@@ -94,17 +95,20 @@ std::optional<StoredEventReceipt> StreamCatalog::EventReceipt(
 }
 
 std::optional<AppendReceipt> StreamCatalog::LastBatch() const {
-  std::optional<AppendReceipt> last;
-  ForEachReceipt([&](const format::BatchId&, const AppendReceipt& receipt) {
-    if (!last || receipt.last_position > last->last_position) last = receipt;
-  });
-  return last;
+  std::optional<uint32_t> last;
+  for (uint32_t index = 0; index < batches_.size(); ++index) {
+    const Batch& batch = batches_[index];
+    if (batch.has_receipt && (!last || batch.last_position > batches_[*last].last_position)) {
+      last = index;
+    }
+  }
+  if (!last) return std::nullopt;
+  return ReceiptAt(*last);
 }
 
 size_t StreamCatalog::ReceiptCount() const {
-  size_t count = 0;
-  ForEachReceipt([&](const format::BatchId&, const AppendReceipt&) { ++count; });
-  return count;
+  return static_cast<size_t>(std::count_if(batches_.begin(), batches_.end(),
+                                           [](const Batch& batch) { return batch.has_receipt; }));
 }
 
 bool operator==(const StreamCatalog& a, const StreamCatalog& b) {
@@ -156,6 +160,21 @@ StreamCatalog& StreamCatalog::operator=(const StreamCatalog& other) {
 
 void StreamCatalog::Settle() const {
   if (pending_tables_.valid()) Adopt(pending_tables_.get());
+  SettlePositions();
+}
+
+void StreamCatalog::SettlePositions() const {
+  if (!pending_positions_.valid()) return;
+  positions_ = pending_positions_.get();
+  if (pending_floor_ > 0) positions_.DropBelow(pending_floor_);
+}
+
+void StreamCatalog::ForgetPositionsBelow(uint64_t floor) {
+  if (pending_positions_.valid()) {
+    pending_floor_ = std::max(pending_floor_, floor);
+  } else {
+    positions_.DropBelow(floor);
+  }
 }
 
 void StreamCatalog::Adopt(AppendTables tables) const {
@@ -194,6 +213,18 @@ void StreamCatalog::SetReceipt(uint32_t index, const AppendReceipt& receipt) {
   } else if (!odd_receipt_ids_.empty()) {
     odd_receipt_ids_.erase(index);
   }
+}
+
+void StreamCatalog::MergeRepeatedBatchIds() {
+  StreamCatalog decoded;
+  decoded.batches_ = std::move(batches_);
+  decoded.odd_receipt_ids_ = std::move(odd_receipt_ids_);
+  batches_.clear();
+  odd_receipt_ids_.clear();
+  for (uint32_t index = 0; index < decoded.batches_.size(); ++index) {
+    SetReceipt(BatchIndex(decoded.batches_[index].batch_id), *decoded.ReceiptAt(index));
+  }
+  batch_indexes_ = {};  // the AppendTablesJob builds it
 }
 
 const format::BatchId& StreamCatalog::OwnIdOfReceipt(uint32_t index) const {
@@ -300,10 +331,31 @@ Result<> StreamCatalog::Rebuilder::Finish() {
 
 void StreamCatalog::IndexPositions() {
   PositionIndex::Builder positions;
-  ForEachReceipt([&](const format::BatchId&, const AppendReceipt& receipt) {
-    positions.Add(receipt.stream_id, receipt.first_position, receipt.last_position);
-  });
+  for (const Batch& batch : batches_) {
+    if (batch.has_receipt) positions.Add(batch.stream_id, batch.first_position, batch.last_position);
+  }
   positions_ = std::move(positions).Finish();
+}
+
+void StreamCatalog::IndexPositionsInBackground() {
+  struct Range {
+    format::StreamId stream_id;
+    uint64_t first_position;
+    uint64_t last_position;
+  };
+  std::vector<Range> ranges;
+  ranges.reserve(batches_.size());
+  for (const Batch& batch : batches_) {
+    if (!batch.has_receipt) continue;
+    ranges.push_back({batch.stream_id, batch.first_position, batch.last_position});
+  }
+  pending_positions_ = std::async(std::launch::async, [ranges = std::move(ranges)] {
+    PositionIndex::Builder positions;
+    for (const Range& range : ranges) {
+      positions.Add(range.stream_id, range.first_position, range.last_position);
+    }
+    return std::move(positions).Finish();
+  });
 }
 
 Result<> StreamCatalog::Rebuilder::StorePending() {

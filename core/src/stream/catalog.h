@@ -144,7 +144,8 @@ class StreamCatalog {
     size_t events_offset = 0;  // of the first event entry
     size_t event_count = 0;
     size_t idempotency_offset = 0;  // of the map's entry count
-    AppendTables tables;  // holds the batch indexes of the receipts
+    std::vector<format::BatchId> receipt_ids;  // by batch index, each once
+    AppendTables tables;
   };
   // Starts a job and hands out its future result.
   using StartJob = std::function<std::future<AppendTables>(AppendTablesJob)>;
@@ -269,10 +270,15 @@ class StreamCatalog {
     Settle();
     return idempotency_;
   }
-  const PositionIndex& positions() const { return positions_; }
+  // A decoded catalog builds its position index on a thread of its own:
+  // the first ask waits for it.
+  const PositionIndex& positions() const {
+    SettlePositions();
+    return positions_;
+  }
 
   // Forgets the positions below a retention floor, which no read asks for.
-  void ForgetPositionsBelow(uint64_t floor) { positions_.DropBelow(floor); }
+  void ForgetPositionsBelow(uint64_t floor);
 
   // Equal entries in every map, wherever each catalog keeps them.
   friend bool operator==(const StreamCatalog& a, const StreamCatalog& b);
@@ -299,18 +305,26 @@ class StreamCatalog {
   // are 32 bits: a catalog holds fewer than 2^32 batches.
   uint32_t BatchIndex(const format::BatchId& batch_id);
   // Decode's step for the receipts, which come first in the batches' table.
+  // Leaves batch_indexes_ to the AppendTablesJob.
   Result<> DecodeReceipts(util::BinaryReader& reader,
                           const std::function<void(size_t)>& done_before);
-  // Waits for the AppendTables of DecodeDeferring, if they are still to
-  // come, and takes them in. Every use of those maps comes after it.
+  // Gives the batches decoded under one id a single index, the first, with
+  // the last of their receipts.
+  void MergeRepeatedBatchIds();
+  // Waits for the AppendTables and position index of DecodeDeferring, if
+  // they are still to come, and takes them in. Every use of those maps, and
+  // every change to the catalog, comes after it.
   void Settle() const;
   void Adopt(AppendTables tables) const;
   std::optional<AppendReceipt> ReceiptAt(uint32_t index) const;
   void SetReceipt(uint32_t index, const AppendReceipt& receipt);
   // The batch id the receipt at `index` holds.
   const format::BatchId& OwnIdOfReceipt(uint32_t index) const;
-  // Builds the position index anew from the receipts.
+  // Builds the position index anew from the receipts, here or on a thread
+  // of its own.
   void IndexPositions();
+  void IndexPositionsInBackground();
+  void SettlePositions() const;
   bool SameEvents(const StreamCatalog& other) const;
   bool SameReceipts(const StreamCatalog& other) const;
 
@@ -344,7 +358,9 @@ class StreamCatalog {
   mutable BatchIndexMap batch_indexes_;
   mutable std::future<AppendTables> pending_tables_;
   std::unordered_map<uint32_t, format::BatchId> odd_receipt_ids_;  // by batch index
-  PositionIndex positions_;  // follows the receipts
+  mutable PositionIndex positions_;  // follows the receipts
+  mutable std::future<PositionIndex> pending_positions_;
+  mutable uint64_t pending_floor_ = 0;  // to forget below once they come
 };
 
 template <typename Visit>

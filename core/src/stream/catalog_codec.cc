@@ -176,6 +176,41 @@ Result<std::pair<format::BatchId, AppendReceipt>> ReadReceiptEntry(BinaryReader&
   return std::pair(batch_id, receipt);
 }
 
+// A receipt entry is the batch id it is filed under, then the receipt, all
+// of fixed size but for the optional previous revision, whose tag lies at
+// kReceiptTagOffset. A checkpoint holds one per batch: it is parsed in place
+// where it is whole and sound, and otherwise read field by field, which
+// gives the reader's errors.
+constexpr size_t kReceiptTagOffset = 2 * kIdBytes + 8 + 8 + kIdBytes;
+constexpr size_t kMaxReceiptEntryBytes = kMinReceiptEntryBytes + 8;
+
+template <typename IdType>
+IdType IdAt(const char* bytes) {
+  format::IdBytes id;
+  std::memcpy(id.data(), bytes, kIdBytes);
+  return IdType(id);
+}
+
+Result<std::pair<format::BatchId, AppendReceipt>> ParseReceiptEntry(BinaryReader& reader) {
+  const std::string_view rest = reader.input().substr(reader.position());
+  if (rest.size() < kMaxReceiptEntryBytes) return ReadReceiptEntry(reader);
+  const char* entry = rest.data();
+  const uint8_t tag = static_cast<uint8_t>(entry[kReceiptTagOffset]);
+  const char* tail = entry + kReceiptTagOffset + 1 + (tag == 1 ? 8 : 0);
+  const uint32_t durability = util::DecodeFixed32(tail + 8);
+  if (tag > 1 || durability >= kReceiptDurabilityCount) return ReadReceiptEntry(reader);
+  AppendReceipt receipt;
+  receipt.batch_id = IdAt<format::BatchId>(entry + kIdBytes);
+  receipt.first_position = util::DecodeFixed64(entry + 2 * kIdBytes);
+  receipt.last_position = util::DecodeFixed64(entry + 2 * kIdBytes + 8);
+  receipt.stream_id = IdAt<format::StreamId>(entry + 2 * kIdBytes + 16);
+  if (tag == 1) receipt.previous_revision = util::DecodeFixed64(entry + kReceiptTagOffset + 1);
+  receipt.current_revision.value = util::DecodeFixed64(tail);
+  receipt.durability = static_cast<ReceiptDurability>(durability);
+  (void)reader.Raw(static_cast<size_t>(tail + 12 - entry));
+  return std::pair(IdAt<format::BatchId>(entry), receipt);
+}
+
 }  // namespace
 
 void AppendReceipt::Encode(BinaryWriter& writer) const {
@@ -254,8 +289,9 @@ Result<StreamCatalog> StreamCatalog::DecodeDeferring(BinaryReader& reader,
   job.idempotency_offset = reader.position();
   CVN_TRY(SkipMap(reader, kMinIdempotencyEntryBytes, ReadIdempotencyEntry, done_before));
   CVN_TRY(catalog.DecodeReceipts(reader, done_before));
-  catalog.IndexPositions();
-  job.tables.batch_indexes = std::move(catalog.batch_indexes_);
+  catalog.IndexPositionsInBackground();
+  job.receipt_ids.reserve(catalog.batches_.size());
+  for (const Batch& batch : catalog.batches_) job.receipt_ids.push_back(batch.batch_id);
   catalog.pending_tables_ = start(std::move(job));
   return catalog;
 }
@@ -263,7 +299,12 @@ Result<StreamCatalog> StreamCatalog::DecodeDeferring(BinaryReader& reader,
 StreamCatalog::AppendTables StreamCatalog::AppendTablesJob::Run(
     std::string_view input, const std::function<void(size_t)>& release) && {
   BinaryReader reader(input);
-  const uint32_t receipt_batches = static_cast<uint32_t>(tables.batch_indexes.size());
+  const uint32_t receipt_batches = static_cast<uint32_t>(receipt_ids.size());
+  tables.batch_indexes.reserve(receipt_ids.size());
+  for (uint32_t index = 0; index < receipt_batches; ++index) {
+    tables.batch_indexes.try_emplace(receipt_ids[index], index);
+  }
+  receipt_ids = {};
   auto index_of = [&](const format::BatchId& batch_id) {
     auto [entry, added] = tables.batch_indexes.try_emplace(
         batch_id, receipt_batches + static_cast<uint32_t>(tables.receiptless.size()));
@@ -288,17 +329,23 @@ StreamCatalog::AppendTables StreamCatalog::AppendTablesJob::Run(
   return std::move(tables);
 }
 
+// Each receipt takes the next index. Receipts are written in ascending
+// batch id order, so no id repeats where each is above the one before;
+// elsewhere a repeated id keeps its first index and its last receipt.
 Result<> StreamCatalog::DecodeReceipts(BinaryReader& reader, const DoneBefore& done_before) {
+  constexpr size_t kReleaseEvery = 4096;
   CVN_ASSIGN_OR_RETURN(size_t count, reader.Length(kMinReceiptEntryBytes));
   batches_.reserve(count);
-  batch_indexes_.reserve(count);
-  auto prefetch = [&](const std::pair<format::BatchId, AppendReceipt>& entry) {
-    batch_indexes_.Prefetch(entry.first);
-  };
-  auto store = [&](const std::pair<format::BatchId, AppendReceipt>& entry) {
-    SetReceipt(BatchIndex(entry.first), entry.second);
-  };
-  return ReadInGroups(reader, count, ReadReceiptEntry, prefetch, store, done_before);
+  bool ascending = true;
+  for (uint32_t index = 0; index < count; ++index) {
+    CVN_ASSIGN_OR_RETURN(const auto entry, ParseReceiptEntry(reader));
+    ascending = ascending && (index == 0 || batches_.back().batch_id < entry.first);
+    batches_.emplace_back().batch_id = entry.first;
+    SetReceipt(index, entry.second);
+    if (done_before && index % kReleaseEvery == 0) done_before(reader.position());
+  }
+  if (!ascending) MergeRepeatedBatchIds();
+  return {};
 }
 
 }  // namespace corvantine::stream

@@ -212,6 +212,43 @@ TEST(StreamCatalogCodecTest, RejectsMalformedInput) {
   EXPECT_TRUE(decoded->Idempotent(format::BranchId(), "\xff").has_value());
 }
 
+// The receipts come last: their count, then per receipt its id and the
+// receipt, 77 bytes, or 85 with a previous revision (its tag at byte 64).
+TEST(StreamCatalogCodecTest, ReceiptsOutOfOrderOrRepeatedDecodeAsReadOneByOne) {
+  const StreamCatalog catalog = LargeCatalog(6, false);
+  const std::string bytes = Encoded(catalog);
+  std::vector<std::string> entries;
+  size_t at = bytes.size();
+  for (int n = 6; n >= 1; --n) {
+    const size_t size = n % 2 == 1 ? 85 : 77;
+    at -= size;
+    entries.insert(entries.begin(), bytes.substr(at, size));
+  }
+  auto with = [&](const std::vector<std::string>& receipts) {
+    std::string out = bytes.substr(0, at);
+    for (const std::string& entry : receipts) out += entry;
+    return out + std::string(8, '\0');  // room past the last entry
+  };
+  EXPECT_EQ(*Decoded(with({entries.rbegin(), entries.rend()})), catalog);
+
+  std::vector<std::string> repeated = entries;
+  repeated[3].replace(0, 16, entries[2].substr(0, 16));  // batch 4's receipt under 3's id
+  Result<StreamCatalog> decoded = Decoded(with(repeated));
+  ASSERT_TRUE(decoded.ok()) << decoded.error().ToString();
+  EXPECT_EQ(decoded->ReceiptCount(), 5u);
+  EXPECT_EQ(decoded->BatchReceipt(IdOf<format::BatchId>(3, 1)),
+            catalog.BatchReceipt(IdOf<format::BatchId>(4, 1)));
+
+  std::vector<std::string> bad = entries;
+  bad[0][64] = 2;
+  EXPECT_EQ(Decoded(with(bad)).error().ToString(),
+            "codec error: tag for enum is not valid, found 2");
+  bad = entries;
+  bad[1][64 + 1 + 8] = 3;  // an entry without previous revision: its durability
+  EXPECT_EQ(Decoded(with(bad)).error().ToString(),
+            "codec error: invalid value: integer `3`, expected variant index 0 <= i < 3");
+}
+
 TEST(StreamCatalogCodecTest, EveryTruncationFailsCleanly) {
   const std::string bytes = Encoded(LargeCatalog(5, false));
   for (size_t length = 0; length < bytes.size(); ++length) {
