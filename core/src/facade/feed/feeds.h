@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "db/db.h"
-#include "facade/engine/command.h"
 #include "facade/engine/error.h"
+#include "facade/feed/commands.h"
 #include "facade/feed/feed_records.h"
 #include "facade/engine/records.h"
 

@@ -9,10 +9,10 @@
 #include <string>
 
 #include "db/db.h"
-#include "facade/engine/command.h"
 #include "facade/engine/error.h"
 #include "facade/engine/readers.h"
 #include "facade/feed/feeds.h"
+#include "facade/retention/commands.h"
 #include "facade/retention/retention_records.h"
 #include "facade/retention/retention_state.h"
 #include "facade/view/projections.h"

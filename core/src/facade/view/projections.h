@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "db/db.h"
-#include "facade/engine/command.h"
 #include "facade/engine/open_config.h"
 #include "facade/engine/error.h"
+#include "facade/view/commands.h"
 #include "facade/view/projection_drive.h"
 #include "facade/view/query.h"
 #include "projection/records.h"
