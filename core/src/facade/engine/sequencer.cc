@@ -122,6 +122,14 @@ void Sequencer::Run(MessageQueue<Command>& commands, std::vector<Command>& batch
 
 template <typename C>
 auto Sequencer::Route(C& command) {
+  static_assert(requires { commit_group_.Handle(command); } +
+                        requires { branches_.Handle(command); } +
+                        requires { readers_.Handle(command); } +
+                        requires { feeds_.Handle(command); } +
+                        requires { retention_.Handle(command); } +
+                        requires { projections_.Handle(command); } ==
+                    1,
+                "exactly one component handles each command");
   if constexpr (requires { commit_group_.Handle(command); }) {
     return commit_group_.Handle(command);
   } else if constexpr (requires { branches_.Handle(command); }) {
