@@ -1,49 +1,38 @@
-// Branches and diffs.
+#include "facade/engine/branches.h"
+
 #include <utility>
 
-#include "facade/engine/sequencer.h"
+#include "facade/engine/readers.h"
 
 namespace corvantine::facade {
 
-EngineResult<> CheckPageLimits(uint32_t page_events, uint64_t page_bytes) {
-  if (page_events < 1 || page_events > kMaxPageEvents) {
-    return EngineError::LimitExceeded("page events", page_events, kMaxPageEvents);
-  }
-  if (page_bytes < 1 || page_bytes > kMaxPageBytes) {
-    return EngineError::LimitExceeded("page bytes", page_bytes, kMaxPageBytes);
-  }
-  return {};
-}
-
-EngineResult<BranchDto> Sequencer::Handle(command::Fork& command) {
+EngineResult<BranchDto> Branches::Handle(command::Fork& command) {
   Result<branch::BranchName> name = branch::BranchName::New(std::move(command.name));
   if (!name.ok()) return EngineError::FromCore(name.error());
-  Result<branch::BranchInfo> branch = db_->ForkBranch(command.parent, command.position,
-                                                      name->str(), std::move(command.metadata));
-  PublishDurableHead();
+  Result<branch::BranchInfo> branch = db_.ForkBranch(command.parent, command.position,
+                                                     name->str(), std::move(command.metadata));
   return FromCore(std::move(branch));
 }
 
-EngineResult<BranchDto> Sequencer::Handle(command::BranchNamed& command) {
-  const branch::BranchInfo* branch = db_->branch_catalog().Named(command.name);
+EngineResult<BranchDto> Branches::Handle(command::BranchNamed& command) {
+  const branch::BranchInfo* branch = db_.branch_catalog().Named(command.name);
   if (branch == nullptr) return EngineError::HandleNotFound("branch");
   return *branch;
 }
 
-EngineResult<std::vector<BranchDto>> Sequencer::Handle(command::Ancestry& command) {
-  return FromCore(db_->branch_catalog().Ancestry(command.branch));
+EngineResult<std::vector<BranchDto>> Branches::Handle(command::Ancestry& command) {
+  return FromCore(db_.branch_catalog().Ancestry(command.branch));
 }
 
-EngineResult<BranchDto> Sequencer::Handle(command::Archive& command) {
-  Result<branch::BranchInfo> branch = db_->ArchiveBranch(command.branch);
-  PublishDurableHead();
+EngineResult<BranchDto> Branches::Handle(command::Archive& command) {
+  Result<branch::BranchInfo> branch = db_.ArchiveBranch(command.branch);
   return FromCore(std::move(branch));
 }
 
-EngineResult<DiffDto> Sequencer::Handle(command::Diff& command) {
+EngineResult<DiffDto> Branches::Handle(command::Diff& command) {
   const DiffRequest& request = command.request;
   CVN_TRY(CheckPageLimits(request.page_events, request.page_bytes));
-  Result<db::BranchDiff> compared = db_->Diff(db::DiffRequest{
+  Result<db::BranchDiff> compared = db_.Diff(db::DiffRequest{
       request.left_branch, request.left_until, request.right_branch, request.right_until});
   if (!compared.ok()) return EngineError::FromCore(compared.error());
   db::BranchDiff& diff = *compared;
@@ -58,7 +47,7 @@ EngineResult<DiffDto> Sequencer::Handle(command::Diff& command) {
   };
   const format::BranchId ancestor = diff.common_ancestor.id;
   return DiffDto{std::move(diff.common_ancestor),
-                 reader(ancestor, db_->retention_floor(), divergence), side(diff.left),
+                 reader(ancestor, db_.retention_floor(), divergence), side(diff.left),
                  side(diff.right), divergence};
 }
 

@@ -1,10 +1,7 @@
-// Paged readers. A reader is a cursor kept by the sequencer: its read of the
-// log, from its position up to the end fixed when it opened, is planned by
-// the first page and goes on page after page.
+#include "facade/engine/readers.h"
+
 #include <algorithm>
 #include <utility>
-
-#include "facade/engine/sequencer.h"
 
 namespace corvantine::facade {
 
@@ -44,13 +41,23 @@ uint64_t PageBytes(const RecordDto& record) {
 
 }  // namespace
 
-EngineResult<ReaderHandle> Sequencer::Handle(command::OpenReader& command) {
+EngineResult<> CheckPageLimits(uint32_t page_events, uint64_t page_bytes) {
+  if (page_events < 1 || page_events > kMaxPageEvents) {
+    return EngineError::LimitExceeded("page events", page_events, kMaxPageEvents);
+  }
+  if (page_bytes < 1 || page_bytes > kMaxPageBytes) {
+    return EngineError::LimitExceeded("page bytes", page_bytes, kMaxPageBytes);
+  }
+  return {};
+}
+
+EngineResult<ReaderHandle> Readers::Handle(command::OpenReader& command) {
   ReaderRequest& request = command.request;
   CVN_TRY(CheckPageLimits(request.page_events, request.page_bytes));
-  const uint64_t end = request.end.value_or(db_->head());
+  const uint64_t end = request.end.value_or(db_.head());
   // Planning the whole range checks it; the first page goes on with it.
   Result<log::reader::LogReader> range =
-      db_->Read(PlannedRead(request.branch, request.stream, request.start, end));
+      db_.Read(PlannedRead(request.branch, request.stream, request.start, end));
   if (!range.ok()) return EngineError::FromCore(range.error());
   const ReaderHandle handle = next_handle_++;
   readers_.emplace(handle, ReaderState{request.branch, std::move(request.stream), end,
@@ -60,7 +67,7 @@ EngineResult<ReaderHandle> Sequencer::Handle(command::OpenReader& command) {
   return handle;
 }
 
-EngineResult<ReplayPage> Sequencer::Handle(command::NextPage& command) {
+EngineResult<ReplayPage> Readers::Handle(command::NextPage& command) {
   CVN_ASSIGN_OR_RETURN(ReaderState* reader, FindReader(command.reader));
   if (reader->cancelled) return EngineError::Cancelled("reader was cancelled");
   CVN_ASSIGN_OR_RETURN(ReplayPage page, ReadPage(*reader));
@@ -68,18 +75,18 @@ EngineResult<ReplayPage> Sequencer::Handle(command::NextPage& command) {
   return page;
 }
 
-EngineResult<> Sequencer::Handle(command::CancelReader& command) {
+EngineResult<> Readers::Handle(command::CancelReader& command) {
   CVN_ASSIGN_OR_RETURN(ReaderState* reader, FindReader(command.reader));
   reader->cancelled = true;
   return {};
 }
 
-EngineResult<> Sequencer::Handle(command::CloseReader& command) {
+EngineResult<> Readers::Handle(command::CloseReader& command) {
   if (readers_.erase(command.reader) == 0) return EngineError::HandleNotFound("reader");
   return {};
 }
 
-EngineResult<Sequencer::ReaderState*> Sequencer::FindReader(ReaderHandle handle) {
+EngineResult<Readers::ReaderState*> Readers::FindReader(ReaderHandle handle) {
   const auto reader = readers_.find(handle);
   if (reader == readers_.end()) return EngineError::HandleNotFound("reader");
   return &reader->second;
@@ -87,11 +94,11 @@ EngineResult<Sequencer::ReaderState*> Sequencer::FindReader(ReaderHandle handle)
 
 // The next record of the reader's stream, or nothing when its read is used
 // up. The read is planned again from the reader's position after an error.
-EngineResult<std::optional<RecordDto>> Sequencer::NextRecord(ReaderState& reader) const {
+EngineResult<std::optional<RecordDto>> Readers::NextRecord(ReaderState& reader) const {
   if (reader.held) return std::exchange(reader.held, std::nullopt);
   if (!reader.log_reader) {
     Result<log::reader::LogReader> planned =
-        db_->Read(PlannedRead(reader.branch, reader.stream, reader.position, reader.end));
+        db_.Read(PlannedRead(reader.branch, reader.stream, reader.position, reader.end));
     if (!planned.ok()) return EngineError::FromCore(planned.error());
     reader.log_reader.emplace(std::move(planned).value());
   }
@@ -114,7 +121,7 @@ EngineResult<std::optional<RecordDto>> Sequencer::NextRecord(ReaderState& reader
 // stopped examining the log, which is never behind the reader's position:
 // records of other streams and branches are passed over for good. After an
 // error the next page plans its read afresh from the reader's position.
-EngineResult<ReplayPage> Sequencer::ReadPage(ReaderState& reader) const {
+EngineResult<ReplayPage> Readers::ReadPage(ReaderState& reader) const {
   ReplayPage page;
   uint64_t bytes = 0;
   for (;;) {

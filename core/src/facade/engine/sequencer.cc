@@ -88,14 +88,23 @@ EngineResult<std::unique_ptr<Sequencer>> Sequencer::Start(const OpenConfig& conf
   // an open reports when both kinds are unreadable.
   CVN_TRY(sequencer->feeds_.Restore(*sequencer->db_));
   CVN_TRY(sequencer->projections_.Restore());
-  sequencer->retention_.Restore(*sequencer->db_);
-  sequencer->PublishDurableHead();
+  sequencer->retention_.Restore();
+  sequencer->commit_group_.PublishDurableHead();
   return sequencer;
 }
 
+// The commit group is declared first, so that it is dropped last; it is
+// given the database before the sequencer takes it over, and the views
+// before they are built, to drive them only once commands come.
 Sequencer::Sequencer(std::unique_ptr<db::Corvantine> db, FeedSignal& feed,
                      const OpenConfig& config)
-    : db_(std::move(db)), feed_(feed), projections_(*db_, next_handle_, config) {}
+    : commit_group_(*db, feed, projections_),
+      db_(std::move(db)),
+      branches_(*db_),
+      readers_(*db_, next_handle_),
+      feeds_(*db_, next_handle_),
+      retention_(*db_, readers_, feeds_, projections_),
+      projections_(*db_, next_handle_, config) {}
 
 void Sequencer::Run(MessageQueue<Command>& commands, std::vector<Command>& batch) {
   for (;;) {
@@ -105,21 +114,42 @@ void Sequencer::Run(MessageQueue<Command>& commands, std::vector<Command>& batch
         if (!Execute(command)) return;
       }
       batch.clear();
-    } while (ExpectsMoreWaiters() &&
-             commands.TakeAllUntil(group_opened_ + last_flush_nanos_, &batch));
-    EndAppendGroup();  // nothing is queued behind it
+    } while (commit_group_.ExpectsMoreWaiters() &&
+             commands.TakeAllUntil(commit_group_.WaitDeadline(), &batch));
+    commit_group_.EndAppendGroup();  // nothing is queued behind it
   }
 }
 
-bool Sequencer::ExpectsMoreWaiters() const {
-  return !held_answers_.empty() && held_answers_.size() < expected_waiters_;
+template <typename C>
+auto Sequencer::Route(C& command) {
+  static_assert(requires { commit_group_.Handle(command); } +
+                        requires { branches_.Handle(command); } +
+                        requires { readers_.Handle(command); } +
+                        requires { feeds_.Handle(command); } +
+                        requires { retention_.Handle(command); } +
+                        requires { projections_.Handle(command); } ==
+                    1,
+                "exactly one component handles each command");
+  if constexpr (requires { commit_group_.Handle(command); }) {
+    return commit_group_.Handle(command);
+  } else if constexpr (requires { branches_.Handle(command); }) {
+    return branches_.Handle(command);
+  } else if constexpr (requires { readers_.Handle(command); }) {
+    return readers_.Handle(command);
+  } else if constexpr (requires { feeds_.Handle(command); }) {
+    return feeds_.Handle(command);
+  } else if constexpr (requires { retention_.Handle(command); }) {
+    return retention_.Handle(command);
+  } else {
+    return projections_.Handle(command);
+  }
 }
 
 template <typename C>
 bool Sequencer::Execute(C& command) {
-  EndAppendGroup();
-  auto answer = Handle(command);
-  PublishDurableHead();
+  commit_group_.EndAppendGroup();
+  auto answer = Route(command);
+  commit_group_.PublishDurableHead();
   command.reply.Send(std::move(answer));
   return true;
 }
@@ -130,16 +160,14 @@ bool Sequencer::Execute(Command& command) {
 }
 
 bool Sequencer::Execute(command::Shutdown& shutdown) {
-  EndAppendGroup();
+  commit_group_.EndAppendGroup();
   shutdown.ack.Send({});
   return false;
 }
 
 bool Sequencer::Execute(command::Append& append) {
-  AppendToGroup(append);
+  commit_group_.AppendToGroup(append);
   return true;
 }
-
-void Sequencer::PublishDurableHead() { feed_.Publish(db_->durable_head()); }
 
 }  // namespace corvantine::facade

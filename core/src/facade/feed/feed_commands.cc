@@ -2,7 +2,8 @@
 #include <utility>
 
 #include "db/request.h"
-#include "facade/engine/sequencer.h"
+#include "facade/engine/commit_group.h"
+#include "facade/feed/feeds.h"
 #include "util/utf8.h"
 
 namespace corvantine::facade {
@@ -65,26 +66,30 @@ EventData ToEventData(RecordDto& event) {
 
 }  // namespace
 
-OpenFeedResult Sequencer::Handle(command::OpenFeed& command) {
-  return feeds_.Open(*db_, std::move(command.request));
+EngineResult<FeedHandle> Feeds::Handle(command::ResumeFeed& command) {
+  return Resume(db_, command.descriptor, command.max_batches, command.max_bytes);
 }
 
-EngineResult<FeedPage> Sequencer::Handle(command::NextFeedPage& command) {
-  return feeds_.NextPage(*db_, command.feed);
+OpenFeedResult Feeds::Handle(command::OpenFeed& command) {
+  return Open(db_, std::move(command.request));
 }
 
-EngineResult<uint64_t> Sequencer::Handle(command::AcknowledgeFeed& command) {
-  return feeds_.Acknowledge(*db_, command.feed, command.position);
+EngineResult<FeedPage> Feeds::Handle(command::NextFeedPage& command) {
+  return NextPage(db_, command.feed);
 }
 
-EngineResult<> Sequencer::Handle(command::CancelFeed& command) {
-  return feeds_.Cancel(command.feed);
+EngineResult<uint64_t> Feeds::Handle(command::AcknowledgeFeed& command) {
+  return Acknowledge(db_, command.feed, command.position);
 }
 
-EngineResult<> Sequencer::Handle(command::CloseFeed& command) { return feeds_.Close(command.feed); }
+EngineResult<> Feeds::Handle(command::CancelFeed& command) {
+  return Cancel(command.feed);
+}
 
-EngineResult<> Sequencer::Handle(command::ClearConsumer& command) {
-  return feeds_.ClearConsumer(*db_, command.consumer_id);
+EngineResult<> Feeds::Handle(command::CloseFeed& command) { return Close(command.feed); }
+
+EngineResult<> Feeds::Handle(command::ClearConsumer& command) {
+  return ClearConsumer(db_, command.consumer_id);
 }
 
 // A replicated batch takes the append road, with its limits and checks,
@@ -92,7 +97,7 @@ EngineResult<> Sequencer::Handle(command::ClearConsumer& command) {
 // Ingesting it again is a retry that returns the stored receipt. It is no
 // append of this database's callers: the views follow it, but it counts
 // toward no automatic snapshot.
-EngineResult<AppendReceiptDto> Sequencer::Handle(command::IngestBatch& command) {
+EngineResult<AppendReceiptDto> CommitGroup::Handle(command::IngestBatch& command) {
   CommittedBatch& batch = command.batch;
   CVN_ASSIGN_OR_RETURN(std::string stream, CheckReplicated(batch));
   AppendBatch append;

@@ -16,6 +16,7 @@
 
 #include "db/db.h"
 #include "facade/engine/error.h"
+#include "facade/feed/commands.h"
 #include "facade/feed/feed_records.h"
 #include "facade/engine/records.h"
 
@@ -43,7 +44,19 @@ bool FinishFeedBatch(const FeedFilter& filter, std::vector<CommittedBatch>& page
 class Feeds {
  public:
   // Feed handles are taken from `next_handle`, the engine's one counter.
-  explicit Feeds(uint64_t& next_handle) : next_handle_(next_handle) {}
+  // The commands (feed_commands.cc) act on `db`.
+  Feeds(db::Corvantine& db, uint64_t& next_handle) : db_(db), next_handle_(next_handle) {}
+
+  Feeds(const Feeds&) = delete;
+  Feeds& operator=(const Feeds&) = delete;
+
+  OpenFeedResult Handle(command::OpenFeed& command);
+  EngineResult<FeedPage> Handle(command::NextFeedPage& command);
+  EngineResult<uint64_t> Handle(command::AcknowledgeFeed& command);
+  EngineResult<> Handle(command::CancelFeed& command);
+  EngineResult<> Handle(command::CloseFeed& command);
+  EngineResult<> Handle(command::ClearConsumer& command);
+  EngineResult<FeedHandle> Handle(command::ResumeFeed& command);
 
   // Rebuilds the consumer checkpoints from the database's system records,
   // in log order: the last checkpoint of a consumer wins, a clear removes
@@ -118,6 +131,7 @@ class Feeds {
   static void Plan(const db::Corvantine& db, FeedState& feed, uint64_t from);
   static EngineResult<> Fill(const db::Corvantine& db, FeedState& feed, PageAssembly& page);
 
+  db::Corvantine& db_;
   std::unordered_map<FeedHandle, FeedState> feeds_;
   std::unordered_map<std::string, uint64_t> checkpoints_;
   uint64_t& next_handle_;

@@ -64,6 +64,7 @@ class FeedBootstrapTest : public ::testing::Test {
   void SetUp() override {
     db_ = db::testing::OpenDb(dir_.path(), {}, /*max_segment_bytes=*/1);
     ASSERT_NE(db_, nullptr);
+    feeds_.emplace(*db_, next_handle_);
     for (int i = 0; i < 6; ++i) AppendSynced();
   }
 
@@ -79,7 +80,7 @@ class FeedBootstrapTest : public ::testing::Test {
   platform::TempDir dir_;
   std::unique_ptr<db::Corvantine> db_;
   uint64_t next_handle_ = 1;
-  Feeds feeds_{next_handle_};
+  std::optional<Feeds> feeds_;
 };
 
 TEST_F(FeedBootstrapTest, ARefusedFeedCarriesTheBootstrapAtTheCurrentFloorInItsScopeOnly) {
@@ -116,7 +117,7 @@ TEST_F(FeedBootstrapTest, ARefusedFeedCarriesTheBootstrapAtTheCurrentFloorInItsS
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_NO_FATAL_FAILURE(c.setup());
-    OpenFeedResult opened = feeds_.Open(*db_, c.request);
+    OpenFeedResult opened = feeds_->Open(*db_, c.request);
     ASSERT_EQ(opened.error().reason.code(), code::kPositionUnavailable.text);
     ASSERT_EQ(opened.error().bootstrap.has_value(), c.described);
     if (c.described) {
@@ -125,10 +126,10 @@ TEST_F(FeedBootstrapTest, ARefusedFeedCarriesTheBootstrapAtTheCurrentFloorInItsS
   }
   FeedRequest too_small = RequestOf("c", SomeScope(), 1);  // refused for another reason
   too_small.max_batches = 0;
-  OpenFeedResult refused = feeds_.Open(*db_, too_small);
+  OpenFeedResult refused = feeds_->Open(*db_, too_small);
   ASSERT_EQ(refused.error().reason.code(), "resource_limit");
   EXPECT_FALSE(refused.error().bootstrap);
-  EXPECT_EQ(feeds_.open_count(), 0u);
+  EXPECT_EQ(feeds_->open_count(), 0u);
   EXPECT_EQ(next_handle_, 1u);
 }
 
@@ -176,9 +177,9 @@ TEST_F(FeedBootstrapTest, ADescriptorMustMatchTheBootstrapInEveryField) {
     c.change(descriptor);
     EXPECT_EQ(Outcome(ValidateFeedBootstrapDescriptor(*db_, descriptor)), c.outcome);
     EXPECT_EQ(Outcome(FetchFeedBootstrap(*db_, descriptor, 100)), c.outcome);
-    EXPECT_EQ(Outcome(feeds_.Resume(*db_, descriptor, 1, 1)), c.outcome);
+    EXPECT_EQ(Outcome(feeds_->Resume(*db_, descriptor, 1, 1)), c.outcome);
   }
-  EXPECT_EQ(feeds_.open_count(), 1u);
+  EXPECT_EQ(feeds_->open_count(), 1u);
 
   // An anchor published for a higher floor but not applied: its bootstrap
   // cannot be resumed from before the floor has moved there.

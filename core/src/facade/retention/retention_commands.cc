@@ -1,13 +1,11 @@
-// The retention handlers of the sequencer. The database plans, anchors and
-// applies; the sequencer adds the blockers only it knows (its queries, its
-// consumers, its open readers and feeds), keeps the plans it hands out, and
-// applies one only when a plan made again now is equal to it.
+#include "facade/retention/retention_commands.h"
+
 #include <algorithm>
 #include <utility>
 
 #include <fmt/format.h>
 
-#include "facade/engine/sequencer.h"
+#include "facade/retention/feed_bootstrap.h"
 #include "util/crc32c.h"
 
 namespace corvantine::facade {
@@ -56,32 +54,32 @@ EngineResult<> CheckConsumerBootstrap(const command::RegisterConsumerBootstrap& 
 
 }  // namespace
 
-EngineResult<> Sequencer::AddEngineBlockers(RetentionPlan& plan) const {
+EngineResult<> Retention::AddEngineBlockers(RetentionPlan& plan) const {
   CVN_ASSIGN_OR_RETURN(const std::vector<db::ProjectionCoverageCheck> coverage,
                        projections_.CoverageChecks());
   db::AppendProjectionBlockers(coverage, plan.blockers);
-  db::AppendConsumerBlockers(AnchorOf(*db_), feeds_.Checkpoints(), plan.effective_floor,
+  db::AppendConsumerBlockers(AnchorOf(db_), feeds_.Checkpoints(), plan.effective_floor,
                              plan.blockers);
-  db::AppendHandleBlocker(readers_.size(), feeds_.open_count(), plan.blockers);
+  db::AppendHandleBlocker(readers_.open_count(), feeds_.open_count(), plan.blockers);
   return {};
 }
 
-EngineResult<RetentionPlan> Sequencer::PlanWithBlockers(uint64_t keep_from) const {
-  CVN_ASSIGN_OR_RETURN(RetentionPlan plan, FromCore(db_->PlanRetention(keep_from)));
+EngineResult<RetentionPlan> Retention::PlanWithBlockers(uint64_t keep_from) const {
+  CVN_ASSIGN_OR_RETURN(RetentionPlan plan, FromCore(db_.PlanRetention(keep_from)));
   CVN_TRY(AddEngineBlockers(plan));
   return plan;
 }
 
-EngineResult<uint64_t> Sequencer::EffectiveFloor(uint64_t keep_from) const {
-  CVN_ASSIGN_OR_RETURN(const RetentionPlan plan, FromCore(db_->PlanRetention(keep_from)));
+EngineResult<uint64_t> Retention::EffectiveFloor(uint64_t keep_from) const {
+  CVN_ASSIGN_OR_RETURN(const RetentionPlan plan, FromCore(db_.PlanRetention(keep_from)));
   return plan.effective_floor;
 }
 
-EngineResult<RetentionStatusDto> Sequencer::Handle(command::RetentionStatus& command) {
+EngineResult<RetentionStatusDto> Retention::Handle(command::RetentionStatus& command) {
   CVN_ASSIGN_OR_RETURN(RetentionPlan plan,
-                       PlanWithBlockers(command.keep_from.value_or(db_->durable_head())));
+                       PlanWithBlockers(command.keep_from.value_or(db_.durable_head())));
   RetentionStatusDto status;
-  status.database_id = db_->database_id();
+  status.database_id = db_.database_id();
   status.generation = plan.generation;
   status.floor = plan.current_floor;
   status.durable_head = plan.durable_head;
@@ -91,23 +89,23 @@ EngineResult<RetentionStatusDto> Sequencer::Handle(command::RetentionStatus& com
   status.reclaimable_bytes = plan.reclaimable_bytes;
   status.reclaimable_segments = std::move(plan.reclaimable_segments);
   status.blockers = std::move(plan.blockers);
-  status.open_readers = readers_.size();
+  status.open_readers = readers_.open_count();
   status.open_feeds = feeds_.open_count();
   status.consumers =
-      db::ConsumerStatuses(AnchorOf(*db_), feeds_.Checkpoints(), plan.effective_floor);
-  status.cleanup = CleanupOf(*db_);
+      db::ConsumerStatuses(AnchorOf(db_), feeds_.Checkpoints(), plan.effective_floor);
+  status.cleanup = CleanupOf(db_);
   return status;
 }
 
-EngineResult<RetentionPlan> Sequencer::Handle(command::PlanRetention& command) {
+EngineResult<RetentionPlan> Retention::Handle(command::PlanRetention& command) {
   CVN_ASSIGN_OR_RETURN(RetentionPlan plan, PlanWithBlockers(command.keep_from));
   retention_.KeepPlan(plan);
   return plan;
 }
 
-EngineResult<RetentionPolicyPreview> Sequencer::Handle(command::PlanRetentionPolicy& command) {
+EngineResult<RetentionPolicyPreview> Retention::Handle(command::PlanRetentionPolicy& command) {
   CVN_ASSIGN_OR_RETURN(RetentionPolicyPreview preview,
-                       FromCore(db_->PreviewRetentionPolicy(command.policy, command.value)));
+                       FromCore(db_.PreviewRetentionPolicy(command.policy, command.value)));
   CVN_TRY(AddEngineBlockers(preview.plan));
   retention_.KeepPlan(preview.plan);
   return preview;
@@ -116,14 +114,14 @@ EngineResult<RetentionPolicyPreview> Sequencer::Handle(command::PlanRetentionPol
 // Applies only a plan that, made again now, is equal to the one handed out:
 // anything that changed since (a commit, a blocker, a segment, an earlier
 // apply) makes it stale. A plan that is refused stays kept.
-EngineResult<RetentionApplyResult> Sequencer::Handle(command::ApplyRetention& command) {
+EngineResult<RetentionApplyResult> Retention::Handle(command::ApplyRetention& command) {
   CVN_ASSIGN_OR_RETURN(const RetentionPlan* stored, retention_.FindPlan(command.plan_id));
   CVN_ASSIGN_OR_RETURN(RetentionPlan remade, PlanWithBlockers(stored->requested_floor));
   remade.plan_id = stored->plan_id;
   CVN_TRY(CheckPlanStillHolds(*stored, remade));
   CVN_ASSIGN_OR_RETURN(
       const RetentionApplyResult applied,
-      FromCore(db_->ApplyRetentionPrevalidated(remade.effective_floor, remade.durable_head)));
+      FromCore(db_.ApplyRetentionPrevalidated(remade.effective_floor, remade.durable_head)));
   retention_.ForgetPlan(command.plan_id);
   return applied;
 }
@@ -131,25 +129,25 @@ EngineResult<RetentionApplyResult> Sequencer::Handle(command::ApplyRetention& co
 // Commits first, then snapshots every query at the durable head (healing it
 // there), so that the anchor's head, the queries' cursors and the snapshots
 // it names agree.
-EngineResult<RetentionAnchorInfo> Sequencer::Handle(command::CreateRetentionAnchor& command) {
-  if (!readers_.empty() || feeds_.open_count() != 0) {
+EngineResult<RetentionAnchorInfo> Retention::Handle(command::CreateRetentionAnchor& command) {
+  if (readers_.open_count() != 0 || feeds_.open_count() != 0) {
     return EngineError(
         fmt::format("cannot create retention anchor with {} reader(s) and {} feed(s) open",
-                    readers_.size(), feeds_.open_count()),
+                    readers_.open_count(), feeds_.open_count()),
         code::kMaintenanceHandlesOpen);
   }
-  CVN_TRY(FromCore(db_->Commit()));
+  CVN_TRY(FromCore(db_.Commit()));
   CVN_ASSIGN_OR_RETURN(const uint64_t floor, EffectiveFloor(command.keep_from));
   CVN_ASSIGN_OR_RETURN(std::vector<retention::RetentionProjectionCoverage> coverage,
                        projections_.SnapshotForAnchor());
-  return FromCore(db_->CreateRetentionAnchorWithAllCoverage(
+  return FromCore(db_.CreateRetentionAnchorWithAllCoverage(
       command.keep_from, std::move(coverage), retention_.BranchBootstrapsAt(floor),
       retention_.ConsumerBootstrapsAt(floor)));
 }
 
-EngineResult<uint64_t> Sequencer::Handle(command::RegisterBranchBootstrap& command) {
+EngineResult<uint64_t> Retention::Handle(command::RegisterBranchBootstrap& command) {
   CVN_TRY(CheckBootstrapBytes(command.checkpoint));
-  if (db_->branch_catalog().Find(command.branch) == nullptr) {
+  if (db_.branch_catalog().Find(command.branch) == nullptr) {
     return EngineError::Invalid("unknown branch for retention bootstrap");
   }
   CVN_ASSIGN_OR_RETURN(const uint64_t floor, EffectiveFloor(command.keep_from));
@@ -158,11 +156,11 @@ EngineResult<uint64_t> Sequencer::Handle(command::RegisterBranchBootstrap& comma
   bootstrap.floor = floor;
   bootstrap.checksum = util::crc32c::Value(command.checkpoint);
   bootstrap.checkpoint = std::move(command.checkpoint);
-  CVN_TRY(retention_.Register(*db_, std::move(bootstrap)));
+  CVN_TRY(retention_.Register(db_, std::move(bootstrap)));
   return floor;
 }
 
-EngineResult<uint64_t> Sequencer::Handle(command::RegisterConsumerBootstrap& command) {
+EngineResult<uint64_t> Retention::Handle(command::RegisterConsumerBootstrap& command) {
   CVN_TRY(CheckConsumerBootstrap(command));
   CVN_ASSIGN_OR_RETURN(const uint64_t floor, EffectiveFloor(command.keep_from));
   retention::RetentionConsumerBootstrap bootstrap;
@@ -174,16 +172,24 @@ EngineResult<uint64_t> Sequencer::Handle(command::RegisterConsumerBootstrap& com
   bootstrap.scope = std::move(command.scope);
   bootstrap.codec = std::move(command.codec);
   bootstrap.codec_version = command.codec_version;
-  CVN_TRY(retention_.Register(*db_, std::move(bootstrap)));
+  CVN_TRY(retention_.Register(db_, std::move(bootstrap)));
   return floor;
 }
 
-EngineResult<std::optional<std::string>> Sequencer::Handle(command::BranchBootstrap& command) {
-  return db_->RetentionBranchBootstrap(command.branch);
+EngineResult<uint64_t> Retention::Handle(command::RetentionFloor&) {
+  return db_.retention_floor();
 }
 
-EngineResult<std::optional<std::string>> Sequencer::Handle(command::ConsumerBootstrap& command) {
-  return db_->RetentionConsumerBootstrap(command.consumer_id);
+EngineResult<std::string> Retention::Handle(command::FetchFeedBootstrap& command) {
+  return FetchFeedBootstrap(db_, command.descriptor, command.maximum_bytes);
+}
+
+EngineResult<std::optional<std::string>> Retention::Handle(command::BranchBootstrap& command) {
+  return db_.RetentionBranchBootstrap(command.branch);
+}
+
+EngineResult<std::optional<std::string>> Retention::Handle(command::ConsumerBootstrap& command) {
+  return db_.RetentionConsumerBootstrap(command.consumer_id);
 }
 
 }  // namespace corvantine::facade

@@ -458,4 +458,66 @@ void Projections::TakeAutomaticSnapshots() {
   bytes_since_snapshot_ = 0;
 }
 
+EngineResult<QueryHandle> Projections::Handle(command::RegisterQuery& command) {
+  return Register(std::move(command.name), std::move(command.definition),
+                  command.partition_count);
+}
+
+EngineResult<QueryHandle> Projections::Handle(command::RegisterProjection& command) {
+  return RegisterRuntime(std::move(command.descriptor), std::move(command.runtime));
+}
+
+EngineResult<bool> Projections::Handle(command::RemoveQuery& command) {
+  return Remove(command.name);
+}
+
+EngineResult<QueryHandle> Projections::Handle(command::QueryNamed& command) {
+  return Named(command.name);
+}
+
+EngineResult<QueryResult> Projections::Handle(command::QueryConsistent& command) {
+  return Query(command.query, command.operation, command.consistency);
+}
+
+EngineResult<QueryResult> Projections::Handle(command::QueryPartitions& command) {
+  return QueryPartitions(command.query, command.partitions, command.operation,
+                         command.consistency);
+}
+
+EngineResult<ProjectionStatus> Projections::Handle(command::QueryStatus& command) {
+  return Status(command.query);
+}
+
+EngineResult<std::vector<PartitionStatus>> Projections::Handle(command::PartitionStatuses& command) {
+  return PartitionStatuses(command.query);
+}
+
+EngineResult<SnapshotInfo> Projections::Handle(command::CreateSnapshot& command) {
+  return Snapshot(command.query);
+}
+
+EngineResult<SnapshotInfo> Projections::Handle(command::CreatePartitionSnapshot& command) {
+  return SnapshotPartition(command.query, command.partition);
+}
+
+EngineResult<std::vector<SnapshotInfo>> Projections::Handle(command::ListSnapshots& command) {
+  return ListSnapshots(command.query);
+}
+
+EngineResult<SnapshotInfo> Projections::Handle(command::VerifySnapshot& command) {
+  return VerifySnapshot(command.id);
+}
+
+EngineResult<bool> Projections::Handle(command::DeleteSnapshot& command) {
+  return DeleteSnapshot(command.id);
+}
+
+EngineResult<> Projections::Handle(command::DeleteAllDerivedState&) {
+  return DeleteAllDerivedState();
+}
+
+EngineResult<> Projections::Handle(command::RebuildProjection& command) {
+  return Rebuild(command.query);
+}
+
 }  // namespace corvantine::facade

@@ -1,7 +1,7 @@
 // The registered queries (views) of one engine: the query map, the name map,
-// and the automatic snapshot policy. The sequencer owns one and hands it its
-// query, projection and snapshot commands; it lives on the sequencer thread
-// and takes no locks.
+// and the automatic snapshot policy. The sequencer owns one and routes the
+// query, projection and snapshot commands to it; it lives on the sequencer
+// thread and takes no locks.
 //
 // A registration lives in the log as a "corvantine.projection.registered"
 // system record, a removal as a "corvantine.projection.dropped" one; each is
@@ -23,6 +23,7 @@
 #include "db/db.h"
 #include "facade/engine/open_config.h"
 #include "facade/engine/error.h"
+#include "facade/view/commands.h"
 #include "facade/view/projection_drive.h"
 #include "facade/view/query.h"
 #include "projection/records.h"
@@ -46,6 +47,23 @@ class Projections {
   // vanishes silently. One read whose partition count registration would
   // refuse still opens, over max(count, 1) partitions.
   EngineResult<> Restore();
+
+  // The commands, each answered by the method below that holds its rules.
+  EngineResult<QueryHandle> Handle(command::RegisterQuery& command);
+  EngineResult<QueryHandle> Handle(command::RegisterProjection& command);
+  EngineResult<bool> Handle(command::RemoveQuery& command);
+  EngineResult<QueryHandle> Handle(command::QueryNamed& command);
+  EngineResult<QueryResult> Handle(command::QueryConsistent& command);
+  EngineResult<QueryResult> Handle(command::QueryPartitions& command);
+  EngineResult<ProjectionStatus> Handle(command::QueryStatus& command);
+  EngineResult<std::vector<PartitionStatus>> Handle(command::PartitionStatuses& command);
+  EngineResult<SnapshotInfo> Handle(command::CreateSnapshot& command);
+  EngineResult<SnapshotInfo> Handle(command::CreatePartitionSnapshot& command);
+  EngineResult<std::vector<SnapshotInfo>> Handle(command::ListSnapshots& command);
+  EngineResult<SnapshotInfo> Handle(command::VerifySnapshot& command);
+  EngineResult<bool> Handle(command::DeleteSnapshot& command);
+  EngineResult<> Handle(command::DeleteAllDerivedState& command);
+  EngineResult<> Handle(command::RebuildProjection& command);
 
   // A JSON index under `name`. "query key field is empty", then "partition
   // count must be between 1 and 4096" ("invalid_argument"), then a filter

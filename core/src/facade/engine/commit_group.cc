@@ -1,9 +1,9 @@
-// The write road and the position queries.
+#include "facade/engine/commit_group.h"
+
 #include <algorithm>
 #include <chrono>
 #include <utility>
 
-#include "facade/engine/sequencer.h"
 #include "util/json.h"
 
 namespace corvantine::facade {
@@ -70,7 +70,7 @@ Result<stream::AppendRequest> ToAppendRequest(AppendBatch batch) {
 
 }  // namespace
 
-EngineResult<Sequencer::WrittenAppend> Sequencer::Write(AppendBatch batch,
+EngineResult<CommitGroup::WrittenAppend> CommitGroup::Write(AppendBatch batch,
                                                         std::optional<BatchId> source_batch) {
   CVN_TRY(CheckEvents(batch.events));
   WrittenAppend written{{}, batch.events.size(), BodyBytes(batch.events)};
@@ -78,13 +78,13 @@ EngineResult<Sequencer::WrittenAppend> Sequencer::Write(AppendBatch batch,
   if (!request.ok()) return EngineError::FromCore(request.error());
   CVN_ASSIGN_OR_RETURN(written.receipt,
                        FromCore(source_batch
-                                    ? db_->IngestBatch(std::move(request).value(), *source_batch)
-                                    : db_->AppendBatchWithId(std::move(request).value(),
+                                    ? db_.IngestBatch(std::move(request).value(), *source_batch)
+                                    : db_.AppendBatchWithId(std::move(request).value(),
                                                              std::nullopt)));
   return written;
 }
 
-EngineResult<AppendReceiptDto> Sequencer::ReceiptOf(EngineResult<WrittenAppend> outcome) {
+EngineResult<AppendReceiptDto> CommitGroup::ReceiptOf(EngineResult<WrittenAppend> outcome) {
   if (!outcome.ok()) return std::move(outcome).error();
   return std::move(outcome->receipt);
 }
@@ -92,10 +92,10 @@ EngineResult<AppendReceiptDto> Sequencer::ReceiptOf(EngineResult<WrittenAppend> 
 // An answer that does not wait goes out as the append alone would send it.
 // Once one waits, those behind it wait too, so that a caller who sends
 // several appends gets their answers in order.
-void Sequencer::AppendToGroup(command::Append& append) {
+void CommitGroup::AppendToGroup(command::Append& append) {
   if (!in_append_group_) OpenAppendGroup();
   EngineResult<WrittenAppend> outcome = Write(std::move(append.batch));
-  const bool awaits_flush = outcome.ok() && db_->AwaitsGroupFlush(outcome->receipt);
+  const bool awaits_flush = outcome.ok() && db_.AwaitsGroupFlush(outcome->receipt);
   if (awaits_flush || !held_answers_.empty()) {
     held_answers_.push_back({std::move(append.reply), std::move(outcome), awaits_flush});
     return;
@@ -105,15 +105,15 @@ void Sequencer::AppendToGroup(command::Append& append) {
   append.reply.Send(ReceiptOf(std::move(outcome)));
 }
 
-void Sequencer::OpenAppendGroup() {
-  db_->BeginCommitGroup();
+void CommitGroup::OpenAppendGroup() {
+  db_.BeginCommitGroup();
   in_append_group_ = true;
   group_opened_ = std::chrono::steady_clock::now();
 }
 
 // The durable head is published, and the views driven, only once the flush
 // made the events durable, and before any caller hears of them.
-void Sequencer::EndAppendGroup() {
+void CommitGroup::EndAppendGroup() {
   if (!in_append_group_) return;
   in_append_group_ = false;
   const EngineResult<> flushed = FlushGroup();
@@ -124,7 +124,7 @@ void Sequencer::EndAppendGroup() {
   held_answers_.clear();
 }
 
-void Sequencer::FailAwaitingAnswers(const EngineError& error) {
+void CommitGroup::FailAwaitingAnswers(const EngineError& error) {
   for (HeldAnswer& held : held_answers_) {
     if (held.awaits_flush) held.outcome = error;
   }
@@ -133,9 +133,9 @@ void Sequencer::FailAwaitingAnswers(const EngineError& error) {
 // A caller that stops appending lowers the expected number by one per
 // flush, so that one flush that callers found at an unlucky moment does not
 // lower it at once.
-EngineResult<> Sequencer::FlushGroup() {
+EngineResult<> CommitGroup::FlushGroup() {
   const auto start = std::chrono::steady_clock::now();
-  EngineResult<> flushed = FromCore(db_->EndCommitGroup());
+  EngineResult<> flushed = FromCore(db_.EndCommitGroup());
   if (!held_answers_.empty()) {
     last_flush_nanos_ = std::chrono::steady_clock::now() - start;
     const size_t decayed = expected_waiters_ > 0 ? expected_waiters_ - 1 : 0;
@@ -144,7 +144,7 @@ EngineResult<> Sequencer::FlushGroup() {
   return flushed;
 }
 
-void Sequencer::AfterHeldAppends() {
+void CommitGroup::AfterHeldAppends() {
   uint64_t events = 0;
   uint64_t bytes = 0;
   for (const HeldAnswer& held : held_answers_) {
@@ -155,20 +155,22 @@ void Sequencer::AfterHeldAppends() {
   if (events > 0) projections_.AfterAppend(events, bytes);
 }
 
-EngineResult<uint64_t> Sequencer::Handle(command::Commit&) { return FromCore(db_->Commit()); }
+bool CommitGroup::ExpectsMoreWaiters() const {
+  return !held_answers_.empty() && held_answers_.size() < expected_waiters_;
+}
 
-EngineResult<uint64_t> Sequencer::Handle(command::Head&) { return db_->head(); }
+void CommitGroup::PublishDurableHead() { feed_.Publish(db_.durable_head()); }
 
-EngineResult<uint64_t> Sequencer::Handle(command::DurableHead&) { return db_->durable_head(); }
+EngineResult<uint64_t> CommitGroup::Handle(command::Commit&) { return FromCore(db_.Commit()); }
+
+EngineResult<uint64_t> CommitGroup::Handle(command::Head&) { return db_.head(); }
+
+EngineResult<uint64_t> CommitGroup::Handle(command::DurableHead&) { return db_.durable_head(); }
 
 // Every event takes one position and every commit makes the whole head
 // durable, so the positions above the durable head are the uncommitted events.
-EngineResult<uint64_t> Sequencer::Handle(command::UncommittedCount&) {
-  return db_->head() - db_->durable_head();
-}
-
-EngineResult<uint64_t> Sequencer::Handle(command::RetentionFloor&) {
-  return db_->retention_floor();
+EngineResult<uint64_t> CommitGroup::Handle(command::UncommittedCount&) {
+  return db_.head() - db_.durable_head();
 }
 
 }  // namespace corvantine::facade
