@@ -4,7 +4,7 @@
 // Writing is compact, keys in declared field order, 16-byte ids and byte
 // strings as arrays of decimal numbers, absent optional values as null, the
 // filter as the pair [field, [value bytes]], the index map in ascending
-// name order. Reading follows serde-derive's struct rules
+// name order. Reading follows the struct rules
 // (util::json::Reader::ReadStruct): an object with its keys in any order,
 // unknown keys skipped, "duplicate field `x`", "missing field `x`"; or an
 // array of the fields in declared order; anything else is "invalid type:

@@ -75,7 +75,7 @@ TEST(SnapshotManifest, NamesItsFile) {
   for (const auto& c : cases) EXPECT_EQ(c.manifest.FileName(), c.name);
 }
 
-TEST(SnapshotManifest, ReadsWhatIsWrittenAndToleratesWhatSerdeDoes) {
+TEST(SnapshotManifest, ReadsWhatIsWrittenAndToleratesWhatTheReaderAllows) {
   const SnapshotManifest manifest = SampleManifest(7, 9, 2);
   const std::string json = JsonOf(manifest);
   EXPECT_EQ(SnapshotManifest::FromJson(json).value(), manifest);

@@ -1,5 +1,5 @@
-// Whole JSON values: checking, parsing, printing and comparing them the way
-// serde_json does. Reading rules and messages are those of json::Reader
+// Whole JSON values: checking, parsing, printing and comparing them. Reading
+// rules and messages are those of json::Reader
 // (util/json_reader.h); printing is json::Writer's (util/json_writer.h).
 #pragma once
 
@@ -22,12 +22,12 @@ Result<> Validate(std::string_view text);
 // number a float. Of duplicate keys the last wins.
 Result<nlohmann::json> Parse(std::string_view text);
 
-// Appends the compact (serde_json::to_string) or pretty text of `value`;
+// Appends the compact or pretty text of `value`;
 // object keys come in ascending byte order.
 void WriteCompact(const nlohmann::json& value, std::string* out);
 void WritePretty(const nlohmann::json& value, std::string* out);
 
-// Equality that keeps number kinds apart, as serde_json's Value does:
+// Equality that keeps number kinds apart:
 // non-negative integers, negative integers and floats never equal one
 // another (1 != 1.0, while 1 == 1u). Arrays and objects compare by element.
 bool KindEqual(const nlohmann::json& a, const nlohmann::json& b);

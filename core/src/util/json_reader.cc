@@ -9,7 +9,7 @@
 namespace corvantine::util::json {
 namespace {
 
-// "`A`", "`A` or `B`", "one of `A`, `B`, `C`", as serde lists variants.
+// "`A`", "`A` or `B`", "one of `A`, `B`, `C`": how messages list variants.
 std::string OneOf(std::span<const std::string_view> names) {
   if (names.size() == 1) return fmt::format("`{}`", names[0]);
   if (names.size() == 2) return fmt::format("`{}` or `{}`", names[0], names[1]);
@@ -31,7 +31,7 @@ Result<T> Narrow(Result<uint64_t> value) {
 
 }  // namespace
 
-// ---- Typed reads: serde's deserialize_* entry points.
+// ---- Typed reads: one entry point per type.
 
 Result<uint64_t> Reader::ReadU64() { return ReadUnsigned(UINT64_MAX, "u64"); }
 Result<uint32_t> Reader::ReadU32() { return Narrow<uint32_t>(ReadUnsigned(UINT32_MAX, "u32")); }
@@ -70,7 +70,7 @@ Result<size_t> Reader::ReadVariant(std::span<const std::string_view> names) {
   if (!PeekNonWhitespace(&c)) return PeekError(kEofValue);
   if (c == '"') return MatchVariant(names);
   if (c != '{') return PeekError(kExpectedValue);
-  // {"Name":null}: serde reads the unit variant's value as ().
+  // {"Name":null}: a unit variant's value may be null.
   CVN_TRY(EnterNested());
   ++index_;
   CVN_ASSIGN_OR_RETURN(const size_t variant, MatchVariant(names));
@@ -159,8 +159,8 @@ Result<> Reader::ReadMap(std::string_view expected, const ReadFn& visit) {
   return Visit(expected, nullptr, &visit);
 }
 
-// serde_json's deserialize_seq, _map and _struct: the container, then its
-// visitor, then its end.
+// Sequences, maps and structs: the container, then its visitor, then its
+// end.
 Result<> Reader::Visit(std::string_view expected, const ReadFn* seq, const ReadFn* map) {
   CVN_ASSIGN_OR_RETURN(const char c, PeekValueStart());
   const ReadFn* visit = c == '[' ? seq : c == '{' ? map : nullptr;
@@ -168,7 +168,7 @@ Result<> Reader::Visit(std::string_view expected, const ReadFn* seq, const ReadF
   const int outside = depth_left_;
   CVN_TRY(Open());
   Result<> visited = (*visit)(*this);
-  // The end is read even after a failed visit, as serde_json does: it moves
+  // The end is read even after a failed visit: it moves
   // the position given to a failure that has none yet. A visitor that pulled
   // every element has read it already.
   Result<> ended;

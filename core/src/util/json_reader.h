@@ -1,9 +1,8 @@
-// Reading JSON text with the rules and the messages of Rust's serde_json and
-// serde-derive, the reference for the JSON the store exchanges with users.
+// Reading JSON text into typed values, with the rules and the messages that
+// the JSON the store exchanges with users is held to.
 //
-// Each Read* method is one of serde's entry points ("deserialize a u32",
-// "deserialize a struct"), so the engine's documents are read with
-// serde-derive's rules: see ReadStruct. Failures are placed as the scanner
+// Each Read* method reads one type ("a u32", "a struct"), so the engine's
+// documents are all read by the same rules: see ReadStruct. Failures are placed as the scanner
 // places them (util/json_scanner.h); values of any shape can also be pulled
 // piece by piece through the scanner's calls, or whole (util/json_tree.h).
 #pragma once
@@ -59,7 +58,7 @@ class Reader : public TreeReader {
   // "unknown variant `x`, expected `A` or `B`".
   Result<size_t> ReadVariant(std::span<const std::string_view> names);
 
-  // A struct in serde-derive's form, described in error messages as
+  // A struct, described in error messages as
   // "struct {name}". Accepted are:
   //  - an object: keys in any order; unknown keys are skipped with
   //    IgnoreValue; a key given twice fails with "duplicate field `x`" just
@@ -98,7 +97,7 @@ class Reader : public TreeReader {
 Result<> ReadDocument(std::string_view text, const ReadFn& read);
 
 // Typed reads for Field tables: Into(&target) reads the field's value into
-// target with serde's rules for its type. Byte strings and ids are arrays of
+// target with the rules of its type. Byte strings and ids are arrays of
 // integers 0..255 (std::vector<uint8_t>, std::array<uint8_t, 16>); a
 // std::optional is empty for null; a std::map reads an object whose last
 // duplicate key wins. Nested structs are read by a caller's function.

@@ -35,7 +35,7 @@ std::string Outcome(const Result<Checkpoint>& c) {
   return c->consumer_id + "@" + std::to_string(c->position);
 }
 
-TEST(JsonStructReader, CheckpointAcceptsBothFormsAndReportsLikeSerde) {
+TEST(JsonStructReader, CheckpointAcceptsBothFormsAndReportsWhereTheTextIsWrong) {
   struct Case {
     std::string text;
     std::string outcome;
@@ -45,7 +45,7 @@ TEST(JsonStructReader, CheckpointAcceptsBothFormsAndReportsLikeSerde) {
       {"[\"a\",5]", "a@5"},
       {" {\"consumer_id\" : \"\\u0041\",\n \"position\": 18446744073709551615 } ",
        "A@18446744073709551615"},
-      // Unknown members are skipped as serde's IgnoredAny does: no range,
+      // Unknown members are skipped with the looser rules: no range,
       // UTF-8 or nesting checks, and its own wording for a trailing comma.
       {"{\"consumer_id\":\"a\",\"skip\":{\"x\":[1e400,\"\xff\",[[{}]]]},\"position\":5}", "a@5"},
       {"{\"consumer_id\":\"a\",\"x\":" + std::string(300, '[') + std::string(300, ']') +
@@ -124,7 +124,7 @@ Result<Record> ReadRecord(std::string_view text) {
 
 const std::string kId = "[0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,255]";
 
-TEST(JsonStructReader, TypedFieldsFollowSerdeRules) {
+TEST(JsonStructReader, TypedFieldsFollowTheirTypesRules) {
   const Result<Record> minimal = ReadRecord("{\"version\":1}");
   ASSERT_TRUE(minimal.ok()) << minimal.error().message;
   EXPECT_EQ(minimal->id, (std::array<uint8_t, 16>{}));

@@ -14,7 +14,7 @@
 namespace corvantine::util::json {
 namespace {
 
-// serde_json's messages; the scanner's class holds those its readers share.
+// The parser's messages; the scanner's class holds those its readers share.
 constexpr std::string_view kEofList = "EOF while parsing a list";
 constexpr std::string_view kEofString = "EOF while parsing a string";
 constexpr std::string_view kExpectedColon = "expected `:`";
@@ -108,7 +108,7 @@ bool ExceedsDouble(std::string_view text) {
   return magnitude + (negative ? -value : value) > 0;
 }
 
-// serde's description of a number in "invalid type" messages.
+// How "invalid type" messages describe a number.
 std::string Describe(const Number& number) {
   switch (number.kind) {
     case Number::Kind::kUnsigned: return fmt::format("integer `{}`", number.u64);
@@ -121,7 +121,7 @@ std::string Describe(const Number& number) {
   return out;
 }
 
-// serde's Debug form of a string in "invalid type: string ..." messages:
+// How "invalid type: string ..." messages show a string:
 // quoted, with quotes, backslashes and control characters escaped.
 std::string DebugQuoted(std::string_view text) {
   std::string out = "\"";
@@ -564,8 +564,8 @@ Result<> Scanner::ScanNumber(bool negative, Mode mode, Number* number) {
     is_float = true;
   }
   number->text = text_.substr(start, index_ - start);
-  // serde_json reads -0 as the integer 0 and a negative integer below i64's
-  // range as a float.
+  // -0 reads as the integer 0, and a negative integer below i64's range as
+  // a float.
   if (!is_float && (!negative || magnitude == 0)) {
     number->kind = Number::Kind::kUnsigned;
     number->u64 = magnitude;
@@ -582,7 +582,7 @@ Result<> Scanner::ScanNumber(bool negative, Mode mode, Number* number) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number->f64);
   if (ec == std::errc::result_out_of_range) {
     if (ExceedsDouble(text)) return ErrorHere(kNumberOutOfRange);
-    // Too small for a double: zero, as in serde_json.
+    // Too small for a double: zero.
     number->f64 = negative ? -0.0 : 0.0;
   }
   return {};
@@ -602,10 +602,10 @@ Error Scanner::ErrorAt(size_t index, std::string_view what) const {
   return Error{fmt::format("{} at line {} column {}", what, line, index - line_start)};
 }
 
-// serde_json's error(): at the bytes consumed so far.
+// An error placed at the bytes consumed so far.
 Error Scanner::ErrorHere(std::string_view what) const { return ErrorAt(index_, what); }
 
-// serde_json's peek_error(): the peeked byte counts as consumed.
+// An error placed after the peeked byte, which counts as consumed.
 Error Scanner::PeekError(std::string_view what) const {
   return ErrorAt(std::min(text_.size(), index_ + 1), what);
 }
@@ -615,7 +615,7 @@ Error Scanner::Place(Error error) const {
   return ErrorHere(error.message);
 }
 
-// serde_json's peek_invalid_type(): reads the value in the way (a scalar
+// An "invalid type" error: reads the value in the way (a scalar
 // whole, a container not at all) to describe it.
 Error Scanner::InvalidType(std::string_view expected) {
   const char c = index_ < text_.size() ? text_[index_] : '\0';

@@ -1,10 +1,10 @@
 // The token level of JSON reading: whitespace, literals, strings, numbers
-// and the brackets, commas and colons around them, with serde_json's rules
-// and messages.
+// and the brackets, commas and colons around them, with their rules and
+// messages.
 //
 // Every failure is a message ending in " at line {L} column {C}": lines count
 // from 1, the column is the number of bytes consumed on the line, and the
-// place is where serde_json would stop. Nesting is limited: 128 arrays or
+// place is where reading stopped. Nesting is limited: 128 arrays or
 // objects inside each other are accepted, the 129th fails with "recursion
 // limit exceeded", so no input can exhaust a thread's stack. Strings must be
 // valid UTF-8.
@@ -30,9 +30,9 @@ struct Error {
   // False only for an error made by Custom() that no reader has placed yet.
   bool has_position = true;
 
-  // An error raised by a caller's read function (serde's de::Error::custom).
+  // An error raised by a caller's read function.
   // The Read* call that returns it appends the line and column where the
-  // value it reads ends, as serde_json does.
+  // value it reads ends.
   static Error Custom(std::string message);
 };
 
@@ -69,7 +69,7 @@ class Scanner {
 
   Result<bool> ReadBool();
 
-  // serde's Option: consumes a null and returns true, or leaves any other
+  // An optional value: consumes a null and returns true, or leaves any other
   // value for the caller and returns false.
   Result<bool> TakeNull();
 
@@ -117,12 +117,12 @@ class Scanner {
   Result<> Finish();
 
  protected:
-  // kIgnore reads with serde's IgnoredAny rules, which are looser: no
+  // kIgnore reads with looser rules, for values that are skipped: no
   // nesting limit, no UTF-8 or surrogate check inside strings, no range
   // check of numbers.
   enum class Mode { kStrict, kIgnore };
 
-  // serde_json's messages that the readers built on a scanner raise too.
+  // Messages that the readers built on a scanner raise too.
   static constexpr std::string_view kEofObject = "EOF while parsing an object";
   static constexpr std::string_view kEofValue = "EOF while parsing a value";
   static constexpr std::string_view kExpectedValue = "expected value";

@@ -94,7 +94,7 @@ struct TreeReader::Discard {
   void OnClose() {}
 };
 
-// serde_json's Value and IgnoredAny: whole values, without a visitor.
+// Whole values, kept or ignored, without a visitor.
 
 Result<nlohmann::json> TreeReader::ReadValue() {
   DomBuilder builder;

@@ -1,5 +1,5 @@
 // Whole JSON values read at once: built into a document tree, checked and
-// discarded, or skipped with serde's looser IgnoredAny rules.
+// discarded, or skipped with looser rules.
 #pragma once
 
 #include <string_view>
@@ -20,8 +20,7 @@ class TreeReader : public Scanner {
   // Reads one value and discards it, checking it as ReadValue would.
   Result<> SkipValue();
 
-  // Reads one value and discards it with serde's IgnoredAny rules, which are
-  // looser: no nesting limit, no UTF-8 or surrogate check inside strings, no
+  // Reads one value and discards it with rules that are looser: no nesting limit, no UTF-8 or surrogate check inside strings, no
   // range check of numbers.
   Result<> IgnoreValue();
 

@@ -96,7 +96,7 @@ void Writer::Value(const nlohmann::json& value) {
       }
       EndObject();
       return;
-    case Type::binary:  // as serde writes bytes: an array of numbers
+    case Type::binary:  // bytes are written as an array of numbers
       BeginArray();
       for (const uint8_t byte : value.get_binary()) Uint(byte);
       EndArray();

@@ -1,10 +1,9 @@
-// Writing JSON text exactly as serde_json prints it, compact (to_string) or
-// pretty (to_string_pretty: two-blank indent, "key": value, [] and {} for
-// empty containers). Strings escape only the quote, the backslash and
-// control characters (\b \f \n \r \t, others as \u00xx); everything else,
-// non-ASCII included, is written as it is. Floats take their shortest form
-// that reads back to the same double, laid out like serde_json's: 1.0, 0.1,
-// 1e16, 1.5e300, 0.00001, 1e-6; a non-finite float prints as null.
+// Writing JSON text, compact (no blanks) or pretty (two-blank indent,
+// "key": value, [] and {} for empty containers). Strings escape only the
+// quote, the backslash and control characters (\b \f \n \r \t, others as
+// \u00xx); everything else, non-ASCII included, is written as it is. Floats
+// take their shortest form that reads back to the same double, laid out as
+// 1.0, 0.1, 1e16, 1.5e300, 0.00001, 1e-6; a non-finite float prints as null.
 #pragma once
 
 #include <cstdint>
