@@ -9,10 +9,10 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz_check.h"
 #include "branch/branch.h"
 #include "branch/catalog.h"
 #include "db/checkpoint.h"
+#include "fuzz_check.h"
 #include "retention/anchor.h"
 #include "stream/catalog.h"
 #include "util/coding.h"

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz_check.h"
 #include "format/format.h"
+#include "fuzz_check.h"
 #include "log/record.h"
 
 using namespace corvantine;

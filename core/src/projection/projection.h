@@ -24,9 +24,9 @@
 #include <variant>
 #include <vector>
 
+#include "error/result.h"
 #include "format/ids.h"
 #include "projection/status.h"
-#include "error/result.h"
 
 namespace corvantine::projection {
 

@@ -34,13 +34,13 @@
 
 #include "branch/branch.h"
 #include "facade/engine/error.h"
-#include "facade/feed/feed_records.h"
 #include "facade/engine/feed_signal.h"
-#include "facade/view/query.h"
 #include "facade/engine/open_config.h"
 #include "facade/engine/records.h"
-#include "facade/retention/retention_records.h"
 #include "facade/engine/wait_hooks.h"
+#include "facade/feed/feed_records.h"
+#include "facade/retention/retention_records.h"
+#include "facade/view/query.h"
 #include "format/ids.h"
 
 namespace corvantine::facade {

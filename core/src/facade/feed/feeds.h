@@ -16,9 +16,9 @@
 
 #include "db/db.h"
 #include "facade/engine/error.h"
+#include "facade/engine/records.h"
 #include "facade/feed/commands.h"
 #include "facade/feed/feed_records.h"
-#include "facade/engine/records.h"
 
 namespace corvantine::facade {
 

@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "db/test_util.h"
-#include "facade/feed/feeds.h"
 #include "facade/engine/test_util.h"
+#include "facade/feed/feeds.h"
 #include "format/test_util.h"
 #include "util/crc32c.h"
 

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "db/db.h"
-#include "facade/engine/open_config.h"
 #include "facade/engine/error.h"
+#include "facade/engine/open_config.h"
 #include "facade/view/commands.h"
 #include "facade/view/projection_drive.h"
 #include "facade/view/query.h"
