@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "branch/catalog.h"
 #include "projection/json.h"
 #include "util/coding.h"
 

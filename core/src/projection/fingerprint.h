@@ -6,10 +6,13 @@
 
 #include <string_view>
 
-#include "branch/catalog.h"
 #include "format/ids.h"
 #include "format/projection_cursor.h"
 #include "util/hash.h"
+
+namespace corvantine::branch {
+class BranchCatalog;
+}  // namespace corvantine::branch
 
 namespace corvantine::projection {
 

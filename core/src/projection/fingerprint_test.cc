@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "branch/catalog.h"
 #include "format/ids.h"
 #include "format/test_util.h"
 #include "projection/descriptor.h"
