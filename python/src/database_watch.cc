@@ -34,10 +34,6 @@ constexpr const char* kFetchFeedBootstrapNames[] = {"descriptor", "maximum_bytes
 constexpr Parameters kFetchFeedBootstrap{"Corvantine.fetch_feed_bootstrap",
                                          kFetchFeedBootstrapNames, 2, 2};
 
-// The codec of a bootstrap registered without one.
-constexpr std::string_view kDefaultBootstrapCodec = "opaque";
-constexpr uint32_t kDefaultBootstrapCodecVersion = 1;
-
 // Seconds as whole milliseconds: a negative or NaN timeout is 0, one too
 // large for 64 bits the largest, which never arrives.
 uint64_t TimeoutMillis(double seconds) {
@@ -124,7 +120,7 @@ PyObject* RegisterFeedBootstrap(PyObject* self, PyObject* const* args, Py_ssize_
   uint64_t keep_from = 0;
   std::string_view checkpoint;
   std::optional<std::string_view> branch;
-  std::string_view codec = kDefaultBootstrapCodec;
+  std::string_view codec = retention::kDefaultBootstrapCodec;
   uint32_t codec_version = 0;
   if (!Bind(kRegisterFeedBootstrap, args, nargs, kwnames, values) ||
       !ArgStr(values[0], "consumer_id", &consumer_id) ||
@@ -132,7 +128,7 @@ PyObject* RegisterFeedBootstrap(PyObject* self, PyObject* const* args, Py_ssize_
       !ArgBytes(values[2], "checkpoint", &checkpoint) ||
       !ArgOptionalStr(values[3], "branch", &branch) ||
       (values[4] != nullptr && !ArgStr(values[4], "codec", &codec)) ||
-      !ArgU32(values[5], "codec_version", kDefaultBootstrapCodecVersion,
+      !ArgU32(values[5], "codec_version", retention::kDefaultBootstrapCodecVersion,
               &codec_version)) {
     return nullptr;
   }

@@ -27,8 +27,6 @@
 namespace corvantine::retention {
 
 inline constexpr uint32_t kAnchorFormatVersion = 5;
-// The codec a consumer bootstrap names when its registration names none.
-inline constexpr std::string_view kDefaultBootstrapCodec = "opaque";
 
 // The event types of the system records that register bootstraps.
 inline constexpr std::string_view kBranchBootstrapEventType =

@@ -3,10 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "format/ids.h"
 
 namespace corvantine::retention {
+
+// The codec, and its version, that a consumer bootstrap names when its
+// registration names none.
+inline constexpr std::string_view kDefaultBootstrapCodec = "opaque";
+inline constexpr uint32_t kDefaultBootstrapCodecVersion = 1;
 
 struct CoreRetentionAnchor;
 

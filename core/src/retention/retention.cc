@@ -159,8 +159,6 @@ CorvantineError Corrupt(std::string message) {
   return CorvantineError::InvalidFormat(std::move(message));
 }
 
-std::string DefaultBootstrapCodec() { return std::string(kDefaultBootstrapCodec); }
-
 Result<> ValidateIdentity(const CoreRetentionAnchor& anchor, const format::DatabaseId& database_id,
                           uint64_t floor, uint64_t head) {
   CVN_TRY(ValidateOwner(anchor, database_id, floor));

@@ -49,9 +49,6 @@ std::string PreviousAnchorPath(std::string_view dir);
 // InvalidFormat with `message`: the error of every anchor-content failure.
 CorvantineError Corrupt(std::string message);
 
-// "opaque".
-std::string DefaultBootstrapCodec();
-
 // Whether the anchor is the one for exactly this database, floor and head.
 // Checks in order, each failure Corrupt:
 //   "unsupported retention anchor format {version}"  (version != 5)

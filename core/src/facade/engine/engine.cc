@@ -322,7 +322,8 @@ EngineResult<uint64_t> Engine::RegisterConsumerBootstrap(std::string consumer_id
                                                          uint64_t keep_from,
                                                          std::string checkpoint) const {
   return RegisterConsumerBootstrapForFeed(std::move(consumer_id), keep_from, {},
-                                          std::string(retention::kDefaultBootstrapCodec), 1,
+                                          std::string(retention::kDefaultBootstrapCodec),
+                                          retention::kDefaultBootstrapCodecVersion,
                                           std::move(checkpoint));
 }
 
