@@ -334,8 +334,8 @@ EngineResult<> Projections::CheckNotLastUsable(const std::string& id) const {
   if (!verified.ok() && verified.error().IsUnreadable()) return FromSnapshot(verified.error());
   if (!verified.ok()) return {};  // damaged or missing: restores nothing
   const snapshot::SnapshotManifest& manifest = verified->manifest;
+  const uint32_t index = manifest.partition.value_or(0);
   for (const auto& [handle, state] : queries_) {
-    const uint32_t index = manifest.partition.value_or(0);
     if (projection::DescriptorFingerprint(state.descriptor) != manifest.descriptor_fingerprint ||
         index >= state.partitions.size()) {
       continue;
