@@ -247,7 +247,8 @@ class StreamCatalog {
   // The maps streams, events (event id, fingerprint, batch id), idempotency
   // and receipts (batch id, receipt), each as a u64 count and its entries,
   // key then value, in ascending key order (ids by their bytes, branch keys
-  // by branch then bytes), so equal catalogs encode to equal bytes.
+  // by branch then bytes), so equal catalogs encode to equal bytes. Waits
+  // for the tables a DecodeDeferring job still builds: an encoding is whole.
   void Encode(util::BinaryWriter& writer) const;
   // A repeated key keeps the last value. Never allocates for more entries
   // than the remaining bytes can hold.

@@ -238,6 +238,7 @@ Result<AppendReceipt> AppendReceipt::Decode(BinaryReader& reader) {
 }
 
 void StreamCatalog::Encode(BinaryWriter& writer) const {
+  Settle();  // a checkpoint or an anchor holds every table, those still being built too
   PutMap(writer, streams_, [&](const BranchKey& key, const StreamEntry& entry) {
     PutBranchKey(writer, key);
     PutId(writer, entry.stream_id);

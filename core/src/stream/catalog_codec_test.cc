@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <future>
 #include <random>
 #include <string>
 #include <vector>
@@ -123,6 +124,17 @@ TEST(StreamCatalogCodecTest, RoundTripsAndEncodesReproducibly) {
   EXPECT_EQ(*decoded, forward);
   EXPECT_EQ(reader.remaining(), 4u);
   EXPECT_EQ(Encoded(*decoded), bytes);
+
+  // A catalog whose tables a job has yet to build encodes them all the same.
+  util::BinaryReader deferring_reader(bytes);
+  auto later = [&](StreamCatalog::AppendTablesJob job) {
+    return std::async(std::launch::deferred, [&bytes, job = std::move(job)]() mutable {
+      return std::move(job).Run(bytes, [](size_t) {});
+    });
+  };
+  Result<StreamCatalog> deferred = StreamCatalog::DecodeDeferring(deferring_reader, {}, later);
+  ASSERT_TRUE(deferred.ok());
+  EXPECT_EQ(Encoded(*deferred), bytes);
 
   Result<StreamCatalog> empty = Decoded(Encoded(StreamCatalog()));
   ASSERT_TRUE(empty.ok());
