@@ -53,21 +53,15 @@ PyObject* CollectRows(const facade::Engine& engine, facade::ReaderRequest reques
   return rows.Release();
 }
 
-// A whole-stream read from `start`, or from the retention floor.
-facade::EngineResult<facade::ReaderRequest> StreamRequest(const facade::Engine& engine,
-                                                          const facade::BranchId& branch,
-                                                          std::string stream,
-                                                          std::optional<uint64_t> start,
-                                                          std::optional<uint64_t> end) {
-  if (!start) {
-    auto floor = engine.RetentionFloor();
-    if (!floor.ok()) return std::move(floor).error();
-    start = *floor;
-  }
+// A whole-stream read from `start`, or from the retention floor, which the
+// engine resolves as it opens the reader: a retention applied meanwhile
+// cannot leave the read below the floor.
+facade::ReaderRequest StreamRequest(const facade::BranchId& branch, std::string_view stream,
+                                    std::optional<uint64_t> start, std::optional<uint64_t> end) {
   facade::ReaderRequest request;
   request.branch = branch;
-  request.stream = std::move(stream);
-  request.start = *start;
+  request.stream.emplace(stream);
+  request.start = start;
   request.end = end;
   request.page_bytes = kCollectPageBytes;
   request.page_events = kCollectPageEvents;
@@ -89,10 +83,7 @@ constexpr Parameters kOpenReader{"Corvantine.open_reader", kOpenReaderNames, 5, 
 PyObject* ReadRows(const facade::Engine& engine, const facade::BranchId& branch,
                    std::string_view stream, std::optional<uint64_t> start,
                    std::optional<uint64_t> end) {
-  std::string owned(stream);
-  return CallEngine(
-      [&] { return StreamRequest(engine, branch, std::move(owned), start, end); },
-      [&](facade::ReaderRequest& request) { return CollectRows(engine, std::move(request)); });
+  return CollectRows(engine, StreamRequest(branch, stream, start, end));
 }
 
 PyObject* Replay(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -122,7 +113,7 @@ PyObject* OpenReader(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   std::string_view stream;
   facade::ReaderRequest request;
   if (!Bind(kOpenReader, args, nargs, kwnames, values) ||
-      !ArgText(values[0], "namespace", &stream) || !ArgU64(values[1], "start", 0, &request.start) ||
+      !ArgText(values[0], "namespace", &stream) || !ArgU64(values[1], "start", 0, &request.start.emplace()) ||
       !ArgOptionalU64(values[2], "end", &request.end) ||
       !ArgU32(values[3], "page_events", facade::kDefaultPageEvents, &request.page_events) ||
       !ArgU64(values[4], "page_bytes", facade::kDefaultPageBytes, &request.page_bytes)) {

@@ -78,15 +78,8 @@ PyObject* Watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     request.filter.branches.push_back(*id);
   }
   if (consumer_id) request.consumer_id.emplace(*consumer_id);
-  const bool from_durable_head = !request.start && !consumer_id;
-  const auto open = [&]() -> facade::OpenFeedResult {
-    if (from_durable_head) {
-      auto head = engine.DurableHead();
-      if (!head.ok()) return facade::FeedRefusal(std::move(head).error());
-      request.start = *head;
-    }
-    return engine.OpenFeed(std::move(request));
-  };
+  request.from_durable_head = !consumer_id;
+  const auto open = [&] { return engine.OpenFeed(std::move(request)); };
   return CallEngine(open, [&](facade::FeedHandle feed) {
     return NewWatch(engine, feed, stream, timeout_millis);
   });

@@ -166,11 +166,12 @@ class Engine {
 
   // Readers. OpenReader refuses page events outside 1..4096 ("page events")
   // and page bytes outside 1..16 MiB ("page bytes"), both "resource_limit",
-  // then a range the database cannot read. The reader's end is fixed when
-  // it opens. A page takes records in log order, skipping other streams: the
-  // first always, each further one while the page has fewer than page
-  // events and its size (body plus metadata values) stays within page
-  // bytes. Every page moves the reader forward, so reading to `done` ends.
+  // then a range the database cannot read. The reader's start (by default
+  // the retention floor) and end are fixed when it opens. A page takes
+  // records in log order, skipping other streams: the first always, each
+  // further one while the page has fewer than page events and its size
+  // (body plus metadata values) stays within page bytes. Every page moves
+  // the reader forward, so reading to `done` ends.
   EngineResult<ReaderHandle> OpenReader(ReaderRequest request) const;
   // "not_found" "reader handle was not found"; "cancelled" "reader was
   // cancelled".

@@ -348,7 +348,7 @@ TEST_F(EngineTest, DiffHandsOutReaderRequests) {
   EXPECT_EQ(diff->common_ancestor.name, "main");
   EXPECT_EQ(diff->divergence, 1u);
   const auto describe = [](const ReaderRequest& r) {
-    return r.branch.ToHex().substr(0, 4) + " " + std::to_string(r.start) + ".." +
+    return r.branch.ToHex().substr(0, 4) + " " + std::to_string(r.start.value_or(99)) + ".." +
            std::to_string(r.end.value_or(99)) + " " + r.stream.value_or("-") + " " +
            std::to_string(r.page_events) + "/" + std::to_string(r.page_bytes);
   };

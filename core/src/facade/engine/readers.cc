@@ -54,14 +54,15 @@ EngineResult<> CheckPageLimits(uint32_t page_events, uint64_t page_bytes) {
 EngineResult<ReaderHandle> Readers::Handle(command::OpenReader& command) {
   ReaderRequest& request = command.request;
   CVN_TRY(CheckPageLimits(request.page_events, request.page_bytes));
+  const uint64_t start = request.start.value_or(db_.retention_floor());
   const uint64_t end = request.end.value_or(db_.head());
   // Planning the whole range checks it; the first page goes on with it.
   Result<log::reader::LogReader> range =
-      db_.Read(PlannedRead(request.branch, request.stream, request.start, end));
+      db_.Read(PlannedRead(request.branch, request.stream, start, end));
   if (!range.ok()) return EngineError::FromCore(range.error());
   const ReaderHandle handle = next_handle_++;
   readers_.emplace(handle, ReaderState{request.branch, std::move(request.stream), end,
-                                       request.page_bytes, request.page_events, request.start,
+                                       request.page_bytes, request.page_events, start,
                                        /*cancelled=*/false, std::move(range).value(),
                                        /*held=*/std::nullopt});
   return handle;

@@ -140,8 +140,8 @@ inline constexpr uint64_t kDefaultPageBytes = 1 << 20;
 struct ReaderRequest {
   format::BranchId branch;
   std::optional<std::string> stream;  // only events of this stream
-  uint64_t start = 0;
-  std::optional<uint64_t> end;  // exclusive; nothing: the head when opened
+  std::optional<uint64_t> start;  // nothing: the retention floor when opened
+  std::optional<uint64_t> end;    // exclusive; nothing: the head when opened
   uint64_t page_bytes = 0;      // 1 to kMaxPageBytes
   uint32_t page_events = 0;     // 1 to kMaxPageEvents
 };

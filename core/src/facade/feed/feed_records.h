@@ -34,12 +34,14 @@ using FeedFilter = retention::RetentionFeedScope;
 
 struct FeedRequest {
   // The first position to serve; a start inside a batch serves that whole
-  // batch. Nothing: the consumer's checkpoint, or 0 without one.
+  // batch. Nothing: the consumer's checkpoint, or without one 0, or the
+  // durable head as the feed opens when `from_durable_head`.
   std::optional<uint64_t> start;
   FeedFilter filter;
   std::optional<std::string> consumer_id;          // 1 to kMaxConsumerIdBytes bytes
   uint64_t max_bytes = kDefaultFeedPageBytes;      // 1 to kMaxFeedPageBytes
   uint32_t max_batches = kDefaultFeedPageBatches;  // 1 to kMaxFeedPageBatches
+  bool from_durable_head = false;
 };
 
 // One committed batch, whole.

@@ -199,15 +199,16 @@ EngineResult<> Feeds::Restore(const db::Corvantine& db) {
   return {};
 }
 
-uint64_t Feeds::StartOf(const FeedRequest& request) const {
+uint64_t Feeds::StartOf(const FeedRequest& request, uint64_t durable_head) const {
   if (request.start) return *request.start;
-  if (!request.consumer_id) return 0;
+  const uint64_t otherwise = request.from_durable_head ? durable_head : 0;
+  if (!request.consumer_id) return otherwise;
   const auto checkpoint = checkpoints_.find(*request.consumer_id);
-  return checkpoint == checkpoints_.end() ? 0 : checkpoint->second;
+  return checkpoint == checkpoints_.end() ? otherwise : checkpoint->second;
 }
 
 OpenFeedResult Feeds::Open(const db::Corvantine& db, FeedRequest request) {
-  const uint64_t start = StartOf(request);
+  const uint64_t start = StartOf(request, db.durable_head());
   EngineResult<> valid =
       ValidateFeed(request, start, db.retention_floor(), db.durable_head());
   if (!valid.ok()) return WithOfferedBootstrap(db, request, std::move(valid).error());

@@ -124,7 +124,7 @@ class Feeds {
   class PageAssembly;
 
   EngineResult<FeedState*> Find(FeedHandle feed);
-  uint64_t StartOf(const FeedRequest& request) const;
+  uint64_t StartOf(const FeedRequest& request, uint64_t durable_head) const;
   // Adds a feed at the batch that holds `start`, which ValidateFeed has
   // accepted.
   EngineResult<FeedHandle> Insert(const db::Corvantine& db, FeedRequest request, uint64_t start);

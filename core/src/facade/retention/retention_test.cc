@@ -289,6 +289,9 @@ TEST_F(RetentionEngineTest, ARetainedDatabaseKeepsWorkingAboveTheFloorAcrossReop
     EXPECT_EQ(engine().RetentionFloor().value(), floor);
     EXPECT_EQ(ViewLength(), static_cast<uint64_t>(documents_));
     EXPECT_EQ(testing::ReadAll(engine(), testing::ReadFrom(floor)).size(), documents_ - floor);
+    ReaderRequest from_floor = testing::ReadFrom(0);
+    from_floor.start.reset();  // the floor as the reader opens
+    EXPECT_EQ(testing::ReadAll(engine(), from_floor).size(), documents_ - floor);
     EXPECT_EQ(Outcome(engine().OpenReader(testing::ReadFrom(floor - 1))).substr(0, 21),
               "position_unavailable:");
     const auto last = static_cast<uint64_t>(documents_ - 1);
