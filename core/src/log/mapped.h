@@ -5,14 +5,16 @@
 // active segment's reads find its batches through the seek points its
 // appends keep, and map it again as it grows.)
 //
-// Starts are found by walking the frame headers of one stretch between two
-// of the sidecar's seek points (about 64 KiB) when a read first wants a
-// position in it, and of the whole segment once an eighth of it is walked;
-// the walk checks positions only, and a read checks every
-// frame it takes from there as a scan does. They cost 8 bytes a batch (or
-// standalone frame) of the stretches walked, kept as long as the mapping,
-// in memory only. A segment file of 4 GiB or more gets no starts, and its
-// reads enter it at the seek points.
+// Starts are found by walking the frame headers of a stretch between two of
+// the sidecar's seek points (about 64 KiB) from its seek point, as far as
+// the positions that reads have asked for, and no further: the first read
+// of a stream whose batches lie all over a large log walks a little of each
+// stretch it visits, not the whole log. A later read goes on from where the
+// walk stopped. The walk checks positions only, and a read checks every
+// frame it takes from there as a scan does. Starts cost 8 bytes a batch (or
+// standalone frame) walked, kept as long as the mapping, in memory only. A
+// segment file of 4 GiB or more gets no starts, and its reads enter it at
+// the seek points.
 //
 // A segment's complete frames never change, and the directory lock keeps
 // the other processes of ours away from it; something else that cuts the
@@ -62,21 +64,40 @@ class MappedSegment {
     uint32_t position;
     uint32_t offset;
   };
+  // Where the walk of a stretch stands: the next frame header, the next
+  // event position the segment's appends gave out, and the events so far of
+  // the batch the walk is in, if it is in one.
+  struct WalkState {
+    uint64_t offset = 0;
+    uint64_t expected = 0;
+    uint64_t batch_events = 0;
+    bool in_batch = false;
+  };
   struct Stretch {
     std::vector<Start> starts;  // ascending; the first is the seek point
-    bool walked = false;
+    WalkState state;
+    bool begun = false;
+    // At the stretch's end, or at a frame whose header is damaged or out of
+    // sequence.
+    bool done = false;
   };
 
-  // Walks the stretch from the seek point at `index`, unless it is walked.
-  void WalkStretch(const std::vector<index::SeekPoint>& points, size_t index) const;
-  // The starts from the seek point `from` up to the byte offset `end`, or
-  // up to the first frame whose header is damaged or out of sequence.
-  std::vector<Start> Walk(const index::SeekPoint& from, uint64_t end) const;
+  // Walks the stretch from the seek point at `index` until it has found the
+  // first start beyond the relative position `target`, unless it has.
+  void WalkStretch(const std::vector<index::SeekPoint>& points, size_t index,
+                   uint64_t target) const;
+  // Goes on with the walk up to the byte offset `end`, until a start beyond
+  // `target` is found.
+  void Walk(Stretch& stretch, uint64_t end, uint64_t target) const;
+  // Takes the next frame header into a walk; false when it breaks the
+  // sequence of the segment's appends. *starts is set when the frame starts
+  // a batch or stands alone.
+  static bool TakeFrame(WalkState& walk, uint8_t kind, uint64_t position, bool* starts);
+  static bool TakeInBatch(WalkState& walk, uint8_t kind, uint64_t position);
 
   platform::MappedFile file_;
   uint64_t base_ = 0;
   mutable std::vector<Stretch> stretches_;  // one a seek point, on first use
-  mutable size_t walked_ = 0;               // stretches walked
 };
 
 // The mappings of the closed segments read last, by base: at most
