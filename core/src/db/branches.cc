@@ -84,10 +84,8 @@ std::vector<log::reader::PositionRange> Corvantine::StreamPositions(
   for (const auto& [branch, limit] : scopes) {
     const std::optional<format::StreamId> stream = streams_.StreamIdOf(branch, name);
     if (!stream) continue;
-    streams_.positions().ForEachRange(*stream, from, std::min(limit, until),
-                                      [&](uint64_t first, uint64_t end) {
-                                        ranges.push_back({first, end});
-                                      });
+    streams_.ForEachRange(*stream, from, std::min(limit, until),
+                          [&](uint64_t first, uint64_t end) { ranges.push_back({first, end}); });
   }
   // Each member's stream is its own, so the ranges only interleave.
   std::sort(ranges.begin(), ranges.end(),

@@ -1,6 +1,7 @@
 #include "stream/catalog.h"
 
 #include <algorithm>
+#include <chrono>
 #include <future>
 
 #include "format/metadata.h"
@@ -161,6 +162,23 @@ StreamCatalog& StreamCatalog::operator=(const StreamCatalog& other) {
 void StreamCatalog::Settle() const {
   if (pending_tables_.valid()) Adopt(pending_tables_.get());
   SettlePositions();
+}
+
+bool StreamCatalog::PositionsPending() const {
+  return pending_positions_.valid() &&
+         pending_positions_.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
+}
+
+PositionIndex StreamCatalog::PositionsOf(const format::StreamId& stream) const {
+  PositionIndex::Builder positions;
+  for (const Batch& batch : batches_) {
+    if (batch.has_receipt && batch.stream_id == stream) {
+      positions.Add(stream, batch.first_position, batch.last_position);
+    }
+  }
+  PositionIndex index = std::move(positions).Finish();
+  if (pending_floor_ > 0) index.DropBelow(pending_floor_);
+  return index;
 }
 
 void StreamCatalog::SettlePositions() const {

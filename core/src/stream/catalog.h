@@ -271,11 +271,20 @@ class StreamCatalog {
     Settle();
     return idempotency_;
   }
-  // A decoded catalog builds its position index on a thread of its own:
-  // the first ask waits for it.
-  const PositionIndex& positions() const {
+  // Calls visit(first, end) for each range of the stream's positions within
+  // [from, to), ascending, as PositionIndex::ForEachRange does. A decoded
+  // catalog builds its position index on a thread of its own; until it is
+  // in, the stream's ranges come from its receipts alone, so that the first
+  // read of a stream after an open waits for no other stream's.
+  template <typename Visit>
+  void ForEachRange(const format::StreamId& stream, uint64_t from, uint64_t to,
+                    Visit&& visit) const {
+    if (PositionsPending()) {
+      PositionsOf(stream).ForEachRange(stream, from, to, visit);
+      return;
+    }
     SettlePositions();
-    return positions_;
+    positions_.ForEachRange(stream, from, to, visit);
   }
 
   // Forgets the positions below a retention floor, which no read asks for.
@@ -325,7 +334,10 @@ class StreamCatalog {
   // of its own.
   void IndexPositions();
   void IndexPositionsInBackground();
+  bool PositionsPending() const;
   void SettlePositions() const;
+  // The position index of one stream, built from its receipts.
+  PositionIndex PositionsOf(const format::StreamId& stream) const;
   bool SameEvents(const StreamCatalog& other) const;
   bool SameReceipts(const StreamCatalog& other) const;
 
