@@ -111,9 +111,7 @@ Result<CoreCatalogCheckpoint> CoreCatalogCheckpoint::Decode(std::string_view byt
   return DecodeReleasing(bytes, [](size_t) {}, run_here, checksum_of);
 }
 
-std::optional<LoadedCheckpoint> LoadCoreCatalog(const std::string& directory,
-                                                const format::DatabaseId& database_id,
-                                                uint64_t floor, uint64_t log_head) {
+std::optional<CheckpointFile> ReadCoreCatalog(const std::string& directory) {
   const std::string path = platform::JoinPath(directory, kCoreCatalogFileName);
   const Result<uint64_t> size = platform::FileSizeOf(path);
   if (!size.ok() || *size > kMaxCoreCatalogBytes) return std::nullopt;
@@ -135,17 +133,31 @@ std::optional<LoadedCheckpoint> LoadCoreCatalog(const std::string& directory,
       InBackground(std::make_shared<platform::MappedFile>(std::move(*job_file))),
       ChecksumInBackground(std::move(*sum_file)));
   if (!decoded.ok()) return std::nullopt;
-  CoreCatalogCheckpoint& checkpoint = *decoded;
+  return CheckpointFile{std::move(*decoded), file_bytes};
+}
+
+std::optional<LoadedCheckpoint> AcceptCoreCatalog(const std::string& directory,
+                                                  std::optional<CheckpointFile> read,
+                                                  const format::DatabaseId& database_id,
+                                                  uint64_t floor, uint64_t log_head) {
+  if (!read) return std::nullopt;
+  CoreCatalogCheckpoint& checkpoint = read->checkpoint;
   if (checkpoint.database_id != database_id) return std::nullopt;
   if (checkpoint.head > log_head) {
     // Kept, it would serve an open once appends have passed its head again
     // if the rewrite failed. Best effort: the open also checks the batch a
     // checkpoint ends with.
-    (void)platform::RemoveFile(path);
+    (void)platform::RemoveFile(platform::JoinPath(directory, kCoreCatalogFileName));
     return std::nullopt;
   }
   if (checkpoint.head < floor) return std::nullopt;
-  return LoadedCheckpoint{checkpoint.head, std::move(checkpoint.catalog), file_bytes};
+  return LoadedCheckpoint{checkpoint.head, std::move(checkpoint.catalog), read->file_bytes};
+}
+
+std::optional<LoadedCheckpoint> LoadCoreCatalog(const std::string& directory,
+                                                const format::DatabaseId& database_id,
+                                                uint64_t floor, uint64_t log_head) {
+  return AcceptCoreCatalog(directory, ReadCoreCatalog(directory), database_id, floor, log_head);
 }
 
 Result<uint64_t> PersistCoreCatalog(const std::string& directory,

@@ -45,22 +45,39 @@ struct CoreCatalogCheckpoint {
   static Result<CoreCatalogCheckpoint> Decode(std::string_view bytes);
 };
 
-// A checkpoint accepted by LoadCoreCatalog.
+// A checkpoint file as it decoded, and its size.
+struct CheckpointFile {
+  CoreCatalogCheckpoint checkpoint;
+  uint64_t file_bytes = 0;
+};
+
+// A checkpoint accepted by AcceptCoreCatalog.
 struct LoadedCheckpoint {
   uint64_t head = 0;
   stream::StreamCatalog catalog;
   uint64_t file_bytes = 0;
 };
 
-// The checkpoint of `directory` if it can serve an open of database
-// `database_id` whose log holds positions `floor` up to `log_head`: it must
-// be readable, at most 256 MiB, decode, carry that database id, a head from
-// `floor` to `log_head` and a matching checksum. The events from its head up
-// to the log head are not in it. Never fails: any problem yields nothing.
-// A checkpoint of the database whose head lies beyond `log_head` describes
-// events the log lost, as when a torn tail was cut: it is also removed.
+// The checkpoint of `directory` if it is readable, at most 256 MiB and
+// decodes; nothing otherwise. Nothing is checked against a log yet: it may
+// be read while the log is being opened, once the directory lock is held.
 // The file is mapped and its pages dropped as the catalog is decoded, so an
 // open never holds both the file and the catalog built from it.
+std::optional<CheckpointFile> ReadCoreCatalog(const std::string& directory);
+
+// The checkpoint read from `directory` if it can serve an open of database
+// `database_id` whose log holds positions `floor` up to `log_head`: it must
+// carry that database id and a head from `floor` to `log_head`. The events
+// from its head up to the log head are not in it. A checkpoint of the
+// database whose head lies beyond `log_head` describes events the log lost,
+// as when a torn tail was cut: it is also removed.
+std::optional<LoadedCheckpoint> AcceptCoreCatalog(const std::string& directory,
+                                                  std::optional<CheckpointFile> read,
+                                                  const format::DatabaseId& database_id,
+                                                  uint64_t floor, uint64_t log_head);
+
+// AcceptCoreCatalog of ReadCoreCatalog: never fails, any problem yields
+// nothing.
 std::optional<LoadedCheckpoint> LoadCoreCatalog(const std::string& directory,
                                                 const format::DatabaseId& database_id,
                                                 uint64_t floor, uint64_t log_head);

@@ -42,6 +42,8 @@ namespace testing {
 struct LogAccess;
 }  // namespace testing
 
+struct CheckpointFile;
+
 inline constexpr size_t kMaxBatchEvents = 4096;
 // The payload format word of every appended event record.
 inline constexpr uint32_t kEventPayloadFormat = 0x80000001;
@@ -377,7 +379,9 @@ class Corvantine {
   Corvantine(std::string directory, CommitPolicy policy, Options options,
              std::unique_ptr<log::Log> log, Catalogs catalogs);
 
-  static Result<Catalogs> LoadCatalogs(const std::string& directory, log::Log& log);
+  // `read` is the checkpoint file as ReadCoreCatalog found it.
+  static Result<Catalogs> LoadCatalogs(const std::string& directory, log::Log& log,
+                                       std::optional<CheckpointFile> read);
 
   // Append steps; see append.cc. Whose metadata a batch carries: a caller's
   // may not hold the keys the append writes, a replica's holds its source's.

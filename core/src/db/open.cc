@@ -1,5 +1,6 @@
 // Opening a database: where its catalogs come from, and how they are brought
 // up to the log head.
+#include <future>
 #include <utility>
 
 #include <fmt/format.h>
@@ -172,15 +173,22 @@ Result<> ApplyBranchRecords(const log::Log& log, branch::BranchCatalog& catalog)
 Result<std::unique_ptr<Corvantine>> Corvantine::OpenInternal(
     const std::string& directory, CommitPolicy policy, std::optional<uint64_t> max_segment_bytes,
     Options options) {
+  // The checkpoint decodes while the log reads its segments: the two are
+  // the bulk of an open, and neither needs the other until both are done.
+  std::future<std::optional<CheckpointFile>> checkpoint;
+  auto read_checkpoint = [&] {
+    checkpoint = std::async(std::launch::async, ReadCoreCatalog, directory);
+  };
   CVN_ASSIGN_OR_RETURN(
       std::unique_ptr<log::Log> log,
       log::Log::OpenInternal(directory,
-                             max_segment_bytes.value_or(log::Log::kDefaultMaxSegmentBytes), 0));
+                             max_segment_bytes.value_or(log::Log::kDefaultMaxSegmentBytes), 0,
+                             read_checkpoint));
   CVN_TRY(CheckDatabaseIdOf(*log));
   // What a crash left in the page cache of the active segment is durable
   // only once flushed; the head is declared durable below.
   CVN_TRY(log->SyncActive());
-  CVN_ASSIGN_OR_RETURN(Catalogs catalogs, LoadCatalogs(directory, *log));
+  CVN_ASSIGN_OR_RETURN(Catalogs catalogs, LoadCatalogs(directory, *log, checkpoint.get()));
   const bool checkpoint_behind = !catalogs.checkpoint && !catalogs.verified_anchor;
   std::unique_ptr<Corvantine> db(new Corvantine(directory, std::move(policy), std::move(options),
                                                 std::move(log), std::move(catalogs)));
@@ -188,10 +196,11 @@ Result<std::unique_ptr<Corvantine>> Corvantine::OpenInternal(
   return db;
 }
 
-Result<Corvantine::Catalogs> Corvantine::LoadCatalogs(const std::string& directory, log::Log& log) {
+Result<Corvantine::Catalogs> Corvantine::LoadCatalogs(const std::string& directory, log::Log& log,
+                                                      std::optional<CheckpointFile> read) {
   // First, so that a checkpoint ahead of the log goes before anything else.
-  std::optional<LoadedCheckpoint> checkpoint =
-      LoadCoreCatalog(directory, log.database_id(), log.retention_floor(), log.head());
+  std::optional<LoadedCheckpoint> checkpoint = AcceptCoreCatalog(
+      directory, std::move(read), log.database_id(), log.retention_floor(), log.head());
   CVN_ASSIGN_OR_RETURN(std::optional<retention::LoadedAnchor> anchor, AcceptAnchor(directory, log));
   Catalogs catalogs;
   uint64_t catalog_head = 0;  // the stream catalog holds the events below it

@@ -208,7 +208,8 @@ Result<manifest::Manifest> BootstrapManifest(const std::string& data_dir,
 }
 
 Result<std::unique_ptr<Log>> Log::OpenInternal(const std::string& directory,
-                                               uint64_t max_segment_bytes, uint64_t flags) {
+                                               uint64_t max_segment_bytes, uint64_t flags,
+                                               const std::function<void()>& locked) {
   CVN_TRY(platform::CreateDirs(directory));
   if ((flags & kSkipMigrationCheck) == 0 &&
       platform::PathExists(platform::JoinPath(directory, kMigrationMarkerName))) {
@@ -216,6 +217,7 @@ Result<std::unique_ptr<Log>> Log::OpenInternal(const std::string& directory,
   }
   // From here on every early return releases the lock with `lock`.
   CVN_ASSIGN_OR_RETURN(lock::DirLock lock, lock::DirLock::Acquire(directory));
+  if (locked) locked();
   const std::string log_dir = platform::JoinPath(directory, kLogDirName);
   CVN_TRY(platform::CreateDirs(log_dir));
   CVN_ASSIGN_OR_RETURN(manifest::Manifest manifest, ReadOrBootstrapManifest(directory, log_dir));

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -112,8 +113,11 @@ class Log {
   // segment on disk (else Manifest "retention_floor {} is not the base of a
   // segment on disk"). A failure after the lock was taken releases it. The
   // log is heap-allocated so readers can keep a stable pointer to it.
+  // `locked` is called as soon as the lock is held, so that a caller may
+  // read other files of the directory while the segments are read.
   static Result<std::unique_ptr<Log>> OpenInternal(const std::string& directory,
-                                                   uint64_t max_segment_bytes, uint64_t flags);
+                                                   uint64_t max_segment_bytes, uint64_t flags,
+                                                   const std::function<void()>& locked = {});
 
   Log(const Log&) = delete;
   Log& operator=(const Log&) = delete;
