@@ -53,6 +53,7 @@ Result<CoreCatalogCheckpoint> DecodeReleasing(std::string_view bytes,
   CVN_ASSIGN_OR_RETURN(checkpoint.head, reader.U64());
   CVN_ASSIGN_OR_RETURN(checkpoint.catalog,
                        stream::StreamCatalog::DecodeDeferring(reader, done_before, start));
+  checkpoint.catalog.BuildInBackground();
   const size_t summed = reader.position();
   CVN_ASSIGN_OR_RETURN(const uint32_t stored, reader.U32());
   if (stored != checksum_of(summed)) {

@@ -222,6 +222,10 @@ Result<Corvantine::Catalogs> Corvantine::LoadCatalogs(const std::string& directo
       }
     }
   }
+  // An anchor's catalog builds its tables and positions only when asked
+  // for them; one that stays builds them now, as a checkpoint's does. A
+  // roll forward waits for its tables and indexes its positions anew.
+  if (catalog_head == log.head()) catalogs.streams.BuildInBackground();
   CVN_TRY(RollForward(log, catalog_head, catalogs.streams));
   CVN_TRY(ApplyBranchRecords(log, catalogs.branches));
   return catalogs;

@@ -2,6 +2,7 @@
 
 #include "retention/anchor.h"
 
+#include <future>
 
 namespace corvantine::retention {
 
@@ -117,19 +118,42 @@ void CoreRetentionAnchor::Encode(BinaryWriter& writer) const {
   PutList(writer, system_records);
 }
 
-Result<CoreRetentionAnchor> CoreRetentionAnchor::Decode(BinaryReader& reader) {
+namespace {
+
+// The anchor's fields in order, its stream catalog as `decode_catalog` reads it.
+template <typename DecodeCatalog>
+Result<CoreRetentionAnchor> DecodeWith(BinaryReader& reader, DecodeCatalog decode_catalog) {
   CoreRetentionAnchor anchor;
   CVN_ASSIGN_OR_RETURN(anchor.format_version, reader.U32());
   CVN_ASSIGN_OR_RETURN(anchor.database_id, ReadId<format::DatabaseId>(reader));
   CVN_ASSIGN_OR_RETURN(anchor.floor, reader.U64());
   CVN_ASSIGN_OR_RETURN(anchor.head, reader.U64());
-  CVN_ASSIGN_OR_RETURN(anchor.stream_catalog, stream::StreamCatalog::Decode(reader));
+  CVN_ASSIGN_OR_RETURN(anchor.stream_catalog, decode_catalog(reader));
   CVN_ASSIGN_OR_RETURN(anchor.branch_catalog, branch::BranchCatalog::Decode(reader));
   CVN_ASSIGN_OR_RETURN(anchor.projection_coverage, ReadList<RetentionProjectionCoverage>(reader));
   CVN_ASSIGN_OR_RETURN(anchor.branch_bootstraps, ReadList<RetentionBranchBootstrap>(reader));
   CVN_ASSIGN_OR_RETURN(anchor.consumer_bootstraps, ReadList<RetentionConsumerBootstrap>(reader));
   CVN_ASSIGN_OR_RETURN(anchor.system_records, ReadList<AnchoredSystemRecord>(reader));
   return anchor;
+}
+
+}  // namespace
+
+Result<CoreRetentionAnchor> CoreRetentionAnchor::Decode(BinaryReader& reader) {
+  return DecodeWith(reader, stream::StreamCatalog::Decode);
+}
+
+Result<CoreRetentionAnchor> CoreRetentionAnchor::DecodeDeferring(
+    std::string_view bytes, std::shared_ptr<const void> keeper) {
+  auto on_first_use = [bytes, keeper](stream::StreamCatalog::AppendTablesJob job) {
+    return std::async(std::launch::deferred, [bytes, keeper, job = std::move(job)]() mutable {
+      return std::move(job).Run(bytes, [](size_t) {});
+    });
+  };
+  BinaryReader reader(bytes);
+  return DecodeWith(reader, [&](BinaryReader& catalog_reader) {
+    return stream::StreamCatalog::DecodeDeferring(catalog_reader, {}, on_first_use);
+  });
 }
 
 RetentionAnchorInfo RetentionAnchorInfo::Of(const CoreRetentionAnchor& anchor,

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -154,6 +155,13 @@ struct CoreRetentionAnchor {
   // Bytes after the document are left unread. Never allocates for more
   // elements than the remaining bytes can hold.
   static Result<CoreRetentionAnchor> Decode(util::BinaryReader& reader);
+  // As Decode, checking every byte, but the stream catalog builds its
+  // tables and position index from `bytes` only once first asked for
+  // (StreamCatalog::DecodeDeferring): an anchor whose catalog goes unused,
+  // as at most opens, costs little more than its receipts. `keeper` keeps
+  // `bytes` alive as long as the catalog may read them.
+  static Result<CoreRetentionAnchor> DecodeDeferring(std::string_view bytes,
+                                                     std::shared_ptr<const void> keeper);
 
   friend bool operator==(const CoreRetentionAnchor&, const CoreRetentionAnchor&) = default;
 };

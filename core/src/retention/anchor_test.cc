@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -256,6 +257,15 @@ TEST(AnchorFormat, RoundTripsEveryField) {
   ASSERT_EQ(Outcome(decoded), "ok");
   EXPECT_EQ(*decoded, anchor);
   EXPECT_EQ(reader.remaining(), 0u);
+
+  // Decoded as an open decodes it, the catalog keeps the bytes to build its
+  // tables from until it is first asked for them.
+  const auto kept = std::make_shared<const std::string>(payload);
+  const Result<CoreRetentionAnchor> deferred = CoreRetentionAnchor::DecodeDeferring(*kept, kept);
+  ASSERT_EQ(Outcome(deferred), "ok");
+  EXPECT_EQ(kept.use_count(), 2);
+  EXPECT_EQ(*deferred, anchor);
+  EXPECT_EQ(kept.use_count(), 1);
 
   const RetentionAnchorInfo info = RetentionAnchorInfo::Of(anchor, 1000, 77);
   EXPECT_EQ(info.projection_checkpoints, 4u);

@@ -1,6 +1,7 @@
 #include "retention/retention.h"
 
 #include <cerrno>
+#include <memory>
 #include <set>
 #include <utility>
 
@@ -205,14 +206,15 @@ Result<LoadedAnchor> Decode(const std::string& path) {
       payload_bytes + kAnchorHeaderBytes != file_bytes) {
     return Corrupt("retention anchor payload length is invalid");
   }
-  std::string payload(payload_bytes, '\0');
-  CVN_TRY(file.ReadExactAt(kAnchorHeaderBytes, payload.size(), payload.data()));
+  // Left unfilled: the read fills it.
+  const std::shared_ptr<char[]> buffer = std::make_shared_for_overwrite<char[]>(payload_bytes);
+  CVN_TRY(file.ReadExactAt(kAnchorHeaderBytes, payload_bytes, buffer.get()));
+  const std::string_view payload(buffer.get(), payload_bytes);
   const uint32_t checksum = util::DecodeFixed32(header + 12);
   if (util::crc32c::Value(payload) != checksum) {
     return Corrupt("retention anchor checksum mismatch");
   }
-  util::BinaryReader reader(payload);
-  Result<CoreRetentionAnchor> anchor = CoreRetentionAnchor::Decode(reader);
+  Result<CoreRetentionAnchor> anchor = CoreRetentionAnchor::DecodeDeferring(payload, buffer);
   if (!anchor.ok()) {
     const std::string reason = anchor.error().Detail();
     return Corrupt(fmt::format("retention anchor decode: {}", reason));

@@ -88,7 +88,9 @@ Result<> ValidateBootstraps(uint64_t floor,
 //   the payload CRC -> "retention anchor checksum mismatch";
 //   the payload's decoding -> "retention anchor decode: {decoder's message}";
 //   ValidateBootstraps at the anchor's floor.
-// The format version is not checked: that is ValidateIdentity's job.
+// The format version is not checked: that is ValidateIdentity's job. The
+// stream catalog is decoded as CoreRetentionAnchor::DecodeDeferring does:
+// its tables and position index are built only when first asked for.
 Result<LoadedAnchor> Decode(const std::string& path);
 
 // Decode of AnchorPath(dir); nothing only when the file does not exist.

@@ -160,12 +160,27 @@ StreamCatalog& StreamCatalog::operator=(const StreamCatalog& other) {
 }
 
 void StreamCatalog::Settle() const {
-  if (pending_tables_.valid()) Adopt(pending_tables_.get());
+  SettleTables();
   SettlePositions();
 }
 
+void StreamCatalog::SettleTables() const {
+  if (pending_tables_.valid()) Adopt(pending_tables_.get());
+}
+
+void StreamCatalog::BuildInBackground() {
+  const bool tables_wait = pending_tables_.valid() && pending_tables_.wait_for(std::chrono::seconds(
+                                                          0)) == std::future_status::deferred;
+  if (tables_wait) {
+    pending_tables_ = std::async(std::launch::async,
+                                 [tables = std::move(pending_tables_)]() mutable { return tables.get(); });
+  }
+  if (!positions_built_ && !pending_positions_.valid()) IndexPositionsInBackground();
+}
+
 bool StreamCatalog::PositionsPending() const {
-  return pending_positions_.valid() &&
+  if (positions_built_) return false;
+  return !pending_positions_.valid() ||
          pending_positions_.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
 }
 
@@ -182,13 +197,18 @@ PositionIndex StreamCatalog::PositionsOf(const format::StreamId& stream) const {
 }
 
 void StreamCatalog::SettlePositions() const {
-  if (!pending_positions_.valid()) return;
-  positions_ = pending_positions_.get();
+  if (positions_built_) return;
+  if (pending_positions_.valid()) {
+    positions_ = pending_positions_.get();
+    positions_built_ = true;
+  } else {
+    IndexPositions();
+  }
   if (pending_floor_ > 0) positions_.DropBelow(pending_floor_);
 }
 
 void StreamCatalog::ForgetPositionsBelow(uint64_t floor) {
-  if (pending_positions_.valid()) {
+  if (!positions_built_) {
     pending_floor_ = std::max(pending_floor_, floor);
   } else {
     positions_.DropBelow(floor);
@@ -347,15 +367,17 @@ Result<> StreamCatalog::Rebuilder::Finish() {
   return {};
 }
 
-void StreamCatalog::IndexPositions() {
+void StreamCatalog::IndexPositions() const {
   PositionIndex::Builder positions;
   for (const Batch& batch : batches_) {
     if (batch.has_receipt) positions.Add(batch.stream_id, batch.first_position, batch.last_position);
   }
   positions_ = std::move(positions).Finish();
+  pending_positions_ = {};  // a build of older receipts
+  positions_built_ = true;
 }
 
-void StreamCatalog::IndexPositionsInBackground() {
+void StreamCatalog::IndexPositionsInBackground() const {
   struct Range {
     format::StreamId stream_id;
     uint64_t first_position;

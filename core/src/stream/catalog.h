@@ -221,7 +221,7 @@ class StreamCatalog {
   class Rebuilder {
    public:
     explicit Rebuilder(StreamCatalog& catalog) : catalog_(catalog) {
-      catalog_.Settle();
+      catalog_.SettleTables();  // Finish indexes the positions anew
       pending_.reserve(kPendingIds);
     }
 
@@ -254,13 +254,17 @@ class StreamCatalog {
   // than the remaining bytes can hold.
   static Result<StreamCatalog> Decode(util::BinaryReader& reader);
   // As Decode, checking every byte, but building the AppendTables by a job
-  // given to `start` once the rest is decoded; the catalog waits for its
-  // result when first asked for those maps. Now and then calls
+  // given to `start` once the rest is decoded, and the position index only
+  // when first asked for or once BuildInBackground() is called; the catalog
+  // waits for what it needs when first asked for it. Now and then calls
   // `done_before(n)` when no byte before the reader's position n will be
   // read again by the decoder itself (the job reads its own view).
   static Result<StreamCatalog> DecodeDeferring(util::BinaryReader& reader,
                                                const std::function<void(size_t)>& done_before,
                                                const StartJob& start);
+  // Builds on threads of their own what a DecodeDeferring left to come: the
+  // position index, and the tables, if their job waits to be asked for.
+  void BuildInBackground();
 
   const StreamMap& streams() const { return streams_; }
   const EventMap& events() const {
@@ -273,7 +277,7 @@ class StreamCatalog {
   }
   // Calls visit(first, end) for each range of the stream's positions within
   // [from, to), ascending, as PositionIndex::ForEachRange does. A decoded
-  // catalog builds its position index on a thread of its own; until it is
+  // catalog builds its position index later (DecodeDeferring); until it is
   // in, the stream's ranges come from its receipts alone, so that the first
   // read of a stream after an open waits for no other stream's.
   template <typename Visit>
@@ -325,6 +329,7 @@ class StreamCatalog {
   // they are still to come, and takes them in. Every use of those maps, and
   // every change to the catalog, comes after it.
   void Settle() const;
+  void SettleTables() const;
   void Adopt(AppendTables tables) const;
   std::optional<AppendReceipt> ReceiptAt(uint32_t index) const;
   void SetReceipt(uint32_t index, const AppendReceipt& receipt);
@@ -332,8 +337,9 @@ class StreamCatalog {
   const format::BatchId& OwnIdOfReceipt(uint32_t index) const;
   // Builds the position index anew from the receipts, here or on a thread
   // of its own.
-  void IndexPositions();
-  void IndexPositionsInBackground();
+  void IndexPositions() const;
+  void IndexPositionsInBackground() const;
+  // Whether the position index is still to come, or still being built.
   bool PositionsPending() const;
   void SettlePositions() const;
   // The position index of one stream, built from its receipts.
@@ -371,7 +377,8 @@ class StreamCatalog {
   mutable BatchIndexMap batch_indexes_;
   mutable std::future<AppendTables> pending_tables_;
   std::unordered_map<uint32_t, format::BatchId> odd_receipt_ids_;  // by batch index
-  mutable PositionIndex positions_;  // follows the receipts
+  mutable PositionIndex positions_;  // follows the receipts, once built
+  mutable bool positions_built_ = true;
   mutable std::future<PositionIndex> pending_positions_;
   mutable uint64_t pending_floor_ = 0;  // to forget below once they come
 };

@@ -290,7 +290,7 @@ Result<StreamCatalog> StreamCatalog::DecodeDeferring(BinaryReader& reader,
   job.idempotency_offset = reader.position();
   CVN_TRY(SkipMap(reader, kMinIdempotencyEntryBytes, ReadIdempotencyEntry, done_before));
   CVN_TRY(catalog.DecodeReceipts(reader, done_before));
-  catalog.IndexPositionsInBackground();
+  catalog.positions_built_ = false;
   job.receipt_ids.reserve(catalog.batches_.size());
   for (const Batch& batch : catalog.batches_) job.receipt_ids.push_back(batch.batch_id);
   catalog.pending_tables_ = start(std::move(job));
