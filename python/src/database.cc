@@ -12,6 +12,7 @@
 #include "class_support.h"
 #include "database_methods.h"
 #include "engine_call.h"
+#include "engine_registry.h"
 #include "keys.h"
 #include "py_ref.h"
 #include "reader.h"
@@ -24,7 +25,7 @@ namespace {
 
 struct DatabaseObject {
   PyObject ob_base;
-  facade::Engine* engine;  // owned
+  TrackedEngine* engine;  // owned
 };
 
 PyTypeObject* database_type;
@@ -32,7 +33,7 @@ PyTypeObject* database_type;
 PyObject* NewDatabase(facade::Engine engine) {
   PyObject* self = AllocInstance(database_type);
   if (self == nullptr) return nullptr;
-  auto* owned = new (std::nothrow) facade::Engine(std::move(engine));
+  auto* owned = new (std::nothrow) TrackedEngine(std::move(engine));
   if (owned == nullptr) {
     FreeInstance(self);
     return PyErr_NoMemory();
@@ -276,7 +277,7 @@ PyObject* OpenDatabase(facade::OpenConfig config) {
 }
 
 const facade::Engine& EngineOf(PyObject* self) {
-  return *reinterpret_cast<DatabaseObject*>(self)->engine;
+  return reinterpret_cast<DatabaseObject*>(self)->engine->get();
 }
 
 bool AddClasses(PyObject* module) {

@@ -5,7 +5,8 @@
 // stop the engine; every later call that reaches it raises CancelledError
 // "engine_closed: engine handle is closed", while close() itself still
 // succeeds. Dropping the object without close stops the engine once no
-// Reader of it is left either.
+// Reader of it is left either. At interpreter exit, every engine still open
+// is closed (engine_registry.h).
 #pragma once
 
 #include <Python.h>

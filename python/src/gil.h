@@ -2,13 +2,15 @@
 // interpreter lock released, at least for any wait longer than a few
 // microseconds, and other Python threads keep running. Only plain C++ values
 // may cross into an engine call: no Python object is touched there, and no
-// Ref is created or destroyed.
+// Ref is created or destroyed. The lock is always taken back through the
+// exit gate (exit_gate.h).
 #pragma once
 
 #include <Python.h>
 
 #include <chrono>
 
+#include "exit_gate.h"
 #include "facade/engine/engine.h"
 
 namespace corvantine::python {
@@ -18,7 +20,7 @@ namespace corvantine::python {
 class GilReleased {
  public:
   GilReleased() : state_(PyEval_SaveThread()) {}
-  ~GilReleased() { PyEval_RestoreThread(state_); }
+  ~GilReleased() { RestoreThread(state_); }
 
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;
@@ -37,7 +39,7 @@ auto WithoutGil(Work&& work) -> decltype(work()) {
 namespace gil_internal {
 
 inline void Release(void* saved) { *static_cast<PyThreadState**>(saved) = PyEval_SaveThread(); }
-inline void Reacquire(void* saved) { PyEval_RestoreThread(*static_cast<PyThreadState**>(saved)); }
+inline void Reacquire(void* saved) { RestoreThread(*static_cast<PyThreadState**>(saved)); }
 
 }  // namespace gil_internal
 

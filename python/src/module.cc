@@ -1,9 +1,12 @@
 // The module's initialisation: what `import corvantine` registers, in
 // order: the classes (Corvantine, View, Reader, Watch), the function `open`,
-// the exception classes and __version__. The module keeps no state of its own.
+// the exception classes and __version__, and the exit hook that closes every
+// database still open (engine_registry.h). Beyond that registry and the exit
+// gate, the module keeps no state of its own.
 #include <Python.h>
 
 #include "database.h"
+#include "engine_registry.h"
 #include "errors.h"
 #include "py_ref.h"
 
@@ -20,7 +23,8 @@ PyMODINIT_FUNC PyInit_corvantine() {
   Ref module = Ref::Steal(PyModule_Create(&module_def));
   if (!module || !AddClasses(module.get()) || !AddOpenFunction(module.get()) ||
       !AddExceptionClasses(module.get()) ||
-      PyModule_AddStringConstant(module.get(), "__version__", "0.2.0") < 0) {
+      PyModule_AddStringConstant(module.get(), "__version__", "0.2.0") < 0 ||
+      !CloseEnginesAtExit()) {
     return nullptr;
   }
   return module.Release();

@@ -3,6 +3,7 @@
 #include "borrow.h"
 #include "class_support.h"
 #include "engine_call.h"
+#include "engine_registry.h"
 #include "errors.h"
 #include "gil.h"
 #include "records.h"
@@ -13,7 +14,7 @@ namespace {
 
 struct ReaderObject {
   PyObject ob_base;
-  facade::Engine* engine;  // owned
+  TrackedEngine* engine;  // owned
   facade::ReaderHandle handle;
   bool open;
   int borrows;  // callers inside a method: > 0 sharing, -1 one alone
@@ -36,7 +37,7 @@ PyObject* OnOpenReader(PyObject* self, Call call, Convert convert) {
   Borrow borrow(reader->borrows, Borrow::kShared);
   if (!borrow.ok()) return nullptr;
   if (!reader->open) return RaiseClosed();
-  const facade::Engine& engine = *reader->engine;
+  const facade::Engine& engine = reader->engine->get();
   const facade::ReaderHandle handle = reader->handle;
   return CallEngine([&] { return call(engine, handle); }, convert);
 }
@@ -63,7 +64,7 @@ PyObject* Close(PyObject* self, PyObject*) {
   if (!borrow.ok()) return nullptr;
   if (!reader->open) Py_RETURN_NONE;
   reader->open = false;  // closed from here on, whatever the engine answers
-  const facade::Engine& engine = *reader->engine;
+  const facade::Engine& engine = reader->engine->get();
   const facade::ReaderHandle handle = reader->handle;
   return CallEngine([&] { return engine.CloseReader(handle); }, NoneReply);
 }
@@ -71,7 +72,7 @@ PyObject* Close(PyObject* self, PyObject*) {
 // With the interpreter lock held, as the engine's last handle may go here.
 void Dealloc(PyObject* self) {
   ReaderObject* reader = AsReader(self);
-  if (reader->open) static_cast<void>(reader->engine->CloseReader(reader->handle));
+  if (reader->open) static_cast<void>(reader->engine->get().CloseReader(reader->handle));
   delete reader->engine;
   FreeInstance(self);
 }
@@ -96,7 +97,7 @@ bool AddReaderClass(PyObject* module) {
 
 PyObject* NewReader(const facade::Engine& engine, facade::ReaderHandle handle) {
   PyObject* self = AllocInstance(reader_type);
-  auto* copy = self != nullptr ? new (std::nothrow) facade::Engine(engine) : nullptr;
+  auto* copy = self != nullptr ? new (std::nothrow) TrackedEngine(engine) : nullptr;
   if (copy == nullptr) {
     if (self != nullptr) {
       FreeInstance(self);

@@ -11,6 +11,7 @@
 #include "borrow.h"
 #include "class_support.h"
 #include "engine_call.h"
+#include "engine_registry.h"
 #include "errors.h"
 #include "gil.h"
 #include "py_ref.h"
@@ -33,7 +34,7 @@ struct WatchState {
     if (stream) this->stream.emplace(*stream);
   }
 
-  facade::Engine engine;
+  TrackedEngine engine;
   std::optional<facade::FeedHandle> feed;  // present while open
   std::optional<std::string> stream;       // only events of this stream
   std::optional<uint64_t> timeout_millis;
@@ -85,7 +86,7 @@ void Enqueue(WatchState& watch, facade::FeedPage& page) {
 // Fetches one page into the queue, waiting up to `wait_millis` when nothing
 // is durable yet; false with the error set.
 bool Fetch(WatchState& watch, uint64_t wait_millis) {
-  const facade::Engine& engine = watch.engine;
+  const facade::Engine& engine = watch.engine.get();
   const facade::FeedHandle feed = *watch.feed;
   auto page = WithoutGil([&] { return engine.NextFeedPage(feed, wait_millis); });
   if (!page.ok()) {
@@ -134,7 +135,7 @@ PyObject* Ack(PyObject* self, PyObject*) {
     const facade::RecordDto& next = watch.queue.front();
     position = next.position - next.batch_index;
   }
-  const facade::Engine& engine = watch.engine;
+  const facade::Engine& engine = watch.engine.get();
   const facade::FeedHandle feed = *watch.feed;
   return CallEngine([&] { return engine.AcknowledgeFeed(feed, position); },
                     PyLong_FromUnsignedLongLong);
@@ -148,7 +149,7 @@ PyObject* Close(PyObject* self, PyObject*) {
   if (!watch.feed) Py_RETURN_NONE;
   const facade::FeedHandle feed = *watch.feed;
   watch.feed.reset();  // closed from here on, whatever the engine answers
-  const facade::Engine& engine = watch.engine;
+  const facade::Engine& engine = watch.engine.get();
   return CallEngine([&] { return engine.CloseFeed(feed); }, NoneReply);
 }
 
@@ -168,7 +169,7 @@ PyObject* Iter(PyObject* self) { return Itself(self, nullptr); }
 // With the interpreter lock held, as the engine's last handle may go here.
 void Dealloc(PyObject* self) {
   WatchState* watch = AsWatch(self)->state;
-  if (watch->feed) static_cast<void>(watch->engine.CloseFeed(*watch->feed));
+  if (watch->feed) static_cast<void>(watch->engine.get().CloseFeed(*watch->feed));
   delete watch;
   FreeInstance(self);
 }

@@ -1,6 +1,10 @@
-"""The interpreter lock is released around engine calls, and concurrent
-appends from many threads are serialised by the engine."""
+"""The interpreter lock is released around engine calls, concurrent
+appends from many threads are serialised by the engine, and a program may end
+while other threads are inside the module."""
 
+import subprocess
+import sys
+import textwrap
 import threading
 
 import corvantine
@@ -57,3 +61,30 @@ def test_concurrent_appends_get_dense_positions(db):
         assert own == sorted(own)
         assert [row["offset"] for row in db.replay(f"s{n}")] == own
     assert db.head() == total
+
+
+# Daemon threads inside a watch and inside replay when the interpreter exits.
+EXIT_WITH_THREADS_INSIDE = """
+    import sys, threading, time, corvantine
+    db = corvantine.open(sys.argv[1])
+    db.append_batch("s", [{"body": i} for i in range(200)])
+    watch = db.watch(start=0)
+
+    def replay_forever():
+        while True:
+            db.replay("s")
+
+    threading.Thread(target=lambda: list(watch), daemon=True).start()
+    threading.Thread(target=replay_forever, daemon=True).start()
+    time.sleep(0.05)
+    """
+
+
+def test_exiting_while_threads_wait_inside_the_module_closes_the_database(path):
+    for run in range(1, 6):
+        child = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(EXIT_WITH_THREADS_INSIDE), path],
+            capture_output=True, text=True, timeout=60)
+        assert (child.returncode, child.stderr) == (0, "")
+        with corvantine.open(path) as db:
+            assert db.head() == 200 * run

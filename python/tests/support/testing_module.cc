@@ -24,6 +24,7 @@
 #include <string>
 
 #include "database.h"
+#include "engine_registry.h"
 #include "errors.h"
 #include "facade/engine/engine.h"
 #include "feed_bootstrap.h"
@@ -133,6 +134,6 @@ PyMODINIT_FUNC PyInit__corvantine_testing() {
   Ref corvantine = Ref::Steal(PyImport_ImportModule("corvantine"));
   if (!corvantine || !AdoptExceptionClasses(corvantine.get())) return nullptr;
   Ref module = Ref::Steal(PyModule_Create(&module_def));
-  if (!module || !AddClasses(module.get())) return nullptr;
+  if (!module || !AddClasses(module.get()) || !CloseEnginesAtExit()) return nullptr;
   return module.Release();
 }
