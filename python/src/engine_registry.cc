@@ -1,5 +1,7 @@
 #include "engine_registry.h"
 
+#include <unistd.h>
+
 #include <utility>
 
 #include "class_support.h"
@@ -24,7 +26,7 @@ PyObject* CloseAtExit(PyObject*, PyObject*) {
 }  // namespace
 
 TrackedEngine::TrackedEngine(facade::Engine engine) noexcept
-    : engine_(std::move(engine)), next_(first) {
+    : engine_(std::move(engine)), opened_by_(getpid()), next_(first) {
   if (next_ != nullptr) next_->previous_ = this;
   first = this;
 }
@@ -35,12 +37,19 @@ TrackedEngine::~TrackedEngine() {
 }
 
 void TrackedEngine::CloseAll() {
+  // A forked child inherits its parent's handles but not the engines'
+  // threads, which only the parent can stop.
+  const pid_t process = getpid();
   for (TrackedEngine* tracked = first; tracked != nullptr; tracked = tracked->next_) {
-    static_cast<void>(tracked->engine_.Close());
+    if (tracked->opened_by_ == process) static_cast<void>(tracked->engine_.Close());
   }
 }
 
 bool CloseEnginesAtExit() {
+  if (!OpenExitGate()) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot watch for forked children");
+    return false;
+  }
   static PyMethodDef hook = NoArgsEntry<CloseAtExit>("close_databases_at_exit", nullptr);
   Ref atexit = Ref::Steal(PyImport_ImportModule("atexit"));
   Ref function = Ref::Steal(atexit ? PyCFunction_NewEx(&hook, nullptr, nullptr) : nullptr);

@@ -6,6 +6,8 @@
 // which guards the registry.
 #pragma once
 
+#include <sys/types.h>
+
 #include "facade/engine/engine.h"
 
 namespace corvantine::python {
@@ -27,6 +29,7 @@ class TrackedEngine {
 
  private:
   facade::Engine engine_;
+  pid_t opened_by_;                    // the process whose engine it is
   TrackedEngine* previous_ = nullptr;  // in the registry's list
   TrackedEngine* next_;
 };

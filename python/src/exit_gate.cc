@@ -1,5 +1,6 @@
 #include "exit_gate.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,7 +26,16 @@ void Leave() {
   for (;;) pause();
 }
 
+// A forked child holds only the thread that forked, which held the lock: no
+// thread of the child is on its way to the lock, and its own exit passes.
+void ResetInChild() {
+  gate.store(0, std::memory_order_relaxed);
+  closed_the_gate = false;
+}
+
 }  // namespace
+
+bool OpenExitGate() { return pthread_atfork(nullptr, nullptr, ResetInChild) == 0; }
 
 void RestoreThread(PyThreadState* state) noexcept {
   const bool closed = (gate.fetch_add(1, std::memory_order_acq_rel) & kClosed) != 0;

@@ -15,6 +15,10 @@
 
 namespace corvantine::python {
 
+// Once, at module init: makes the gate open again in a forked child, which
+// holds none of the threads that may have been on their way to the lock.
+bool OpenExitGate();
+
 // PyEval_RestoreThread(state) through the gate: returns with the lock held,
 // or, once the gate is closed to the calling thread, never.
 void RestoreThread(PyThreadState* state) noexcept;
