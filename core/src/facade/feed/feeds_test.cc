@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <optional>
 #include <random>
 #include <set>
@@ -300,6 +301,10 @@ TEST(FeedCheckpointTest, AConsumerResumesAtItsAcknowledgedPositionAfterARestart)
               "invalid_argument: acknowledged position 3 lies outside the positions the feed "
               "served, 0 to 2");
     EXPECT_EQ(engine->AcknowledgeFeed(*feed, 1).value(), 1u);
+    // Again at the consumer's checkpoint: nothing is written.
+    const std::map<uint64_t, uint64_t> written = testing::SegmentSizes(dir.path());
+    EXPECT_EQ(engine->AcknowledgeFeed(*feed, 1).value(), 1u);
+    EXPECT_EQ(testing::SegmentSizes(dir.path()), written);
     EXPECT_EQ(Outcome(engine->AcknowledgeFeed(*feed, 0)),
               "invalid_argument: acknowledged position 0 lies outside the positions the feed "
               "served, 1 to 2");
