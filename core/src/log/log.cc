@@ -250,7 +250,7 @@ Result<std::pair<uint64_t, uint64_t>> Log::AppendBatch(
 }
 
 Result<> Log::AppendSystem(const format::RecordEnvelopeV2& envelope, std::string_view payload) {
-  CVN_TRY(CheckWritable());
+  CVN_TRY(RollIfDue());  // refuses a fenced log too
   Result<> appended = active_.AppendSystem(envelope, payload);
   if (!appended.ok()) FenceIfPoisoned(appended.error());
   return appended;
@@ -258,9 +258,7 @@ Result<> Log::AppendSystem(const format::RecordEnvelopeV2& envelope, std::string
 
 Result<> Log::RollIfDue() {
   CVN_TRY(CheckWritable());
-  const bool full = active_.byte_length() >= max_segment_bytes_;
-  const bool holds_events = active_.next_position() > active_.base();
-  if (!full || !holds_events) return {};
+  if (active_.byte_length() < max_segment_bytes_ || !ActiveHoldsEvents()) return {};
   return Roll();
 }
 

@@ -128,16 +128,16 @@ class Log {
   // Appends one atomic batch; rolls first when due. Returns the first and
   // last position of the batch.
   Result<std::pair<uint64_t, uint64_t>> AppendBatch(std::span<const segment::BatchRecord> records);
-  // Appends one standalone system record at the head, to the active segment
-  // even when it has reached its size target: only a batch rolls. A system
-  // record takes no position, so it never moves a segment boundary, and the
-  // floor a position resolves to (RetentionBoundaryFor) changes only when
-  // events are appended: a retention bootstrap registered for the floor of
-  // the durable head is still for that floor after an acknowledgement.
+  // Appends one standalone system record at the head; rolls first when due,
+  // as a batch does, so that system records take no segment of events past
+  // its size target by more than one record. The segment a system record
+  // starts holds no event and is no floor (RetentionBoundaryFor) until a
+  // batch lands in it, at the base a batch would have rolled to anyway.
   Result<> AppendSystem(const format::RecordEnvelopeV2& envelope, std::string_view payload);
   // Rolls when the active segment has reached its size target and holds at
   // least one event. A segment of system records only is never rolled: its
   // successor would start at the same position and so take its file name.
+  // It grows past its target only by system records that no event follows.
   Result<> RollIfDue();
   // Retires the active segment and starts a new one at the head: flushes the
   // active segment, creates the new file, flushes the log directory, writes
@@ -167,10 +167,14 @@ class Log {
   // Retention arithmetic. The floor moves by whole segments: the effective
   // floor for `position` is the greatest segment base at or below it, never
   // below the current floor; the closed segments below it are reclaimable.
+  // An active segment that holds no event yet (its base is the head) is no
+  // floor: whether a system record rolled the log before the next event
+  // changes nothing a position resolves to.
   RetentionBoundary RetentionBoundaryFor(uint64_t position) const;
   // The lowest segment base from which the retained log, the active segment
   // included, fits into `target` bytes; segments below the current floor do
-  // not count. When even the active segment does not fit, its base with
+  // not count, and an active segment without events counts with the one
+  // before it. When even the active segment does not fit, its base with
   // fits = false. Io when a closed segment's size cannot be read.
   Result<FloorForBytes> RetentionFloorForBytes(uint64_t target) const;
   // Moves the floor durably: requires current floor <= floor <= head, else
@@ -212,6 +216,8 @@ class Log {
 
   // Fails with the error that fenced the log, if any.
   Result<> CheckWritable() const;
+  // Whether the active segment holds an event: its base lies below the head.
+  bool ActiveHoldsEvents() const { return active_.next_position() > active_.base(); }
   // Fences the log after a failed append that the segment could not undo.
   void FenceIfPoisoned(const CorvantineError& error);
   // Undoes a roll whose manifest write failed with `error`; see log.cc.

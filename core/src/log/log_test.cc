@@ -375,14 +375,14 @@ TEST_F(LogTest, SegmentOfSystemRecordsOnlyNeverRolls) {
   ASSERT_EQ(Outcome(Append(1)), "ok");
   EXPECT_EQ(log_->active_segment().base(), 0u);
 
-  // Full and holding an event, but only a batch rolls it.
+  ASSERT_EQ(Outcome(AppendSystem()), "ok");  // rolls: the segment now holds an event
+  EXPECT_EQ(log_->active_segment().base(), 1u);
   for (int i = 0; i < 3; ++i) ASSERT_EQ(Outcome(AppendSystem()), "ok");
-  EXPECT_EQ(log_->active_segment().base(), 0u);
-  ASSERT_EQ(Outcome(Append(1)), "ok");
   EXPECT_EQ(log_->active_segment().base(), 1u);
 
   Open(100);
   ASSERT_EQ(Outcome(AppendSystem()), "ok");
+  ASSERT_EQ(Outcome(Append(1)), "ok");
   ASSERT_EQ(Outcome(Append(1)), "ok");  // rolls to 2
   EXPECT_EQ(log_->active_segment().base(), 2u);
   ExpectAcknowledgedEvents();

@@ -51,7 +51,7 @@ RetentionBoundary Log::RetentionBoundaryFor(uint64_t position) const {
   for (const SegmentMeta& meta : closed_) {
     if (meta.base <= position) segment_floor = meta.base;
   }
-  if (active_.base() <= position) segment_floor = active_.base();
+  if (active_.base() <= position && ActiveHoldsEvents()) segment_floor = active_.base();
 
   RetentionBoundary boundary;
   boundary.effective_floor = std::max(segment_floor.value_or(0), retention_floor());
@@ -72,7 +72,13 @@ Result<FloorForBytes> Log::RetentionFloorForBytes(uint64_t target) const {
     CVN_ASSIGN_OR_RETURN(uint64_t bytes, platform::FileSizeOf(meta.path));
     closed.push_back({meta.base, bytes});
   }
-  return ChooseFloorForBytes(closed, {active_.base(), active_.byte_length()}, target);
+  SegmentSize active{active_.base(), active_.byte_length()};
+  if (!ActiveHoldsEvents() && !closed.empty()) {
+    // No floor of its own (RetentionBoundaryFor): it goes with the one before.
+    active = {closed.back().base, closed.back().bytes + active.bytes};
+    closed.pop_back();
+  }
+  return ChooseFloorForBytes(closed, active, target);
 }
 
 Result<> Log::ActivateRetention(uint64_t floor, uint32_t anchor_checksum) {

@@ -88,8 +88,9 @@ TEST_F(RetentionTest, BoundaryMovesByWholeSegments) {
       {0, 0, {}},
       {50, 0, {}},
       {180, 100, {{0, size0_}}},
-      {250, 250, {{0, size0_}, {100, size100_}}},
-      {1000, 250, {{0, size0_}, {100, size100_}}},
+      // The active segment holds no event yet: it is no floor.
+      {250, 100, {{0, size0_}}},
+      {1000, 100, {{0, size0_}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.position);
@@ -104,13 +105,18 @@ TEST_F(RetentionTest, BoundaryMovesByWholeSegments) {
   EXPECT_EQ(log_->RetentionBoundaryFor(50).reclaimable, (Reclaimable{{0, size0_}}));
   ASSERT_TRUE(platform::RemoveFile(SegmentPath(0)).ok());
   EXPECT_EQ(log_->RetentionBoundaryFor(50).reclaimable, Reclaimable{});
+
+  // Once an event lands there, it is the floor a batch's roll would have made.
+  ASSERT_NO_FATAL_FAILURE(AppendAndRoll(1));
+  EXPECT_EQ(log_->RetentionBoundaryFor(250).effective_floor, 250u);
 }
 
 TEST_F(RetentionTest, FloorForBytesCountsOnlyRetainedSegments) {
   const uint64_t all = size0_ + size100_;  // the active segment is empty
   EXPECT_EQ(*log_->RetentionFloorForBytes(all), (FloorForBytes{0, all, true}));
   EXPECT_EQ(*log_->RetentionFloorForBytes(size100_), (FloorForBytes{100, size100_, true}));
-  EXPECT_EQ(*log_->RetentionFloorForBytes(0), (FloorForBytes{250, 0, true}));
+  // The active segment, without events, goes with the one before it.
+  EXPECT_EQ(*log_->RetentionFloorForBytes(0), (FloorForBytes{100, size100_, false}));
 
   ASSERT_TRUE(log_->ActivateRetention(100, 7).ok());
   ASSERT_TRUE(platform::RemoveFile(SegmentPath(0)).ok());  // below the floor: not asked

@@ -196,7 +196,8 @@ class Engine {
                                       std::optional<uint64_t> wait_millis = std::nullopt) const;
   // Stores the consumer's checkpoint at `position` (a position the feed
   // served since its last acknowledgement), or at the feed position, and
-  // returns it; commits.
+  // returns it; commits, unless the checkpoint is there already: then
+  // nothing is written.
   EngineResult<uint64_t> AcknowledgeFeed(FeedHandle feed,
                                          std::optional<uint64_t> position = std::nullopt) const;
   EngineResult<> CancelFeed(FeedHandle feed) const;

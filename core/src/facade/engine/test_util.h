@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include "db/test_util.h"
 #include "facade/engine/engine.h"
 #include "log/lock.h"
+#include "log/log.h"
 #include "platform/platform.h"
 #include "testing/test_util.h"
 
@@ -120,6 +122,17 @@ inline std::vector<RecordDto> ReadAll(const Engine& engine, ReaderRequest reques
     for (RecordDto& record : page.records) records.push_back(std::move(record));
   }
   return records;
+}
+
+// The size of each segment file of the database at `path`, by base.
+inline std::map<uint64_t, uint64_t> SegmentSizes(const std::string& path) {
+  std::map<uint64_t, uint64_t> sizes;
+  const std::vector<log::SegmentMeta> segments =
+      log::DiscoverSegments(platform::JoinPath(path, log::kLogDirName)).value();
+  for (const log::SegmentMeta& segment : segments) {
+    sizes[segment.base] = platform::FileSizeOf(segment.path).value();
+  }
+  return sizes;
 }
 
 inline bool LockFileExists(const std::string& path) {

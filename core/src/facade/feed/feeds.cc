@@ -320,11 +320,19 @@ EngineResult<uint64_t> Feeds::Acknowledge(db::Corvantine& db, FeedHandle handle,
   if (!projection::HasUtf8Texts(checkpoint)) {
     return EngineError::Invalid("consumer ID must be UTF-8");
   }
-  CVN_TRY(AppendProjectionSystem(db, projection::kConsumerCheckpointEventType,
-                                 projection::ToJson(checkpoint)));
-  checkpoints_.insert_or_assign(checkpoint.consumer_id, acknowledged);
+  CVN_TRY(StoreCheckpoint(db, checkpoint));
   feed->acknowledged = acknowledged;
   return acknowledged;
+}
+
+EngineResult<> Feeds::StoreCheckpoint(db::Corvantine& db,
+                                      const projection::ConsumerCheckpoint& checkpoint) {
+  const auto stored = checkpoints_.find(checkpoint.consumer_id);
+  if (stored != checkpoints_.end() && stored->second == checkpoint.position) return {};
+  CVN_TRY(AppendProjectionSystem(db, projection::kConsumerCheckpointEventType,
+                                 projection::ToJson(checkpoint)));
+  checkpoints_.insert_or_assign(checkpoint.consumer_id, checkpoint.position);
+  return {};
 }
 
 EngineResult<> Feeds::Cancel(FeedHandle handle) {

@@ -19,6 +19,7 @@
 #include "facade/engine/records.h"
 #include "facade/feed/commands.h"
 #include "facade/feed/feed_records.h"
+#include "projection/records.h"
 
 namespace corvantine::facade {
 
@@ -89,7 +90,8 @@ class Feeds {
   // position (its start before any) and its feed position, else
   // "invalid_argument": a consumer cannot acknowledge what it was not
   // served. The record commits; the checkpoint changes only when it is
-  // written.
+  // written. A position the consumer's checkpoint holds already writes,
+  // and so commits, nothing.
   EngineResult<uint64_t> Acknowledge(db::Corvantine& db, FeedHandle feed,
                                      std::optional<uint64_t> position);
   // Makes every later page of the feed fail; it stays open until closed.
@@ -124,6 +126,9 @@ class Feeds {
   class PageAssembly;
 
   EngineResult<FeedState*> Find(FeedHandle feed);
+  // Writes `checkpoint` and keeps it, unless it is the one kept already.
+  EngineResult<> StoreCheckpoint(db::Corvantine& db,
+                                 const projection::ConsumerCheckpoint& checkpoint);
   uint64_t StartOf(const FeedRequest& request, uint64_t durable_head) const;
   // Adds a feed at the batch that holds `start`, which ValidateFeed has
   // accepted.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <optional>
 #include <random>
 #include <set>
@@ -300,6 +301,10 @@ TEST(FeedCheckpointTest, AConsumerResumesAtItsAcknowledgedPositionAfterARestart)
               "invalid_argument: acknowledged position 3 lies outside the positions the feed "
               "served, 0 to 2");
     EXPECT_EQ(engine->AcknowledgeFeed(*feed, 1).value(), 1u);
+    // Again at the consumer's checkpoint: nothing is written.
+    const std::map<uint64_t, uint64_t> written = testing::SegmentSizes(dir.path());
+    EXPECT_EQ(engine->AcknowledgeFeed(*feed, 1).value(), 1u);
+    EXPECT_EQ(testing::SegmentSizes(dir.path()), written);
     EXPECT_EQ(Outcome(engine->AcknowledgeFeed(*feed, 0)),
               "invalid_argument: acknowledged position 0 lies outside the positions the feed "
               "served, 1 to 2");
@@ -315,6 +320,40 @@ TEST(FeedCheckpointTest, AConsumerResumesAtItsAcknowledgedPositionAfterARestart)
   ASSERT_EQ(Outcome(engine->ClearConsumer("c")), "ok");
   OpenFeedResult fresh = engine->OpenFeed(consumer);
   EXPECT_EQ(engine->NextFeedPage(*fresh)->batches.at(0).first_position, 0u);
+}
+
+// System records written once a segment of events has reached its target
+// roll it first, as a batch does: it passes its target by one record at
+// most, and the segment they start is no floor until an event lands there.
+// A reopen finds the checkpoint and the registrations.
+TEST(FeedCheckpointTest, SystemRecordsRollAFullSegmentAndAReopenFindsThem) {
+  platform::TempDir dir;
+  OpenConfig config = ConfigFor(dir.path());
+  config.segment_bytes = 2048;  // three events pass it
+  uint64_t events_bytes = 0;
+  {
+    std::optional<Engine> engine = OpenEngine(config);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(testing::AppendOne(*engine, "s").ok());
+    ASSERT_TRUE(engine->Commit().ok());
+    events_bytes = testing::SegmentSizes(dir.path()).at(0);
+    ASSERT_GE(events_bytes, config.segment_bytes);
+    FeedRequest consumer = FeedFrom(0);
+    consumer.consumer_id = "c";
+    const FeedHandle feed = engine->OpenFeed(consumer).value();
+    ASSERT_EQ(engine->NextFeedPage(feed)->next_position, 3u);
+    ASSERT_EQ(engine->AcknowledgeFeed(feed).value(), 3u);
+    for (const std::string id : {"a", "b", "c"}) {
+      ASSERT_EQ(engine->RegisterConsumerBootstrap(id, 3, id).value(), 0u);
+    }
+  }
+  const std::map<uint64_t, uint64_t> sizes = testing::SegmentSizes(dir.path());
+  EXPECT_EQ(sizes.at(0), events_bytes);
+  EXPECT_LT(sizes.at(3), config.segment_bytes);
+  std::optional<Engine> engine = OpenEngine(config);
+  ASSERT_EQ(Outcome(engine->CreateRetentionAnchor(3)), "ok");
+  EXPECT_EQ(engine->RetentionStatus(3)->consumers,
+            (std::vector<RetentionConsumerStatus>{{"c", 3, false, true}}));
+  EXPECT_EQ(engine->ConsumerBootstrap("a").value(), "a");
 }
 
 // Consumer records are read before registrations: an unreadable one is the

@@ -301,8 +301,8 @@ std::string ServedBootstrap(const Engine& engine) {
 
 // Bootstraps are served from the anchor in force until the next one is
 // applied, in a live session as after a reopen. A bootstrap registered at
-// the durable head is still for the floor it was given when a system record
-// follows it in a full segment.
+// the durable head is still for the floor it was given when system records
+// roll the full segment of the last event.
 TEST(FeedResumeTest, BootstrapsComeFromTheAnchorInForceUntilTheNextIsApplied) {
   platform::TempDir dir;
   OpenConfig config = testing::ConfigFor(dir.path());
@@ -327,6 +327,7 @@ TEST(FeedResumeTest, BootstrapsComeFromTheAnchorInForceUntilTheNextIsApplied) {
 
   ASSERT_EQ(engine->RegisterConsumerBootstrap("c", 8, "state@8").value(), 7u);
   ASSERT_EQ(Outcome(engine->ClearConsumer("x")), "ok");
+  ASSERT_EQ(testing::SegmentSizes(dir.path()).rbegin()->first, 8u);  // holds no event
   ASSERT_NO_FATAL_FAILURE(Retain(*engine, 8));
   EXPECT_EQ(ServedBootstrap(*engine), "ok from 7, state@8");
   ASSERT_EQ(Outcome(engine->Close()), "ok");
