@@ -15,7 +15,10 @@ namespace {
 constexpr uint64_t kMaxIndexedBytes = std::numeric_limits<uint32_t>::max();
 constexpr size_t kKindOffset = 6;
 constexpr size_t kPositionOffset = 16;
-constexpr uint64_t kPrefetchBytes = 4096;
+// Headers are walked in a copy of the file, read a piece at a time: reads
+// that want a batch here and there touch little of each stretch, and a
+// copy costs them less than mapping its pages in, and their cache misses.
+constexpr uint64_t kWalkChunkBytes = 16 << 10;
 
 }  // namespace
 
@@ -42,8 +45,9 @@ bool MappedSegment::TakeInBatch(WalkState& walk, uint8_t kind, uint64_t position
 
 Result<std::shared_ptr<const MappedSegment>> MappedSegment::Map(const std::string& path,
                                                                  uint64_t base) {
-  CVN_ASSIGN_OR_RETURN(platform::MappedFile file, platform::MapForRead(path));
-  return std::make_shared<const MappedSegment>(std::move(file), base);
+  CVN_ASSIGN_OR_RETURN(platform::MappedFile mapped, platform::MapForRead(path));
+  CVN_ASSIGN_OR_RETURN(platform::File file, platform::OpenForRead(path));
+  return std::make_shared<const MappedSegment>(std::move(mapped), std::move(file), base);
 }
 
 std::optional<index::SeekPoint> MappedSegment::StartBefore(uint64_t target,
@@ -83,28 +87,42 @@ void MappedSegment::WalkStretch(const std::vector<index::SeekPoint>& points, siz
 }
 
 void MappedSegment::Walk(Stretch& stretch, uint64_t end, uint64_t target) const {
-  const std::string_view bytes = this->bytes();
   WalkState& walk = stretch.state;
-  end = std::min<uint64_t>(end, bytes.size());
-  while (walk.offset < end && bytes.size() - walk.offset >= format::kFrameHeaderBytes) {
-    // Each header's place is known only from the one before it: the
-    // bytes a few frames ahead are asked for early.
-    __builtin_prefetch(bytes.data() + std::min<uint64_t>(walk.offset + kPrefetchBytes, end - 1));
-    const std::string_view rest = bytes.substr(walk.offset);
+  end = std::min<uint64_t>(end, bytes().size());
+  while (walk.offset < end) {
+    const uint64_t chunk_start = walk.offset;
+    walk_buffer_.resize(std::min<uint64_t>(end - chunk_start, kWalkChunkBytes));
+    const Result<size_t> read = file_.ReadAt(chunk_start, walk_buffer_.size(), walk_buffer_.data());
+    if (!read.ok() || *read < format::kFrameHeaderBytes) break;
+    const WalkOn next =
+        WalkChunk(stretch, std::string_view(walk_buffer_.data(), *read), chunk_start, target);
+    if (next == WalkOn::kFound) return;
+    if (next == WalkOn::kNever) break;
+  }
+  stretch.done = true;
+}
+
+MappedSegment::WalkOn MappedSegment::WalkChunk(Stretch& stretch, std::string_view chunk,
+                                               uint64_t chunk_start, uint64_t target) const {
+  WalkState& walk = stretch.state;
+  while (walk.offset - chunk_start + format::kFrameHeaderBytes <= chunk.size()) {
+    const std::string_view header = chunk.substr(walk.offset - chunk_start);
     const Result<std::optional<uint64_t>> length =
-        format::FrameTotalLen(rest, record::kStandardLimits);
-    if (!length.ok() || **length > rest.size()) break;
-    const uint64_t position = util::DecodeFixed64(rest.data() + kPositionOffset);
+        format::FrameTotalLen(header, record::kStandardLimits);
+    if (!length.ok() || **length > bytes().size() - walk.offset) return WalkOn::kNever;
+    const uint64_t position = util::DecodeFixed64(header.data() + kPositionOffset);
     bool starts_here = false;
-    if (!TakeFrame(walk, static_cast<uint8_t>(rest[kKindOffset]), position, &starts_here)) break;
+    if (!TakeFrame(walk, static_cast<uint8_t>(header[kKindOffset]), position, &starts_here)) {
+      return WalkOn::kNever;
+    }
     if (starts_here) {
       stretch.starts.push_back(
           {static_cast<uint32_t>(position - base_), static_cast<uint32_t>(walk.offset)});
     }
     walk.offset += **length;
-    if (starts_here && position - base_ > target) return;
+    if (starts_here && position - base_ > target) return WalkOn::kFound;
   }
-  stretch.done = true;
+  return WalkOn::kReadOn;
 }
 
 Result<std::shared_ptr<const MappedSegment>> MappedCache::Get(const std::string& path,

@@ -10,8 +10,11 @@
 // the positions that reads have asked for, and no further: the first read
 // of a stream whose batches lie all over a large log walks a little of each
 // stretch it visits, not the whole log. A later read goes on from where the
-// walk stopped. The walk checks positions only, and a read checks every
-// frame it takes from there as a scan does. Starts cost 8 bytes a batch (or
+// walk stopped. The walk reads the headers through a small buffer, 16 KiB
+// at a time, rather than through the mapping, whose pages would each have
+// to be mapped in for a few bytes of them; an error of those reads only
+// ends the walk. It checks positions only, and a read checks every frame
+// it takes from there as a scan does. Starts cost 8 bytes a batch (or
 // standalone frame) walked, kept as long as the mapping, in memory only. A
 // segment file of 4 GiB or more gets no starts, and its reads enter it at
 // the seek points.
@@ -43,10 +46,10 @@ class MappedSegment {
   static Result<std::shared_ptr<const MappedSegment>> Map(const std::string& path,
                                                           uint64_t base);
 
-  MappedSegment(platform::MappedFile file, uint64_t base)
-      : file_(std::move(file)), base_(base) {}
+  MappedSegment(platform::MappedFile mapped, platform::File file, uint64_t base)
+      : mapped_(std::move(mapped)), file_(std::move(file)), base_(base) {}
 
-  std::string_view bytes() const { return file_.bytes(); }
+  std::string_view bytes() const { return mapped_.bytes(); }
   uint64_t base() const { return base_; }
 
   // The last start of a batch or standalone frame at or before `target`
@@ -89,15 +92,23 @@ class MappedSegment {
   // Goes on with the walk up to the byte offset `end`, until a start beyond
   // `target` is found.
   void Walk(Stretch& stretch, uint64_t end, uint64_t target) const;
+  // What a walk does once it has taken the headers that lie whole in a
+  // piece of the file: reads on, has found what it looked for, or can go no
+  // further (a damaged header, or one out of sequence).
+  enum class WalkOn { kReadOn, kFound, kNever };
+  WalkOn WalkChunk(Stretch& stretch, std::string_view chunk, uint64_t chunk_start,
+                   uint64_t target) const;
   // Takes the next frame header into a walk; false when it breaks the
   // sequence of the segment's appends. *starts is set when the frame starts
   // a batch or stands alone.
   static bool TakeFrame(WalkState& walk, uint8_t kind, uint64_t position, bool* starts);
   static bool TakeInBatch(WalkState& walk, uint8_t kind, uint64_t position);
 
-  platform::MappedFile file_;
+  platform::MappedFile mapped_;
+  platform::File file_;  // the same file, whose headers a walk reads
   uint64_t base_ = 0;
   mutable std::vector<Stretch> stretches_;  // one a seek point, on first use
+  mutable std::string walk_buffer_;  // the headers being walked
 };
 
 // The mappings of the closed segments read last, by base: at most
