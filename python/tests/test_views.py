@@ -203,6 +203,18 @@ def test_delete_all_derived_state(db, path):
     assert view.len() == 3
 
 
+def test_a_directory_named_like_a_snapshot_is_passed_over(path):
+    with corvantine.open(path) as db:
+        orders(db)
+        snapshot = db.create_snapshot("orders")
+        os.mkdir(os.path.join(path, "derived", "snapshots", "x.snap"))
+        assert db.list_snapshots("orders") == [snapshot]
+    with corvantine.open(path) as db:
+        assert db.view("orders").len() == 3
+        assert db.delete_all_derived_state() is None
+        assert db.list_snapshots("orders") == []
+
+
 def test_a_snapshot_heals_the_view_after_reopen(path):
     with corvantine.open(path, snapshot_every_events=2) as db:
         orders(db)

@@ -253,6 +253,13 @@ Result<uint64_t> FileSizeOf(const std::string& path) {
   return static_cast<uint64_t>(st.st_size);
 }
 
+Result<EntryStat> StatEntry(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return LastError();
+  if (!S_ISREG(st.st_mode)) return EntryStat{};
+  return EntryStat{.regular_file = true, .size = static_cast<uint64_t>(st.st_size)};
+}
+
 bool PathExists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
@@ -320,6 +327,15 @@ Result<std::vector<std::string>> ListDir(const std::string& path) {
   }
   if (errno != 0) return LastError();
   std::sort(names.begin(), names.end());
+  return names;
+}
+
+Result<std::vector<std::string>> ListRegularFiles(const std::string& path) {
+  CVN_ASSIGN_OR_RETURN(std::vector<std::string> names, ListDir(path));
+  std::erase_if(names, [&](const std::string& name) {
+    const Result<EntryStat> entry = StatEntry(JoinPath(path, name));
+    return !entry.ok() || !entry->regular_file;
+  });
   return names;
 }
 

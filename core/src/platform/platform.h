@@ -2,7 +2,7 @@
 // open, read, write, flush, truncation, close and change to a directory passes
 // through the hook of platform/hook.h, so tests can fail any one of them and
 // follow what each changed; the stat-based queries (Size, FileSizeOf,
-// PathExists, IsDirectory) do not.
+// StatEntry, PathExists, IsDirectory) do not.
 //
 // Failures are Io errors: "{strerror text} (os error {errno})" for an OS
 // error, IoError::WriteZero when a write transfers nothing, and
@@ -108,6 +108,15 @@ class MappedFile {
 // mapping itself (Op::kMap). The mapping covers the file's size at the call.
 Result<MappedFile> MapForRead(const std::string& path);
 Result<uint64_t> FileSizeOf(const std::string& path);
+
+// What stands at `path` itself: a symbolic link is not followed, so it is
+// never a regular file, whatever it names.
+struct EntryStat {
+  bool regular_file = false;
+  uint64_t size = 0;  // of a regular file
+};
+Result<EntryStat> StatEntry(const std::string& path);
+
 // Whether anything exists at `path` (following symbolic links).
 bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);
@@ -123,6 +132,9 @@ Result<> RemoveFile(const std::string& path);
 Result<> RemoveAll(const std::string& path);
 // The names in a directory, without "." and "..", in ascending byte order.
 Result<std::vector<std::string>> ListDir(const std::string& path);
+// The names of ListDir that StatEntry finds regular files; an entry that
+// cannot be examined (gone since it was listed) is left out too.
+Result<std::vector<std::string>> ListRegularFiles(const std::string& path);
 // Creates a directory and its missing parents (mode 0777 before the umask);
 // an existing directory is success. The parent of each directory it creates
 // is flushed, so that what it created survives a crash once it succeeds.

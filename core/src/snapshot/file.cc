@@ -19,6 +19,16 @@ SnapshotResult<> CheckLength(uint64_t file_bytes) {
   return {};
 }
 
+// The length of the file at `path`, checked before it is opened. Anything
+// but a regular file is no snapshot and is never opened: a FIFO would block
+// the open, and a symbolic link could lead out of the directory.
+SnapshotResult<uint64_t> FileLength(const std::string& path) {
+  CVN_ASSIGN_OR_RETURN(const platform::EntryStat entry, Io(platform::StatEntry(path)));
+  if (!entry.regular_file) return SnapshotError::Corrupt("snapshot is not a regular file");
+  CVN_TRY(CheckLength(entry.size));
+  return entry.size;
+}
+
 // The manifest length from the header, once it is known to fit the file.
 SnapshotResult<uint32_t> ManifestLength(std::string_view header, uint64_t file_bytes) {
   if (util::DecodeFixed64(header.data()) != kSnapshotMagic) {
@@ -102,16 +112,14 @@ SnapshotResult<DecodedSnapshot> DecodeSnapshot(std::string file) {
 }
 
 SnapshotResult<SnapshotManifest> DecodeManifestFile(const std::string& path) {
-  CVN_ASSIGN_OR_RETURN(const uint64_t file_bytes, Io(platform::FileSizeOf(path)));
-  CVN_TRY(CheckLength(file_bytes));
+  CVN_ASSIGN_OR_RETURN(const uint64_t file_bytes, FileLength(path));
   CVN_ASSIGN_OR_RETURN(const platform::File file, Io(platform::OpenForRead(path)));
   CVN_ASSIGN_OR_RETURN(FileHead head, ReadHead(file, file_bytes));
   return std::move(head.manifest);
 }
 
 SnapshotResult<DecodedSnapshot> DecodeFile(const std::string& path) {
-  CVN_ASSIGN_OR_RETURN(const uint64_t file_bytes, Io(platform::FileSizeOf(path)));
-  CVN_TRY(CheckLength(file_bytes));
+  CVN_ASSIGN_OR_RETURN(const uint64_t file_bytes, FileLength(path));
   CVN_ASSIGN_OR_RETURN(const platform::File file, Io(platform::OpenForRead(path)));
   CVN_ASSIGN_OR_RETURN(FileHead head, ReadHead(file, file_bytes));
   CVN_ASSIGN_OR_RETURN(platform::MappedFile mapped, Io(platform::MapForRead(path)));

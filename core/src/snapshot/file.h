@@ -84,7 +84,9 @@ SnapshotResult<DecodedSnapshot> DecodeSnapshot(std::string file);
 // Reads the file at `path` and decodes it, its state through a read-only
 // map. Its size is checked before anything is read, so no file makes this
 // map more than kMaxSnapshotFileBytes; file-system failures, a file that
-// shrinks before it is mapped included, are Io.
+// shrinks before it is mapped included, are Io. An entry that is not a
+// regular file (a symbolic link is not followed) is never opened: Corrupt
+// "snapshot is not a regular file".
 SnapshotResult<DecodedSnapshot> DecodeFile(const std::string& path);
 
 // The manifest alone of the file at `path`, with DecodeFile's checks up to

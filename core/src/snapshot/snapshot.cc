@@ -135,7 +135,7 @@ std::vector<SnapshotInfo> NewestOf(std::vector<SnapshotInfo> infos,
 // The snapshots of the directory that `decode` reads, in listing order.
 template <typename Decode>
 SnapshotResult<std::vector<SnapshotInfo>> ScanWith(std::string_view root, Decode decode) {
-  Result<std::vector<std::string>> listed = platform::ListDir(SnapshotDir(root));
+  Result<std::vector<std::string>> listed = platform::ListRegularFiles(SnapshotDir(root));
   std::vector<SnapshotInfo> infos;
   if (!listed.ok() && listed.error().IsOsError(ENOENT)) return infos;
   CVN_ASSIGN_OR_RETURN(std::vector<std::string> names, Io(std::move(listed)));
@@ -146,6 +146,27 @@ SnapshotResult<std::vector<SnapshotInfo>> ScanWith(std::string_view root, Decode
     if (decoded.ok()) infos.push_back({std::move(name), std::move(decoded).value()});
   }
   return infos;
+}
+
+// Makes way at one of the directory's own names for the file about to take
+// it: a directory, FIFO, socket or symbolic link standing there is not this
+// module's, and is removed, never opened or followed.
+SnapshotResult<> ClearStranger(const std::string& path) {
+  const Result<platform::EntryStat> entry = platform::StatEntry(path);
+  if (!entry.ok() || entry->regular_file) return {};
+  return Io(platform::RemoveAll(path));
+}
+
+// Writes catalog.tmp, flushes it and renames it over catalog.json. Whatever
+// stands at catalog.tmp (left by a crash, or a stranger) is removed, and the
+// file created anew, so that nothing found there is opened or followed.
+SnapshotResult<> ReplaceCatalog(const std::string& dir, std::string_view json) {
+  const std::string temporary = platform::JoinPath(dir, kTemporaryCatalogFileName);
+  const std::string catalog = platform::JoinPath(dir, kCatalogFileName);
+  CVN_TRY(Io(platform::RemoveAll(temporary)));
+  CVN_TRY(WriteDurably(platform::CreateExclusive(temporary), json));
+  CVN_TRY(ClearStranger(catalog));
+  return Io(platform::Rename(temporary, catalog));
 }
 
 SnapshotResult<SnapshotManifest> DecodeWholeFile(const std::string& path) {
@@ -254,10 +275,9 @@ SnapshotResult<> ValidateId(std::string_view id) {
 SnapshotResult<> UpdateCatalog(std::string_view root) {
   const std::string dir = SnapshotDir(root);
   CVN_TRY(Io(platform::CreateDirs(dir)));
-  CVN_ASSIGN_OR_RETURN(const std::vector<std::string> names, Io(platform::ListDir(dir)));
-  const std::string temporary = platform::JoinPath(dir, kTemporaryCatalogFileName);
-  CVN_TRY(WriteDurably(platform::CreateOrTruncate(temporary), CatalogJson(names)));
-  CVN_TRY(Io(platform::Rename(temporary, platform::JoinPath(dir, kCatalogFileName))));
+  CVN_ASSIGN_OR_RETURN(const std::vector<std::string> names,
+                       Io(platform::ListRegularFiles(dir)));
+  CVN_TRY(ReplaceCatalog(dir, CatalogJson(names)));
   return Io(platform::SyncDir(dir));
 }
 

@@ -8,6 +8,11 @@
 //   derived/snapshots/catalog.json    the ".snap" names, for outside tools
 //   derived/snapshots/catalog.tmp     the catalog being written
 //
+// Only regular files are snapshots: a directory, FIFO, socket or symbolic
+// link in the directory is never opened or followed, and no listing,
+// catalog or pruning counts it; one that stands at catalog.json or
+// catalog.tmp is removed to make way for the catalog.
+//
 // A snapshot file never changes once it has its name. At most two decodable
 // snapshots are kept per (descriptor fingerprint, partition), the two newest
 // by (cursor position, creation time); files that do not decode are never
@@ -151,11 +156,13 @@ int64_t CreatedNow();
 // inside the snapshot directory (".." and "." do not end in ".snap").
 SnapshotResult<> ValidateId(std::string_view id);
 
-// Rewrites catalog.json as the compact JSON array of the directory's names
-// that end in ".snap", in listing order, undecoded; bytes of a name that are
-// not UTF-8 become U+FFFD. Creates the directory first (so an empty one
-// gets "[]"), writes catalog.tmp, flushes it, renames it over catalog.json
-// and flushes the directory.
+// Rewrites catalog.json as the compact JSON array of the names of the
+// directory's regular files that end in ".snap", in listing order,
+// undecoded; bytes of a name that are not UTF-8 become U+FFFD. Creates the
+// directory first (so an empty one gets "[]"), writes catalog.tmp, flushes
+// it, renames it over catalog.json and flushes the directory. What stands
+// at catalog.tmp, and anything but a regular file at catalog.json, is
+// removed first, unfollowed.
 SnapshotResult<> UpdateCatalog(std::string_view root);
 
 // Keeps the two newest snapshots that List gives for the fingerprint and

@@ -3,6 +3,9 @@
 
 #include "snapshot/snapshot.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <functional>
 #include <string>
@@ -155,7 +158,8 @@ TEST(Delete, OfAProjectionOrOfEverythingNeedsNoSnapshots) {
 }
 
 // Damaged files and strangers are catalogued but never listed; temporary
-// files are neither.
+// files are neither, nor is an entry that is not a regular file, which is
+// never opened (a FIFO would block) or followed, even at the catalog's names.
 TEST(List, ShowsOnlyDecodableSnapshots) {
   TempDir dir;
   const SnapshotInfo good = PublishSample(dir, 1, 1);
@@ -167,9 +171,22 @@ TEST(List, ShowsOnlyDecodableSnapshots) {
   const std::string stranger = "\xff.snap";
   WriteFile(snapshots + "/" + stranger, copy);
   WriteFile(snapshots + "/.x.snap.tmp", copy);
+  for (const char* directory : {"/d.snap", "/catalog.json"}) {
+    (void)platform::RemoveFile(snapshots + directory);
+    ASSERT_EQ(::mkdir((snapshots + directory).c_str(), 0777), 0);
+    WriteFile(snapshots + directory + "/x", "x");
+  }
+  ASSERT_EQ(::mkfifo((snapshots + "/f.snap").c_str(), 0666), 0);
+  ASSERT_EQ(::mkfifo((snapshots + "/catalog.tmp").c_str(), 0666), 0);
+  ASSERT_EQ(::symlink(dir.path().c_str(), (snapshots + "/l.snap").c_str()), 0);
+  ASSERT_EQ(::symlink("gone", (snapshots + "/g.snap").c_str()), 0);
   ASSERT_EQ(Outcome(UpdateCatalog(dir.path())), "ok");
   EXPECT_EQ(Ids(List(dir.path(), kFingerprint).value()), std::vector<std::string>{good.id});
   EXPECT_EQ(Catalog(dir), "[\"" + good.id + "\",\"" + damaged + "\",\"\xEF\xBF\xBD.snap\"]");
+  EXPECT_EQ(Outcome(Verify(dir.path(), "d.snap")),
+            "snapshot_corrupt: snapshot is not a regular file");
+  EXPECT_EQ(Outcome(DeleteAll(dir.path())), "ok");
+  EXPECT_EQ(platform::ListDir(dir.path()).value(), std::vector<std::string>{});  // nothing followed
 }
 
 // Listing from the manifests alone skips reading the states: a damaged state

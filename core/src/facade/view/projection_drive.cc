@@ -318,7 +318,7 @@ EngineResult<> HealPartitions(std::optional<std::string_view> snapshot_root,
                              const db::Corvantine& db, QueryState& state,
                              const std::vector<uint32_t>& partitions,
                              QueryConsistency consistency) {
-  if (InStep(db, state, consistency)) return {};
+  if (partitions.empty() || InStep(db, state, consistency)) return {};
   const uint64_t target = HealTarget(db, consistency);
   EngineResult<> healed;
   for (const uint32_t index : partitions) {

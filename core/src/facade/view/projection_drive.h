@@ -32,7 +32,9 @@ struct QueryState {
   ProjectionDescriptor descriptor;
   std::optional<QueryDefinition> definition;  // absent: a runtime of its own
   ProjectionStatus status;
-  std::vector<PartitionStatus> partitions;  // max(partition count, 1)
+  // max(partition count, 1); none for a query opened Failed over a count
+  // that registration refuses (Projections::Restore).
+  std::vector<PartitionStatus> partitions;
   std::unique_ptr<ProjectionRuntime> runtime;
 };
 
@@ -70,12 +72,12 @@ bool InStep(const db::Corvantine& db, const QueryState& state, QueryConsistency 
 
 // Brings the listed partitions (each below the partition count) to the
 // durable head, or to min(durable head, position) for AtLeast, then
-// recomputes the status from all partitions. A Cold partition is first
-// restored from the newest of its UsableSnapshots below `snapshot_root`
-// when one is given. A snapshot that cannot be read (listing the directory
-// or reading a file) stops the heal with that Io error and leaves the
-// partition Cold, so that the next heal tries again; without a root, it
-// never fails.
+// recomputes the status from all partitions; with none listed, nothing
+// changes. A Cold partition is first restored from the newest of its
+// UsableSnapshots below `snapshot_root` when one is given. A snapshot that
+// cannot be read (listing the directory or reading a file) stops the heal
+// with that Io error and leaves the partition Cold, so that the next heal
+// tries again; without a root, it never fails.
 EngineResult<> HealPartitions(std::optional<std::string_view> snapshot_root,
                               const db::Corvantine& db, QueryState& state,
                               const std::vector<uint32_t>& partitions,

@@ -39,6 +39,18 @@ EngineError PartitionCountError() {
   return EngineError::Invalid("partition count must be between 1 and 4096");
 }
 
+projection::ProjectionFailure FailureOf(const EngineError& error) {
+  return {std::string(error.code()), error.message()};
+}
+
+// A runtime of its own is not in the log: it is missing until the view is
+// registered again.
+std::unique_ptr<ProjectionRuntime> RestoredRuntime(
+    const DurableProjectionRegistration& registration) {
+  if (!registration.definition) return std::make_unique<projection::MissingRuntime>();
+  return std::make_unique<projection::JsonIndexRuntime>(*registration.definition);
+}
+
 EngineError PartitionSetError() {
   return EngineError::Invalid("query partition set is empty or out of range");
 }
@@ -134,16 +146,21 @@ EngineResult<> Projections::Restore() {
   return {};
 }
 
+// A count above the most registration accepts is in a record this engine
+// did not write: the view opens Failed with registration's error, and
+// nothing is allocated by that count.
 QueryState Projections::Restored(const DurableProjectionRegistration& registration) const {
   const ProjectionDescriptor& descriptor = registration.descriptor;
   const format::ProjectionCursor start =
       projection::CursorAt(db_.database_id(), descriptor, 0);
-  QueryState state{descriptor, registration.definition, ProjectionStatus::Building(start),
-                   projection::ColdPartitions(db_.database_id(), descriptor), nullptr};
-  if (registration.definition) {
-    state.runtime = std::make_unique<projection::JsonIndexRuntime>(*registration.definition);
-  } else {
-    state.runtime = std::make_unique<projection::MissingRuntime>();
+  QueryState state{descriptor, registration.definition, ProjectionStatus::Building(start), {},
+                   RestoredRuntime(registration)};
+  if (descriptor.partition_scheme.partition_count > projection::kMaxPartitions) {
+    state.status = ProjectionStatus::Failed(start, FailureOf(PartitionCountError()));
+    return state;
+  }
+  state.partitions = projection::ColdPartitions(db_.database_id(), descriptor);
+  if (!registration.definition) {
     state.status = ProjectionStatus::Stale(start, projection::StaleReason::DescriptorChanged());
   }
   return state;
@@ -362,6 +379,8 @@ EngineResult<> Projections::DeleteAllDerivedState() const {
 
 EngineResult<> Projections::Rebuild(QueryHandle handle) {
   CVN_ASSIGN_OR_RETURN(QueryState * state, Find(handle));
+  // Opened Failed over a partition count it cannot have: nothing to rebuild.
+  if (state->partitions.empty()) return {};
   const format::Fingerprint fingerprint = projection::DescriptorFingerprint(state->descriptor);
   if (db_.retention_floor() == 0) {
     CVN_TRY(Converted(snapshot::DeleteProjection(root_, fingerprint)));

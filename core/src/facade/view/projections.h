@@ -44,8 +44,9 @@ class Projections {
   // unless dropped after it, take handles in ascending name order. A
   // registration that cannot be read fails the open ("projection
   // descriptor: " and the reader's message, "internal"): a view never
-  // vanishes silently. One read whose partition count registration would
-  // refuse still opens, over max(count, 1) partitions.
+  // vanishes silently. One whose partition count is above what registration
+  // accepts opens Failed with registration's error and no partition; one of
+  // count 0 opens over one partition.
   EngineResult<> Restore();
 
   // The commands, each answered by the method below that holds its rules.
@@ -108,10 +109,11 @@ class Projections {
   // the views applied below it: deleting one of them, or all derived state,
   // is refused ("conflict").
   EngineResult<> DeleteAllDerivedState() const;
-  // Deletes the query's snapshots and replays it from the whole log. Once
-  // retention has moved the floor above 0, the log no longer starts at 0:
-  // the newest usable snapshot of each partition is kept and the query is
-  // restored from it; a query with a partition that has none is refused
+  // Deletes the query's snapshots and replays it from the whole log; a
+  // query opened without partitions stays as it is. Once retention has
+  // moved the floor above 0, the log no longer starts at 0: the newest
+  // usable snapshot of each partition is kept and the query is restored
+  // from it; a query with a partition that has none is refused
   // ("conflict"), with nothing deleted. A snapshot that cannot be deleted
   // is the error: a later heal would restore it.
   EngineResult<> Rebuild(QueryHandle handle);

@@ -443,20 +443,32 @@ TEST(ViewSnapshotTest, AFailedAutomaticSnapshotIsAWarningAndTheAppendStands) {
   EXPECT_EQ(engine->ListSnapshots(handle).value()[0].manifest.cursor.position, 2u);
 }
 
-// Registration refuses a partition count outside 1 to 4096, but one read
-// back opens over max(count, 1) partitions; only an unreadable one fails.
-TEST(ViewOpenTest, ARegistrationOpensOverItsPartitionCountUnlessUnreadable) {
+// Of view "v" just opened: its partitions, its status's failure and the
+// code of a query's answer.
+std::string Opened(const Engine& engine) {
+  const QueryHandle handle = engine.QueryNamed("v").value();
+  const EngineResult<QueryResult> answer = engine.Query(handle, LenQuery{});
+  return std::to_string(engine.PartitionStatuses(handle)->size()) + ", " +
+         engine.QueryStatus(handle)->error.message + ", " +
+         std::string(answer.ok() ? "ok" : answer.error().code());
+}
+
+// Registration refuses a partition count outside 1 to 4096. Read back, 0
+// opens over one partition, and one above 4096 opens Failed with
+// registration's error and no partition; only an unreadable one fails.
+TEST(ViewOpenTest, ARegistrationReadBackOpensEvenOverACountRegistrationRefuses) {
   auto registration = [](uint32_t count) {
     return projection::ToJson(projection::DurableProjectionRegistration{
         projection::QueryDescriptor("v", Definition(), count), Definition()});
   };
   const struct {
     std::string payload;
-    std::string outcome;  // the open's error, else the number of partitions
+    std::string outcome;  // the open's error, else Opened
   } cases[] = {{"{", "internal: projection descriptor: EOF while parsing an object at line 1 "
                      "column 1"},
-               {registration(5000), "5000"},
-               {registration(0), "1"}};
+               {registration(4097),
+                "0, partition count must be between 1 and 4096, projection_not_ready"},
+               {registration(0), "1, , ok"}};
   for (const auto& c : cases) {
     platform::TempDir dir;
     {
@@ -466,11 +478,7 @@ TEST(ViewOpenTest, ARegistrationOpensOverItsPartitionCountUnlessUnreadable) {
           (*db)->AppendSystemRecord(projection::kProjectionRegisteredEventType, c.payload).ok());
     }
     EngineResult<Engine> engine = Engine::Open(testing::ConfigFor(dir.path()));
-    const std::string outcome =
-        engine.ok() ? std::to_string(
-                          engine->PartitionStatuses(engine->QueryNamed("v").value())->size())
-                    : engine.error().ToString();
-    EXPECT_EQ(outcome, c.outcome);
+    EXPECT_EQ(engine.ok() ? Opened(*engine) : engine.error().ToString(), c.outcome);
   }
 }
 
