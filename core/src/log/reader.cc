@@ -1,6 +1,7 @@
 #include "log/reader.h"
 
 #include <algorithm>
+#include <future>
 #include <utility>
 
 #include <fmt/format.h>
@@ -85,6 +86,7 @@ LogReader::LogReader(std::unique_ptr<const LogView> log, std::vector<PlannedSegm
 
 Result<const format::FrameView*> LogReader::NextView() {
   if (done_) return nullptr;
+  if (!walked_ahead_) WalkAhead();
   if (filter_.max_records && yielded_ >= *filter_.max_records) {
     Finish(scanned_);
     return nullptr;
@@ -215,6 +217,55 @@ Result<bool> LogReader::RemapGrownActive(bool still_active) {
 
 // Whether a wanted range reaches into the segment. The active segment is the
 // last one, and holds every range not yet passed.
+// The positions that a read of given positions looks for in a closed
+// segment: the starts of the wanted ranges that begin inside it.
+std::vector<uint64_t> LogReader::TargetsIn(const PlannedSegment& segment) const {
+  const std::vector<PositionRange>& ranges = *filter_.positions;
+  auto inside = std::partition_point(ranges.begin(), ranges.end(), [&](const PositionRange& range) {
+    return range.first <= segment.base;
+  });
+  std::vector<uint64_t> targets;
+  for (; inside != ranges.end() && inside->first < segment.end; ++inside) {
+    targets.push_back(inside->first);
+  }
+  return targets;
+}
+
+// Where the batches start that a read of given positions looks for in
+// several closed segments is found before it reads any, on one thread a
+// segment: those walks of frame headers are most of a first read of
+// scattered batches, and each segment's is its own. What cannot be mapped
+// or indexed is left to the read, which meets it in its own words.
+void LogReader::WalkAhead() {
+  walked_ahead_ = true;
+  if (!filter_.positions) return;
+  struct Walk {
+    std::shared_ptr<const mapped::MappedSegment> segment;
+    std::shared_ptr<const index::Sidecar> sidecar;
+    std::vector<uint64_t> targets;
+  };
+  std::vector<Walk> walks;
+  size_t targets = 0;
+  for (const PlannedSegment& planned : plan_) {
+    if (!planned.path) continue;
+    Walk walk{nullptr, nullptr, TargetsIn(planned)};
+    if (walk.targets.empty() || !(walk.sidecar = SidecarFor(planned))) continue;
+    Result<std::shared_ptr<const mapped::MappedSegment>> mapped =
+        log_->MapClosed(*planned.path, planned.base);
+    if (!mapped.ok()) continue;
+    walk.segment = std::move(*mapped);
+    targets += walk.targets.size();
+    walks.push_back(std::move(walk));
+  }
+  if (walks.size() < 2 || targets < kMinTargetsWalkedAhead) return;
+  std::vector<std::future<void>> done;
+  for (const Walk& walk : walks) {
+    done.push_back(std::async(std::launch::async, [&walk] {
+      for (const uint64_t target : walk.targets) walk.segment->StartBefore(target, *walk.sidecar);
+    }));
+  }
+}
+
 bool LogReader::HoldsWantedPositions(const PlannedSegment& segment) const {
   if (!filter_.positions) return true;
   const std::vector<PositionRange>& ranges = *filter_.positions;

@@ -188,6 +188,11 @@ class LogReader {
   Result<> OpenNextSegment();
   Result<> OpenCursor(uint64_t offset);
   Result<bool> RemapGrownActive(bool still_active);
+  // Reads of given positions spread over fewer closed segments, or fewer
+  // batches, are not worth the threads of WalkAhead.
+  static constexpr size_t kMinTargetsWalkedAhead = 64;
+  void WalkAhead();
+  std::vector<uint64_t> TargetsIn(const PlannedSegment& segment) const;
   bool HoldsWantedPositions(const PlannedSegment& segment) const;
   std::optional<index::SeekPoint> SeekPointBefore(uint64_t target) const;
   bool SeekToWantedPositions();
@@ -228,6 +233,7 @@ class LogReader {
 
   uint64_t yielded_ = 0;
   uint64_t scanned_ = 0;
+  bool walked_ahead_ = false;
   bool done_ = false;
 };
 
