@@ -224,8 +224,13 @@ std::string_view MappedFile::bytes() const {
 }
 
 void MappedFile::ReleaseBefore(size_t offset) {
-  static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-  const size_t end = std::min(offset, size_) / page * page;
+  // Whole 2 MiB blocks of the address space: a file the kernel maps with
+  // huge pages would otherwise have one split at every call, which flushes
+  // the TLB of every thread of the process.
+  constexpr uintptr_t kBlock = 2 << 20;
+  const auto start = reinterpret_cast<uintptr_t>(data_);
+  const uintptr_t block_end = (start + std::min(offset, size_)) / kBlock * kBlock;
+  const size_t end = block_end > start ? block_end - start : 0;
   if (end <= released_) return;
   // Only a hint: pages that stay are dropped when the mapping is.
   (void)::madvise(static_cast<char*>(data_) + released_, end - released_, MADV_DONTNEED);

@@ -91,8 +91,8 @@ class MappedFile {
   ~MappedFile();
 
   std::string_view bytes() const;
-  // Drops the whole pages before `offset` from memory; read again, they come
-  // back from the file.
+  // Drops from memory the pages before `offset` that fill whole 2 MiB blocks
+  // of the address space; read again, they come back from the file.
   void ReleaseBefore(size_t offset);
 
  private:
