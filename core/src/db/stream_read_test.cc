@@ -202,8 +202,9 @@ TEST_F(StreamReadTest, ReadsThroughThePositionIndexEqualScansOfTheLog) {
 }
 
 // Segments of many small single-event batches, over many seek points each:
-// an indexed read enters each batch at its own start, found a stretch of the
-// segment at a time, or for the whole segment at once.
+// an indexed read enters each batch at its own start, found by walks of
+// stretches as far as reads have needed, each closed segment's on a thread
+// of its own when a read wants batches of several.
 TEST_F(StreamReadTest, SingleEventBatchesAcrossClosedSegmentsReadAsScansDo) {
   segment_bytes_ = 1 << 20;
   Reopen(/*keep_checkpoint=*/true);
