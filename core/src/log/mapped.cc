@@ -1,6 +1,7 @@
 #include "log/mapped.h"
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 #include <utility>
 
@@ -19,6 +20,12 @@ constexpr size_t kPositionOffset = 16;
 // that want a batch here and there touch little of each stretch, and a
 // copy costs them less than mapping its pages in, and their cache misses.
 constexpr uint64_t kWalkChunkBytes = 16 << 10;
+// A walk of the whole segment goes in this many parts at once, through the
+// mapping, whose pages the reads to come want mapped in.
+constexpr size_t kWholeWalkParts = 4;
+constexpr uint64_t kPrefetchBytes = 4096;
+// The whole segment is walked once this share of its stretches is begun.
+constexpr size_t kWholeWalkShare = 8;
 
 }  // namespace
 
@@ -61,6 +68,7 @@ std::optional<index::SeekPoint> MappedSegment::StartBefore(uint64_t target,
   if (after == points.begin()) return std::nullopt;
   const size_t index = static_cast<size_t>(after - points.begin()) - 1;
   if (stretches_.size() != points.size()) stretches_.assign(points.size(), Stretch{});
+  TakeWholeWalk();
   WalkStretch(points, index, target - base_);
   const Stretch& stretch = stretches_[index];
   auto start = std::upper_bound(
@@ -74,32 +82,82 @@ std::optional<index::SeekPoint> MappedSegment::StartBefore(uint64_t target,
 void MappedSegment::WalkStretch(const std::vector<index::SeekPoint>& points, size_t index,
                                 uint64_t target) const {
   Stretch& stretch = stretches_[index];
-  if (!stretch.begun) {
-    const index::SeekPoint& from = points[index];
-    stretch.done = from.position < base_;
-    stretch.state = WalkState{from.offset, from.position, 0, false};
-    stretch.begun = true;
-  }
+  begun_ += stretch.begun ? 0 : 1;
   const bool beyond = !stretch.starts.empty() && stretch.starts.back().position > target;
   if (stretch.done || beyond) return;
   const uint64_t end = index + 1 < points.size() ? points[index + 1].offset : bytes().size();
-  Walk(stretch, end, target);
+  Walk(stretch, points[index], end, target, &walk_buffer_);
 }
 
-void MappedSegment::Walk(Stretch& stretch, uint64_t end, uint64_t target) const {
+std::vector<MappedSegment::Stretch> MappedSegment::WalkWhole(
+    const std::vector<index::SeekPoint>& points) const {
+  std::vector<Stretch> stretches(points.size());
+  // Each stretch's walk starts at its own seek point: parts of the segment
+  // are walked at once.
+  auto walk_part = [&](size_t part) {
+    for (size_t index = part; index < points.size(); index += kWholeWalkParts) {
+      const uint64_t end = index + 1 < points.size() ? points[index + 1].offset : bytes().size();
+      Walk(stretches[index], points[index], end, UINT64_MAX, /*buffer=*/nullptr);
+      stretches[index].starts.shrink_to_fit();
+    }
+  };
+  std::vector<std::future<void>> parts;
+  for (size_t part = 1; part < kWholeWalkParts; ++part) {
+    parts.push_back(std::async(std::launch::async, walk_part, part));
+  }
+  walk_part(0);
+  return stretches;
+}
+
+void MappedSegment::TakeWholeWalk() const {
+  if (!whole_walk_.valid() ||
+      whole_walk_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+    return;
+  }
+  stretches_ = whole_walk_.get();
+}
+
+void MappedSegment::AwaitWholeWalk() const {
+  if (whole_walk_.valid()) stretches_ = whole_walk_.get();
+}
+
+void MappedSegment::WalkWholeIfDue(const index::Sidecar& sidecar) const {
+  const std::vector<index::SeekPoint>& points = sidecar.seek_points;
+  if (walked_whole_ || stretches_.size() != points.size() ||
+      begun_ * kWholeWalkShare < points.size()) {
+    return;
+  }
+  walked_whole_ = true;
+  whole_walk_ = std::async(std::launch::async, [this, points] { return WalkWhole(points); });
+}
+
+void MappedSegment::Walk(Stretch& stretch, const index::SeekPoint& from, uint64_t end,
+                         uint64_t target, std::string* buffer) const {
   WalkState& walk = stretch.state;
+  if (!stretch.begun) {
+    stretch.done = from.position < base_;
+    walk = WalkState{from.offset, from.position, 0, false};
+    stretch.begun = true;
+  }
   end = std::min<uint64_t>(end, bytes().size());
-  while (walk.offset < end) {
+  while (!stretch.done && walk.offset < end) {
     const uint64_t chunk_start = walk.offset;
-    walk_buffer_.resize(std::min<uint64_t>(end - chunk_start, kWalkChunkBytes));
-    const Result<size_t> read = file_.ReadAt(chunk_start, walk_buffer_.size(), walk_buffer_.data());
-    if (!read.ok() || *read < format::kFrameHeaderBytes) break;
-    const WalkOn next =
-        WalkChunk(stretch, std::string_view(walk_buffer_.data(), *read), chunk_start, target);
+    const std::optional<std::string_view> chunk = ReadChunk(chunk_start, end, buffer);
+    if (!chunk || chunk->size() < format::kFrameHeaderBytes) break;
+    const WalkOn next = WalkChunk(stretch, *chunk, chunk_start, target);
     if (next == WalkOn::kFound) return;
     if (next == WalkOn::kNever) break;
   }
   stretch.done = true;
+}
+
+std::optional<std::string_view> MappedSegment::ReadChunk(uint64_t start, uint64_t end,
+                                                        std::string* buffer) const {
+  if (buffer == nullptr) return bytes().substr(start, end - start);
+  buffer->resize(std::min<uint64_t>(end - start, kWalkChunkBytes));
+  const Result<size_t> read = file_.ReadAt(start, buffer->size(), buffer->data());
+  if (!read.ok()) return std::nullopt;
+  return std::string_view(buffer->data(), *read);
 }
 
 MappedSegment::WalkOn MappedSegment::WalkChunk(Stretch& stretch, std::string_view chunk,
@@ -107,6 +165,9 @@ MappedSegment::WalkOn MappedSegment::WalkChunk(Stretch& stretch, std::string_vie
   WalkState& walk = stretch.state;
   while (walk.offset - chunk_start + format::kFrameHeaderBytes <= chunk.size()) {
     const std::string_view header = chunk.substr(walk.offset - chunk_start);
+    // Each header's place is known only from the one before it: the bytes a
+    // few frames ahead are asked for early.
+    __builtin_prefetch(header.data() + std::min<size_t>(kPrefetchBytes, header.size() - 1));
     const Result<std::optional<uint64_t>> length =
         format::FrameTotalLen(header, record::kStandardLimits);
     if (!length.ok() || **length > bytes().size() - walk.offset) return WalkOn::kNever;

@@ -10,7 +10,10 @@
 // the positions that reads have asked for, and no further: the first read
 // of a stream whose batches lie all over a large log walks a little of each
 // stretch it visits, not the whole log. A later read goes on from where the
-// walk stopped. The walk reads the headers through a small buffer, 16 KiB
+// walk stopped. Reads that want positions all over a segment come again, so
+// once walks have begun an eighth of its stretches, the whole segment is
+// walked in the background after the read, and its table taken in once it
+// is done. The walk reads the headers through a small buffer, 16 KiB
 // at a time, rather than through the mapping, whose pages would each have
 // to be mapped in for a few bytes of them; an error of those reads only
 // ends the walk. It checks positions only, and a read checks every frame
@@ -26,6 +29,7 @@
 #pragma once
 
 #include <cstdint>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -60,6 +64,14 @@ class MappedSegment {
   // read on the log's thread only.
   std::optional<index::SeekPoint> StartBefore(uint64_t target,
                                               const index::Sidecar& sidecar) const;
+  // Once walks have begun an eighth of the stretches, walks the whole
+  // segment on threads of their own; StartBefore takes the table in once it
+  // is done. Called as a read ends, so that the read itself never shares
+  // the machine with that walk.
+  void WalkWholeIfDue(const index::Sidecar& sidecar) const;
+  // Waits for a whole walk under way and takes its table in: a read that
+  // wants many batches here finds them sooner so than by walking beside it.
+  void AwaitWholeWalk() const;
 
  private:
   // Both relative: the position to the base, the offset to the file's start.
@@ -89,9 +101,20 @@ class MappedSegment {
   // first start beyond the relative position `target`, unless it has.
   void WalkStretch(const std::vector<index::SeekPoint>& points, size_t index,
                    uint64_t target) const;
-  // Goes on with the walk up to the byte offset `end`, until a start beyond
-  // `target` is found.
-  void Walk(Stretch& stretch, uint64_t end, uint64_t target) const;
+  // Every stretch walked to its end; any thread may run it.
+  std::vector<Stretch> WalkWhole(const std::vector<index::SeekPoint>& points) const;
+  // Takes in the whole walk once it is done.
+  void TakeWholeWalk() const;
+  // Goes on with the walk of `stretch`, the one from `from`, up to the byte
+  // offset `end`, until a start beyond `target` is found. It reads the
+  // headers into `buffer` 16 KiB at a time, or, without one, in place
+  // through the mapping, which maps their pages in for the reads to come.
+  void Walk(Stretch& stretch, const index::SeekPoint& from, uint64_t end, uint64_t target,
+            std::string* buffer) const;
+  // The file's bytes from `start` on, up to `end` at most; nothing when
+  // they cannot be read.
+  std::optional<std::string_view> ReadChunk(uint64_t start, uint64_t end,
+                                            std::string* buffer) const;
   // What a walk does once it has taken the headers that lie whole in a
   // piece of the file: reads on, has found what it looked for, or can go no
   // further (a damaged header, or one out of sequence).
@@ -108,7 +131,11 @@ class MappedSegment {
   platform::File file_;  // the same file, whose headers a walk reads
   uint64_t base_ = 0;
   mutable std::vector<Stretch> stretches_;  // one a seek point, on first use
-  mutable std::string walk_buffer_;  // the headers being walked
+  mutable std::string walk_buffer_;         // the headers being walked
+  mutable size_t begun_ = 0;                // stretches whose walk has begun
+  mutable bool walked_whole_ = false;
+  // Last, so that it is destroyed first: its thread reads the members above.
+  mutable std::future<std::vector<Stretch>> whole_walk_;
 };
 
 // The mappings of the closed segments read last, by base: at most

@@ -134,6 +134,8 @@ void LogReader::Finish(uint64_t scanned) {
   done_ = true;
   scanned_ = std::max(scanned_, scanned);
   cursor_.Close();
+  for (const auto& [segment, sidecar] : mapped_segments_) segment->WalkWholeIfDue(*sidecar);
+  mapped_segments_.clear();
 }
 
 // The position up to which the plan covers the log: the head, unless the
@@ -167,6 +169,7 @@ Result<> LogReader::OpenNextSegment() {
   mapped_.reset();
   if (!active && filter_.positions) {
     CVN_ASSIGN_OR_RETURN(mapped_, log_->MapClosed(*segment.path, segment.base));
+    if (sidecar_) mapped_segments_.emplace_back(mapped_, sidecar_);
   }
   index::SeekPoint start{segment.base, 0};
   // System records ignore `from`, so a system-record read never seeks past any.
@@ -261,6 +264,7 @@ void LogReader::WalkAhead() {
   std::vector<std::future<void>> done;
   for (const Walk& walk : walks) {
     done.push_back(std::async(std::launch::async, [&walk] {
+      walk.segment->AwaitWholeWalk();
       for (const uint64_t target : walk.targets) walk.segment->StartBefore(target, *walk.sidecar);
     }));
   }

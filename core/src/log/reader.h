@@ -222,6 +222,11 @@ class LogReader {
   bool segment_active_ = false;
   std::shared_ptr<const index::Sidecar> sidecar_;  // of a closed segment_, if it has one
   std::shared_ptr<const mapped::MappedSegment> mapped_;  // segment_'s bytes
+  // The closed segments this read of given positions entered, each walked
+  // whole once the read ends if it is due (MappedSegment::WalkWholeIfDue).
+  std::vector<std::pair<std::shared_ptr<const mapped::MappedSegment>,
+                        std::shared_ptr<const index::Sidecar>>>
+      mapped_segments_;
   // The first range of filter_.positions not yet passed.
   size_t next_range_ = 0;
   sequence::FrameSequence sequence_{0, sequence::FrameSequence::Membership::kChecked};
