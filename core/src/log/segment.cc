@@ -1,6 +1,7 @@
 #include "log/segment.h"
 
 #include <charconv>
+#include <functional>
 #include <limits>
 #include <memory>
 
@@ -10,6 +11,7 @@
 #include "log/sequence.h"
 #include "util/coding.h"
 #include "util/crc32c.h"
+#include "platform/platform.h"
 #include "util/warning.h"
 
 namespace corvantine::log::segment {
@@ -29,8 +31,9 @@ std::string_view FileStem(std::string_view path) {
 
 class Scanner {
  public:
-  Scanner(std::string_view bytes, uint64_t base)
+  Scanner(std::string_view bytes, uint64_t base, const std::function<void(size_t)>& done_before)
       : bytes_(bytes),
+        done_before_(done_before),
         sequence_(base, sequence::FrameSequence::Membership::kChecked),
         result_{.next_position = base, .sidecar = index::SidecarBuilder(base)} {}
 
@@ -57,6 +60,7 @@ class Scanner {
   std::optional<uint64_t> FindFrameAfterStop() const;
 
   std::string_view bytes_;
+  const std::function<void(size_t)>& done_before_;
   sequence::FrameSequence sequence_;
   // The open batch's events, to be checked against its commit frame.
   std::optional<record::BatchTally> tally_;
@@ -179,6 +183,7 @@ Result<bool> Scanner::CommitMatches(const format::FrameView& frame,
 }
 
 void Scanner::CompleteUnit(size_t end) {
+  if (done_before_) done_before_(end);
   result_.good_length = end;
   result_.next_position = sequence_.expected();
   for (const index::FrameSummary& frame : unit_) result_.sidecar.AddChecked(frame);
@@ -261,15 +266,6 @@ index::FrameSummary NonEventSummary(uint64_t offset, uint8_t kind, uint64_t posi
   return summary;
 }
 
-// The bytes of a whole file, in memory that is not cleared before it is
-// read into: a segment may be tens of MiB.
-struct FileImage {
-  std::unique_ptr<char[]> bytes;
-  size_t size = 0;
-
-  std::string_view view() const { return std::string_view(bytes.get(), size); }
-};
-
 // Cutting the file at the damage would throw away the valid frames after
 // it, synced ones among them.
 CorvantineError DamageBeforeValidFrames(const std::string& path, const ScanResult& scan) {
@@ -280,11 +276,13 @@ CorvantineError DamageBeforeValidFrames(const std::string& path, const ScanResul
                   path, scan.stop_offset, StopReasonText(scan.reason), *scan.frame_after_stop));
 }
 
-Result<FileImage> ReadWholeFile(const platform::File& file) {
-  CVN_ASSIGN_OR_RETURN(const uint64_t size, file.Size());
-  FileImage image{std::make_unique_for_overwrite<char[]>(size), size};
-  CVN_TRY(file.ReadExactAt(0, image.size, image.bytes.get()));
-  return image;
+// Scans the file through a mapping whose pages are dropped behind the scan:
+// an active segment may be tens of MiB, and the open reads the catalog
+// meanwhile.
+Result<ScanResult> ScanFile(const std::string& path, uint64_t base) {
+  CVN_ASSIGN_OR_RETURN(platform::MappedFile mapped, platform::MapForRead(path));
+  const std::function<void(size_t)> release = [&](size_t end) { mapped.ReleaseBefore(end); };
+  return Scanner(mapped.bytes(), base, release).Run();
 }
 
 }  // namespace
@@ -317,7 +315,7 @@ std::string_view StopReasonText(StopReason reason) {
 }
 
 Result<ScanResult> ScanSegment(std::string_view bytes, uint64_t base) {
-  return Scanner(bytes, base).Run();
+  return Scanner(bytes, base, {}).Run();
 }
 
 Result<Segment> Segment::Create(const std::string& log_dir, uint64_t base) {
@@ -329,13 +327,13 @@ Result<Segment> Segment::Create(const std::string& log_dir, uint64_t base) {
 Result<Segment> Segment::Open(const std::string& path) {
   CVN_ASSIGN_OR_RETURN(uint64_t base, ParseBaseOffset(path));
   CVN_ASSIGN_OR_RETURN(platform::File file, platform::OpenForReadWrite(path));
-  CVN_ASSIGN_OR_RETURN(const FileImage image, ReadWholeFile(file));
-  CVN_ASSIGN_OR_RETURN(ScanResult scan, ScanSegment(image.view(), base));
+  CVN_ASSIGN_OR_RETURN(const uint64_t size, file.Size());
+  CVN_ASSIGN_OR_RETURN(ScanResult scan, ScanFile(path, base));
   if (scan.frame_after_stop) return DamageBeforeValidFrames(path, scan);
-  if (image.size > scan.good_length) {
+  if (size > scan.good_length) {
     util::Warn(fmt::format("truncating {} at byte {} ({}), dropping {} trailing byte(s)", path,
                            scan.good_length, StopReasonText(scan.reason),
-                           image.size - scan.good_length));
+                           size - scan.good_length));
     CVN_TRY(file.Truncate(scan.good_length));
     CVN_TRY(file.Sync());
   }

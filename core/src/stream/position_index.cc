@@ -10,7 +10,10 @@ namespace {
 
 constexpr uint64_t kMaxRunCount = std::numeric_limits<uint32_t>::max();
 
-bool StartsEarlier(const PositionRange& a, const PositionRange& b) { return a.first < b.first; }
+// A lambda, not a function, so that the sort inlines it.
+constexpr auto kStartsEarlier = [](const PositionRange& a, const PositionRange& b) {
+  return a.first < b.first;
+};
 
 }  // namespace
 
@@ -59,7 +62,7 @@ void PositionIndex::Append(Runs& runs, uint64_t first, uint64_t end) {
 }
 
 PositionIndex::Runs PositionIndex::RunsOf(std::vector<PositionRange> ranges) {
-  std::sort(ranges.begin(), ranges.end(), StartsEarlier);
+  std::sort(ranges.begin(), ranges.end(), kStartsEarlier);
   Runs runs;
   for (const PositionRange& range : ranges) Append(runs, range.first, range.end);
   runs.shrink_to_fit();
