@@ -1,6 +1,8 @@
 """Retention: status, plans and policies, the anchor, bootstraps and applying a plan."""
 
 import os
+import threading
+import time
 
 import pytest
 
@@ -273,3 +275,45 @@ def test_retention_over_full_size_segments(path):
     with corvantine.open(path) as db:
         assert db.retention_floor() == plan["effective_floor"]
         assert len(db.replay("blobs")) == head - plan["effective_floor"]
+
+
+def retain_while_reads_come_and_go(db):
+    """Retains up to the head, again whenever an open reader stands in the way."""
+    while True:
+        try:
+            db.create_retention_anchor(db.head())
+            db.apply_retention(db.plan_retention(db.head())["plan_id"])
+            return
+        except (corvantine.ConflictError, corvantine.InvalidArgumentError):
+            pass
+
+
+def test_reads_from_the_floor_never_miss_it_while_retention_moves_it(path):
+    """replay and history without a start resolve the floor as their reader opens, so a
+    retention applied meanwhile never leaves them below it."""
+    db = testing.open_segmented(path, SEGMENT_BYTES)
+    append_orders(db, 0, 20)
+    failures = []
+    done = threading.Event()
+
+    def read():
+        while not done.is_set():
+            try:
+                db.replay("orders")
+                db.history("orders")
+            except Exception as error:  # noqa: BLE001 - any failure is the finding
+                failures.append(error)
+                return
+            time.sleep(0.0005)  # a moment without an open reader, which an anchor needs
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    try:
+        for start in range(20, 200, 20):
+            append_orders(db, start, 20)
+            retain_while_reads_come_and_go(db)
+    finally:
+        done.set()
+        reader.join()
+    assert db.retention_floor() > 0
+    assert failures == []

@@ -297,21 +297,31 @@ TEST_F(LogTest, OpenDecisionTable) {
   }
 }
 
+// The caller hears of the lock only while it holds it, so that it may read
+// the directory's other files meanwhile.
 TEST_F(LogTest, MigrationMarkerIsTestedBeforeTheLock) {
   WriteFile(platform::JoinPath(dir(), kMigrationMarkerName), "{}");
   const std::string migration_error = fmt::format(
       "migration is incomplete for {}; resume it with the migration command", dir());
-  EXPECT_EQ(Outcome(Log::OpenInternal(dir(), 1000, 0)), migration_error);
+  int locked = 0;
+  const auto count_locked = [&] { ++locked; };
+  EXPECT_EQ(Outcome(Log::OpenInternal(dir(), 1000, 0, count_locked)), migration_error);
   EXPECT_FALSE(platform::PathExists(platform::JoinPath(dir(), lock::kLockFileName)));
 
-  Result<std::unique_ptr<Log>> holder = Log::OpenInternal(dir(), 1000, Log::kSkipMigrationCheck);
+  Result<std::unique_ptr<Log>> holder =
+      Log::OpenInternal(dir(), 1000, Log::kSkipMigrationCheck, [&] {
+        ++locked;
+        EXPECT_TRUE(platform::PathExists(platform::JoinPath(dir(), lock::kLockFileName)));
+      });
   ASSERT_TRUE(holder.ok()) << holder.error().ToString();
+  EXPECT_EQ(locked, 1);
   EXPECT_EQ(Outcome(Log::OpenInternal(dir(), 1000, 0)), migration_error);
-  EXPECT_EQ(Outcome(Log::OpenInternal(dir(), 1000, Log::kSkipMigrationCheck)),
+  EXPECT_EQ(Outcome(Log::OpenInternal(dir(), 1000, Log::kSkipMigrationCheck, count_locked)),
             fmt::format("data dir is locked by another process: {}/LOCK exists; another process "
                         "may hold this data dir. If no process is using it, delete the LOCK "
                         "file and retry.",
                         dir()));
+  EXPECT_EQ(locked, 1);
 }
 
 // A lost manifest is made again with the id its records carry (the zero id
