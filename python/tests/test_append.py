@@ -78,6 +78,21 @@ def test_idempotent_retry_returns_the_first_receipt(db):
         db.append_batch("s", events, idempotency_key="")
 
 
+def test_a_synced_receipt_outlives_catalog_rewrites_right_after_reopens(path):
+    """Each reopen rewrites the catalog checkpoint at once (a fork), before the tables it
+    builds in the background are in: the receipts and keys it stores must be whole."""
+    with corvantine.open(path) as db:
+        for i in range(3):
+            db.append_batch("s", [{"body": {"i": i}}], idempotency_key=f"k{i}", durability="sync")
+    for position in (1, 2, 3):
+        with corvantine.open(path) as db:
+            db.fork("s", position)
+    with corvantine.open(path) as db:
+        retry = db.append_batch("s", [{"body": {"i": 0}}], idempotency_key="k0")
+        assert retry["durability"] == "synced" and retry["first_position"] == 0
+        assert db.head() == 3
+
+
 def test_a_stored_event_id_retries_only_its_own_batch(db):
     event = {"body": {"n": 1}, "event_id": "ab" * 16}
     first = db.append_batch("orders", [dict(event)])
