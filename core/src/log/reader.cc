@@ -1,7 +1,9 @@
 #include "log/reader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <future>
+#include <thread>
 #include <utility>
 
 #include <fmt/format.h>
@@ -250,6 +252,8 @@ void LogReader::WalkAhead() {
   std::vector<Walk> walks;
   size_t targets = 0;
   for (const PlannedSegment& planned : plan_) {
+    // The mappings the log keeps bound how many are walked ahead.
+    if (walks.size() == mapped::MappedCache::kCapacity) break;
     if (!planned.path) continue;
     Walk walk{nullptr, nullptr, TargetsIn(planned)};
     if (walk.targets.empty() || !(walk.sidecar = SidecarFor(planned))) continue;
@@ -261,12 +265,19 @@ void LogReader::WalkAhead() {
     walks.push_back(std::move(walk));
   }
   if (walks.size() < 2 || targets < kMinTargetsWalkedAhead) return;
-  std::vector<std::future<void>> done;
-  for (const Walk& walk : walks) {
-    done.push_back(std::async(std::launch::async, [&walk] {
+  // A thread a core at most, each taking the next segment left.
+  std::atomic<size_t> next{0};
+  auto walk_segments = [&] {
+    for (size_t i = next++; i < walks.size(); i = next++) {
+      const Walk& walk = walks[i];
       walk.segment->AwaitWholeWalk();
       for (const uint64_t target : walk.targets) walk.segment->StartBefore(target, *walk.sidecar);
-    }));
+    }
+  };
+  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::future<void>> done;
+  for (size_t thread = 0; thread < std::min(walks.size(), cores); ++thread) {
+    done.push_back(std::async(std::launch::async, walk_segments));
   }
 }
 
