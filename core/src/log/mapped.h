@@ -13,14 +13,15 @@
 // walk stopped. Reads that want positions all over a segment come again, so
 // once walks have begun an eighth of its stretches, the whole segment is
 // walked in the background after the read, and its table taken in once it
-// is done. The walk reads the headers through a small buffer, 16 KiB
-// at a time, rather than through the mapping, whose pages would each have
-// to be mapped in for a few bytes of them; an error of those reads only
-// ends the walk. It checks positions only, and a read checks every frame
-// it takes from there as a scan does. Starts cost 8 bytes a batch (or
-// standalone frame) walked, kept as long as the mapping, in memory only. A
-// segment file of 4 GiB or more gets no starts, and its reads enter it at
-// the seek points.
+// is done. A read's own walk reads the headers through a small buffer, 16
+// KiB at a time, rather than through the mapping, whose pages would each
+// have to be mapped in for a few bytes of them; an error of those reads only
+// ends the walk. The whole walk goes through the mapping, whose pages the
+// reads to come want mapped in. A walk checks positions only, and a read
+// checks every frame it takes from there as a scan does. Starts cost 8
+// bytes a batch (or standalone frame) walked, kept as long as the mapping,
+// in memory only. A segment file of 4 GiB or more gets no starts, and its
+// reads enter it at the seek points.
 //
 // A segment's complete frames never change, and the directory lock keeps
 // the other processes of ours away from it; something else that cuts the
@@ -61,7 +62,7 @@ class MappedSegment {
   // index::Sidecar::SeekPointBefore picks among seek points; nothing when
   // the segment gets no starts, or when the seek points place `target` in
   // none. `sidecar` must be the segment's. Not thread-safe: a segment is
-  // read on the log's thread only.
+  // read on one thread at a time, the log's or one its thread waits for.
   std::optional<index::SeekPoint> StartBefore(uint64_t target,
                                               const index::Sidecar& sidecar) const;
   // Once walks have begun an eighth of the stretches, walks the whole

@@ -220,8 +220,6 @@ Result<bool> LogReader::RemapGrownActive(bool still_active) {
   return true;
 }
 
-// Whether a wanted range reaches into the segment. The active segment is the
-// last one, and holds every range not yet passed.
 // The positions that a read of given positions looks for in a closed
 // segment: the starts of the wanted ranges that begin inside it.
 std::vector<uint64_t> LogReader::TargetsIn(const PlannedSegment& segment) const {
@@ -237,8 +235,8 @@ std::vector<uint64_t> LogReader::TargetsIn(const PlannedSegment& segment) const 
 }
 
 // Where the batches start that a read of given positions looks for in
-// several closed segments is found before it reads any, on one thread a
-// segment: those walks of frame headers are most of a first read of
+// several closed segments is found before it reads any, a segment to a
+// thread: those walks of frame headers are most of a first read of
 // scattered batches, and each segment's is its own. What cannot be mapped
 // or indexed is left to the read, which meets it in its own words.
 void LogReader::WalkAhead() {
@@ -281,6 +279,8 @@ void LogReader::WalkAhead() {
   }
 }
 
+// Whether a wanted range reaches into the segment. The active segment is the
+// last one, and holds every range not yet passed.
 bool LogReader::HoldsWantedPositions(const PlannedSegment& segment) const {
   if (!filter_.positions) return true;
   const std::vector<PositionRange>& ranges = *filter_.positions;

@@ -3,15 +3,14 @@
 #include <charconv>
 #include <functional>
 #include <limits>
-#include <memory>
 
 #include <fmt/format.h>
 
 #include "log/record.h"
 #include "log/sequence.h"
+#include "platform/platform.h"
 #include "util/coding.h"
 #include "util/crc32c.h"
-#include "platform/platform.h"
 #include "util/warning.h"
 
 namespace corvantine::log::segment {

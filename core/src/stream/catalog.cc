@@ -169,11 +169,13 @@ void StreamCatalog::SettleTables() const {
 }
 
 void StreamCatalog::BuildInBackground() {
-  const bool tables_wait = pending_tables_.valid() && pending_tables_.wait_for(std::chrono::seconds(
-                                                          0)) == std::future_status::deferred;
+  const bool tables_wait =
+      pending_tables_.valid() &&
+      pending_tables_.wait_for(std::chrono::seconds(0)) == std::future_status::deferred;
   if (tables_wait) {
-    pending_tables_ = std::async(std::launch::async,
-                                 [tables = std::move(pending_tables_)]() mutable { return tables.get(); });
+    pending_tables_ = std::async(std::launch::async, [tables = std::move(pending_tables_)]() mutable {
+      return tables.get();
+    });
   }
   if (!positions_built_ && !pending_positions_.valid()) IndexPositionsInBackground();
 }
@@ -184,14 +186,19 @@ bool StreamCatalog::PositionsPending() const {
          pending_positions_.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
 }
 
-PositionIndex StreamCatalog::PositionsOf(const format::StreamId& stream) const {
+template <typename Wanted>
+PositionIndex StreamCatalog::IndexReceipts(Wanted wanted) const {
   PositionIndex::Builder positions;
   for (const Batch& batch : batches_) {
-    if (batch.has_receipt && batch.stream_id == stream) {
-      positions.Add(stream, batch.first_position, batch.last_position);
+    if (batch.has_receipt && wanted(batch.stream_id)) {
+      positions.Add(batch.stream_id, batch.first_position, batch.last_position);
     }
   }
-  PositionIndex index = std::move(positions).Finish();
+  return std::move(positions).Finish();
+}
+
+PositionIndex StreamCatalog::PositionsOf(const format::StreamId& stream) const {
+  PositionIndex index = IndexReceipts([&](const format::StreamId& id) { return id == stream; });
   if (pending_floor_ > 0) index.DropBelow(pending_floor_);
   return index;
 }
@@ -368,11 +375,7 @@ Result<> StreamCatalog::Rebuilder::Finish() {
 }
 
 void StreamCatalog::IndexPositions() const {
-  PositionIndex::Builder positions;
-  for (const Batch& batch : batches_) {
-    if (batch.has_receipt) positions.Add(batch.stream_id, batch.first_position, batch.last_position);
-  }
-  positions_ = std::move(positions).Finish();
+  positions_ = IndexReceipts([](const format::StreamId&) { return true; });
   pending_positions_ = {};  // a build of older receipts
   positions_built_ = true;
 }

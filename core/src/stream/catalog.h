@@ -344,6 +344,9 @@ class StreamCatalog {
   void SettlePositions() const;
   // The position index of one stream, built from its receipts.
   PositionIndex PositionsOf(const format::StreamId& stream) const;
+  // The position index of the receipts of the streams `wanted` takes.
+  template <typename Wanted>
+  PositionIndex IndexReceipts(Wanted wanted) const;
   bool SameEvents(const StreamCatalog& other) const;
   bool SameReceipts(const StreamCatalog& other) const;
 
